@@ -1,0 +1,8 @@
+#include "AppSetup.h"
+
+namespace Update {
+
+void LoadTranslations() {}
+void LoadAppStyleSheet() {}
+
+} // namespace Update

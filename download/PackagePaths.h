@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+namespace Update {
+
+// The package name: the URL after its last "/", cut before its first ".".
+// Empty when the URL has none, and for a name that would leave the
+// installation folder ("." , "..", or one holding a backslash).
+QString GetPackageName(const QString& url);
+
+// <installation>/<name>.<suffix>
+QString GetPackageFilePath(const QString& name, const QString& suffix);
+
+// <installation>/<name>
+QString GetPackageDir(const QString& name);
+
+// isExePackage: <first>/<second>.exe (first a folder, second a package name);
+// otherwise GetPackageDir(first)/<second> (second a file in that folder).
+QString GetInstallerPath(const QString& first, const QString& second, bool isExePackage);
+
+// Name of the first entry of dir matching "*.exe"; empty when there is none
+// or the folder cannot be read.
+QString FindFirstExe(const QString& dir);
+
+} // namespace Update

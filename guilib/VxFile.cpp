@@ -1,0 +1,10 @@
+#include "VxFile.h"
+
+namespace DAROZ {
+
+QByteArray VxFile::ReadAll(const QStringList&, const QString&)
+{
+    return {};
+}
+
+} // namespace DAROZ

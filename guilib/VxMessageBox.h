@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QDialog>
+#include <QFlags>
+
+class QLabel;
+class QPushButton;
+
+namespace DAROZ {
+
+// The library's notice box. Its result values are the library's own; callers
+// only ever compare against Ok (0x400).
+class VxMessageBox : public QDialog
+{
+    Q_OBJECT
+public:
+    enum StandardButton {
+        NoButton = 0x0,
+        Ok = 0x400,
+        Cancel = 0x2000,
+    };
+    Q_DECLARE_FLAGS(StandardButtons, StandardButton)
+    Q_FLAG(StandardButtons)
+
+    // Modal; returns the button pressed, or NoButton when the box was closed
+    // some other way (Esc, the window system's close).
+    static StandardButton ShowInformation(QWidget* parent, const QString& title,
+                                          const QString& text,
+                                          QFlags<StandardButton> buttons);
+
+    VxMessageBox(QWidget* parent, const QString& title, const QString& text,
+                 QFlags<StandardButton> buttons);
+
+    StandardButton Result() const { return m_nResult; }
+
+private slots:
+    void OnButtonClicked();
+
+private:
+    QPushButton* AddButton(StandardButton which, const QString& text);
+
+    QLabel* m_pLabText = nullptr;
+    StandardButton m_nResult = NoButton;
+};
+
+} // namespace DAROZ
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(DAROZ::VxMessageBox::StandardButtons)

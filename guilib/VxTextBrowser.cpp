@@ -1,0 +1,9 @@
+#include "VxTextBrowser.h"
+
+namespace DAROZ {
+
+VxTextBrowser::VxTextBrowser(QWidget* parent) : QTextBrowser(parent) {}
+
+VxTextBrowser::~VxTextBrowser() = default;
+
+} // namespace DAROZ

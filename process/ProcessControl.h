@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+namespace Update {
+
+// The client's and the notifier's executable names and the argument the
+// client is started with when the user leaves without updating.
+extern const char* const kClientExeName;      // "Corvel.exe"
+extern const char* const kNotifierExeName;    // "ZoRezivirArerur.exe"
+extern const char* const kClientStartArgument; // "StopQueryVer"
+
+// Terminates the process with this id; ids of 0 or less terminate nothing.
+bool KillProcessById(int pid);
+
+// Terminates the first listed process whose executable name equals exeName
+// exactly (letter case counts). Returns whether one was found.
+bool KillFirstProcessByName(const QString& exeName);
+
+// Whether a process with this executable name runs under this id.
+bool IsProcessRunning(const QString& exeName, int pid);
+
+// Starts the client from the installation folder with "StopQueryVer" unless
+// it runs under clientPid. Returns whether it was started.
+bool StartClientUnlessRunning(int clientPid);
+
+} // namespace Update

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests, the demo and the
+# benchmarks need, asking apt only for what is missing.
+set -euo pipefail
+
+packages=(
+    cmake make g++ pkg-config
+    qtbase5-dev qttools5-dev qttools5-dev-tools libquazip1-qt5-dev zlib1g-dev
+    xvfb xauth xdotool x11-utils x11-apps imagemagick fonts-noto-cjk fonts-dejavu-core
+    python3 openssl curl unzip zip libarchive-tools nginx-light procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=""
+[ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo_cmd apt-get update -qq
+$sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QTimer;
+class TitleBar;
+class Ui_CUpdate;
+
+namespace DAROZ {
+class VxTextBrowser;
+}
+
+namespace Update {
+
+class CDownloadClient;
+class CCompressClient;
+
+// The updater's only window: start page, progress page, and the workflow
+// from the update button to the installer.
+class CUpdate : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit CUpdate(QWidget* parent = nullptr);
+    ~CUpdate() override;
+
+    void SetUrl(const QString& url);
+    void SetReservedArg(const QString& arg);
+    void SetUpdateContent(const QString& content);
+    void SetClientPid(int pid);
+    void SetMajorUpdate();
+
+    void KillClientByPid();
+    void KillProcessByName(const QString& exeName);
+
+    // The one way the window ends: stops and releases both workers, closes.
+    void StopWorkersAndClose();
+
+    // Exit status the updater should end with (-1 after a failed hand-over).
+    int ExitCode() const { return m_nExitCode; }
+
+signals:
+    void sgnStartDownload(QString&);
+
+public slots:
+    void OnStartRetailClient();
+    void OnStartDownLoad();
+    void OnChangeBackgroundPic();
+    void OnGetClientSize(qint64 size);
+
+private slots:
+    void OnBtnCloseClicked();
+    void OnStartDownload(QString& strUrl);
+    void OnUpdateProgress(qint64 size);
+    void OnFinishDownload();
+    void OnDownloadFailed(QString& strError);
+    void OnFinishCompress();
+    void OnCompressFailed();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    friend class CUpdateTestAccess;
+
+    Ui_CUpdate* m_pUi = nullptr;
+    TitleBar* m_pTitleBar = nullptr;
+    DAROZ::VxTextBrowser* m_pVxTextBrowser = nullptr;
+    QLabel* m_pLabContent = nullptr;
+    bool m_bExePackage = false;
+    CDownloadClient* m_pDownloadClient = nullptr;
+    CCompressClient* m_pCompressClient = nullptr;
+    qint64 m_nPackageSize = 0;
+    qint64 m_nReceivedSize = 0;
+    QString m_strPackageName;
+    QTimer* m_pBackgroundTimer = nullptr;
+    int m_nBackgroundIndex = 0;
+    QString m_strUrl;
+    QString m_strReservedArg;
+    QString m_strUpdateContent;
+    int m_nClientPid = -1;
+    int m_nExitCode = 0;
+};
+
+} // namespace Update

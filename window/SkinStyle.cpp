@@ -1,0 +1,7 @@
+#include "SkinStyle.h"
+
+namespace Update {
+
+void ApplySkinStyleSheet(QWidget*) {}
+
+} // namespace Update

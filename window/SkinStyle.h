@@ -1,0 +1,11 @@
+#pragma once
+
+class QWidget;
+
+namespace Update {
+
+// Loads <cwd>/Skin/<skin>/<objectName>.qss and sets it on the widget, so that
+// property selectors are evaluated anew. A missing sheet leaves the widget as is.
+void ApplySkinStyleSheet(QWidget* widget);
+
+} // namespace Update
