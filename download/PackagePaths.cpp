@@ -1,11 +1,57 @@
 #include "PackagePaths.h"
+#include "PlatformFind.h"
+#include "VxDir.h"
+
+#include <QFile>
 
 namespace Update {
 
-QString GetPackageName(const QString&) { return {}; }
-QString GetPackageFilePath(const QString&, const QString&) { return {}; }
-QString GetPackageDir(const QString&) { return {}; }
-QString GetInstallerPath(const QString&, const QString&, bool) { return {}; }
-QString FindFirstExe(const QString&) { return {}; }
+namespace {
+
+// A name that is a path step of its own ("." or "..") or that a Windows path
+// would split would lead the package file or folder out of the installation.
+bool IsSafePackageName(const QString& name)
+{
+    return name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('\\'));
+}
+
+} // namespace
+
+QString GetPackageName(const QString& url)
+{
+    const int slash = url.lastIndexOf(QLatin1Char('/'));
+    if (slash <= 0)
+        return QString();
+    const QString tail = url.right(url.length() - slash - 1);
+    const int dot = tail.indexOf(QLatin1Char('.'));
+    const QString name = dot > 0 ? tail.left(dot) : tail;
+    return IsSafePackageName(name) ? name : QString();
+}
+
+QString GetPackageFilePath(const QString& name, const QString& suffix)
+{
+    return QStringLiteral("%1/%2.%3").arg(DAROZ::VxDir::GetCurrentPath()).arg(name).arg(suffix);
+}
+
+QString GetPackageDir(const QString& name)
+{
+    return QStringLiteral("%1/%2").arg(DAROZ::VxDir::GetCurrentPath()).arg(name);
+}
+
+QString GetInstallerPath(const QString& first, const QString& second, bool isExePackage)
+{
+    if (isExePackage)
+        return QStringLiteral("%1/%2.exe").arg(first).arg(second);
+    return QStringLiteral("%1/%2").arg(GetPackageDir(first)).arg(second);
+}
+
+QString FindFirstExe(const QString& dir)
+{
+    std::string name;
+    if (!Platform::FindFirstExeFile(QFile::encodeName(dir).toStdString(), name))
+        return QString();
+    return QFile::decodeName(QByteArray::fromStdString(name));
+}
 
 } // namespace Update
