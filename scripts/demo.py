@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""The demo: a whole update of a demo installation against a package served
+from 127.0.0.1. With a display, a person drives it; without one it runs under
+Xvfb, drives itself and saves a screenshot of each stage."""
+
+import argparse
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
+import harness  # noqa: E402
+
+NOTES = ("<b>Corvel 2.1</b><br/>"
+         "Faster start-up and a lighter memory footprint.<br/>"
+         "The chat window keeps its place between sessions.<br/>"
+         "Fixes a crash when a file transfer was cancelled.<br/>"
+         "Security: every download is now checked before it is opened.")
+
+UPDATE_BUTTON = (613, 445)
+
+
+def display_usable():
+    if not os.environ.get("DISPLAY"):
+        return False
+    return subprocess.run(["xdpyinfo"], capture_output=True, timeout=10).returncode == 0
+
+
+def report(inst, client, notifier, archive, updater_code):
+    ran = os.path.exists(inst.path("client_update", "installer-ran.txt"))
+    lines = [
+        ("client stopped", not harness.pid_alive(client.pid)),
+        ("notifier stopped", not harness.pid_alive(notifier.pid)),
+        ("installer started", ran),
+        ("archive deleted", not os.path.exists(archive)),
+        ("updater exit status", updater_code),
+    ]
+    for name, value in lines:
+        print(f"  {name:20} {value}")
+    return all(v is True for _, v in lines[:4]) and updater_code == 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.path.join(SOURCE, "build"))
+    parser.add_argument("--out", default=os.path.join(SOURCE, "demo-run"))
+    parser.add_argument("--headless", action="store_true", help="use Xvfb even with a display")
+    args = parser.parse_args()
+
+    os.makedirs(args.out, exist_ok=True)
+    inst = harness.Installation(args.build, SOURCE, root=os.path.join(args.out, "Corvel Client"))
+    server = harness.PackageServer()
+    interactive = display_usable() and not args.headless
+    display = harness.Display(use_existing=interactive)
+    updater = None
+    try:
+        package = inst.installer_zip(padding=3 << 20)
+        server.routes["/packages/client_update.zip"] = {"body": package, "rate": 900_000}
+        client = inst.start_standin(harness.CLIENT, seconds=900)
+        notifier = inst.start_standin(harness.NOTIFIER, seconds=900)
+        archive = inst.path("client_update.zip")
+        print(f"Installation: {inst.root}")
+        print(f"Package:      {server.url('/packages/client_update.zip')} ({len(package)} bytes)")
+        updater = harness.Updater(inst, display, server.url("/packages/client_update.zip"), len(package),
+                                  notes=NOTES, client_pid=client.pid)
+        if interactive:
+            print("The updater is open on your display; press Update to run the update.")
+            code = updater.wait(900)
+        else:
+            code = drive(display, updater, args.out)
+        print("What happened:")
+        ok = report(inst, client, notifier, archive, code)
+        print("Demo " + ("succeeded" if ok else "did not complete"))
+        return 0 if ok else 1
+    finally:
+        if updater:
+            updater.close()
+        server.close()
+        display.close()
+        inst.close()
+
+
+def drive(display, updater, out):
+    shots = []
+
+    def shot(name):
+        path = os.path.join(out, name)
+        if display.screenshot(path):
+            shots.append(path)
+
+    window = display.wait_window("CUpdate", 20)
+    if not window:
+        print("The update window did not appear.")
+        return updater.wait(1)
+    time.sleep(1.0)
+    shot("1-start.png")
+    display.click(window, *UPDATE_BUTTON)
+    time.sleep(1.8)
+    shot("2-downloading.png")
+    box = display.wait_window("Notice", 60)
+    if box:
+        time.sleep(0.5)
+        shot("3-install-question.png")
+        display.key(box, "Return")
+    code = updater.wait(30)
+    shot("4-end.png")
+    print("Screenshots:")
+    for path in shots:
+        print(f"  {path}")
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,319 @@
+"""Runs the real updater the way the client does: an installation folder laid
+out from the sample, stand-in client and notifier processes, a package served
+from 127.0.0.1, and an X server of its own (Xvfb) driven with xdotool.
+
+Shared by the end-to-end tests and the demo. Standard library only; every
+wait is bounded."""
+
+import http.server
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import zipfile
+
+CLIENT = "Corvel.exe"
+NOTIFIER = "ZoRezivirArerur.exe"
+INSTALLER = "setup.exe"
+
+
+def wait_until(predicate, timeout, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+def pid_alive(pid):
+    """True while the process exists and is not a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+# --- X server ---------------------------------------------------------------
+
+class Display:
+    """An Xvfb of our own, or the caller's display when use_existing is set."""
+
+    def __init__(self, use_existing=False):
+        self.proc = None
+        if use_existing and os.environ.get("DISPLAY"):
+            self.name = os.environ["DISPLAY"]
+            return
+        for n in range(90, 190):
+            if os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
+                continue
+            proc = subprocess.Popen(
+                ["Xvfb", f":{n}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if wait_until(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}") or proc.poll() is not None, 10) \
+                    and proc.poll() is None:
+                self.proc = proc
+                self.name = f":{n}"
+                return
+            proc.kill()
+            proc.wait(5)
+        raise RuntimeError("no free display for Xvfb")
+
+    def env(self):
+        env = dict(os.environ)
+        env["DISPLAY"] = self.name
+        env.pop("QT_QPA_PLATFORM", None)
+        return env
+
+    def xdotool(self, *args, timeout=10):
+        result = subprocess.run(["xdotool", *args], env=self.env(), capture_output=True,
+                                text=True, timeout=timeout)
+        return result.stdout.strip()
+
+    def find_windows(self, name):
+        out = self.xdotool("search", "--onlyvisible", "--name", f"^{name}$")
+        return [w for w in out.split() if w]
+
+    def wait_window(self, name, timeout=15):
+        found = wait_until(lambda: self.find_windows(name), timeout, step=0.1)
+        return found[0] if found else None
+
+    def geometry(self, window):
+        out = self.xdotool("getwindowgeometry", "--shell", window)
+        values = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def click(self, window, x, y):
+        """Clicks at x, y inside the window (real pointer events, as a person would)."""
+        wx, wy, _, _ = self.geometry(window)
+        self.xdotool("mousemove", "--sync", str(wx + x), str(wy + y))
+        time.sleep(0.1)
+        self.xdotool("click", "1")
+
+    def key(self, window, key):
+        """Focuses the window and types a key through the X test extension."""
+        wx, wy, w, h = self.geometry(window)
+        self.xdotool("mousemove", "--sync", str(wx + w // 2), str(wy + h // 2))
+        self.xdotool("windowfocus", "--sync", window)
+        time.sleep(0.1)
+        self.xdotool("key", key)
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-window", "root", path], env=self.env(),
+                       capture_output=True, timeout=20)
+        return os.path.exists(path)
+
+    def close(self):
+        if self.proc:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+            self.proc = None
+
+
+# --- Package server ---------------------------------------------------------
+
+class PackageServer:
+    """HTTP on 127.0.0.1. routes: path -> dict(status, body, rate, drop_after)."""
+
+    def __init__(self):
+        self.routes = {}
+        self.requests = []
+        server_self = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                server_self.requests.append(self.path)
+                route = server_self.routes.get(self.path.split("?")[0])
+                if route is None:
+                    route = {"status": 404, "body": b"<html>not found</html>"}
+                body = route.get("body", b"")
+                self.send_response(route.get("status", 200))
+                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("Content-Length", str(len(body)))
+                self.send_header("Connection", "close")
+                self.end_headers()
+                drop_after = route.get("drop_after")
+                limit = len(body) if drop_after is None else min(drop_after, len(body))
+                rate = route.get("rate")  # bytes per second
+                chunk = 16384
+                sent = 0
+                started = time.monotonic()
+                try:
+                    while sent < limit:
+                        piece = body[sent:min(limit, sent + chunk)]
+                        self.wfile.write(piece)
+                        self.wfile.flush()
+                        sent += len(piece)
+                        if rate:
+                            ahead = sent / rate - (time.monotonic() - started)
+                            if ahead > 0:
+                                time.sleep(min(ahead, 1.0))
+                    if drop_after is not None:
+                        # Vanish mid-body: reset rather than close politely.
+                        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                                   b"\x01\x00\x00\x00\x00\x00\x00\x00")
+                        self.close_connection = True
+                except (BrokenPipeError, ConnectionResetError):
+                    pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True
+        self.port = self.httpd.server_address[1]
+        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.1},
+                                       daemon=True)
+        self.thread.start()
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def refused_url(path="/pkg/client_v2.zip"):
+    """An address on loopback where nothing listens."""
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    port = sock.getsockname()[1]
+    sock.close()
+    return f"http://127.0.0.1:{port}{path}"
+
+
+# --- Installation and packages ----------------------------------------------
+
+def make_zip(entries):
+    """entries: list of (name, bytes, mode or None). Returns the zip's bytes."""
+    path = tempfile.mktemp(suffix=".zip")
+    try:
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
+            for name, data, mode in entries:
+                info = zipfile.ZipInfo(name, date_time=(2026, 1, 1, 0, 0, 0))
+                info.compress_type = zipfile.ZIP_STORED if len(data) > 1 << 20 else zipfile.ZIP_DEFLATED
+                info.create_system = 3
+                info.external_attr = ((mode or 0o644) | 0o100000) << 16
+                zf.writestr(info, data)
+        with open(path, "rb") as f:
+            return f.read()
+    finally:
+        if os.path.exists(path):
+            os.remove(path)
+
+
+class Installation:
+    """A temporary installation folder holding the updater, the sample skin,
+    the translations and the stand-in client and notifier."""
+
+    def __init__(self, build_dir, source_dir, root=None, language=None):
+        self.build_dir = build_dir
+        self.tmp = None
+        if root is None:
+            self.tmp = tempfile.mkdtemp(prefix="update-e2e-")
+            root = os.path.join(self.tmp, "Corvel Client")
+        self.root = root
+        if os.path.exists(root):
+            shutil.rmtree(root)
+        shutil.copytree(os.path.join(source_dir, "sample"), root)
+        bin_dir = os.path.join(build_dir, "bin")
+        shutil.copy2(os.path.join(bin_dir, "update"), os.path.join(root, "update"))
+        if os.path.isdir(os.path.join(bin_dir, "Language")):
+            shutil.copytree(os.path.join(bin_dir, "Language"), os.path.join(root, "Language"),
+                            dirs_exist_ok=True)
+        for name in (CLIENT, NOTIFIER):
+            shutil.copy2(self.standin(name), os.path.join(root, name))
+        if language is not None:
+            self.set_language(language)
+        self.children = []
+        self.log = os.path.join(root, "standins.log")
+
+    def standin(self, name):
+        return os.path.join(self.build_dir, "standins", name)
+
+    def set_language(self, language):
+        path = os.path.join(self.root, "Localcfg.ini")
+        with open(path, encoding="latin-1") as f:
+            lines = f.read().splitlines()
+        out, in_type = [], False
+        for line in lines:
+            if line.strip().startswith("["):
+                in_type = line.strip() == "[Type]"
+            if in_type and line.startswith("Language="):
+                line = f"Language={language}"
+            out.append(line)
+        with open(path, "w", encoding="latin-1") as f:
+            f.write("\n".join(out) + "\n")
+
+    def start_standin(self, name, seconds=120):
+        env = dict(os.environ, STANDIN_LOG=self.log, STANDIN_SECONDS=str(seconds))
+        proc = subprocess.Popen([os.path.join(self.root, name)], cwd=self.root, env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.children.append(proc)
+        return proc
+
+    def installer_zip(self, padding=0, extra=(), installer_mode=0o644):
+        installer = open(self.standin(INSTALLER), "rb").read()
+        entries = [("bin/", b"", 0o755), ("bin/" + INSTALLER, installer, installer_mode)]
+        entries += list(extra)
+        if padding:
+            entries.append(("data/payload.bin", os.urandom(padding), None))
+        return make_zip(entries)
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def close(self):
+        for proc in self.children:
+            if proc.poll() is None:
+                proc.kill()
+            try:
+                proc.wait(5)
+            except subprocess.TimeoutExpired:
+                pass
+        if self.tmp:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+class Updater:
+    """The updater process, started with the seven arguments of the client."""
+
+    def __init__(self, installation, display, url, size, major="false", reserved="",
+                 notes="", client_pid="-1", notice=""):
+        args = [installation.path("update"), url, str(size), major, reserved, notes,
+                str(client_pid), notice]
+        self.log_path = installation.path("updater-stderr.log")
+        self.log = open(self.log_path, "wb")
+        env = display.env()
+        env["QT_LOGGING_RULES"] = "*.debug=true;qt.*.debug=false"
+        self.proc = subprocess.Popen(args, cwd="/", env=env, stdout=self.log, stderr=self.log)
+
+    def wait(self, timeout):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def output(self):
+        self.log.flush()
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+            self.proc.wait(5)
+        self.log.close()

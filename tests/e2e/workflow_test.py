@@ -1,0 +1,307 @@
+#!/usr/bin/env python3
+"""End-to-end: the real updater under Xvfb, driven with xdotool, against a
+real package server on 127.0.0.1, with real stand-in client and notifier
+processes. Each case has its own installation folder and is bounded in time."""
+
+import os
+import re
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+BUILD = os.environ.get("UPDATE_BUILD_DIR") or sys.argv[1]
+SOURCE = os.environ.get("UPDATE_SOURCE_DIR") or sys.argv[2]
+
+UPDATE_BUTTON = (613, 445)
+SKIN_BUTTON = (513, 445)
+CLOSE_BUTTON = (656, 20)
+PACKAGE = "/pkg/client_v2.zip"
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+
+
+class Case:
+    """One installation, one server, one updater run on the shared display."""
+
+    def __init__(self, display, language=None):
+        self.display = display
+        self.inst = harness.Installation(BUILD, SOURCE, language=language)
+        self.server = harness.PackageServer()
+        self.client = self.inst.start_standin(harness.CLIENT)
+        self.notifier = self.inst.start_standin(harness.NOTIFIER)
+        self.updater = None
+
+    def launch(self, url, size, **kwargs):
+        kwargs.setdefault("client_pid", self.client.pid)
+        kwargs.setdefault("notes", "Fixes and improvements.")
+        self.updater = harness.Updater(self.inst, self.display, url, size, **kwargs)
+        self.window = self.display.wait_window("CUpdate", 20)
+        check(self.window, "the update window appeared")
+        time.sleep(0.3)
+
+    def press_update(self):
+        self.display.click(self.window, *UPDATE_BUTTON)
+
+    def notices(self):
+        return re.findall(r"notice\[(.*?)\]", self.updater.output(), re.S)
+
+    def progress(self):
+        return re.findall(r"progress\[(.*?)\]", self.updater.output())
+
+    def wait_notice(self, timeout=20):
+        box = self.display.wait_window("Notice", timeout)
+        check(box, "a notice box appeared")
+        time.sleep(0.2)
+        return box
+
+    def answer(self, key, timeout=20):
+        box = self.wait_notice(timeout)
+        self.display.key(box, key)
+        harness.wait_until(lambda: not self.display.find_windows("Notice"), 5)
+
+    def exit_code(self, timeout=20):
+        code = self.updater.wait(timeout)
+        check(code is not None, "the updater ended")
+        return code
+
+    def installer_ran(self, *folder):
+        return os.path.exists(self.inst.path(*folder, "installer-ran.txt"))
+
+    def close(self):
+        if self.updater:
+            self.updater.close()
+        self.server.close()
+        self.inst.close()
+
+
+def test_zip_package_full_update(d):
+    c = Case(d)
+    try:
+        body = c.inst.installer_zip(padding=1 << 20)
+        c.server.routes[PACKAGE] = {"body": body, "rate": 1_500_000}
+        c.launch(c.server.url(PACKAGE), len(body))
+        check(harness.pid_alive(c.client.pid), "client runs before Update")
+        c.press_update()
+        check(harness.wait_until(lambda: not harness.pid_alive(c.client.pid), 5), "client stopped by Update")
+        c.wait_notice(30)
+        progress = c.progress()
+        percents = [int(p[:-1]) for p in progress if p.endswith("%")]
+        check(percents and percents[-1] == 100, f"percentage reached 100%: {progress}")
+        check(percents == sorted(percents) and len(set(percents)) > 2, f"percentage climbed: {percents}")
+        check("UnCompressing..." in progress, "UnCompressing... shown")
+        check(progress[-1] == "Finish unCompressing", f"last progress text: {progress[-1:]}")
+        check(c.notices() == ["Be sure overlay install?"], f"install question: {c.notices()}")
+        check(harness.pid_alive(c.notifier.pid), "notifier runs until confirmed")
+        c.answer("Return")
+        check(c.exit_code() == 0, "exit status 0")
+        check(not harness.pid_alive(c.notifier.pid), "notifier stopped")
+        check(harness.wait_until(lambda: c.installer_ran("client_v2"), 10), "installer from the folder ran")
+        check(not os.path.exists(c.inst.path("client_v2.zip")), "archive deleted")
+        check(os.path.isfile(c.inst.path("client_v2", "payload.bin")), "unpacked folder stays")
+    finally:
+        c.close()
+
+
+def test_exe_package_runs_itself(d):
+    c = Case(d)
+    try:
+        body = open(c.inst.standin(harness.INSTALLER), "rb").read()
+        c.server.routes["/pkg/setup.exe"] = {"body": body}
+        c.launch(c.server.url("/pkg/setup.exe"), len(body))
+        c.press_update()
+        c.wait_notice(20)
+        check("UnCompressing..." not in c.progress(), "no unpacking for an executable")
+        check(c.notices() == ["Be sure overlay install?"], f"question at once: {c.notices()}")
+        c.answer("Return")
+        check(c.exit_code() == 0, "exit status 0")
+        check(harness.wait_until(lambda: c.installer_ran(), 10), "the downloaded file itself ran")
+    finally:
+        c.close()
+
+
+def test_declined_install_starts_nothing(d):
+    c = Case(d)
+    try:
+        body = c.inst.installer_zip()
+        c.server.routes[PACKAGE] = {"body": body}
+        c.launch(c.server.url(PACKAGE), len(body))
+        c.press_update()
+        c.answer("Escape", 30)
+        check(c.exit_code() == 0, "exit status 0")
+        time.sleep(0.5)
+        check(not c.installer_ran("client_v2"), "installer not started")
+        check(harness.pid_alive(c.notifier.pid), "notifier left running")
+    finally:
+        c.close()
+
+
+def failing_download(d, route=None, url=None):
+    c = Case(d)
+    try:
+        if route is not None:
+            c.server.routes[PACKAGE] = route
+        c.launch(url or c.server.url(PACKAGE), 100_000)
+        c.press_update()
+        box = c.wait_notice(20)
+        time.sleep(0.5)
+        notices = c.notices()
+        check(len(notices) == 1 and notices[0].startswith("Update failed, error Type:")
+              and len(notices[0]) > len("Update failed, error Type:"), f"one failure box: {notices}")
+        c.display.key(box, "Return")
+        check(c.exit_code() == 0, "updater ended")
+        check(len(c.notices()) == 1, f"still one box: {c.notices()}")
+        check(not c.installer_ran("client_v2"), "nothing started")
+    finally:
+        c.close()
+
+
+def test_http_404(d):
+    failing_download(d, route={"status": 404, "body": b"<html>gone</html>"})
+
+
+def test_connection_refused(d):
+    failing_download(d, url=harness.refused_url(PACKAGE))
+
+
+def test_connection_dropped(d):
+    failing_download(d, route={"body": os.urandom(100_000), "drop_after": 30_000})
+
+
+def test_corrupt_zip_keeps_archive(d):
+    c = Case(d)
+    try:
+        body = b"PK\x03\x04 this is not really a zip " + os.urandom(4000)
+        c.server.routes[PACKAGE] = {"body": body}
+        c.launch(c.server.url(PACKAGE), len(body))
+        c.press_update()
+        box = c.wait_notice(20)
+        check(c.notices() == ["Update failed! "], f"failure box: {c.notices()}")
+        c.display.key(box, "Return")
+        check(c.exit_code() == 0, "updater ended")
+        check(os.path.exists(c.inst.path("client_v2.zip")), "archive kept")
+    finally:
+        c.close()
+
+
+def test_give_up_question_on_progress_page(d):
+    c = Case(d)
+    try:
+        body = c.inst.installer_zip(padding=600_000)
+        c.server.routes[PACKAGE] = {"body": body, "rate": 300_000}
+        c.launch(c.server.url(PACKAGE), len(body))
+        c.press_update()
+        time.sleep(0.6)
+        c.display.click(c.window, *CLOSE_BUTTON)
+        box = c.wait_notice(10)
+        check(c.notices() == ["Be sure give up to update?"], f"give-up question: {c.notices()}")
+        c.display.key(box, "Escape")
+        # The download goes on to its end: the install question follows.
+        c.wait_notice(30)
+        check(c.progress()[-1] == "Finish unCompressing", "download ran to its end")
+        c.answer("Escape")
+        check(c.exit_code() == 0, "ended after declining")
+
+        c2 = Case(d)
+        try:
+            c2.server.routes[PACKAGE] = {"body": body, "rate": 200_000}
+            c2.launch(c2.server.url(PACKAGE), len(body))
+            c2.press_update()
+            time.sleep(0.6)
+            c2.display.click(c2.window, *CLOSE_BUTTON)
+            c2.answer("Return")
+            check(c2.exit_code(10) == 0, "Enter on the give-up question ends the updater")
+            check(not c2.installer_ran("client_v2"), "nothing started")
+        finally:
+            c2.close()
+    finally:
+        c.close()
+
+
+def test_mandatory_update(d):
+    c = Case(d)
+    try:
+        body = c.inst.installer_zip()
+        c.server.routes[PACKAGE] = {"body": body}
+        c.launch(c.server.url(PACKAGE), len(body), major="true")
+        check(not harness.pid_alive(c.client.pid), "client stopped before the window showed")
+        # The Skin button is hidden: a click where it would be does nothing.
+        c.display.click(c.window, *SKIN_BUTTON)
+        time.sleep(0.8)
+        check(c.updater.proc.poll() is None, "the hidden Skin button did not close the updater")
+        c.press_update()
+        c.answer("Escape", 30)
+        check(c.exit_code() == 0, "exit status 0")
+    finally:
+        c.close()
+
+
+def test_package_without_installer(d):
+    c = Case(d)
+    try:
+        body = harness.make_zip([("docs/readme.txt", b"no installer here", None)])
+        c.server.routes[PACKAGE] = {"body": body}
+        c.launch(c.server.url(PACKAGE), len(body))
+        c.press_update()
+        c.answer("Return", 30)
+        box = c.wait_notice(10)
+        check(c.notices() == ["Be sure overlay install?", "Update failed! "], f"boxes: {c.notices()}")
+        c.display.key(box, "Return")
+        code = c.exit_code()
+        check(code == 255, f"exit status -1, got {code}")
+        check(not harness.pid_alive(c.notifier.pid), "notifier was stopped before the search")
+    finally:
+        c.close()
+
+
+def test_skin_button_restarts_client(d):
+    c = Case(d)
+    try:
+        c.client.kill()
+        c.client.wait(5)
+        c.launch(c.server.url(PACKAGE), 1000, client_pid=c.client.pid)
+        c.display.click(c.window, *SKIN_BUTTON)
+        check(c.exit_code(10) == 0, "updater closed")
+        started = harness.wait_until(
+            lambda: os.path.exists(c.inst.log) and "StopQueryVer" in open(c.inst.log).read(), 10)
+        check(started, "client started with StopQueryVer")
+    finally:
+        c.close()
+
+
+def main():
+    tests = [(name, fn) for name, fn in globals().items() if name.startswith("test_") and callable(fn)]
+    only = os.environ.get("E2E_ONLY")
+    if only:
+        tests = [t for t in tests if only in t[0]]
+    display = harness.Display()
+    passed = failed = 0
+    try:
+        for name, fn in tests:
+            started = time.monotonic()
+            try:
+                fn(display)
+                passed += 1
+                print(f"PASS {name} ({time.monotonic() - started:.1f}s)", flush=True)
+            except Exception as e:  # noqa: BLE001 - report every case
+                failed += 1
+                print(f"FAIL {name}: {e}", flush=True)
+                if not isinstance(e, Failure):
+                    traceback.print_exc()
+    finally:
+        display.close()
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
