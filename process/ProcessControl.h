@@ -10,14 +10,17 @@ extern const char* const kClientExeName;      // "Corvel.exe"
 extern const char* const kNotifierExeName;    // "ZoRezivirArerur.exe"
 extern const char* const kClientStartArgument; // "StopQueryVer"
 
-// Terminates the process with this id; ids of 0 or less terminate nothing.
+// Terminates the process with this id at once; ids of 0 or less terminate
+// nothing. Returns whether the process was signalled.
 bool KillProcessById(int pid);
 
 // Terminates the first listed process whose executable name equals exeName
-// exactly (letter case counts). Returns whether one was found.
+// exactly (letter case counts); later matches keep running. Returns whether
+// one was found and signalled.
 bool KillFirstProcessByName(const QString& exeName);
 
-// Whether a process with this executable name runs under this id.
+// Whether a process with this executable name runs under this id. Zombies
+// (ended, not yet reaped) do not count.
 bool IsProcessRunning(const QString& exeName, int pid);
 
 // Starts the client from the installation folder with "StopQueryVer" unless

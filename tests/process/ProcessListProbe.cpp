@@ -1,0 +1,10 @@
+#include "PlatformProcess.h"
+
+#include <cstdio>
+
+int main()
+{
+    for (const Update::Platform::ProcessEntry& entry : Update::Platform::ListProcesses())
+        std::printf("%lld\t%s\n", entry.pid, entry.exeName.c_str());
+    return 0;
+}

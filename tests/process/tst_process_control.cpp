@@ -1,0 +1,281 @@
+#include "PlatformProcess.h"
+#include "ProcessControl.h"
+#include "StandinProcess.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Update;
+using StandinTest::CStandinGroup;
+using StandinTest::StandinPath;
+
+namespace {
+
+const QString kClient = QStringLiteral("Corvel.exe");
+const QString kClientLower = QStringLiteral("corvel.exe");
+const QString kNotifier = QStringLiteral("ZoRezivirArerur.exe");
+
+QList<qint64> PidsNamed(const QString& name)
+{
+    QList<qint64> pids;
+    for (const Platform::ProcessEntry& entry : Platform::ListProcesses()) {
+        if (QString::fromLocal8Bit(entry.exeName.c_str()) == name)
+            pids.append(entry.pid);
+    }
+    return pids;
+}
+
+// Killing by name reaches every process of that name on the machine.
+bool OnlyOursAreNamed(const QString& name, const QList<qint64>& ours)
+{
+    for (qint64 pid : PidsNamed(name)) {
+        if (!ours.contains(pid))
+            return false;
+    }
+    return true;
+}
+
+// How a row chooses the id it passes.
+enum PidKind { LiteralPid, StandinPid, OtherStandinPid, EndedPid };
+
+} // namespace
+
+class TestProcessControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void killByName_data();
+    void killByName();
+    void killByNameEndsOnlyTheFirstListed();
+    void killById_data();
+    void killById();
+    void isProcessRunning_data();
+    void isProcessRunning();
+    void startClient_data();
+    void startClient();
+
+private:
+    int ChoosePid(PidKind kind, int literal, QProcess* standin, QProcess* other);
+    int StartAndEndStandin();
+
+    std::unique_ptr<QTemporaryDir> m_pDir;
+    std::unique_ptr<CStandinGroup> m_pStandins;
+    QString m_strLogPath;
+    QString m_strOldCurrent;
+    QList<qint64> m_detached;
+};
+
+void TestProcessControl::init()
+{
+    m_pDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_pDir->isValid());
+    m_strLogPath = m_pDir->filePath(QStringLiteral("standin.log"));
+    m_pStandins = std::make_unique<CStandinGroup>(m_strLogPath);
+    m_strOldCurrent = QDir::currentPath();
+}
+
+void TestProcessControl::cleanup()
+{
+    // Clients started detached are not our children: end them by id, but
+    // only while that id still names a client.
+    for (qint64 pid : m_detached) {
+        if (IsProcessRunning(kClient, int(pid)))
+            KillProcessById(int(pid));
+    }
+    m_detached.clear();
+    m_pStandins.reset();
+    QDir::setCurrent(m_strOldCurrent);
+    qunsetenv("STANDIN_LOG");
+    qunsetenv("STANDIN_SECONDS");
+    m_pDir.reset();
+}
+
+int TestProcessControl::StartAndEndStandin()
+{
+    QProcess* gone = m_pStandins->Start(StandinPath(kClient));
+    if (!gone)
+        return -1;
+    const int pid = int(gone->processId());
+    gone->kill();
+    gone->waitForFinished(5000);
+    return pid;
+}
+
+int TestProcessControl::ChoosePid(PidKind kind, int literal, QProcess* standin, QProcess* other)
+{
+    switch (kind) {
+    case StandinPid: return int(standin->processId());
+    case OtherStandinPid: return int(other->processId());
+    case EndedPid: return StartAndEndStandin();
+    case LiteralPid: break;
+    }
+    return literal;
+}
+
+void TestProcessControl::killByName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("killed"); // which stand-in ends, empty: none
+
+    QTest::newRow("exact notifier name") << kNotifier << kNotifier;
+    QTest::newRow("letter case differs") << QStringLiteral("zorezivirarerur.exe") << QString();
+    QTest::newRow("name cut to the kernel's 15 characters") << QStringLiteral("ZoRezivirArerur") << QString();
+    QTest::newRow("client name against its letter-case variant") << kClient << QString();
+    QTest::newRow("empty name") << QString() << QString();
+}
+
+void TestProcessControl::killByName()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, killed);
+
+    QProcess* notifier = m_pStandins->Start(StandinPath(kNotifier));
+    QProcess* lower = m_pStandins->Start(StandinPath(kClientLower));
+    QVERIFY(notifier && lower);
+    if (!OnlyOursAreNamed(name, {notifier->processId(), lower->processId()}))
+        QSKIP("another process of that name runs on this machine");
+
+    QCOMPARE(KillFirstProcessByName(name), !killed.isEmpty());
+    if (killed == kNotifier)
+        QVERIFY(CStandinGroup::EndedByKill(notifier));
+    else
+        QVERIFY(CStandinGroup::StillRunning(notifier));
+    QVERIFY(CStandinGroup::StillRunning(lower));
+}
+
+void TestProcessControl::killByNameEndsOnlyTheFirstListed()
+{
+    QProcess* one = m_pStandins->Start(StandinPath(kNotifier));
+    QProcess* two = m_pStandins->Start(StandinPath(kNotifier));
+    QVERIFY(one && two);
+    const QList<qint64> listed = PidsNamed(kNotifier);
+    if (listed.size() != 2)
+        QSKIP("another notifier runs on this machine");
+    QProcess* first = listed.first() == one->processId() ? one : two;
+    QProcess* second = first == one ? two : one;
+
+    QVERIFY(KillFirstProcessByName(kNotifier));
+    QVERIFY(CStandinGroup::EndedByKill(first));
+    QVERIFY(CStandinGroup::StillRunning(second));
+    // The survivor is found once the first has gone.
+    QVERIFY(KillFirstProcessByName(kNotifier));
+    QVERIFY(CStandinGroup::EndedByKill(second));
+}
+
+void TestProcessControl::killById_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("literal");
+    QTest::addColumn<bool>("expectKilled");
+
+    QTest::newRow("0 would be our process group") << int(LiteralPid) << 0 << false;
+    QTest::newRow("-1 would be every process") << int(LiteralPid) << -1 << false;
+    QTest::newRow("non-numeric launch id turned 0") << int(LiteralPid) << QStringLiteral("12ab").toInt() << false;
+    QTest::newRow("launch id beyond int turned 0") << int(LiteralPid) << QStringLiteral("4294967295").toInt() << false;
+    QTest::newRow("process that has ended") << int(EndedPid) << 0 << false;
+    QTest::newRow("running client") << int(StandinPid) << 0 << true;
+}
+
+void TestProcessControl::killById()
+{
+    QFETCH(int, kind);
+    QFETCH(int, literal);
+    QFETCH(bool, expectKilled);
+
+    QProcess* client = m_pStandins->Start(StandinPath(kClient));
+    QProcess* sibling = m_pStandins->Start(StandinPath(kNotifier));
+    QVERIFY(client && sibling);
+    const int pid = ChoosePid(PidKind(kind), literal, client, sibling);
+
+    QCOMPARE(KillProcessById(pid), expectKilled);
+    if (expectKilled)
+        QVERIFY(CStandinGroup::EndedByKill(client));
+    else
+        QVERIFY(CStandinGroup::StillRunning(client));
+    QVERIFY2(CStandinGroup::StillRunning(sibling), "a stand-in in our process group survives");
+}
+
+void TestProcessControl::isProcessRunning_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("literal");
+    QTest::addColumn<bool>("expected");
+
+    QTest::newRow("client under its id") << kClient << int(StandinPid) << 0 << true;
+    QTest::newRow("client name, another process's id") << kClient << int(OtherStandinPid) << 0 << false;
+    QTest::newRow("notifier name, the client's id") << kNotifier << int(StandinPid) << 0 << false;
+    QTest::newRow("letter-case variant of the name") << kClientLower << int(StandinPid) << 0 << false;
+    QTest::newRow("id never set") << kClient << int(LiteralPid) << -1 << false;
+    QTest::newRow("id 0") << kClient << int(LiteralPid) << 0 << false;
+    QTest::newRow("id that has ended") << kClient << int(EndedPid) << 0 << false;
+}
+
+void TestProcessControl::isProcessRunning()
+{
+    QFETCH(QString, name);
+    QFETCH(int, kind);
+    QFETCH(int, literal);
+    QFETCH(bool, expected);
+
+    QProcess* client = m_pStandins->Start(StandinPath(kClient));
+    QProcess* other = m_pStandins->Start(StandinPath(kNotifier));
+    QVERIFY(client && other);
+
+    QCOMPARE(IsProcessRunning(name, ChoosePid(PidKind(kind), literal, client, other)), expected);
+}
+
+void TestProcessControl::startClient_data()
+{
+    QTest::addColumn<QString>("running"); // stand-in running before the call
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<bool>("expectStart");
+
+    QTest::newRow("client id never set") << QString() << int(LiteralPid) << true;
+    QTest::newRow("client runs under the launch id") << kClient << int(StandinPid) << false;
+    QTest::newRow("client runs under another id") << kClient << int(OtherStandinPid) << true;
+    QTest::newRow("letter-case variant under the launch id") << kClientLower << int(StandinPid) << true;
+    QTest::newRow("launch id has ended") << QString() << int(EndedPid) << true;
+}
+
+void TestProcessControl::startClient()
+{
+    QFETCH(QString, running);
+    QFETCH(int, kind);
+    QFETCH(bool, expectStart);
+
+    // The installation folder holds its own copy of the client.
+    const QString installed = m_pDir->filePath(kClient);
+    QVERIFY(QFile::copy(StandinPath(kClient), installed));
+    QVERIFY(QDir::setCurrent(m_pDir->path()));
+    qputenv("STANDIN_LOG", QFile::encodeName(m_strLogPath));
+    qputenv("STANDIN_SECONDS", "30");
+
+    QProcess* standin = running.isEmpty() ? nullptr : m_pStandins->Start(StandinPath(running));
+    QProcess* other = m_pStandins->Start(StandinPath(kNotifier));
+    QVERIFY(other && (standin || running.isEmpty()));
+    const int pid = ChoosePid(PidKind(kind), -1, standin, other);
+    const QList<qint64> before = StandinTest::LoggedPids(m_strLogPath);
+
+    QCOMPARE(StartClientUnlessRunning(pid), expectStart);
+
+    const StandinTest::LogLine started =
+        StandinTest::WaitForNewLogLine(m_strLogPath, before, expectStart ? 10000 : 500);
+    if (started.pid)
+        m_detached.append(started.pid);
+    if (!expectStart) {
+        QCOMPARE(started.pid, 0);
+        return;
+    }
+    QVERIFY(started.pid);
+    QCOMPARE(started.arguments, QStringList{QStringLiteral("StopQueryVer")});
+    QCOMPARE(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(started.pid)), installed);
+}
+
+QTEST_GUILESS_MAIN(TestProcessControl)
+#include "tst_process_control.moc"
