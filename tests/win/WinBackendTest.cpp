@@ -499,12 +499,12 @@ void TestWindowMove()
     const unsigned long long id = reinterpret_cast<std::uintptr_t>(window);
     Check(StartWindowMove(id), "a press on the bar is handled by the system's move");
     Check(g_sysCommand.count == 1 && g_sysCommand.wParam == SC_MOVE + HTCAPTION && g_sysCommand.lParam == 0,
-          "the window is asked for a caption drag (move by the caption) exactly once",
+          "the window is asked once to move by its caption",
           "count " + std::to_string(g_sysCommand.count) + ", wParam " + std::to_string(g_sysCommand.wParam));
 
     g_sysCommand = SysCommand();
     Check(StartWindowMove(0), "a press without a window is still handled");
-    Check(g_sysCommand.count == 0, "a press without a window sends nothing to other windows");
+    Check(g_sysCommand.count == 0, "a press without a window reaches no window");
 
     DestroyWindow(window);
     UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
