@@ -1,0 +1,72 @@
+#include "PlatformProcess.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstring>
+#include <cwchar>
+#include <memory>
+
+namespace Update {
+namespace Platform {
+
+namespace {
+
+struct HandleCloser
+{
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+// Names are compared byte for byte with local 8-bit text, so they are handed
+// over in the ANSI code page.
+std::string ToAnsiCodePage(const wchar_t* name, size_t capacity)
+{
+    const int length = static_cast<int>(wcsnlen(name, capacity));
+    const int size = WideCharToMultiByte(CP_ACP, 0, name, length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        return std::string();
+    std::string text(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, name, length, &text[0], size, nullptr, nullptr);
+    return text;
+}
+
+} // namespace
+
+std::vector<ProcessEntry> ListProcesses()
+{
+    std::vector<ProcessEntry> processes;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return processes;
+    UniqueHandle owner(snapshot);
+
+    PROCESSENTRY32W entry;
+    std::memset(&entry, 0, sizeof(entry));
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        ProcessEntry process;
+        process.pid = entry.th32ProcessID;
+        process.exeName = ToAnsiCodePage(entry.szExeFile, MAX_PATH);
+        processes.push_back(process);
+    }
+    return processes;
+}
+
+// The process is ended with the exit code it reports at that moment, which is
+// STILL_ACTIVE for one that runs.
+bool TerminateProcessById(long long pid)
+{
+    // Process ids are 32-bit: a larger value would wrap onto some other process.
+    if (pid <= 0 || pid > static_cast<long long>(MAXDWORD))
+        return false;
+    UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(pid)));
+    if (!process)
+        return false;
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    return TerminateProcess(process.get(), code) != FALSE;
+}
+
+} // namespace Platform
+} // namespace Update

@@ -1,0 +1,29 @@
+// Writes the arguments it receives through the process-entry backend to the
+// file named by ARGDUMP_OUT: the count, then each argument's bytes in hex.
+
+#include "PlatformArgs.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args;
+    if (!Update::Platform::GetProcessArguments(argc, argv, args))
+        return 2;
+
+    wchar_t path[MAX_PATH] {};
+    if (GetEnvironmentVariableW(L"ARGDUMP_OUT", path, MAX_PATH) == 0)
+        return 3;
+    FILE* out = _wfopen(path, L"wb");
+    if (!out)
+        return 3;
+    std::fprintf(out, "%u\n", static_cast<unsigned>(args.size()));
+    for (const std::string& arg : args) {
+        for (unsigned char c : arg)
+            std::fprintf(out, "%02X", c);
+        std::fprintf(out, "\n");
+    }
+    return std::fclose(out) == 0 ? 0 : 3;
+}

@@ -1,0 +1,624 @@
+// Runs the Windows backends against the real system: child processes started
+// here, files in a scratch folder, a real window and this program's own
+// resources. Meant for Windows and Wine alike; where Wine knowingly differs,
+// the check says so instead of failing.
+
+#include "PlatformArgs.h"
+#include "PlatformFind.h"
+#include "PlatformProcess.h"
+#include "PlatformWindowMove.h"
+#include "WinCheck.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace Update::Platform;
+using WinCheck::Check;
+using WinCheck::CheckBytes;
+
+namespace {
+
+const char* const kNotifier = "ZoRezivirArerur.exe";
+const wchar_t* const kStandInSeconds = L"60";
+const DWORD kEndWaitMs = 10000;
+const DWORD kListWaitMs = 10000;
+
+std::wstring g_exeDir;  // this program and its helpers
+std::wstring g_scratch; // removed at the end
+
+bool IsWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+// What the Qt side hands over for a path: the ANSI code page's bytes.
+std::string ToAnsi(const std::wstring& wide)
+{
+    const int length = static_cast<int>(wide.size());
+    const int size = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), length, nullptr, 0, nullptr, nullptr);
+    std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), length, &text[0], size, nullptr, nullptr);
+    return text;
+}
+
+std::wstring ExeDir()
+{
+    wchar_t path[MAX_PATH] {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir = path;
+    return dir.substr(0, dir.find_last_of(L'\\'));
+}
+
+bool MakeFolder(const std::wstring& path)
+{
+    return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool MakeFile(const std::wstring& path)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
+}
+
+void RemoveTree(const std::wstring& dir)
+{
+    WIN32_FIND_DATAW data;
+    const HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &data);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring path = dir + L"\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(path);
+            else
+                DeleteFileW(path.c_str());
+        } while (FindNextFileW(search, &data));
+        FindClose(search);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+
+// A child process that is always ended and released with the test that made it.
+class Child
+{
+public:
+    Child(const std::wstring& exe, const std::wstring& arguments)
+    {
+        std::wstring line = L"\"" + exe + L"\" " + arguments;
+        STARTUPINFOW startup {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info {};
+        if (!CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &info))
+            return;
+        CloseHandle(info.hThread);
+        m_process = info.hProcess;
+        m_pid = info.dwProcessId;
+    }
+    ~Child() { Release(); }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool Started() const { return m_process != nullptr; }
+    DWORD Pid() const { return m_pid; }
+    bool IsRunning() const { return m_process && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT; }
+    bool EndsWithin(DWORD ms) const { return m_process && WaitForSingleObject(m_process, ms) == WAIT_OBJECT_0; }
+    DWORD ExitCode() const
+    {
+        DWORD code = 0;
+        return m_process && GetExitCodeProcess(m_process, &code) ? code : 0xFFFFFFFF;
+    }
+    void Release()
+    {
+        if (!m_process)
+            return;
+        if (IsRunning()) {
+            TerminateProcess(m_process, 1);
+            WaitForSingleObject(m_process, kEndWaitMs);
+        }
+        CloseHandle(m_process);
+        m_process = nullptr;
+    }
+
+private:
+    HANDLE m_process = nullptr;
+    DWORD m_pid = 0;
+};
+
+// --- Process entry -------------------------------------------------------
+
+struct ArgRow
+{
+    const char* risk;
+    const wchar_t* tail;                    // command line after the program path
+    std::vector<std::string> expected1252;  // ANSI code page 1252
+    std::vector<std::string> expected936;   // code page 936; empty when the same
+};
+
+const std::vector<ArgRow>& ArgRows()
+{
+    static const std::vector<ArgRow> rows = {
+        {"plain words split at every run of spaces", L"one two   three", {"one", "two", "three"}, {}},
+        {"quoted spaces keep one argument", L"\"Notes with spaces\" x", {"Notes with spaces", "x"}, {}},
+        {"escaped quotes reach the program", L"\"say \\\"hi\\\"\" end", {"say \"hi\"", "end"}, {}},
+        {"backslashes stay unless they precede a quote", L"C:\\dir\\file \"C:\\dir\\\\\" tail",
+         {"C:\\dir\\file", "C:\\dir\\", "tail"}, {}},
+        {"an empty quoted argument keeps its position", L"url \"\" notes", {"url", "", "notes"}, {}},
+        {"a Latin letter arrives in the code page's bytes", L"caf\u00e9",
+         {"caf\xE9"}, {"caf\xA8\xA6"}},
+        {"letters outside the code page become the default char", L"\u0e44\u0e17\u0e22", {"???"}, {}},
+        {"the upgrade word arrives as the code page has it", L"\u5347\u7ea7",
+         {"??"}, {"\xC9\xFD\xBC\xB6"}},
+        {"the client's seven launch arguments, two of them empty",
+         L"http://127.0.0.1:8080/pkg/client_v2.zip 1048576 true \"\" \"\u5347\u7ea7 notes\" 4242 \"\"",
+         {"http://127.0.0.1:8080/pkg/client_v2.zip", "1048576", "true", "", "?? notes", "4242", ""},
+         {"http://127.0.0.1:8080/pkg/client_v2.zip", "1048576", "true", "", "\xC9\xFD\xBC\xB6 notes", "4242", ""}},
+    };
+    return rows;
+}
+
+bool IsAscii(const wchar_t* text)
+{
+    for (; *text; ++text) {
+        if (*text > 0x7f)
+            return false;
+    }
+    return true;
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool ReadHexLines(const std::wstring& path, std::vector<std::string>& lines)
+{
+    FILE* in = _wfopen(path.c_str(), L"rb");
+    if (!in)
+        return false;
+    char buffer[4096];
+    bool ok = std::fgets(buffer, sizeof(buffer), in) != nullptr; // the count
+    const unsigned count = ok ? static_cast<unsigned>(std::strtoul(buffer, nullptr, 10)) : 0;
+    for (unsigned i = 0; ok && i < count; ++i) {
+        ok = std::fgets(buffer, sizeof(buffer), in) != nullptr;
+        std::string bytes;
+        for (const char* p = buffer; ok && HexValue(p[0]) >= 0 && HexValue(p[1]) >= 0; p += 2)
+            bytes += static_cast<char>(HexValue(p[0]) * 16 + HexValue(p[1]));
+        lines.push_back(bytes);
+    }
+    std::fclose(in);
+    return ok;
+}
+
+// Starts the helper with the given command line and reads back what its
+// process entry produced.
+bool RunArgDump(const std::wstring& tail, std::vector<std::string>& args)
+{
+    const std::wstring out = g_scratch + L"\\args.txt";
+    DeleteFileW(out.c_str());
+    SetEnvironmentVariableW(L"ARGDUMP_OUT", out.c_str());
+    Child child(g_exeDir + L"\\arg_dump.exe", tail);
+    if (!child.EndsWithin(30000) || child.ExitCode() != 0)
+        return false;
+    return ReadHexLines(out, args);
+}
+
+std::string Joined(const std::vector<std::string>& args, size_t from)
+{
+    std::string text;
+    for (size_t i = from; i < args.size(); ++i)
+        text += "<" + args[i] + ">";
+    return text;
+}
+
+void TestArguments()
+{
+    const UINT codePage = GetACP();
+    const bool known = codePage == 1252 || codePage == 936;
+    Check(known, "the run's ANSI code page is one whose bytes the table knows",
+          "code page " + std::to_string(codePage) + ": rows outside ASCII are left out");
+
+    for (const ArgRow& row : ArgRows()) {
+        if (!known && !IsAscii(row.tail))
+            continue;
+        const std::vector<std::string>& expected =
+            codePage == 936 && !row.expected936.empty() ? row.expected936 : row.expected1252;
+        std::vector<std::string> args;
+        if (!Check(RunArgDump(row.tail, args), std::string(row.risk) + " (helper ran)"))
+            continue;
+        CheckBytes(Joined(args, 1), Joined(expected, 0), row.risk);
+    }
+
+    std::vector<std::string> args;
+    const bool ran = RunArgDump(L"x", args);
+    const std::string program = ran && !args.empty() ? args[0] : std::string();
+    const std::string suffix = "\\arg_dump.exe";
+    Check(program.size() > suffix.size() && program.compare(program.size() - suffix.size(), suffix.size(), suffix) == 0,
+          "position 0 is the program path without its quotes", "got \"" + WinCheck::Escaped(program) + "\"");
+}
+
+// --- Directory search ----------------------------------------------------
+
+struct FindRow
+{
+    const char* risk;
+    const wchar_t* folder;              // under the scratch folder
+    std::vector<const wchar_t*> files;
+    bool create;                        // false: the folder does not exist
+    bool slashes;                       // folder given with "/" as the Qt side builds it
+    const wchar_t* expected;            // nullptr: no match; L"" the system's own first match
+};
+
+const std::vector<FindRow>& FindRows()
+{
+    static const std::vector<FindRow> rows = {
+        {"an installer among other files is found", L"mixed", {L"readme.txt", L"setup.exe", L"data.bin"},
+         true, false, L"setup.exe"},
+        {"an upper-case extension still matches", L"upper", {L"SETUP.EXE"}, true, false, L"SETUP.EXE"},
+        {"names that merely contain exe are no match", L"lookalike", {L"setup.exe.txt", L"notes.exe.bak", L"exe"},
+         true, false, nullptr},
+        {"an empty folder gives no match", L"empty", {}, true, false, nullptr},
+        {"a missing folder gives no match", L"missing", {}, false, false, nullptr},
+        {"of two installers the one the system's search yields first", L"two", {L"b_setup.exe", L"a_setup.exe"},
+         true, false, L""},
+        {"a folder given with forward slashes", L"slashes", {L"setup.exe"}, true, true, L"setup.exe"},
+        {"a folder name with spaces", L"with spaces", {L"setup.exe"}, true, false, L"setup.exe"},
+        {"a folder name outside ASCII but in the code page", L"paquet_\u00e9", {L"setup.exe"},
+         true, false, L"setup.exe"},
+        {"an installer name outside ASCII comes back in the code page", L"latin", {L"instal\u00e9.exe"},
+         true, false, L"instal\u00e9.exe"},
+    };
+    return rows;
+}
+
+std::wstring SystemFirstMatch(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW data;
+    const HANDLE search = FindFirstFileW((folder + L"\\*.exe").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE)
+        return std::wstring();
+    FindClose(search);
+    return data.cFileName;
+}
+
+void TestFind()
+{
+    const std::wstring root = g_scratch + L"\\find";
+    MakeFolder(root);
+    for (const FindRow& row : FindRows()) {
+        const std::wstring folder = root + L"\\" + row.folder;
+        bool made = true;
+        if (row.create) {
+            made = MakeFolder(folder);
+            for (const wchar_t* file : row.files)
+                made = made && MakeFile(folder + L"\\" + file);
+        }
+        if (!Check(made, std::string(row.risk) + " (folder laid out)"))
+            continue;
+
+        std::wstring given = folder;
+        if (row.slashes) {
+            for (wchar_t& c : given)
+                c = c == L'\\' ? L'/' : c;
+        }
+        std::string name = "(untouched)";
+        const bool found = FindFirstExeFile(ToAnsi(given), name);
+        if (!row.expected) {
+            Check(!found && name == "(untouched)", row.risk, "found \"" + WinCheck::Escaped(name) + "\"");
+            continue;
+        }
+        const std::wstring expected = *row.expected ? std::wstring(row.expected) : SystemFirstMatch(folder);
+        Check(found, std::string(row.risk) + " (a match)");
+        CheckBytes(name, ToAnsi(expected), row.risk);
+    }
+}
+
+// --- Process list and termination -----------------------------------------
+
+std::string NameOf(const std::vector<ProcessEntry>& list, DWORD pid)
+{
+    for (const ProcessEntry& entry : list) {
+        if (entry.pid == pid)
+            return entry.exeName;
+    }
+    return std::string();
+}
+
+long long IndexOf(const std::vector<ProcessEntry>& list, DWORD pid)
+{
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list[i].pid == pid)
+            return static_cast<long long>(i);
+    }
+    return -1;
+}
+
+// The caller's lookup: the first listed process whose name is the same bytes.
+long long FirstPidNamed(const std::vector<ProcessEntry>& list, const std::string& name)
+{
+    for (const ProcessEntry& entry : list) {
+        if (entry.exeName == name)
+            return entry.pid;
+    }
+    return 0;
+}
+
+bool WaitListed(DWORD pid, bool listed)
+{
+    const ULONGLONG deadline = GetTickCount64() + kListWaitMs;
+    while (GetTickCount64() < deadline) {
+        if ((IndexOf(ListProcesses(), pid) >= 0) == listed)
+            return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+std::wstring StandIn(const std::wstring& folder, const std::wstring& name)
+{
+    const std::wstring path = g_scratch + L"\\" + folder + L"\\" + name;
+    const std::wstring source = g_exeDir + L"\\ZoRezivirArerur.exe";
+    if (!MakeFolder(g_scratch + L"\\" + folder) || !CopyFileW(source.c_str(), path.c_str(), FALSE))
+        return std::wstring();
+    return path;
+}
+
+void TestOwnEntry()
+{
+    const std::vector<ProcessEntry> list = ListProcesses();
+    Check(list.size() > 1, "the walk lists more than one process");
+    CheckBytes(NameOf(list, GetCurrentProcessId()), "win_backend_test.exe",
+               "the walk lists this very process by its bare file name");
+}
+
+void TestNotifierAndCaseVariant(const std::wstring& notifier)
+{
+    const std::wstring variant = StandIn(L"variant", L"ZOREZIVIRARERUR.exe");
+    if (!Check(!variant.empty(), "the case variant stand-in is laid out"))
+        return;
+    // The variant starts first, so a lookup that ignored case would pick it.
+    Child variantChild(variant, kStandInSeconds);
+    Child notifierChild(notifier, kStandInSeconds);
+    if (!Check(variantChild.Started() && notifierChild.Started()
+                   && WaitListed(variantChild.Pid(), true) && WaitListed(notifierChild.Pid(), true),
+               "both stand-ins start and show up in the list"))
+        return;
+
+    const std::vector<ProcessEntry> list = ListProcesses();
+    CheckBytes(NameOf(list, notifierChild.Pid()), kNotifier, "the notifier is listed by its exact name");
+    CheckBytes(NameOf(list, variantChild.Pid()), "ZOREZIVIRARERUR.exe", "a listed name keeps its letter case");
+    const long long target = FirstPidNamed(list, kNotifier);
+    Check(target == notifierChild.Pid(), "the lookup by name skips a process whose name differs only in case");
+
+    Check(TerminateProcessById(target), "terminating the notifier by id reports success");
+    Check(notifierChild.EndsWithin(kEndWaitMs), "the notifier ends once terminated by id");
+    Check(notifierChild.ExitCode() == STILL_ACTIVE, "the notifier ends with the code it reported while running",
+          "exit code " + std::to_string(notifierChild.ExitCode()));
+    Check(variantChild.IsRunning(), "the case variant keeps running");
+
+    const DWORD notifierPid = notifierChild.Pid();
+    notifierChild.Release();
+    Check(WaitListed(notifierPid, false), "an ended process leaves the list");
+    Check(FirstPidNamed(ListProcesses(), kNotifier) == 0, "with only the case variant running the name finds nothing");
+
+    const long long variantPid = variantChild.Pid();
+    const struct { const char* risk; long long pid; } refused[] = {
+        {"id 0 is refused", 0},
+        {"id -1 is refused", -1},
+        {"a negative id of a running process is refused", -variantPid},
+        {"an id past 32 bits is refused rather than wrapped onto a running process", variantPid + 0x100000000LL},
+    };
+    for (const auto& row : refused)
+        Check(!TerminateProcessById(row.pid), row.risk);
+    Check(!variantChild.EndsWithin(500), "refused ids end nothing");
+}
+
+void TestTwoNotifiers(const std::wstring& notifier)
+{
+    Child first(notifier, kStandInSeconds);
+    Child second(notifier, kStandInSeconds);
+    if (!Check(first.Started() && second.Started() && WaitListed(first.Pid(), true) && WaitListed(second.Pid(), true),
+               "two notifiers start and show up in the list"))
+        return;
+
+    const std::vector<ProcessEntry> list = ListProcesses();
+    const bool firstListedFirst = IndexOf(list, first.Pid()) < IndexOf(list, second.Pid());
+    const Child& listedFirst = firstListedFirst ? first : second;
+    const Child& listedSecond = firstListedFirst ? second : first;
+
+    Check(TerminateProcessById(FirstPidNamed(list, kNotifier)), "terminating the first match reports success");
+    Check(listedFirst.EndsWithin(kEndWaitMs), "of two notifiers the one listed first ends");
+    Check(!listedSecond.EndsWithin(500), "of two notifiers the one listed second keeps running");
+}
+
+void TestProcesses()
+{
+    TestOwnEntry();
+    const std::wstring notifier = StandIn(L"notifier", L"ZoRezivirArerur.exe");
+    if (!Check(!notifier.empty(), "the notifier stand-in is laid out"))
+        return;
+    TestNotifierAndCaseVariant(notifier);
+    TestTwoNotifiers(notifier);
+}
+
+// --- Window move -----------------------------------------------------------
+
+struct SysCommand
+{
+    int count = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+};
+SysCommand g_sysCommand;
+
+// Records the request instead of entering the system's modal move loop,
+// which would wait for a mouse button no one releases.
+LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SYSCOMMAND) {
+        ++g_sysCommand.count;
+        g_sysCommand.wParam = wParam;
+        g_sysCommand.lParam = lParam;
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void TestWindowMove()
+{
+    WNDCLASSW windowClass {};
+    windowClass.lpfnWndProc = RecordingProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"UpdateMoveProbe";
+    RegisterClassW(&windowClass);
+    // A message-only window needs no display, so the check runs headless too.
+    const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"probe", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                        nullptr, windowClass.hInstance, nullptr);
+    if (!Check(window != nullptr, "a window to move can be made")) {
+        UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
+        return;
+    }
+
+    const unsigned long long id = reinterpret_cast<std::uintptr_t>(window);
+    Check(StartWindowMove(id), "a press on the bar is handled by the system's move");
+    Check(g_sysCommand.count == 1 && g_sysCommand.wParam == SC_MOVE + HTCAPTION && g_sysCommand.lParam == 0,
+          "the window is asked once to move by its caption",
+          "count " + std::to_string(g_sysCommand.count) + ", wParam " + std::to_string(g_sysCommand.wParam));
+
+    g_sysCommand = SysCommand();
+    Check(StartWindowMove(0), "a press without a window is still handled");
+    Check(g_sysCommand.count == 0, "a press without a window reaches no window");
+
+    DestroyWindow(window);
+    UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
+}
+
+// --- Executable resources ----------------------------------------------------
+
+#pragma pack(push, 2)
+struct IconDirHeader
+{
+    WORD reserved;
+    WORD type;
+    WORD count;
+};
+struct IconFileEntry
+{
+    BYTE width, height, colors, reserved;
+    WORD planes, bitCount;
+    DWORD bytes;
+    DWORD offset;
+};
+struct IconGroupEntry
+{
+    BYTE width, height, colors, reserved;
+    WORD planes, bitCount;
+    DWORD bytes;
+    WORD id;
+};
+#pragma pack(pop)
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    std::string bytes;
+    FILE* in = _wfopen(path.c_str(), L"rb");
+    if (!in)
+        return bytes;
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), in)) > 0)
+        bytes.append(buffer, got);
+    std::fclose(in);
+    return bytes;
+}
+
+std::string Resource(const wchar_t* name, const wchar_t* type)
+{
+    const HRSRC found = FindResourceW(nullptr, name, type);
+    const HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    if (!data)
+        return std::string();
+    return std::string(static_cast<const char*>(data), SizeofResource(nullptr, found));
+}
+
+void TestManifest()
+{
+    const std::string manifest = Resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    Check(manifest.find("level=\"asInvoker\"") != std::string::npos
+              && manifest.find("uiAccess=\"false\"") != std::string::npos,
+          "the embedded manifest runs with the invoker's rights and no UI access");
+}
+
+void TestIcon()
+{
+    const std::string file = ReadFileBytes(g_exeDir + L"\\update.ico");
+    const std::string group = Resource(L"IDI_ICON1", MAKEINTRESOURCEW(14)); // RT_GROUP_ICON
+    if (!Check(file.size() >= sizeof(IconDirHeader) && group.size() >= sizeof(IconDirHeader),
+               "the icon file and the icon group resource are there"))
+        return;
+    IconDirHeader fileHeader;
+    IconDirHeader groupHeader;
+    std::memcpy(&fileHeader, file.data(), sizeof(fileHeader));
+    std::memcpy(&groupHeader, group.data(), sizeof(groupHeader));
+    if (!Check(fileHeader.count > 0 && groupHeader.count == fileHeader.count
+                   && group.size() >= sizeof(IconDirHeader) + groupHeader.count * sizeof(IconGroupEntry)
+                   && file.size() >= sizeof(IconDirHeader) + fileHeader.count * sizeof(IconFileEntry),
+               "the icon group holds as many images as update.ico",
+               std::to_string(groupHeader.count) + " of " + std::to_string(fileHeader.count)))
+        return;
+
+    bool same = true;
+    for (WORD i = 0; i < groupHeader.count; ++i) {
+        IconFileEntry fileEntry;
+        IconGroupEntry groupEntry;
+        std::memcpy(&fileEntry, file.data() + sizeof(IconDirHeader) + i * sizeof(IconFileEntry), sizeof(fileEntry));
+        std::memcpy(&groupEntry, group.data() + sizeof(IconDirHeader) + i * sizeof(IconGroupEntry), sizeof(groupEntry));
+        const std::string image = Resource(MAKEINTRESOURCEW(groupEntry.id), MAKEINTRESOURCEW(3)); // RT_ICON
+        same = same && groupEntry.bytes == fileEntry.bytes && image.size() == fileEntry.bytes
+               && image == file.substr(fileEntry.offset, fileEntry.bytes);
+    }
+    Check(same, "every image of update.ico is embedded unchanged");
+}
+
+} // namespace
+
+int main()
+{
+    g_exeDir = ExeDir();
+    g_scratch = [] {
+        wchar_t temp[MAX_PATH] {};
+        GetTempPathW(MAX_PATH, temp);
+        return std::wstring(temp) + L"update-win-" + std::to_wstring(GetCurrentProcessId());
+    }();
+    std::printf("ANSI code page %u%s\n", GetACP(), IsWine() ? ", under Wine" : "");
+    if (!Check(MakeFolder(g_scratch), "a scratch folder can be made"))
+        return WinCheck::Finish();
+
+    TestArguments();
+    TestFind();
+    TestProcesses();
+    TestWindowMove();
+    TestManifest();
+    TestIcon();
+
+    RemoveTree(g_scratch);
+    return WinCheck::Finish();
+}
