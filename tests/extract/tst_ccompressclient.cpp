@@ -157,6 +157,8 @@ void TestCCompressClient::unCompress_data()
         << QStringList{"e.txt=", "s.txt=S"} << true;
     QTest::newRow("backslash name: literal file name, inside")
         << Entries{File("x\\y.txt", "XY")} << QStringList{"x\\y.txt=XY"} << true;
+    QTest::newRow("folder in the way of a file: file skipped, success")
+        << Entries{Folder("app.dll/"), File("x/app.dll", "D"), kOk} << QStringList{"app.dll/", "ok.txt=OK"} << true;
     QTest::newRow("empty archive: folder made") << Entries{} << QStringList{} << true;
     QTest::newRow("parent steps before a file: lands flat inside")
         << Entries{File("../../evil.txt", "E")} << QStringList{"evil.txt=E"} << true;
