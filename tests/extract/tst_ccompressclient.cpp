@@ -10,7 +10,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <memory>
 
@@ -89,6 +92,7 @@ private slots:
     void permissions_data();
     void permissions();
     void largeEntryIsByteExact();
+    void shortWriteFailsWithoutPartialFile();
     void run_data();
     void run();
     void reuseRunsOncePerStart();
@@ -303,6 +307,25 @@ void TestCCompressClient::largeEntryIsByteExact()
     QCryptographicHash hash(QCryptographicHash::Sha256);
     QVERIFY(hash.addData(&out));
     QCOMPARE(hash.result(), QCryptographicHash::hash(data, QCryptographicHash::Sha256));
+}
+
+// A full disk, played by the file size limit of this process.
+void TestCCompressClient::shortWriteFailsWithoutPartialFile()
+{
+    QVERIFY(WriteZip(Zip(), {kOk, File("big.bin", QByteArray(4 * 1024 * 1024, 'b'))}));
+    rlimit saved {};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 1024 * 1024;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+    const bool ok = CCompressClient::UnCompress(Zip(), Target());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QVERIFY(!ok);
+    QCOMPARE(Tree(Target()), QStringList{"ok.txt=OK"});
 }
 
 void TestCCompressClient::run_data()
