@@ -68,8 +68,11 @@ measure() {
 tools=(ours unzip bsdtar)
 for name in large many; do
     for tool in "${tools[@]}"; do rm -f "$work/$name.$tool"; done
+    # The order turns each round, so no tool always follows the same neighbour.
     for ((i = 0; i < runs; i++)); do
-        for tool in "${tools[@]}"; do measure "$name" "$tool" "$work/$name.zip"; done
+        for ((k = 0; k < ${#tools[@]}; k++)); do
+            measure "$name" "${tools[(i + k) % ${#tools[@]}]}" "$work/$name.zip"
+        done
     done
 done
 rm -rf "$work/out"
