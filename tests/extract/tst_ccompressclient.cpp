@@ -1,0 +1,430 @@
+#include "CCompressClient.h"
+#include "ZipWriter.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+
+#include <memory>
+
+using Update::CCompressClient;
+using namespace TestZip;
+using Entries = QList<Entry>;
+
+namespace {
+
+constexpr unsigned long kWaitMs = 120000;
+const Entry kOk = File("ok.txt", "OK");
+
+Entry Damaged(Entry e, void (*damage)(Entry&))
+{
+    damage(e);
+    return e;
+}
+
+// Folders as "name/", links as "name@", files as "name=content", sorted.
+QStringList Tree(const QString& dir)
+{
+    QStringList tree;
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(dir).relativeFilePath(path);
+        if (it.fileInfo().isSymLink()) {
+            tree << relative + QLatin1Char('@');
+            continue;
+        }
+        if (it.fileInfo().isDir()) {
+            tree << relative + QLatin1Char('/');
+            continue;
+        }
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        tree << relative + QLatin1Char('=') + QString::fromUtf8(file.read(64));
+    }
+    tree.sort();
+    return tree;
+}
+
+void MakeTree(const QString& dir, const QStringList& tree)
+{
+    QDir().mkpath(dir);
+    for (const QString& item : tree) {
+        const int eq = item.indexOf(QLatin1Char('='));
+        if (eq < 0)
+            QDir(dir).mkpath(item);
+        else
+            WriteFile(dir + QLatin1Char('/') + item.left(eq), item.mid(eq + 1).toUtf8());
+    }
+}
+
+int ModeBits(const QString& path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
+} // namespace
+
+class TestCCompressClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void unCompress_data();
+    void unCompress();
+    void unreadableArchive_data();
+    void unreadableArchive();
+    void existingLinksAreNotFollowed();
+    void permissions_data();
+    void permissions();
+    void largeEntryIsByteExact();
+    void shortWriteFailsWithoutPartialFile();
+    void run_data();
+    void run();
+    void reuseRunsOncePerStart();
+    void destroyWaitsForRunningWorker();
+
+private:
+    QString Inst() const { return m_tmp->path() + QStringLiteral("/inst"); }
+    QString Zip() const { return Inst() + QStringLiteral("/pkg.zip"); }
+    QString Target() const { return Inst() + QStringLiteral("/pkg"); }
+    QStringList Escapes() const;
+
+    std::unique_ptr<QTemporaryDir> m_tmp;
+    QString m_previousDir;
+};
+
+// Everything under the temporary root that is neither the archive nor inside the target.
+QStringList TestCCompressClient::Escapes() const
+{
+    QStringList escapes;
+    for (const QString& item : Tree(m_tmp->path())) {
+        const bool expected = item == QLatin1String("inst/") || item == QLatin1String("inst/pkg/")
+            || item.startsWith(QLatin1String("inst/pkg/")) || item.startsWith(QLatin1String("inst/pkg.zip="))
+            || item == QLatin1String("outside/");
+        if (!expected)
+            escapes << item;
+    }
+    return escapes;
+}
+
+void TestCCompressClient::init()
+{
+    m_previousDir = QDir::currentPath();
+    m_tmp = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_tmp->isValid());
+    QVERIFY(QDir().mkpath(Inst()));
+    QVERIFY(QDir().mkpath(m_tmp->path() + QStringLiteral("/outside")));
+    QVERIFY(QDir::setCurrent(Inst()));
+}
+
+void TestCCompressClient::cleanup()
+{
+    QDir::setCurrent(m_previousDir);
+    m_tmp.reset();
+}
+
+void TestCCompressClient::unCompress_data()
+{
+    QTest::addColumn<Entries>("entries");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<bool>("ok");
+
+    QTest::newRow("nested folders: files flat under base names")
+        << Entries{File("a/b/c.txt", "C"), File("d/e.txt", "E")} << QStringList{"c.txt=C", "e.txt=E"} << true;
+    QTest::newRow("folder entries: folder made, file flat")
+        << Entries{Folder("bin/"), File("bin/app.dll", "DLL")} << QStringList{"app.dll=DLL", "bin/"} << true;
+    QTest::newRow("nested folder entry: whole path made")
+        << Entries{Folder("x/y/z/")} << QStringList{"x/", "x/y/", "x/y/z/"} << true;
+    QTest::newRow("duplicate base names: later wins")
+        << Entries{File("a/readme.txt", "first"), File("b/readme.txt", "second")}
+        << QStringList{"readme.txt=second"} << true;
+    QTest::newRow("duplicate read-only base names: later still wins")
+        << Entries{WithMode(File("a/r.txt", "first"), 0100444), WithMode(File("b/r.txt", "second"), 0100444)}
+        << QStringList{"r.txt=second"} << true;
+    QTest::newRow("stored and empty entries")
+        << Entries{Damaged(File("s.txt", "S"), [](Entry& e) { e.deflate = false; }), File("e.txt", "")}
+        << QStringList{"e.txt=", "s.txt=S"} << true;
+    QTest::newRow("backslash name: literal file name, inside")
+        << Entries{File("x\\y.txt", "XY")} << QStringList{"x\\y.txt=XY"} << true;
+    QTest::newRow("folder in the way of a file: file skipped, success")
+        << Entries{Folder("app.dll/"), File("x/app.dll", "D"), kOk} << QStringList{"app.dll/", "ok.txt=OK"} << true;
+    QTest::newRow("empty archive: folder made") << Entries{} << QStringList{} << true;
+    QTest::newRow("parent steps before a file: lands flat inside")
+        << Entries{File("../../evil.txt", "E")} << QStringList{"evil.txt=E"} << true;
+
+    const QStringList okOnly{"ok.txt=OK"};
+    const QList<QPair<const char*, Entry>> slips{
+        {"zip slip: folder entry with parent steps", Folder("../escape/")},
+        {"zip slip: folder entry climbing from inside", Folder("a/../../escape/")},
+        {"zip slip: absolute folder entry", Folder("@ROOT@/abs/")},
+        {"zip slip: drive letter folder entry", Folder("C:/x/")},
+        {"zip slip: drive-relative folder entry", Folder("C:x/")},
+        {"zip slip: backslash parent folder entry", Folder("..\\escape/")},
+        {"zip slip: rooted backslash folder entry", Folder("\\escape\\/")},
+        {"zip slip: backslash parent file name", File("..\\evil.txt", "E")},
+        {"zip slip: rooted backslash file name", File("\\x\\", "E")},
+        {"zip slip: drive letter file name", File("C:evil.txt", "E")},
+        {"zip slip: base name dot-dot", File("a/..", "E")},
+        {"zip slip: base name dot", File("a/.", "E")},
+        {"zip slip: entry named dot-dot", File("..", "E")},
+    };
+    for (const auto& slip : slips)
+        QTest::newRow(slip.first) << Entries{slip.second, kOk} << okOnly << true;
+    QTest::newRow("zip slip: symlink entry written as a plain file")
+        << Entries{WithMode(File("link", "/etc/passwd"), 0120777), kOk}
+        << QStringList{"link=/etc/passwd", "ok.txt=OK"} << true;
+
+    QTest::newRow("CRC mismatch: failed, no partial file")
+        << Entries{kOk, Damaged(File("bad.txt", "payload"), [](Entry& e) { e.badCrc = true; })} << okOnly << false;
+    QTest::newRow("flipped stored byte: failed")
+        << Entries{kOk, Damaged(File("bad.txt", "payload"), [](Entry& e) { e.deflate = false; e.flipData = true; })}
+        << okOnly << false;
+    QTest::newRow("corrupt deflate stream: failed")
+        << Entries{kOk, Damaged(File("bad.txt", QByteArray(4096, 'z') + "tail"), [](Entry& e) { e.flipData = true; })}
+        << okOnly << false;
+    QTest::newRow("unsupported method: failed")
+        << Entries{kOk, Damaged(File("bad.txt", "payload"), [](Entry& e) { e.deflate = false; e.recordedMethod = 12; })}
+        << okOnly << false;
+    QTest::newRow("encrypted entry: failed")
+        << Entries{kOk, Damaged(File("bad.txt", "payload"), [](Entry& e) { e.encrypted = true; })} << okOnly << false;
+}
+
+void TestCCompressClient::unCompress()
+{
+    QFETCH(Entries, entries);
+    QFETCH(QStringList, expected);
+    QFETCH(bool, ok);
+    for (Entry& e : entries)
+        e.name.replace("@ROOT@", QFile::encodeName(m_tmp->path()));
+    QVERIFY(WriteZip(Zip(), entries));
+
+    QCOMPARE(CCompressClient::UnCompress(Zip(), Target()), ok);
+    QCOMPARE(Tree(Target()), expected);
+    QCOMPARE(Escapes(), QStringList());
+    QVERIFY(QFileInfo::exists(Zip()));
+}
+
+void TestCCompressClient::unreadableArchive_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QByteArray>("bytes");
+
+    const QByteArray valid = MakeZip({File("a.txt", QByteArray(2000, 'a')), File("b.txt", QByteArray(2000, 'b'))});
+    QTest::newRow("missing archive") << false << QByteArray();
+    QTest::newRow("zero bytes") << true << QByteArray();
+    QTest::newRow("not a zip") << true << QByteArray("just some text, no archive\n").repeated(50);
+    QTest::newRow("truncated: end cut") << true << valid.left(valid.size() - 10);
+    QTest::newRow("truncated: first half only") << true << valid.left(valid.size() / 2);
+    QTest::newRow("bytes missing before the directory") << true << QByteArray(valid).remove(40, 30);
+}
+
+void TestCCompressClient::unreadableArchive()
+{
+    QFETCH(bool, present);
+    QFETCH(QByteArray, bytes);
+    if (present)
+        QVERIFY(WriteFile(Zip(), bytes));
+
+    QVERIFY(!CCompressClient::UnCompress(Zip(), Target()));
+    QCOMPARE(Tree(Target()), QStringList());
+    QCOMPARE(Escapes(), QStringList());
+}
+
+// Links already in the folder must not carry folders or files out of it.
+void TestCCompressClient::existingLinksAreNotFollowed()
+{
+    const QString outside = m_tmp->path() + QStringLiteral("/outside");
+    QVERIFY(QDir().mkpath(Target()));
+    QVERIFY(QFile::link(outside, Target() + QStringLiteral("/out")));
+    QVERIFY(QFile::link(outside + QStringLiteral("/dangling.txt"), Target() + QStringLiteral("/file.txt")));
+    QVERIFY(WriteZip(Zip(), {Folder("out/sub/"), File("file.txt", "X"), kOk}));
+
+    QVERIFY(CCompressClient::UnCompress(Zip(), Target()));
+    QCOMPARE(Tree(outside), QStringList());
+    QCOMPARE(Tree(Target()), (QStringList{"file.txt@", "ok.txt=OK", "out@"}));
+}
+
+void TestCCompressClient::permissions_data()
+{
+    QTest::addColumn<quint32>("mode");
+    QTest::addColumn<int>("expected"); // -1: what a new file gets
+
+    QTest::newRow("installer keeps its execute bit") << quint32(0100755) << 0755;
+    QTest::newRow("group and other bits kept") << quint32(0100750) << 0750;
+    QTest::newRow("read-only entry stays writable by owner") << quint32(0100444) << 0644;
+    QTest::newRow("setuid and setgid never set") << quint32(0106755) << 0755;
+    QTest::newRow("sticky bit never set") << quint32(0101755) << 0755;
+    QTest::newRow("bits without a file type") << quint32(0700) << 0700;
+    QTest::newRow("no Unix host: default bits") << quint32(0) << -1;
+    QTest::newRow("symlink entry: default bits, no link") << quint32(0120777) << -1;
+}
+
+void TestCCompressClient::permissions()
+{
+    QFETCH(quint32, mode);
+    QFETCH(int, expected);
+    QVERIFY(WriteZip(Zip(), {WithMode(File("dir/setup.bin", "#!/bin/sh\n"), mode)}));
+    const QString fresh = Inst() + QStringLiteral("/fresh");
+    QVERIFY(WriteFile(fresh, "x"));
+
+    QVERIFY(CCompressClient::UnCompress(Zip(), Target()));
+    const QString out = Target() + QStringLiteral("/setup.bin");
+    QVERIFY(!QFileInfo(out).isSymLink());
+    QCOMPARE(ModeBits(out), expected < 0 ? ModeBits(fresh) : expected);
+}
+
+void TestCCompressClient::largeEntryIsByteExact()
+{
+    // Half noise, half text: the inflater works across many chunks and block types.
+    QByteArray data(64 * 1024 * 1024, Qt::Uninitialized);
+    const int half = data.size() / 2;
+    QRandomGenerator gen(42);
+    gen.fillRange(reinterpret_cast<quint32*>(data.data()), half / 4);
+    const QByteArray line = "line of ordinary text that compresses well\n";
+    for (int i = half; i < data.size(); ++i)
+        data[i] = line[i % line.size()];
+    QVERIFY(WriteZip(Zip(), {File("big/payload.bin", data)}));
+
+    QVERIFY(CCompressClient::UnCompress(Zip(), Target()));
+    QFile out(Target() + QStringLiteral("/payload.bin"));
+    QVERIFY(out.open(QIODevice::ReadOnly));
+    QCOMPARE(out.size(), qint64(data.size()));
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QVERIFY(hash.addData(&out));
+    QCOMPARE(hash.result(), QCryptographicHash::hash(data, QCryptographicHash::Sha256));
+}
+
+// A full disk, played by the file size limit of this process.
+void TestCCompressClient::shortWriteFailsWithoutPartialFile()
+{
+    QVERIFY(WriteZip(Zip(), {kOk, File("big.bin", QByteArray(4 * 1024 * 1024, 'b'))}));
+    rlimit saved {};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 1024 * 1024;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+    const bool ok = CCompressClient::UnCompress(Zip(), Target());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QVERIFY(!ok);
+    QCOMPARE(Tree(Target()), QStringList{"ok.txt=OK"});
+}
+
+void TestCCompressClient::run_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("archive");
+    QTest::addColumn<Entries>("entries");
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("after");
+    QTest::addColumn<bool>("targetExists");
+    QTest::addColumn<int>("finished");
+    QTest::addColumn<int>("failed");
+
+    const QStringList old{"old.txt=O", "sub/", "sub/keep.txt=K"};
+    const QStringList subOnly{"sub/", "sub/keep.txt=K"};
+    QTest::newRow("empty name: nothing removed, no signal")
+        << QString() << true << Entries{kOk} << old << old << true << 0 << 0;
+    QTest::newRow("success: one finish signal")
+        << "pkg" << true << Entries{Folder("bin/"), File("bin/setup.exe", "X")} << QStringList{}
+        << QStringList{"bin/", "setup.exe=X"} << true << 1 << 0;
+    QTest::newRow("existing folder: top files go, subfolder stays")
+        << "pkg" << true << Entries{File("new.txt", "N")} << old << (subOnly + QStringList{"new.txt=N"}) << true
+        << 1 << 0;
+    QTest::newRow("empty archive: folder recreated")
+        << "pkg" << true << Entries{} << QStringList{"old.txt=O"} << QStringList{} << true << 1 << 0;
+    QTest::newRow("missing archive: folder emptied, failed")
+        << "pkg" << false << Entries{} << old << subOnly << true << 0 << 1;
+    QTest::newRow("missing archive, files only: folder removed, failed")
+        << "pkg" << false << Entries{} << QStringList{"old.txt=O"} << QStringList{} << false << 0 << 1;
+    QTest::newRow("corrupt entry: failed")
+        << "pkg" << true << Entries{kOk, Damaged(File("bad.txt", "payload"), [](Entry& e) { e.badCrc = true; })}
+        << QStringList{} << QStringList{"ok.txt=OK"} << true << 0 << 1;
+}
+
+void TestCCompressClient::run()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, archive);
+    QFETCH(Entries, entries);
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, after);
+    QFETCH(bool, targetExists);
+    QFETCH(int, finished);
+    QFETCH(int, failed);
+    if (archive)
+        QVERIFY(WriteZip(Zip(), entries));
+    if (!before.isEmpty())
+        MakeTree(Target(), before);
+
+    CCompressClient worker;
+    QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
+    QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
+    worker.SetPackageName(name);
+    worker.start(QThread::InheritPriority);
+    QVERIFY(worker.wait(kWaitMs));
+
+    QCOMPARE(finishSpy.count(), finished);
+    QCOMPARE(failSpy.count(), failed);
+    after.sort();
+    QCOMPARE(Tree(Target()), after);
+    QCOMPARE(QFileInfo(Target()).isDir(), targetExists);
+    QCOMPARE(QFileInfo::exists(Zip()), archive); // never deleted by the worker
+}
+
+void TestCCompressClient::reuseRunsOncePerStart()
+{
+    QVERIFY(WriteZip(Zip(), {kOk}));
+    CCompressClient worker;
+    QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
+    QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
+
+    worker.SetPackageName(QStringLiteral("pkg"));
+    worker.start();
+    QVERIFY(worker.wait(kWaitMs));
+    worker.SetPackageName(QStringLiteral("absent"));
+    worker.start();
+    QVERIFY(worker.wait(kWaitMs));
+
+    QCOMPARE(finishSpy.count(), 1);
+    QCOMPARE(failSpy.count(), 1);
+    QCOMPARE(Tree(Target()), QStringList{"ok.txt=OK"});
+}
+
+// quit() does not end run(); deleting the worker waits for it instead of
+// tearing the thread down under it.
+void TestCCompressClient::destroyWaitsForRunningWorker()
+{
+    const QByteArray data(16 * 1024 * 1024, 'd');
+    QVERIFY(WriteZip(Zip(), {File("payload.bin", data)}));
+    auto* worker = new CCompressClient;
+    QSignalSpy finishSpy(worker, SIGNAL(SignalFinishCompress()));
+    worker->SetPackageName(QStringLiteral("pkg"));
+    worker->start();
+    worker->quit();
+    delete worker;
+
+    QCOMPARE(finishSpy.count(), 1);
+    QCOMPARE(QFileInfo(Target() + QStringLiteral("/payload.bin")).size(), qint64(data.size()));
+}
+
+QTEST_GUILESS_MAIN(TestCCompressClient)
+#include "tst_ccompressclient.moc"
