@@ -1,8 +1,75 @@
 #include "AppSetup.h"
 
+#include "VxDir.h"
+#include "VxFile.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStringList>
+#include <QTextCodec>
+#include <QTranslator>
+
 namespace Update {
 
-void LoadTranslations() {}
-void LoadAppStyleSheet() {}
+namespace {
+
+// The language has always been read from "./localcfg.ini", the same file as
+// "./Localcfg.ini" only where file names ignore letter case; elsewhere the
+// lower-case name usually does not exist and the language would be lost.
+QString LanguageSettingsFile()
+{
+    const QString strLowerCase = "./localcfg.ini";
+    return QFileInfo::exists(strLowerCase) ? strLowerCase : QString("./Localcfg.ini");
+}
+
+} // namespace
+
+void LoadTranslations()
+{
+    QSettings settings(LanguageSettingsFile(), QSettings::IniFormat);
+    const QString strLanguage = settings.value("Type/Language").toString();
+    const QString strDir = DAROZ::VxDir::GetCurrentPath();
+    // The library's file comes last so that, being consulted first, it wins.
+    const QStringList files = {
+        strDir + QString("/Language/Language_%1/update_%1.qm").arg(strLanguage),
+        strDir + QString("/Language/Language_%1/DaRoz_%1.qm").arg(strLanguage),
+    };
+    for (const QString& strFile : files) {
+        auto* pTranslator = new QTranslator(QCoreApplication::instance());
+        if (pTranslator->load(strFile))
+            QCoreApplication::installTranslator(pTranslator);
+        else
+            delete pTranslator;
+    }
+}
+
+void LoadAppStyleSheet()
+{
+    // Always the "RizuvIzaz" skin's sheets: they style the library's own
+    // widgets, whatever skin the window uses.
+    const QString strFolder = DAROZ::VxDir::GetCurrentPath() + "/Skin/RizuvIzaz" + "/DAROZ/CSS/";
+    // Without QDir::CaseSensitive the filter also takes "*.css".
+    const QStringList names =
+        QDir(strFolder).entryList(QStringList("*.CSS"), QDir::Files, QDir::NoSort);
+    qApp->setStyleSheet(QString::fromUtf8(DAROZ::VxFile::ReadAll(names, strFolder)));
+}
+
+// The bytes are the GBK form of the word; read with the local encoding they
+// would give a different name on every system that is not set to GBK.
+QString ApplicationIdentityName()
+{
+    if (QTextCodec* pGbk = QTextCodec::codecForName("GBK"))
+        return pGbk->toUnicode("\xC9\xFD\xBC\xB6");
+    return QString(QChar(0x5347)) + QChar(0x7EA7);
+}
+
+void SetApplicationIdentity()
+{
+    const QString strName = ApplicationIdentityName();
+    QCoreApplication::setOrganizationName(strName);
+    QCoreApplication::setApplicationName(strName);
+}
 
 } // namespace Update

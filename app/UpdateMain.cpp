@@ -1,13 +1,77 @@
 #include "UpdateMain.h"
 
+#include "AppSetup.h"
+#include "CUpdate.h"
+#include "LaunchArgs.h"
+#include "VxMessageBox.h"
+
 #include <QApplication>
+#include <QDir>
+#include <QIcon>
+#include <QSettings>
 
 namespace Update {
 
+namespace {
+
+DAROZ::VxMessageBox::StandardButton ShowNotice(const QString& strText)
+{
+    return DAROZ::VxMessageBox::ShowInformation(
+        nullptr, QObject::tr("Notice"), strText,
+        DAROZ::VxMessageBox::Ok | DAROZ::VxMessageBox::Cancel);
+}
+
+} // namespace
+
 int UpdateMain(int argc, char** argv)
 {
+    // QApplication takes its own options ("-style", "-reverse", ...) out of
+    // argv, which would shift the client's positional arguments.
+    const QByteArrayList entries = CopyArguments(argc, argv);
     QApplication app(argc, argv);
-    return 0;
+    const QString strAppDir = QCoreApplication::applicationDirPath();
+    QDir::setCurrent(strAppDir);
+    QCoreApplication::addLibraryPath(QString("%1/plugins").arg(strAppDir));
+
+    QSettings settings("./Localcfg.ini", QSettings::IniFormat);
+    const QString strSkin = settings.value("Skin/Path", QString()).toString();
+    QApplication::setWindowIcon(QIcon(strAppDir + QString("/Skin/%1/update.ico").arg(strSkin)));
+    SetApplicationIdentity();
+
+    LoadTranslations();
+    LoadAppStyleSheet();
+
+    CLaunchArgs args;
+    if (!ReadLaunchArgs(entries, args)) {
+        ShowNotice(QObject::tr("Get Tarnwick New ClientVersion failed!! "));
+        return 0;
+    }
+    QMessageLogger().debug("url[%s]", args.strUrl.toUtf8().constData());
+    QMessageLogger().debug("version[%s]", args.strVersionText.toUtf8().constData());
+
+    if (!args.strNotice.isEmpty() && ShowNotice(args.strNotice) != DAROZ::VxMessageBox::Ok)
+        return 0;
+    if (!args.IsUpdatable()) {
+        ShowNotice(QObject::tr("Update Tarnwick New ClientVersion failed!! "));
+        return 0;
+    }
+
+    CUpdate window;
+    window.OnGetClientSize(args.nPackageSize);
+    window.SetUrl(args.strUrl);
+    window.SetReservedArg(args.strReservedArg);
+    window.SetUpdateContent(args.strUpdateContent);
+    window.SetClientPid(args.nClientPid);
+    if (args.bMajorUpdate) {
+        window.SetMajorUpdate();
+        // 0 and negative ids name whole process groups to a kill: never the client.
+        if (args.nClientPid > 0)
+            window.KillClientByPid();
+    }
+    window.show();
+    const int nLoopResult = app.exec();
+    // A failed hand-over ends with the window's own code.
+    return window.ExitCode() != 0 ? window.ExitCode() : nLoopResult;
 }
 
 } // namespace Update

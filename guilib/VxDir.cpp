@@ -4,9 +4,13 @@
 
 namespace DAROZ {
 
+// Callers append "/" themselves, so only the root keeps its separator.
 QString VxDir::GetCurrentPath()
 {
-    return QDir::currentPath();
+    QString strPath = QDir::currentPath();
+    if (strPath.size() > 1 && strPath.endsWith('/') && !QDir(strPath).isRoot())
+        strPath.chop(1);
+    return strPath;
 }
 
 } // namespace DAROZ

@@ -5,6 +5,7 @@
 
 class QLabel;
 class QPushButton;
+class QShowEvent;
 
 namespace DAROZ {
 
@@ -38,6 +39,7 @@ private slots:
 
 private:
     QPushButton* AddButton(StandardButton which, const QString& text);
+    void showEvent(QShowEvent* event) override;
 
     QLabel* m_pLabText = nullptr;
     StandardButton m_nResult = NoButton;

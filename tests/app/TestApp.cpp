@@ -1,0 +1,297 @@
+#include "AppSetup.h"
+#include "LaunchArgs.h"
+#include "VxMessageBox.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QTranslator>
+#include <QtTest>
+
+using namespace Update;
+
+namespace {
+
+bool WriteFile(const QString& path, const QByteArray& contents)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+}
+
+QByteArrayList Entries(const QByteArray& url, const QByteArray& size, const QByteArray& major,
+                       const QByteArray& pid, const QByteArray& notice = "")
+{
+    return {"update", url, size, major, "reserved", "notes", pid, notice};
+}
+
+// An installation folder as the current folder, as the main routine makes it.
+class InstallationFixture : public QObject
+{
+    Q_OBJECT
+protected:
+    QScopedPointer<QTemporaryDir> m_pDir;
+    QString m_strStart = QDir::currentPath();
+
+    QString Path(const QString& relative) const { return m_pDir->filePath(relative); }
+
+protected slots:
+    void init()
+    {
+        m_pDir.reset(new QTemporaryDir);
+        QVERIFY(QDir::setCurrent(m_pDir->path()));
+    }
+    void cleanup()
+    {
+        qDeleteAll(qApp->findChildren<QTranslator*>(QString(), Qt::FindDirectChildrenOnly));
+        qApp->setStyleSheet(QString());
+        QDir::setCurrent(m_strStart);
+    }
+};
+
+} // namespace
+
+class TestLaunchArgs : public QObject
+{
+    Q_OBJECT
+private slots:
+    void ReadLaunchArgs_data()
+    {
+        QTest::addColumn<QByteArrayList>("entries");
+        QTest::addColumn<bool>("read");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("major");
+        QTest::addColumn<int>("pid");
+        QTest::addColumn<bool>("updatable");
+        const QByteArray url = "http://127.0.0.1/p.zip";
+        QTest::newRow("seven entries are too few")
+            << Entries(url, "5", "true", "42").mid(0, 7) << false << 0LL << false << 0 << false;
+        QTest::newRow("eight entries") << Entries(url, "5", "false", "42") << true << 5LL << false
+                                       << 42 << true;
+        QTest::newRow("entries after the eighth ignored")
+            << Entries(url, "5", "false", "42") + QByteArrayList{"9"} << true << 5LL << false << 42
+            << true;
+        QTest::newRow("letters as size give 0") << Entries(url, "abc", "false", "42") << true
+                                                << 0LL << false << 42 << false;
+        QTest::newRow("zero size") << Entries(url, "0", "false", "42") << true << 0LL << false << 42
+                                   << false;
+        QTest::newRow("negative size accepted") << Entries(url, "-5", "false", "42") << true << -5LL
+                                                << false << 42 << true;
+        QTest::newRow("size beyond 64 bits gives 0")
+            << Entries(url, "99999999999999999999", "false", "42") << true << 0LL << false << 42
+            << false;
+        QTest::newRow("hexadecimal is not base 10") << Entries(url, "0x10", "false", "42") << true
+                                                    << 0LL << false << 42 << false;
+        QTest::newRow("empty URL") << Entries("", "5", "false", "42") << true << 5LL << false << 42
+                                   << false;
+        QTest::newRow("lower-case true is the major flag")
+            << Entries(url, "5", "true", "42") << true << 5LL << true << 42 << true;
+        QTest::newRow("True is not the major flag")
+            << Entries(url, "5", "True", "42") << true << 5LL << false << 42 << true;
+        QTest::newRow("true with a space is not the major flag")
+            << Entries(url, "5", "true ", "42") << true << 5LL << false << 42 << true;
+        QTest::newRow("letters as process id give 0")
+            << Entries(url, "5", "true", "abc") << true << 5LL << true << 0 << true;
+        QTest::newRow("process id beyond int gives 0")
+            << Entries(url, "5", "true", "2147483648") << true << 5LL << true << 0 << true;
+    }
+
+    void ReadLaunchArgs()
+    {
+        QFETCH(QByteArrayList, entries);
+        QFETCH(bool, read);
+        CLaunchArgs args;
+        QCOMPARE(Update::ReadLaunchArgs(entries, args), read);
+        if (!read)
+            return;
+        QTEST(args.nPackageSize, "size");
+        QTEST(args.bMajorUpdate, "major");
+        QTEST(args.nClientPid, "pid");
+        QTEST(args.IsUpdatable(), "updatable");
+        QCOMPARE(args.strUrl, QString::fromLatin1(entries.at(1)));
+        QCOMPARE(args.strVersionText, QString::fromLatin1(entries.at(2)));
+        QCOMPARE(args.strNotice, QString::fromLatin1(entries.at(7)));
+    }
+
+    void entries_in_local_encoding()
+    {
+        QTextCodec* pBefore = QTextCodec::codecForLocale();
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
+        CLaunchArgs args;
+        const bool read = Update::ReadLaunchArgs(
+            Entries("u", "5", "false", "1", "\xB8\xFC\xD0\xC2"), args); // the word "update"
+        QTextCodec::setCodecForLocale(pBefore);
+        QVERIFY(read);
+        QCOMPARE(args.strNotice, QString::fromUtf8("\xE6\x9B\xB4\xE6\x96\xB0"));
+    }
+
+    void arguments_copied_as_given()
+    {
+        char a0[] = "update", a1[] = "", a2[] = "-reverse";
+        char* argv[] = {a0, a1, a2, nullptr};
+        QCOMPARE(CopyArguments(3, argv), (QByteArrayList{"update", "", "-reverse"}));
+    }
+};
+
+class TestTranslations : public InstallationFixture
+{
+    Q_OBJECT
+private slots:
+    void LoadTranslations_data()
+    {
+        // Settings: null = no such file, empty = a file without the key.
+        QTest::addColumn<QString>("lowerCaseIni");
+        QTest::addColumn<QString>("upperCaseIni");
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<int>("translators");
+        QTest::addColumn<QString>("notice");
+        QTest::addColumn<QString>("ok");
+        QTest::addColumn<QString>("shared");
+        const QStringList both{"Language/Language_de/update_de.qm",
+                               "Language/Language_de/DaRoz_de.qm"};
+        QTest::newRow("both files; the library's wins") << "de" << QString() << both << 2
+                                                        << "U-Notice" << "D-OK" << "D-Shared";
+        QTest::newRow("only the library's file")
+            << "de" << QString() << QStringList{both.at(1)} << 1 << "Notice" << "D-OK"
+            << "D-Shared";
+        QTest::newRow("only the updater's file")
+            << "de" << QString() << QStringList{both.at(0)} << 1 << "U-Notice" << "OK"
+            << "U-Shared";
+        QTest::newRow("another language's files unused")
+            << "fr" << QString() << both << 0 << "Notice" << "OK" << "Shared";
+        QTest::newRow("folder and file both named after the language")
+            << "de" << QString()
+            << QStringList{"Language/Language_de/update_fr.qm", "Language/de/DaRoz_de.qm"} << 0
+            << "Notice" << "OK" << "Shared";
+        QTest::newRow("no settings file") << QString() << QString() << both << 0 << "Notice"
+                                          << "OK" << "Shared";
+        QTest::newRow("no language key") << "" << QString() << both << 0 << "Notice" << "OK"
+                                         << "Shared";
+        QTest::newRow("language only in ./Localcfg.ini")
+            << QString() << "de" << both << 2 << "U-Notice" << "D-OK" << "D-Shared";
+        QTest::newRow("./localcfg.ini first when both exist")
+            << "de" << "fr" << both << 2 << "U-Notice" << "D-OK" << "D-Shared";
+    }
+
+    void LoadTranslations()
+    {
+        QFETCH(QString, lowerCaseIni);
+        QFETCH(QString, upperCaseIni);
+        QFETCH(QStringList, files);
+        const QList<QPair<QString, QString>> inis{{"localcfg.ini", lowerCaseIni},
+                                                  {"Localcfg.ini", upperCaseIni}};
+        for (const auto& ini : inis) {
+            if (ini.second.isNull())
+                continue;
+            const QString key = ini.second.isEmpty() ? "" : "[Type]\nLanguage=" + ini.second;
+            QVERIFY(WriteFile(Path(ini.first), "[Skin]\nPath=Blue\n" + key.toUtf8() + "\n"));
+        }
+        for (const QString& file : files) {
+            const QString source = file.contains("DaRoz") ? "DaRoz_test.qm" : "update_test.qm";
+            QVERIFY(QDir().mkpath(QFileInfo(Path(file)).path()));
+            QVERIFY(QFile::copy(QString(APP_TEST_QM_DIR) + "/" + source, Path(file)));
+        }
+
+        Update::LoadTranslations();
+
+        QTEST(int(qApp->findChildren<QTranslator*>(QString(), Qt::FindDirectChildrenOnly).size()),
+              "translators");
+        QTEST(QCoreApplication::translate("QObject", "Notice"), "notice");
+        QTEST(QCoreApplication::translate("QObject", "Shared"), "shared");
+        DAROZ::VxMessageBox box(nullptr, "t", "x", DAROZ::VxMessageBox::Ok);
+        QTEST(box.findChild<QPushButton*>("VxMessageBoxOkButton")->text(), "ok");
+    }
+};
+
+class TestAppStyleSheet : public InstallationFixture
+{
+    Q_OBJECT
+private slots:
+    void LoadAppStyleSheet_data()
+    {
+        QTest::addColumn<QString>("skin");
+        QTest::addColumn<QStringList>("files"); // "path=contents"
+        QTest::addColumn<QStringList>("sheets");
+        const QString css = "Skin/RizuvIzaz/DAROZ/CSS/";
+        QTest::newRow("a.CSS and b.css both read")
+            << "RizuvIzaz" << QStringList{css + "a.CSS=A{}", css + "b.css=B{}"}
+            << QStringList{"A{}", "B{}"};
+        QTest::newRow("other files and folders ignored")
+            << "RizuvIzaz"
+            << QStringList{css + "a.CSS=A{}", css + "c.qss=C{}", css + "d.CSS.bak=D{}",
+                           css + "sub.CSS/e.CSS=E{}"}
+            << QStringList{"A{}"};
+        QTest::newRow("another skin keeps the folder")
+            << "Blue" << QStringList{"Skin/Blue/DAROZ/CSS/blue.CSS=X{}", css + "a.CSS=A{}"}
+            << QStringList{"A{}"};
+        QTest::newRow("missing folder gives no sheet")
+            << "Blue" << QStringList{"Skin/Blue/DAROZ/CSS/blue.CSS=X{}"} << QStringList{};
+        QTest::newRow("read as UTF-8")
+            << "RizuvIzaz" << QStringList{css + "a.CSS=QLabel{font-family:\"\xE5\xAD\x97\"}"}
+            << QStringList{QString::fromUtf8("QLabel{font-family:\"\xE5\xAD\x97\"}")};
+    }
+
+    void LoadAppStyleSheet()
+    {
+        QFETCH(QString, skin);
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, sheets);
+        QVERIFY(WriteFile(Path("Localcfg.ini"), "[Skin]\nPath=" + skin.toUtf8() + "\n"));
+        for (const QString& file : files) {
+            const int eq = file.indexOf('=');
+            QVERIFY(WriteFile(Path(file.left(eq)), file.mid(eq + 1).toUtf8()));
+        }
+        qApp->setStyleSheet("Stale{}");
+
+        Update::LoadAppStyleSheet();
+
+        // Directory order is the file system's: compare as a set.
+        QStringList actual = qApp->styleSheet().split('\n', Qt::SkipEmptyParts);
+        actual.sort();
+        QCOMPARE(actual, sheets);
+    }
+};
+
+class TestIdentity : public QObject
+{
+    Q_OBJECT
+private slots:
+    void same_name_on_every_system_data()
+    {
+        QTest::addColumn<QByteArray>("localEncoding");
+        QTest::newRow("Latin-1 system") << QByteArray("ISO-8859-1");
+        QTest::newRow("UTF-8 system") << QByteArray("UTF-8");
+        QTest::newRow("GBK system") << QByteArray("GBK");
+    }
+
+    void same_name_on_every_system()
+    {
+        QFETCH(QByteArray, localEncoding);
+        QTextCodec* pBefore = QTextCodec::codecForLocale();
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName(localEncoding));
+        SetApplicationIdentity();
+        QTextCodec::setCodecForLocale(pBefore);
+        const QString upgrade = QString::fromUtf8("\xE5\x8D\x87\xE7\xBA\xA7");
+        QCOMPARE(QCoreApplication::organizationName(), upgrade);
+        QCOMPARE(QCoreApplication::applicationName(), upgrade);
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    TestLaunchArgs launchArgs;
+    TestTranslations translations;
+    TestAppStyleSheet styleSheet;
+    TestIdentity identity;
+    int failed = 0;
+    for (QObject* pTest :
+         std::initializer_list<QObject*>{&launchArgs, &translations, &styleSheet, &identity})
+        failed += QTest::qExec(pTest, argc, argv);
+    return failed;
+}
+
+#include "TestApp.moc"

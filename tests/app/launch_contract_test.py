@@ -1,0 +1,348 @@
+#!/usr/bin/env python3
+"""How the client launches the updater: the real binary, copied into a
+temporary installation folder, run under an Xvfb of its own, its boxes
+answered by keyboard with xdotool.
+
+Usage: launch_contract_test.py PATH_TO_UPDATE_BINARY
+
+Standard library only. Every wait and child process is bounded; prints
+"N passed, M failed" and exits non-zero on failure."""
+
+import os
+import select
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+XVFB_LIFETIME_S = 120   # the X server ends by itself even if this script is killed
+WAIT_S = 10             # longest wait for a window or an exit
+POLL_S = 0.05
+
+URL = "http://127.0.0.1:9/package.zip"
+
+
+def wait_until(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(POLL_S)
+
+
+class XServer:
+    """An Xvfb on a display number it picks itself (-displayfd)."""
+
+    def __init__(self):
+        read_fd, write_fd = os.pipe()
+        self.proc = subprocess.Popen(
+            ["timeout", "-k", "5", str(XVFB_LIFETIME_S),
+             "Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", "-noreset",
+             "-screen", "0", "1024x768x24"],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        os.close(write_fd)
+        try:
+            self.number = self._read_display(read_fd)
+        finally:
+            os.close(read_fd)
+        if self.number is None:
+            self.stop()
+            raise RuntimeError("Xvfb did not report a display")
+        self.name = f":{self.number}"
+
+    @staticmethod
+    def _read_display(fd):
+        data = b""
+        deadline = time.monotonic() + WAIT_S
+        while b"\n" not in data and time.monotonic() < deadline:
+            ready, _, _ = select.select([fd], [], [], 0.2)
+            if ready:
+                chunk = os.read(fd, 64)
+                if not chunk:
+                    break
+                data += chunk
+        return int(data) if data.strip().isdigit() else None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(timeout=5)
+
+    def xdotool(self, *args):
+        env = dict(os.environ, DISPLAY=self.name)
+        try:
+            result = subprocess.run(["xdotool", *args], env=env, capture_output=True,
+                                    text=True, timeout=WAIT_S)
+        except subprocess.TimeoutExpired:
+            return ""
+        return result.stdout.strip()
+
+    def windows(self, pid, name):
+        out = self.xdotool("search", "--all", "--onlyvisible", "--pid", str(pid),
+                           "--name", f"^{name}$")
+        return [w for w in out.split() if w.isdigit()]
+
+    def close_window(self, window):
+        """Asks the window to close the way a window manager does
+        (WM_DELETE_WINDOW); xdotool's windowclose destroys it under the
+        program's feet instead."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(WAIT_S)
+            sock.connect(f"/tmp/.X11-unix/X{self.number}")
+            sock.sendall(struct.pack("<cxHHHHxx", b"l", 11, 0, 0, 0))
+            header = _recv_exactly(sock, 8)
+            if header[0] != 1:
+                raise RuntimeError("X server refused the connection")
+            _recv_exactly(sock, struct.unpack("<H", header[6:8])[0] * 4)
+            protocols = _intern_atom(sock, b"WM_PROTOCOLS")
+            delete = _intern_atom(sock, b"WM_DELETE_WINDOW")
+            event = struct.pack("<BBHII5I", 33, 32, 0, int(window), protocols,
+                                delete, 0, 0, 0, 0)
+            sock.sendall(struct.pack("<BBHII", 25, 0, 11, int(window), 0) + event)
+            # GetInputFocus as a round trip: the event has gone out once it answers.
+            sock.sendall(struct.pack("<BxH", 43, 1))
+            _recv_exactly(sock, 32)
+
+
+def _recv_exactly(sock, size):
+    data = b""
+    while len(data) < size:
+        chunk = sock.recv(size - len(data))
+        if not chunk:
+            raise RuntimeError("X server closed the connection")
+        data += chunk
+    return data
+
+
+def _intern_atom(sock, name):
+    pad = (4 - len(name) % 4) % 4
+    sock.sendall(struct.pack("<BBHHxx", 16, 0, 2 + (len(name) + pad) // 4, len(name))
+                 + name + b"\0" * pad)
+    reply = _recv_exactly(sock, 32)
+    if reply[0] != 1:
+        raise RuntimeError(f"InternAtom {name!r} failed")
+    return struct.unpack("<I", reply[8:12])[0]
+
+
+class Case:
+    """keys: the boxes expected, in order, and the key that answers each
+    ("close" asks the box to close instead). window: whether the update
+    window must appear. stderr_has / stderr_lacks: debug lines."""
+
+    def __init__(self, name, args, keys=(), window=False, stderr_has=(), stderr_lacks=(),
+                 sentinel_pid_at=None):
+        self.name = name
+        self.args = list(args)
+        self.keys = list(keys)
+        self.window = window
+        self.stderr_has = list(stderr_has)
+        self.stderr_lacks = list(stderr_lacks)
+        self.sentinel_pid_at = sentinel_pid_at
+
+
+def valid_args(size="5", major="false", pid="0", notice=""):
+    return [URL, size, major, "reserved", "<p>Update notes</p>", pid, notice]
+
+
+CASES = [
+    Case("too few arguments: seven entries", valid_args()[:-1], keys=["Return"],
+         stderr_lacks=["url["]),
+    Case("empty URL", ["", "5", "false", "r", "notes", "0", ""], keys=["Escape"],
+         stderr_has=["url[]", "version[5]"]),
+    Case("version that is not a number", [URL, "abc", "false", "r", "notes", "0", ""],
+         keys=["Return"], stderr_has=["version[abc]"]),
+    Case("version 0", valid_args(size="0"), keys=["Return"], stderr_has=["version[0]"]),
+    Case("refused notice ends at once even with an empty URL",
+         ["", "5", "false", "r", "notes", "0", "Close the client first"], keys=["Escape"]),
+    Case("confirmed notice comes before the URL check",
+         ["", "5", "false", "r", "notes", "0", "Close the client first"],
+         keys=["Return", "Return"]),
+    Case("notice closed by the window system is refused",
+         valid_args(notice="Close the client first"), keys=["close"]),
+    Case("notice cancelled with Tab then Return is refused",
+         valid_args(notice="Close the client first"), keys=["Tab Return"]),
+    Case("confirmed notice shows the window", valid_args(notice="Close the client first"),
+         keys=["Return"], window=True),
+    Case("negative version is accepted", valid_args(size="-5"), window=True,
+         stderr_has=["version[-5]"]),
+    Case("exactly eight entries show the window", valid_args(), window=True,
+         stderr_has=[f"url[{URL}]"]),
+    Case("entries after the eighth are ignored", valid_args() + ["extra"], window=True),
+    Case("an option of the toolkit keeps the positions",
+         [URL, "5", "false", "-reverse", "notes", "0", ""], window=True),
+    Case("capitalised True is not the major flag", valid_args(major="True"), window=True,
+         sentinel_pid_at=6),
+    Case("major flag with process id 0 ends nothing", valid_args(major="true", pid="0"),
+         window=True),
+]
+
+
+class Runner:
+    def __init__(self, xserver, binary, workdir):
+        self.x = xserver
+        self.binary = binary
+        self.workdir = workdir
+        self.env = dict(os.environ, DISPLAY=xserver.name, QT_QPA_PLATFORM="xcb",
+                        QT_LOGGING_RULES="default.debug=true",
+                        XDG_RUNTIME_DIR=os.path.join(workdir, "runtime"))
+        os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
+
+    def run(self, case):
+        """Returns a list of failure texts, empty when the case passed."""
+        sentinel = None
+        args = list(case.args)
+        if case.sentinel_pid_at is not None:
+            sentinel = subprocess.Popen(["sleep", str(WAIT_S * 3)], start_new_session=True)
+            args[case.sentinel_pid_at - 1] = str(sentinel.pid)
+        err_path = os.path.join(self.workdir, "stderr.txt")
+        with open(err_path, "wb") as err:
+            # A session of its own: whatever a kill of a process group hits
+            # stays inside the updater.
+            proc = subprocess.Popen([self.binary, *args], env=self.env, cwd="/",
+                                    stdout=subprocess.DEVNULL, stderr=err,
+                                    start_new_session=True)
+            try:
+                failures = self._drive(proc, case, sentinel)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                proc.wait(timeout=WAIT_S)
+                if sentinel is not None:
+                    sentinel.kill()
+                    sentinel.wait(timeout=WAIT_S)
+        with open(err_path, encoding="utf-8", errors="replace") as err:
+            stderr = err.read()
+        failures += [f"stderr lacks {s!r}" for s in case.stderr_has if s not in stderr]
+        failures += [f"stderr has {s!r}" for s in case.stderr_lacks if s in stderr]
+        if failures:
+            failures.append("stderr was: " + stderr.strip().replace("\n", " | "))
+        return failures
+
+    def _drive(self, proc, case, sentinel):
+        for key in case.keys:
+            problem = self._answer_box(proc, key)
+            if problem:
+                return [problem]
+        if case.window:
+            return self._check_window(proc, sentinel)
+        return self._check_exit_without_window(proc)
+
+    def _answer_box(self, proc, key):
+        found = wait_until(lambda: self.x.windows(proc.pid, "Notice")
+                           or self.x.windows(proc.pid, "CUpdate")
+                           or proc.poll() is not None, WAIT_S)
+        boxes = self.x.windows(proc.pid, "Notice")
+        if not boxes:
+            if self.x.windows(proc.pid, "CUpdate"):
+                return "the update window appeared instead of a box"
+            return f"no box appeared (exit code {proc.poll()})" if found else "no box appeared"
+        box = boxes[0]
+        # The box takes the keyboard itself once it is up; typing goes to it
+        # as a person's would. ("key --window" on the focused window presses
+        # through XTEST but releases through a sent event once the box is
+        # gone, which leaves the key held down in the server.)
+        if not wait_until(lambda: self.x.xdotool("getwindowfocus") == box, WAIT_S):
+            return "the box never took the keyboard focus"
+        if key == "close":
+            self.x.close_window(box)
+        else:
+            self.x.xdotool("key", *key.split())
+        if not wait_until(lambda: box not in self.x.windows(proc.pid, "Notice"), WAIT_S):
+            return f"the box did not go away after {key}"
+        return None
+
+    def _check_window(self, proc, sentinel):
+        wait_until(lambda: self.x.windows(proc.pid, "CUpdate")
+                   or self.x.windows(proc.pid, "Notice")
+                   or proc.poll() is not None, WAIT_S)
+        windows = self.x.windows(proc.pid, "CUpdate")
+        if not windows:
+            if self.x.windows(proc.pid, "Notice"):
+                return ["a box appeared instead of the update window"]
+            return [f"no update window (exit code {proc.poll()})"]
+        failures = []
+        if sentinel is not None and sentinel.poll() is not None:
+            failures.append("the process named as the client was ended")
+        self.x.close_window(windows[0])
+        if wait_until(lambda: proc.poll() is not None, WAIT_S):
+            if proc.returncode != 0:
+                failures.append(f"exit code {proc.returncode} after closing the window")
+        else:
+            failures.append("still running after the window was closed")
+        return failures
+
+    def _check_exit_without_window(self, proc):
+        seen = set()
+
+        def ended():
+            seen.update(self.x.windows(proc.pid, "CUpdate"))
+            for box in self.x.windows(proc.pid, "Notice"):
+                seen.add("box " + box)
+            return proc.poll() is not None
+
+        if not wait_until(ended, WAIT_S):
+            return [f"still running; windows seen: {sorted(seen) or 'none'}"]
+        failures = []
+        if seen:
+            failures.append(f"windows appeared after the last answer: {sorted(seen)}")
+        if proc.returncode != 0:
+            failures.append(f"exit code {proc.returncode}")
+        return failures
+
+
+def make_installation(root, binary):
+    """The binary in a folder of its own, as installed beside the client;
+    a copy, since the program finds its folder through the real path."""
+    install = os.path.join(root, "installation")
+    os.makedirs(install)
+    target = os.path.join(install, "update")
+    shutil.copy2(binary, target)
+    with open(os.path.join(install, "Localcfg.ini"), "w", encoding="utf-8") as ini:
+        ini.write("[Skin]\nPath=Default\n\n[Type]\nLanguage=en\n")
+    return target
+
+
+def main():
+    if len(sys.argv) != 2 or not os.path.isfile(sys.argv[1]):
+        print("usage: launch_contract_test.py PATH_TO_UPDATE_BINARY", file=sys.stderr)
+        return 2
+    for tool in ("Xvfb", "xdotool", "timeout"):
+        if shutil.which(tool) is None:
+            print(f"{tool} is missing", file=sys.stderr)
+            return 2
+    passed = failed = 0
+    with tempfile.TemporaryDirectory(prefix="launch-contract-") as root:
+        binary = make_installation(root, sys.argv[1])
+        xserver = XServer()
+        try:
+            runner = Runner(xserver, binary, root)
+            for case in CASES:
+                started = time.monotonic()
+                failures = runner.run(case)
+                took = time.monotonic() - started
+                if failures:
+                    failed += 1
+                    print(f"FAIL {case.name} ({took:.1f} s)")
+                    for failure in failures:
+                        print(f"     {failure}")
+                else:
+                    passed += 1
+                    print(f"PASS {case.name} ({took:.1f} s)")
+                sys.stdout.flush()
+        finally:
+            xserver.stop()
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
