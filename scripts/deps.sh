@@ -7,7 +7,7 @@ packages=(
     cmake make g++ pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools libquazip1-qt5-dev zlib1g-dev
     xvfb xauth xdotool x11-utils x11-apps imagemagick fonts-noto-cjk fonts-dejavu-core
-    python3 openssl curl unzip zip libarchive-tools nginx-light procps
+    python3 openssl curl unzip zip libarchive-tools nginx-light procps time
 )
 
 missing=()
