@@ -19,6 +19,8 @@ const QLatin1String kCanceledText("Operation canceled");
 // there, so a download's memory does not grow with the package.
 const qint64 kReadBufferSize = 1024 * 1024;
 
+// Qt 5.15 takes this as "TLS 1.0 or later", so it still meets servers that
+// OpenSSL 3 allows (TLS 1.2 and 1.3).
 const QSsl::SslProtocol kTlsProtocol = QSsl::TlsV1SslV3;
 
 int HttpStatus(const QNetworkReply* reply)
@@ -124,9 +126,8 @@ void CDownloadClient::OnFinishedDowndload()
         return;
     }
     if (!IsPackageAnswer(m_pReply)) {
-        FailTransfer(tr("The server answered %1 %2 without a package")
-                         .arg(HttpStatus(m_pReply))
-                         .arg(m_pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString()));
+        const QString reason = m_pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        FailTransfer(tr("The server answered %1 %2 without a package").arg(QString::number(HttpStatus(m_pReply)), reason));
         return;
     }
     const QString fileError = CloseFile();
@@ -188,10 +189,11 @@ void CDownloadClient::FailTransfer(const QString& text)
     ReportFailure(text);
 }
 
-// The last thing any handler does: the receiver may stop us or schedule our deletion.
+// The last thing any handler does: the receiver may stop us or schedule our
+// deletion. Whatever our own close() makes Qt report is left to its caller.
 void CDownloadClient::ReportFailure(const QString& text)
 {
-    if (m_bFailureReported || text == kCanceledText)
+    if (m_bFailureReported || m_bClosingReply || text == kCanceledText)
         return;
     m_bFailureReported = true;
     QString copy = text;
