@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <numeric>
+
 using namespace Update;
 
 namespace {
