@@ -2,6 +2,7 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QObject>
 
 class QFile;
@@ -20,6 +21,10 @@ public:
     void StopDownload();
     void GetClientSize(const QString& url);
 
+    // The GET/HEAD request for url: follows redirects but never from https to
+    // http; https URLs (any case) skip certificate checks.
+    static QNetworkRequest MakeRequest(const QString& url);
+
 signals:
     void SignalClientSize(qint64 size);
     void SgnDownloadError(QString& strError);
@@ -32,9 +37,16 @@ private slots:
     void OnHttpReadyRead();
 
 private:
+    void CloseReply();
+    void FailTransfer(const QString& text);
+    void ReportFailure(const QString& text);
+    QString CloseFile();
+
     QNetworkAccessManager m_networkManager;
     QNetworkReply* m_pReply = nullptr;
     QFile* m_pFile = nullptr;
+    bool m_bFailureReported = false; // one report per transfer
+    bool m_bClosingReply = false;    // close() re-enters our handlers
 };
 
 } // namespace Update

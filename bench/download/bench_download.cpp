@@ -1,0 +1,42 @@
+// bench_download URL DIR: fetches URL with the updater's download client into
+// DIR (made the current folder, as the installation folder is for the
+// updater). Exit 0 when the package is complete, 1 on a reported failure.
+
+#include "CDownloadClient.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTimer>
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() != 3) {
+        std::fprintf(stderr, "usage: bench_download URL DIR\n");
+        return 2;
+    }
+    if (!QDir::setCurrent(args.at(2))) {
+        std::fprintf(stderr, "cannot enter %s\n", qPrintable(args.at(2)));
+        return 2;
+    }
+
+    Update::CDownloadClient client;
+    QObject::connect(&client, &Update::CDownloadClient::SignalFinishDownload, &app,
+                     [] { QCoreApplication::exit(0); });
+    QObject::connect(&client, &Update::CDownloadClient::SgnDownloadError, &app, [](QString& text) {
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+        QCoreApplication::exit(1);
+    });
+    // Ends by itself even against a server that never answers.
+    QTimer::singleShot(10 * 60 * 1000, &app, [] {
+        std::fprintf(stderr, "timed out\n");
+        QCoreApplication::exit(3);
+    });
+    QString url = args.at(1);
+    // Started from the loop: a failure reported at once must find it running.
+    QTimer::singleShot(0, &client, [&client, &url] { client.StartDownload(url); });
+    return app.exec();
+}

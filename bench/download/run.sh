@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Download benchmark: our client (bench_download) against curl, both fetching
+# the same large file from a local nginx on 127.0.0.1. Prints the medians of
+# whole-process wall time and peak RSS and the ratios ours/curl.
+#
+#   bash bench/download/run.sh [BUILD_DIR]
+#
+# Environment: SIZE_MIB (default 256), RUNS (default 5).
+# Goals: time at most curl's; peak memory under 64 MiB whatever the size.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+build=${1:-$repo/build}
+size_mib=${SIZE_MIB:-256}
+runs=${RUNS:-5}
+
+for tool in nginx curl /usr/bin/time python3 cmp; do
+    command -v "$tool" >/dev/null || { echo "missing $tool (scripts/deps.sh installs it)" >&2; exit 1; }
+done
+
+if [ ! -x "$build/bin/bench_download" ]; then
+    [ -f "$build/CMakeCache.txt" ] || cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" --target bench_download -j2 >/dev/null
+fi
+driver=$build/bin/bench_download
+
+work=$(mktemp -d)
+nginx_pid=""
+cleanup() {
+    if [ -n "$nginx_pid" ]; then
+        kill "$nginx_pid" 2>/dev/null || true
+        wait "$nginx_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# nginx's workers may run as another user: let them read the served file.
+chmod 755 "$work"
+mkdir -p "$work/www" "$work/temp" "$work/ours" "$work/curl"
+chmod 755 "$work/www"
+head -c "$((size_mib * 1024 * 1024))" /dev/urandom > "$work/www/client_v2.zip"
+chmod 644 "$work/www/client_v2.zip"
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat > "$work/nginx.conf" <<EOF
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 64; }
+http {
+    access_log off;
+    sendfile on;
+    client_body_temp_path $work/temp/body;
+    proxy_temp_path $work/temp/proxy;
+    fastcgi_temp_path $work/temp/fastcgi;
+    uwsgi_temp_path $work/temp/uwsgi;
+    scgi_temp_path $work/temp/scgi;
+    server {
+        listen 127.0.0.1:$port;
+        root $work/www;
+    }
+}
+EOF
+# Foreground under a time bound, so it ends by itself should this script die.
+timeout 1800 nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" -g 'daemon off;' &
+nginx_pid=$!
+url=http://127.0.0.1:$port/client_v2.zip
+for _ in $(seq 50); do
+    curl -s -o /dev/null -r 0-0 "$url" && break
+    sleep 0.1
+done
+
+# One measured run: "<wall seconds> <peak RSS KiB>" on stdout.
+measure() {
+    local start end
+    start=$(date +%s%N)
+    /usr/bin/time -f '%M' -o "$work/rss" "$@" || { echo "run failed: $*" >&2; exit 1; }
+    end=$(date +%s%N)
+    echo "$(( (end - start) / 1000 )) $(cat "$work/rss")"
+}
+
+run_ours() { rm -f "$work/ours/client_v2.zip"; measure "$driver" "$url" "$work/ours"; }
+run_curl() { rm -f "$work/curl/client_v2.zip"; measure curl -s -o "$work/curl/client_v2.zip" "$url"; }
+
+# Warm-up (page cache, first connection), and a check that both got every byte.
+run_ours >/dev/null
+run_curl >/dev/null
+cmp -s "$work/www/client_v2.zip" "$work/ours/client_v2.zip" || { echo "our download differs" >&2; exit 1; }
+cmp -s "$work/www/client_v2.zip" "$work/curl/client_v2.zip" || { echo "curl's download differs" >&2; exit 1; }
+
+: > "$work/ours.txt"
+: > "$work/curl.txt"
+for _ in $(seq "$runs"); do
+    run_ours >> "$work/ours.txt"
+    run_curl >> "$work/curl.txt"
+done
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ours_us=$(cut -d' ' -f1 "$work/ours.txt" | median)
+curl_us=$(cut -d' ' -f1 "$work/curl.txt" | median)
+ours_kib=$(cut -d' ' -f2 "$work/ours.txt" | median)
+curl_kib=$(cut -d' ' -f2 "$work/curl.txt" | median)
+
+echo "Download of ${size_mib} MiB from nginx on 127.0.0.1, median of $runs runs"
+awk -v ot="$ours_us" -v ct="$curl_us" -v om="$ours_kib" -v cm="$curl_kib" 'BEGIN {
+    printf "| %-16s | %10s | %10s | %9s |\n", "metric", "ours", "curl", "ours/curl"
+    printf "|%s|%s|%s|%s|\n", "------------------", "------------", "------------", "-----------"
+    printf "| %-16s | %10.3f | %10.3f | %9.2f |\n", "wall time (s)", ot / 1e6, ct / 1e6, ot / ct
+    printf "| %-16s | %10.1f | %10.1f | %9.2f |\n", "peak RSS (MiB)", om / 1024, cm / 1024, om / cm
+}'
+awk -v ot="$ours_us" -v ct="$curl_us" -v om="$ours_kib" 'BEGIN {
+    printf "goal time <= curl: %s; goal peak RSS < 64 MiB: %s\n", (ot <= ct ? "met" : "missed"), (om < 65536 ? "met" : "missed")
+}'

@@ -1,0 +1,151 @@
+#include "PackagePaths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Update;
+
+// The path functions, run with a temporary folder as the installation folder.
+class TestPackagePaths : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void packageName_data();
+    void packageName();
+    void pathBuilders_data();
+    void pathBuilders();
+    void findFirstExe_data();
+    void findFirstExe();
+
+private:
+    QString m_strPreviousDir;
+    QScopedPointer<QTemporaryDir> m_pDir;
+};
+
+void TestPackagePaths::init()
+{
+    m_pDir.reset(new QTemporaryDir);
+    QVERIFY(m_pDir->isValid());
+    m_strPreviousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_pDir->path()));
+}
+
+void TestPackagePaths::cleanup()
+{
+    QDir::setCurrent(m_strPreviousDir);
+    m_pDir.reset();
+}
+
+void TestPackagePaths::packageName_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("plain zip") << "https://example.invalid/pkg/client_v2.zip" << "client_v2";
+    QTest::newRow("cut at first dot") << "https://example.invalid/pkg/client_v2.beta.zip" << "client_v2";
+    QTest::newRow("exe package") << "https://example.invalid/pkg/setup.exe" << "setup";
+    QTest::newRow("leading dot does not cut") << "https://example.invalid/pkg/.hidden.zip" << ".hidden.zip";
+    QTest::newRow("query kept verbatim") << "https://example.invalid/pkg/download?id=7" << "download?id=7";
+    QTest::newRow("last slash inside the query") << "https://example.invalid/get?f=a/b.zip" << "b";
+    QTest::newRow("no path: host up to its dot") << "https://example.invalid" << "example";
+    QTest::newRow("trailing slash") << "https://example.invalid/pkg/" << "";
+    QTest::newRow("no slash") << "client_v2.zip" << "";
+    QTest::newRow("only a leading slash") << "/client_v2.zip" << "";
+    QTest::newRow("empty") << "" << "";
+    QTest::newRow("percent escapes kept") << "https://example.invalid/pkg/a%20b.zip" << "a%20b";
+    QTest::newRow("dot-dot alone") << "/.." << "";
+    QTest::newRow("parent folder escapes the installation") << "https://example.invalid/pkg/.." << "";
+    QTest::newRow("current folder") << "https://example.invalid/pkg/." << "";
+    QTest::newRow("backslash splits a Windows path") << "https://example.invalid/pkg/a\\b.zip" << "";
+    QTest::newRow("backslash climbing out") << "https://example.invalid/pkg/..\\..\\evil.zip" << "";
+    QTest::newRow("dot-dot-zip is a plain name") << "https://example.invalid/pkg/..zip" << "..zip";
+}
+
+void TestPackagePaths::packageName()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, name);
+    QCOMPARE(GetPackageName(url), name);
+}
+
+void TestPackagePaths::pathBuilders_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<QString>("expected"); // "<dir>" stands for the installation folder
+
+    QTest::newRow("zip package file") << "file" << "client_v2" << "zip" << "<dir>/client_v2.zip";
+    QTest::newRow("exe package file") << "file" << "setup" << "exe" << "<dir>/setup.exe";
+    QTest::newRow("empty name is not checked") << "file" << "" << "zip" << "<dir>/.zip";
+    QTest::newRow("extraction folder") << "dir" << "client_v2" << "" << "<dir>/client_v2";
+    QTest::newRow("empty folder name") << "dir" << "" << "" << "<dir>/";
+    QTest::newRow("installer inside zip package") << "zipInstaller" << "client_v2" << "setup.exe"
+                                                  << "<dir>/client_v2/setup.exe";
+    QTest::newRow("exe package is its own installer") << "exeInstaller" << "D:/Apps/Client" << "client_v2"
+                                                      << "D:/Apps/Client/client_v2.exe";
+}
+
+void TestPackagePaths::pathBuilders()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(QString, expected);
+    expected.replace(QLatin1String("<dir>"), QDir::currentPath());
+
+    QString actual;
+    if (kind == "file")
+        actual = GetPackageFilePath(first, second);
+    else if (kind == "dir")
+        actual = GetPackageDir(first);
+    else
+        actual = GetInstallerPath(first, second, kind == "exeInstaller");
+    QCOMPARE(actual, expected);
+}
+
+void TestPackagePaths::findFirstExe_data()
+{
+    QTest::addColumn<QStringList>("entries"); // a trailing "/" makes a folder
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("none") << QStringList{"readme.txt", "setup.exe.bak"} << "";
+    QTest::newRow("empty folder") << QStringList{} << "";
+    QTest::newRow("one") << QStringList{"readme.txt", "setup.exe"} << "setup.exe";
+    QTest::newRow("several: smallest name wins") << QStringList{"c.exe", "b.exe", "d.exe"} << "b.exe";
+    QTest::newRow("order ignores case") << QStringList{"b.exe", "A_setup.exe"} << "A_setup.exe";
+    QTest::newRow("upper-case suffix matches") << QStringList{"SETUP.EXE"} << "SETUP.EXE";
+    QTest::newRow("folder named like an installer is skipped") << QStringList{"a.exe/", "z.exe"} << "z.exe";
+    QTest::newRow("only a folder") << QStringList{"a.exe/"} << "";
+    QTest::newRow("missing folder") << QStringList{"<missing>"} << "";
+}
+
+void TestPackagePaths::findFirstExe()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(QString, expected);
+
+    const QString dir = GetPackageDir("client_v2");
+    if (!entries.contains("<missing>"))
+        QVERIFY(QDir().mkpath(dir));
+    for (const QString& entry : entries) {
+        if (entry == "<missing>")
+            continue;
+        if (entry.endsWith('/')) {
+            QVERIFY(QDir(dir).mkpath(entry));
+            continue;
+        }
+        QFile file(dir + '/' + entry);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QCOMPARE(FindFirstExe(dir), expected);
+}
+
+QTEST_GUILESS_MAIN(TestPackagePaths)
+#include "tst_packagepaths.moc"
