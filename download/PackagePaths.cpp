@@ -31,19 +31,19 @@ QString GetPackageName(const QString& url)
 
 QString GetPackageFilePath(const QString& name, const QString& suffix)
 {
-    return QStringLiteral("%1/%2.%3").arg(DAROZ::VxDir::GetCurrentPath()).arg(name).arg(suffix);
+    return QStringLiteral("%1/%2.%3").arg(DAROZ::VxDir::GetCurrentPath(), name, suffix);
 }
 
 QString GetPackageDir(const QString& name)
 {
-    return QStringLiteral("%1/%2").arg(DAROZ::VxDir::GetCurrentPath()).arg(name);
+    return QStringLiteral("%1/%2").arg(DAROZ::VxDir::GetCurrentPath(), name);
 }
 
 QString GetInstallerPath(const QString& first, const QString& second, bool isExePackage)
 {
     if (isExePackage)
-        return QStringLiteral("%1/%2.exe").arg(first).arg(second);
-    return QStringLiteral("%1/%2").arg(GetPackageDir(first)).arg(second);
+        return QStringLiteral("%1/%2.exe").arg(first, second);
+    return QStringLiteral("%1/%2").arg(GetPackageDir(first), second);
 }
 
 QString FindFirstExe(const QString& dir)

@@ -90,6 +90,10 @@ void TestPackagePaths::pathBuilders_data()
                                                   << "<dir>/client_v2/setup.exe";
     QTest::newRow("exe package is its own installer") << "exeInstaller" << "D:/Apps/Client" << "client_v2"
                                                       << "D:/Apps/Client/client_v2.exe";
+    // A name that itself holds a place marker must come through as written.
+    QTest::newRow("name holding %1 stays as it is") << "file" << "pkg%1x" << "zip" << "<dir>/pkg%1x.zip";
+    QTest::newRow("folder name holding %2") << "dir" << "a%2b" << "" << "<dir>/a%2b";
+    QTest::newRow("installer name holding %1") << "zipInstaller" << "p%1" << "s%1.exe" << "<dir>/p%1/s%1.exe";
 }
 
 void TestPackagePaths::pathBuilders()
