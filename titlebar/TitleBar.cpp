@@ -33,7 +33,7 @@ public:
             const auto* mouse = static_cast<QMouseEvent*>(event);
             // A release we never saw (it went to another application) ends the drag.
             if (mouse->buttons() == Qt::NoButton) {
-                deleteLater();
+                Finish();
                 break;
             }
             m_pWindow->move(mouse->globalPos() - m_offset);
@@ -41,7 +41,7 @@ public:
         }
         case QEvent::MouseButtonRelease:
         case QEvent::MouseButtonDblClick:
-            deleteLater();
+            Finish();
             break;
         default:
             break;
@@ -50,6 +50,13 @@ public:
     }
 
 private:
+    // Stops at once; the object itself goes once this event is handled.
+    void Finish()
+    {
+        qApp->removeEventFilter(this);
+        deleteLater();
+    }
+
     QWidget* m_pWindow;
     QPoint m_offset;
 };
