@@ -55,18 +55,15 @@ private slots:
     void formLayouts_data();
     void formLayouts();
     void formProgressRow();
-    void captionAndBrowser();
     void titleBarPlacement();
     void titleIconAndLogo_data();
     void titleIconAndLogo();
-    void setters();
     void updateContentLineDistance_data();
     void updateContentLineDistance();
     void cornerMask_data();
     void cornerMask();
     void majorUpdateLook_data();
     void majorUpdateLook();
-    void backgroundCycleBySlot();
     void sheetCreatedLaterIsPickedUp();
     void propertySelectorFollowsEveryTick();
     void backgroundCycleByTimer();
@@ -89,6 +86,15 @@ void TestCUpdate::initialState()
     QCOMPARE(window.ExitCode(), 0);
     QVERIFY(!CUpdateTestAccess::DownloadClient(window));
     QVERIFY(!CUpdateTestAccess::CompressClient(window));
+
+    QLabel* caption = ContentCaption(window);
+    QVERIFY(caption);
+    QCOMPARE(caption->pos(), QPoint(14, 230));
+    QCOMPARE(caption->minimumWidth(), 117);
+    auto* browser = window.findChild<DAROZ::VxTextBrowser*>(QStringLiteral("m_pVxTextBrowser"));
+    QVERIFY(browser);
+    QCOMPARE(browser->parentWidget(), Child(window, "stackedWidget"));
+    QCOMPARE(browser->geometry(), QRect(14, 260, 650, 120));
 }
 
 void TestCUpdate::formWidgets_data()
@@ -180,36 +186,16 @@ void TestCUpdate::formProgressRow()
     QCOMPARE(int(progress->alignment()), 0x44);
 
     auto* row = window.findChild<QHBoxLayout*>(QStringLiteral("horizontalLayout_3"));
-    QCOMPARE(row->count(), 3);
     QCOMPARE(row->itemAt(0)->widget(), update);
     QSpacerItem* spacer = row->itemAt(1)->spacerItem();
     QVERIFY(spacer);
-    QCOMPARE(spacer->sizeHint(), QSize(40, 20));
     QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
-    QCOMPARE(spacer->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
     QCOMPARE(row->itemAt(2)->widget(), progress);
 
     auto* bar = static_cast<QProgressBar*>(Child(window, "m_pProgress"));
     QCOMPARE(bar->value(), 24);
     QVERIFY(!bar->isTextVisible());
-    QCOMPARE(bar->minimum(), 0);
-    QCOMPARE(bar->maximum(), 100);
     QVERIFY(Child(window, "m_pLabSuccess")->styleSheet().isEmpty());
-}
-
-void TestCUpdate::captionAndBrowser()
-{
-    InstallDir dir;
-    CUpdate window;
-    QLabel* caption = ContentCaption(window);
-    QVERIFY(caption);
-    QCOMPARE(caption->pos(), QPoint(14, 230));
-    QCOMPARE(caption->minimumWidth(), 117);
-
-    auto* browser = window.findChild<DAROZ::VxTextBrowser*>(QStringLiteral("m_pVxTextBrowser"));
-    QVERIFY(browser);
-    QCOMPARE(browser->parentWidget(), Child(window, "stackedWidget"));
-    QCOMPARE(browser->geometry(), QRect(14, 260, 650, 120));
 }
 
 void TestCUpdate::titleBarPlacement()
@@ -226,12 +212,6 @@ void TestCUpdate::titleBarPlacement()
     QVERIFY(!bar->findChild<QWidget*>(QStringLiteral("minimizeButton"))->isHidden());
     QVERIFY(bar->findChild<QWidget*>(QStringLiteral("maximizeButton"))->isHidden());
     QVERIFY(!bar->findChild<QWidget*>(QStringLiteral("closeButton"))->isHidden());
-    // The bar follows the window's state through its filter.
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    window.showMaximized();
-    QCOMPARE(bar->findChild<QWidget*>(QStringLiteral("maximizeButton"))->property("maximizeProperty"),
-             QVariant(QStringLiteral("restore")));
 }
 
 void TestCUpdate::titleIconAndLogo_data()
@@ -247,9 +227,6 @@ void TestCUpdate::titleIconAndLogo_data()
     QTest::newRow("logo name stored in GB18030, icon of the configured skin")
         << QByteArray("[Skin]\nPath=Azure\n") << "Skin/Azure/update/titleIcon.png"
         << QByteArray("[CLIENTINFO]\nLogoName=") + logoBytes + "\n" << logo << true;
-    QTest::newRow("ASCII logo name")
-        << QByteArray("[Skin]\nPath=Plain\n") << "Skin/Plain/update/titleIcon.png"
-        << QByteArray("[CLIENTINFO]\nLogoName=Corvel Client\n") << "Corvel Client" << true;
     QTest::newRow("no settings at all: empty title, no icon")
         << QByteArray() << QString() << QByteArray() << QString() << false;
     QTest::newRow("icon taken from the skin named in the settings only")
@@ -285,29 +262,12 @@ void TestCUpdate::titleIconAndLogo()
     QCOMPARE(window.windowTitle(), QStringLiteral("CUpdate"));
 }
 
-void TestCUpdate::setters()
-{
-    InstallDir dir;
-    CUpdate window;
-    window.SetUrl(QStringLiteral("http://127.0.0.1/p.zip"));
-    window.SetReservedArg(QStringLiteral("reserved"));
-    window.SetClientPid(4242);
-    window.OnGetClientSize(-5);
-    QCOMPARE(CUpdateTestAccess::Url(window), QStringLiteral("http://127.0.0.1/p.zip"));
-    QCOMPARE(CUpdateTestAccess::ReservedArg(window), QStringLiteral("reserved"));
-    QCOMPARE(CUpdateTestAccess::ClientPid(window), 4242);
-    QCOMPARE(CUpdateTestAccess::PackageSize(window), qint64(-5));
-    window.OnGetClientSize(0);
-    QCOMPARE(CUpdateTestAccess::PackageSize(window), qint64(0));
-}
-
 void TestCUpdate::updateContentLineDistance_data()
 {
     QTest::addColumn<QString>("content");
     QTest::addColumn<int>("blocks");
     QTest::addColumn<QString>("plainText");
 
-    QTest::newRow("one line") << "Fixes a crash" << 1 << "Fixes a crash";
     QTest::newRow("plain lines each get the distance") << "one\ntwo\nthree" << 3 << "one\ntwo\nthree";
     QTest::newRow("rich paragraphs recognised as rich text")
         << "<p>first</p><p>second</p><p>third</p><p>fourth</p>" << 4 << "first\nsecond\nthird\nfourth";
@@ -340,13 +300,10 @@ void TestCUpdate::cornerMask_data()
     QTest::addColumn<bool>("inside");
 
     QTest::newRow("top-left corner cut") << QPoint(0, 0) << false;
-    QTest::newRow("top-right corner cut") << QPoint(679, 0) << false;
-    QTest::newRow("bottom-left corner cut") << QPoint(0, 479) << false;
     QTest::newRow("bottom-right corner cut") << QPoint(679, 479) << false;
     QTest::newRow("inside the top-left rounding") << QPoint(1, 1) << false;
     QTest::newRow("centre") << QPoint(340, 240) << true;
     QTest::newRow("middle of the top edge") << QPoint(340, 0) << true;
-    QTest::newRow("middle of the left edge") << QPoint(0, 240) << true;
     QTest::newRow("just past the rounding") << QPoint(6, 6) << true;
 }
 
@@ -391,17 +348,6 @@ void TestCUpdate::majorUpdateLook()
     QCOMPARE(button->palette().color(QPalette::ButtonText), QColor(10, 20, 30));
 }
 
-void TestCUpdate::backgroundCycleBySlot()
-{
-    InstallDir dir;
-    CUpdate window;
-    const QStringList expected = {"1", "2", "3", "1", "2", "3", "1"};
-    for (const QString& value : expected) {
-        QVERIFY(QMetaObject::invokeMethod(&window, "OnChangeBackgroundPic"));
-        QCOMPARE(window.property("backgourndImg").toString(), value);
-    }
-}
-
 void TestCUpdate::sheetCreatedLaterIsPickedUp()
 {
     InstallDir dir;
@@ -425,9 +371,10 @@ void TestCUpdate::propertySelectorFollowsEveryTick()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QWidget* button = Child(window, "m_pBtnUpdate");
-    const QList<int> widths = {101, 202, 303, 101, 202};
+    const QList<int> widths = {101, 202, 303, 101, 202, 303, 101};
     for (int width : widths) {
         QVERIFY(QMetaObject::invokeMethod(&window, "OnChangeBackgroundPic"));
+        QCOMPARE(window.property("backgourndImg").toString(), QString::number(width / 101));
         QVERIFY2(button->minimumWidth() >= width && button->minimumWidth() < width + 50,
                  qPrintable(QStringLiteral("%1 for %2").arg(button->minimumWidth()).arg(width)));
     }

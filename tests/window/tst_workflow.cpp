@@ -96,7 +96,6 @@ private slots:
     void finishCompress_data();
     void finishCompress();
     void closeDuringExtraction();
-    void extractionThenQuestion();
     void leaveWithoutUpdating();
 };
 
@@ -457,28 +456,6 @@ void TestUpdateWorkflow::closeDuringExtraction()
     QVERIFY(!window.isVisible());
     QTest::qWait(300);
     QCOMPARE(answerer.boxes(), 0);
-}
-
-void TestUpdateWorkflow::extractionThenQuestion()
-{
-    InstallDir dir;
-    QVERIFY(WriteZip(dir.filePath(QStringLiteral("pkg.zip")),
-                     {{QStringLiteral("setup.exe"), QByteArray("#!/bin/sh\n")},
-                      {QStringLiteral("docs/readme.txt"), QByteArray("notes")}}));
-    CUpdate window;
-    ShowAndWait(window);
-    Pages(window)->setCurrentIndex(1);
-    CUpdateTestAccess::SetDownloaded(window, QStringLiteral("pkg"), false);
-
-    ModalAnswerer answerer({Qt::Key_Escape});
-    QVERIFY(QMetaObject::invokeMethod(&window, "OnFinishDownload"));
-    if (!answerer.waitForBoxes(1, 10000))
-        QSKIP("The extraction worker reported nothing");
-    QVERIFY(answerer.said(QStringLiteral("Be sure overlay install?")));
-    QCOMPARE(ProgressText(window), QStringLiteral("Finish unCompressing"));
-    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("pkg.zip"))));
-    QVERIFY(QFile::exists(dir.filePath(QStringLiteral("pkg/setup.exe"))));
-    QVERIFY(!window.isVisible());
 }
 
 void TestUpdateWorkflow::leaveWithoutUpdating()
