@@ -1,14 +1,224 @@
 #include "TitleBar.h"
+#include "PlatformWindowMove.h"
 
-TitleBar::TitleBar(QWidget* parent) : QWidget(parent) {}
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QStyle>
+#include <QWindow>
+
+namespace {
+
+const char* const kMaximizeProperty = "maximizeProperty";
+
+// Follows the pointer until the button is released. It watches the whole
+// application because moves go to whichever child took the press.
+class CWindowDragFilter : public QObject
+{
+public:
+    CWindowDragFilter(QWidget* window, const QPoint& pressGlobalPos)
+        : QObject(window), m_pWindow(window), m_offset(pressGlobalPos - window->pos())
+    {
+        qApp->installEventFilter(this);
+    }
+
+    ~CWindowDragFilter() override { qApp->removeEventFilter(this); }
+
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::MouseMove: {
+            const auto* mouse = static_cast<QMouseEvent*>(event);
+            // A release we never saw (it went to another application) ends the drag.
+            if (mouse->buttons() == Qt::NoButton) {
+                Finish();
+                break;
+            }
+            m_pWindow->move(mouse->globalPos() - m_offset);
+            break;
+        }
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+            Finish();
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+private:
+    // Stops at once; the object itself goes once this event is handled.
+    void Finish()
+    {
+        qApp->removeEventFilter(this);
+        deleteLater();
+    }
+
+    QWidget* m_pWindow;
+    QPoint m_offset;
+};
+
+} // namespace
+
+TitleBar::TitleBar(QWidget* parent) : QWidget(parent)
+{
+    setFixedHeight(40);
+
+    m_pIconLabel = new QLabel(this);
+    m_pTitleLabel = new QLabel(this);
+    m_pMinimizeButton = new QPushButton(this);
+    m_pMaximizeButton = new QPushButton(this);
+    m_pCloseButton = new QPushButton(this);
+
+    m_pIconLabel->setFixedSize(20, 20);
+    m_pIconLabel->setScaledContents(true);
+    m_pTitleLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    m_pMinimizeButton->setFixedSize(27, 27);
+    m_pMaximizeButton->setFixedSize(27, 27);
+    m_pCloseButton->setFixedSize(27, 27);
+
+    m_pTitleLabel->setObjectName(QStringLiteral("whiteLabel"));
+    m_pMinimizeButton->setObjectName(QStringLiteral("minimizeButton"));
+    m_pMaximizeButton->setObjectName(QStringLiteral("maximizeButton"));
+    m_pCloseButton->setObjectName(QStringLiteral("closeButton"));
+
+    m_pMinimizeButton->setToolTip(tr("Minimize"));
+    m_pMaximizeButton->setToolTip(tr("Maximize"));
+    m_pCloseButton->setToolTip(tr("Close"));
+    // Skins select on this from the start, before the first state change.
+    m_pMaximizeButton->setProperty(kMaximizeProperty, QStringLiteral("maximize"));
+
+    auto* layout = new QHBoxLayout(this);
+    layout->addSpacing(15);
+    layout->addWidget(m_pIconLabel);
+    layout->addSpacing(5);
+    layout->addWidget(m_pTitleLabel);
+    layout->addWidget(m_pMinimizeButton);
+    layout->addSpacing(5);
+    layout->addWidget(m_pMaximizeButton);
+    layout->addWidget(m_pCloseButton);
+    layout->setSpacing(0);
+    layout->setContentsMargins(5, 0, 10, 0);
+
+    connect(m_pMinimizeButton, SIGNAL(clicked(bool)), this, SLOT(onClicked()));
+    connect(m_pMaximizeButton, SIGNAL(clicked(bool)), this, SLOT(onClicked()));
+    connect(m_pCloseButton, SIGNAL(clicked(bool)), this, SLOT(onClicked()));
+}
+
 TitleBar::~TitleBar() = default;
-void TitleBar::SetButtonType(int) {}
-void TitleBar::SetTitleIcon(const QIcon&) {}
-void TitleBar::SetTitleText(const QString&) {}
-QIcon TitleBar::GetTitleIcon() const { return {}; }
-QString TitleBar::GetTitleText() const { return {}; }
-bool TitleBar::eventFilter(QObject* watched, QEvent* event) { return QWidget::eventFilter(watched, event); }
-void TitleBar::mousePressEvent(QMouseEvent*) {}
-void TitleBar::mouseDoubleClickEvent(QMouseEvent*) {}
-void TitleBar::onClicked() {}
-void TitleBar::UpdateMaximize() {}
+
+void TitleBar::SetButtonType(int type)
+{
+    bool showMinimize = false;
+    bool showMaximize = false;
+    switch (type) {
+    case 1:
+        showMinimize = true;
+        showMaximize = true;
+        break;
+    case 2:
+        showMinimize = true;
+        break;
+    case 4:
+        showMaximize = true;
+        break;
+    case 8:
+        break;
+    default:
+        return;
+    }
+    m_pMinimizeButton->setVisible(showMinimize);
+    m_pMaximizeButton->setVisible(showMaximize);
+    m_pCloseButton->setVisible(true);
+}
+
+void TitleBar::SetTitleIcon(const QIcon& icon)
+{
+    m_pIconLabel->setPixmap(icon.pixmap(QSize(20, 20), QIcon::Normal, QIcon::Off));
+}
+
+void TitleBar::SetTitleText(const QString& text)
+{
+    m_pTitleLabel->setText(text);
+}
+
+QIcon TitleBar::GetTitleIcon() const
+{
+    return QIcon(m_pIconLabel->pixmap(Qt::ReturnByValue));
+}
+
+QString TitleBar::GetTitleText() const
+{
+    return m_pTitleLabel->text();
+}
+
+bool TitleBar::eventFilter(QObject* watched, QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::WindowStateChange:
+    case QEvent::Resize:
+        UpdateMaximize();
+        return true;
+    default:
+        return QWidget::eventFilter(watched, event);
+    }
+}
+
+void TitleBar::mousePressEvent(QMouseEvent* event)
+{
+    QWidget* top = window();
+    if (top->isWindow() && !Update::Platform::StartWindowMove(top->winId()))
+        StartWindowDrag(top, event->globalPos());
+    // The press goes on to the parent as well.
+    event->ignore();
+}
+
+void TitleBar::mouseDoubleClickEvent(QMouseEvent*)
+{
+    // Works while the maximise button is hidden too.
+    emit m_pMaximizeButton->clicked(false);
+}
+
+void TitleBar::onClicked()
+{
+    auto* button = qobject_cast<QPushButton*>(sender());
+    QWidget* top = window();
+    if (!top->isWindow())
+        return;
+    if (button == m_pMinimizeButton)
+        top->showMinimized();
+    else if (button == m_pMaximizeButton)
+        top->isMaximized() ? top->showNormal() : top->showMaximized();
+    else if (button == m_pCloseButton)
+        emit SgnCloseWindow();
+}
+
+void TitleBar::UpdateMaximize()
+{
+    QWidget* top = window();
+    if (!top->isWindow())
+        return;
+    if (top->isMaximized()) {
+        m_pMaximizeButton->setToolTip(tr("Restore"));
+        m_pMaximizeButton->setProperty(kMaximizeProperty, QStringLiteral("restore"));
+    } else {
+        m_pMaximizeButton->setProperty(kMaximizeProperty, QStringLiteral("maximize"));
+        m_pMaximizeButton->setToolTip(tr("Maximize"));
+    }
+    // Re-evaluates style-sheet rules that select on the property.
+    m_pMaximizeButton->setStyle(QApplication::style());
+}
+
+// Without a window manager (plain X server, offscreen) nobody moves the
+// window for us, so it follows the pointer by hand.
+void TitleBar::StartWindowDrag(QWidget* window, const QPoint& pressGlobalPos)
+{
+    QWindow* handle = window->windowHandle();
+    if (handle && handle->startSystemMove())
+        return;
+    delete m_pWindowDrag;
+    m_pWindowDrag = new CWindowDragFilter(window, pressGlobalPos);
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QPointer>
 #include <QWidget>
 
 class QLabel;
@@ -33,10 +34,14 @@ private slots:
 
 private:
     void UpdateMaximize();
+    void StartWindowDrag(QWidget* window, const QPoint& pressGlobalPos);
 
     QLabel* m_pIconLabel = nullptr;
     QLabel* m_pTitleLabel = nullptr;
     QPushButton* m_pMinimizeButton = nullptr;
     QPushButton* m_pMaximizeButton = nullptr;
     QPushButton* m_pCloseButton = nullptr;
+    // Our own move of the window while the button is held, when the window
+    // system will not do it; gone once the button is released.
+    QPointer<QObject> m_pWindowDrag;
 };

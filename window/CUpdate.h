@@ -64,6 +64,15 @@ protected:
 private:
     friend class CUpdateTestAccess;
 
+    void SetUpTitleBar();
+    void SetCornerMask();
+    void StopWorkers();
+    void ReleaseDownloadClient();
+    void ReleaseCompressClient();
+    void EndWithFailure(const QString& text);
+    void HandOverToInstaller();
+    QString InstallerPath() const;
+
     Ui_CUpdate* m_pUi = nullptr;
     TitleBar* m_pTitleBar = nullptr;
     DAROZ::VxTextBrowser* m_pVxTextBrowser = nullptr;
@@ -81,6 +90,9 @@ private:
     QString m_strUpdateContent;
     int m_nClientPid = -1;
     int m_nExitCode = 0;
+    // Set once the update has failed or the window is closing: whatever the
+    // workers still report after that is stale and must not show anything.
+    bool m_bUpdateEnded = false;
 };
 
 } // namespace Update

@@ -1,16 +1,247 @@
+#include "CCompressClient.h"
+#include "CDownloadClient.h"
 #include "CUpdate.h"
+#include "PackagePaths.h"
+#include "ProcessControl.h"
+#include "SkinStyle.h"
+#include "VxDir.h"
+#include "VxMessageBox.h"
+#include "VxTextBrowser.h"
+#include "ui_CUpdate.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTimer>
 
 namespace Update {
 
-void CUpdate::OnStartRetailClient() { StopWorkersAndClose(); }
-void CUpdate::OnStartDownLoad() {}
-void CUpdate::OnBtnCloseClicked() {}
-void CUpdate::OnStartDownload(QString&) {}
-void CUpdate::OnUpdateProgress(qint64) {}
-void CUpdate::OnFinishDownload() {}
-void CUpdate::OnDownloadFailed(QString&) {}
-void CUpdate::OnFinishCompress() {}
-void CUpdate::OnCompressFailed() {}
-void CUpdate::StopWorkersAndClose() { close(); }
+namespace {
+
+using DAROZ::VxMessageBox;
+
+VxMessageBox::StandardButton ShowNotice(const QString& text)
+{
+    return VxMessageBox::ShowInformation(nullptr, CUpdate::tr("Notice"), text,
+                                         VxMessageBox::Ok | VxMessageBox::Cancel);
+}
+
+bool AskNotice(const QString& text)
+{
+    return ShowNotice(text) == VxMessageBox::Ok;
+}
+
+// A downloaded or unpacked file may come without the execute bit. Windows
+// has no such bit and leaves the file as it is.
+void MakeOwnerExecutable(const QString& path)
+{
+    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+}
+
+} // namespace
+
+void CUpdate::KillClientByPid()
+{
+    KillProcessById(m_nClientPid);
+}
+
+void CUpdate::KillProcessByName(const QString& exeName)
+{
+    KillFirstProcessByName(exeName);
+}
+
+void CUpdate::OnStartRetailClient()
+{
+    StartClientUnlessRunning(m_nClientPid);
+    StopWorkersAndClose();
+}
+
+void CUpdate::OnStartDownLoad()
+{
+    m_pLabContent->hide();
+    m_pVxTextBrowser->hide();
+
+    m_nBackgroundIndex = 1;
+    setProperty("backgourndImg", "1");
+    ApplySkinStyleSheet(this);
+
+    m_pUi->stackedWidget->setCurrentIndex(1);
+    m_pUi->m_pProgress->setValue(0);
+    m_pUi->m_pLabProgress->setText(tr("0%"));
+
+    KillClientByPid();
+    m_pBackgroundTimer->start();
+    // The window is the context so that the call dies with it.
+    QTimer::singleShot(100, this, [this]() { emit sgnStartDownload(m_strUrl); });
+}
+
+void CUpdate::OnBtnCloseClicked()
+{
+    const int page = m_pUi->stackedWidget->currentIndex();
+    if ((page == 0 || page == 1) && !AskNotice(tr("Be sure give up to update?")))
+        return;
+    StopWorkersAndClose();
+}
+
+void CUpdate::OnStartDownload(QString& strUrl)
+{
+    if (strUrl.isEmpty() || m_bUpdateEnded)
+        return;
+    if (strUrl.indexOf(QLatin1String(".exe")) >= 0)
+        m_bExePackage = true;
+    if (!m_pDownloadClient) {
+        m_pDownloadClient = new CDownloadClient;
+        connect(m_pDownloadClient, SIGNAL(SignalDownloadProgress(qint64)), this,
+                SLOT(OnUpdateProgress(qint64)));
+        connect(m_pDownloadClient, SIGNAL(SignalFinishDownload()), this, SLOT(OnFinishDownload()),
+                Qt::QueuedConnection);
+        connect(m_pDownloadClient, SIGNAL(SgnDownloadError(QString&)), this,
+                SLOT(OnDownloadFailed(QString&)));
+    }
+    m_nReceivedSize = 0;
+    m_strPackageName = GetPackageName(strUrl);
+    m_pDownloadClient->StartDownload(strUrl);
+}
+
+void CUpdate::OnUpdateProgress(qint64 size)
+{
+    m_nReceivedSize += size;
+    // Start-up never passes a size of 0; without a 100 % mark there is no percentage.
+    if (m_nPackageSize == 0)
+        return;
+    const int percent = static_cast<int>(m_nReceivedSize * 100 / m_nPackageSize);
+    m_pUi->m_pLabProgress->setText(QString::number(percent) + QLatin1Char('%'));
+    m_pUi->m_pProgress->setValue(percent);
+}
+
+void CUpdate::OnFinishDownload()
+{
+    if (m_bUpdateEnded)
+        return;
+    if (m_bExePackage) {
+        OnFinishCompress();
+        return;
+    }
+    m_pUi->m_pLabProgress->setText(tr("UnCompressing..."));
+    if (!m_pCompressClient) {
+        m_pCompressClient = new CCompressClient;
+        connect(m_pCompressClient, SIGNAL(SignalFinishCompress()), this, SLOT(OnFinishCompress()),
+                Qt::QueuedConnection);
+        connect(m_pCompressClient, SIGNAL(SignalCompressFailed()), this, SLOT(OnCompressFailed()),
+                Qt::QueuedConnection);
+    }
+    // The worker reads the name while it runs.
+    if (m_pCompressClient->isRunning())
+        return;
+    m_pCompressClient->SetPackageName(m_strPackageName);
+    m_pCompressClient->start(QThread::InheritPriority);
+}
+
+void CUpdate::OnDownloadFailed(QString& strError)
+{
+    if (m_bUpdateEnded)
+        return;
+    EndWithFailure(tr("Update failed, error Type:") + strError);
+}
+
+void CUpdate::OnFinishCompress()
+{
+    if (m_bUpdateEnded)
+        return;
+    if (!m_bExePackage) {
+        m_pUi->m_pLabProgress->setText(tr("Finish unCompressing"));
+        QDir().remove(GetPackageFilePath(m_strPackageName, QStringLiteral("zip")));
+    }
+    if (!AskNotice(tr("Be sure overlay install?"))) {
+        StopWorkersAndClose();
+        return;
+    }
+    HandOverToInstaller();
+}
+
+void CUpdate::OnCompressFailed()
+{
+    if (m_bUpdateEnded)
+        return;
+    EndWithFailure(tr("Update failed! "));
+}
+
+void CUpdate::StopWorkersAndClose()
+{
+    m_bUpdateEnded = true;
+    StopWorkers();
+    close();
+}
+
+void CUpdate::StopWorkers()
+{
+    if (m_pDownloadClient)
+        m_pDownloadClient->StopDownload();
+    if (m_pCompressClient && m_pCompressClient->isRunning())
+        m_pCompressClient->quit();
+    ReleaseDownloadClient();
+    ReleaseCompressClient();
+}
+
+// A failure is reported from inside the client's own signal, so the client
+// must outlive this call: it goes once control is back in the event loop.
+void CUpdate::ReleaseDownloadClient()
+{
+    if (!m_pDownloadClient)
+        return;
+    disconnect(m_pDownloadClient, nullptr, this, nullptr);
+    m_pDownloadClient->deleteLater();
+    m_pDownloadClient = nullptr;
+}
+
+// An extraction cannot be interrupted, and destroying a running thread
+// aborts the process: wait for it to end.
+void CUpdate::ReleaseCompressClient()
+{
+    if (!m_pCompressClient)
+        return;
+    if (m_pCompressClient->isRunning())
+        m_pCompressClient->quit();
+    m_pCompressClient->wait();
+    delete m_pCompressClient;
+    m_pCompressClient = nullptr;
+}
+
+// The flag goes first: the notice box runs its own event loop, in which the
+// same failure may be reported again.
+void CUpdate::EndWithFailure(const QString& text)
+{
+    m_bUpdateEnded = true;
+    ShowNotice(text);
+    StopWorkersAndClose();
+}
+
+void CUpdate::HandOverToInstaller()
+{
+    KillProcessByName(QString::fromLatin1(kNotifierExeName));
+    const QString installer = InstallerPath();
+    if (installer.isEmpty()) {
+        m_nExitCode = -1;
+        EndWithFailure(tr("Update failed! "));
+        return;
+    }
+    MakeOwnerExecutable(installer);
+    QProcess::startDetached(installer, QStringList());
+    StopWorkersAndClose();
+}
+
+// Empty when there is nothing to start: never search the installation
+// folder itself for lack of a package name.
+QString CUpdate::InstallerPath() const
+{
+    if (m_strPackageName.isEmpty())
+        return QString();
+    if (m_bExePackage)
+        return GetInstallerPath(DAROZ::VxDir::GetCurrentPath(), m_strPackageName, true);
+    const QString exe = FindFirstExe(GetPackageDir(m_strPackageName));
+    if (exe.isEmpty())
+        return QString();
+    return GetInstallerPath(m_strPackageName, exe, false);
+}
 
 } // namespace Update

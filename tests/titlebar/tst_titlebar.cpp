@@ -1,0 +1,262 @@
+// The caption of the frameless window: buttons, tooltips and the property
+// skins select on, the state filter, double-click and dragging.
+
+#include "TitleBar.h"
+
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QVBoxLayout>
+#include <QtTest>
+
+namespace {
+
+// A top-level window holding the bar, as the update window does.
+class CHost : public QWidget
+{
+public:
+    CHost()
+    {
+        setWindowFlags(Qt::FramelessWindowHint);
+        m_pBar = new TitleBar(this);
+        installEventFilter(m_pBar);
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(m_pBar);
+        layout->addStretch();
+        resize(400, 300);
+    }
+
+    TitleBar* bar() const { return m_pBar; }
+    QPushButton* button(const char* name) const { return m_pBar->findChild<QPushButton*>(QLatin1String(name)); }
+    int resizeEvents = 0;
+    int changeEvents = 0;
+
+protected:
+    void resizeEvent(QResizeEvent*) override { ++resizeEvents; }
+    void changeEvent(QEvent* event) override
+    {
+        if (event->type() == QEvent::WindowStateChange)
+            ++changeEvents;
+    }
+
+private:
+    TitleBar* m_pBar;
+};
+
+void SendMouse(QWidget* target, QEvent::Type type, const QPoint& globalPos, Qt::MouseButton button,
+               Qt::MouseButtons buttons)
+{
+    QMouseEvent event(type, target->mapFromGlobal(globalPos), globalPos, button, buttons, Qt::NoModifier);
+    QApplication::sendEvent(target, &event);
+}
+
+} // namespace
+
+class TestTitleBar : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void construction();
+    void buttonTypes_data();
+    void buttonTypes();
+    void titleTextAndIcon();
+    void maximizeStateFollowsWindow();
+    void filterSwallowsStateAndResize();
+    void doubleClickToggles();
+    void buttonsActOnWindow();
+    void dragMovesWindow_data();
+    void dragMovesWindow();
+};
+
+void TestTitleBar::construction()
+{
+    TitleBar bar;
+    QCOMPARE(bar.minimumHeight(), 40);
+    QCOMPARE(bar.maximumHeight(), 40);
+    auto* title = bar.findChild<QLabel*>(QStringLiteral("whiteLabel"));
+    QVERIFY(title);
+    QCOMPARE(title->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+
+    QLabel* icon = nullptr;
+    for (QLabel* label : bar.findChildren<QLabel*>()) {
+        if (label != title)
+            icon = label;
+    }
+    QVERIFY(icon);
+    QCOMPARE(icon->maximumSize(), QSize(20, 20));
+
+    const QList<QPair<QString, QString>> buttons = {
+        {"minimizeButton", "Minimize"}, {"maximizeButton", "Maximize"}, {"closeButton", "Close"}};
+    for (const auto& expected : buttons) {
+        auto* button = bar.findChild<QPushButton*>(expected.first);
+        QVERIFY2(button, qPrintable(expected.first));
+        QCOMPARE(button->maximumSize(), QSize(27, 27));
+        QCOMPARE(button->toolTip(), expected.second);
+    }
+
+    auto* layout = qobject_cast<QHBoxLayout*>(bar.layout());
+    QVERIFY(layout);
+    QCOMPARE(layout->contentsMargins(), QMargins(5, 0, 10, 0));
+    QCOMPARE(layout->itemAt(3)->widget(), title);
+    QCOMPARE(layout->itemAt(7)->widget()->objectName(), QStringLiteral("closeButton"));
+}
+
+void TestTitleBar::buttonTypes_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<bool>("minimize");
+    QTest::addColumn<bool>("maximize");
+    QTest::addColumn<bool>("close");
+
+    // Every row starts from minimise and maximise shown, close hidden by hand.
+    QTest::newRow("1: all three") << 1 << true << true << true;
+    QTest::newRow("2: no maximise") << 2 << true << false << true;
+    QTest::newRow("4: no minimise") << 4 << false << true << true;
+    QTest::newRow("8: close only") << 8 << false << false << true;
+    QTest::newRow("3 is no type: nothing changes") << 3 << true << true << false;
+    QTest::newRow("negative: nothing changes") << -1 << true << true << false;
+}
+
+void TestTitleBar::buttonTypes()
+{
+    QFETCH(int, type);
+    QFETCH(bool, minimize);
+    QFETCH(bool, maximize);
+    QFETCH(bool, close);
+
+    CHost host;
+    host.bar()->SetButtonType(1);
+    host.button("closeButton")->hide();
+    host.bar()->SetButtonType(type);
+    QCOMPARE(!host.button("minimizeButton")->isHidden(), minimize);
+    QCOMPARE(!host.button("maximizeButton")->isHidden(), maximize);
+    QCOMPARE(!host.button("closeButton")->isHidden(), close);
+}
+
+void TestTitleBar::titleTextAndIcon()
+{
+    TitleBar bar;
+    QVERIFY(bar.GetTitleText().isEmpty());
+    QVERIFY(bar.GetTitleIcon().isNull());
+    bar.SetTitleText(QStringLiteral("Client"));
+    QCOMPARE(bar.GetTitleText(), QStringLiteral("Client"));
+    QCOMPARE(bar.findChild<QLabel*>(QStringLiteral("whiteLabel"))->text(), QStringLiteral("Client"));
+
+    QPixmap pixmap(64, 64);
+    pixmap.fill(Qt::blue);
+    bar.SetTitleIcon(QIcon(pixmap));
+    QVERIFY(!bar.GetTitleIcon().isNull());
+    const QImage shown = bar.GetTitleIcon().pixmap(20, 20).toImage();
+    QCOMPARE(shown.pixelColor(10, 10), QColor(Qt::blue));
+}
+
+void TestTitleBar::maximizeStateFollowsWindow()
+{
+    CHost host;
+    host.bar()->SetButtonType(1);
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+    QPushButton* maximize = host.button("maximizeButton");
+    QCOMPARE(maximize->property("maximizeProperty"), QVariant(QStringLiteral("maximize")));
+
+    host.showMaximized();
+    QCOMPARE(maximize->toolTip(), QStringLiteral("Restore"));
+    QCOMPARE(maximize->property("maximizeProperty"), QVariant(QStringLiteral("restore")));
+
+    host.showNormal();
+    QCOMPARE(maximize->toolTip(), QStringLiteral("Maximize"));
+    QCOMPARE(maximize->property("maximizeProperty"), QVariant(QStringLiteral("maximize")));
+}
+
+void TestTitleBar::filterSwallowsStateAndResize()
+{
+    CHost host;
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+    const int resizes = host.resizeEvents;
+    const int changes = host.changeEvents;
+    host.resize(500, 350);
+    host.showMaximized();
+    QCoreApplication::processEvents();
+    QCOMPARE(host.resizeEvents, resizes);
+    QCOMPARE(host.changeEvents, changes);
+    // The layout still follows: it sees the resize before any filter.
+    QCOMPARE(host.bar()->width(), host.width());
+}
+
+void TestTitleBar::doubleClickToggles()
+{
+    CHost host;
+    host.bar()->SetButtonType(2);
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+    QVERIFY(host.button("maximizeButton")->isHidden());
+
+    QTest::mouseDClick(host.bar(), Qt::LeftButton);
+    QVERIFY(host.isMaximized());
+    QTest::mouseDClick(host.bar(), Qt::LeftButton);
+    QVERIFY(!host.isMaximized());
+}
+
+void TestTitleBar::buttonsActOnWindow()
+{
+    CHost host;
+    host.bar()->SetButtonType(1);
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+    QSignalSpy closeSpy(host.bar(), SIGNAL(SgnCloseWindow()));
+
+    host.button("closeButton")->click();
+    QCOMPARE(closeSpy.count(), 1);
+    // The bar only reports; the window decides.
+    QVERIFY(host.isVisible());
+
+    host.button("maximizeButton")->click();
+    QVERIFY(host.isMaximized());
+    host.button("maximizeButton")->click();
+    QVERIFY(!host.isMaximized());
+
+    host.button("minimizeButton")->click();
+    QVERIFY(host.windowState() & Qt::WindowMinimized);
+    QCOMPARE(closeSpy.count(), 1);
+}
+
+void TestTitleBar::dragMovesWindow_data()
+{
+    QTest::addColumn<int>("button");
+    QTest::newRow("left button") << int(Qt::LeftButton);
+    QTest::newRow("right button moves the same way") << int(Qt::RightButton);
+}
+
+// No window manager here: the window follows the pointer by our own hand.
+void TestTitleBar::dragMovesWindow()
+{
+    QFETCH(int, button);
+    const auto mouseButton = static_cast<Qt::MouseButton>(button);
+
+    CHost host;
+    host.move(100, 100);
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+    const QPoint start = host.pos();
+    QLabel* title = host.bar()->findChild<QLabel*>(QStringLiteral("whiteLabel"));
+    const QPoint press = title->mapToGlobal(title->rect().center());
+
+    SendMouse(title, QEvent::MouseButtonPress, press, mouseButton, mouseButton);
+    SendMouse(title, QEvent::MouseMove, press + QPoint(30, 20), Qt::NoButton, mouseButton);
+    QCOMPARE(host.pos(), start + QPoint(30, 20));
+    SendMouse(title, QEvent::MouseMove, press + QPoint(-10, 45), Qt::NoButton, mouseButton);
+    QCOMPARE(host.pos(), start + QPoint(-10, 45));
+    SendMouse(title, QEvent::MouseButtonRelease, press + QPoint(-10, 45), mouseButton, Qt::NoButton);
+
+    // Released: the pointer no longer carries the window.
+    SendMouse(host.bar(), QEvent::MouseMove, press + QPoint(200, 200), Qt::NoButton, mouseButton);
+    QCoreApplication::processEvents();
+    QCOMPARE(host.pos(), start + QPoint(-10, 45));
+}
+
+QTEST_MAIN(TestTitleBar)
+#include "tst_titlebar.moc"

@@ -1,0 +1,186 @@
+#pragma once
+
+// Helpers for the update window's tests: an installation folder made current
+// for one test, files written into it, and an answerer for the modal notice
+// boxes the window opens.
+
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+
+namespace WindowTest {
+
+// A fresh installation folder as the current folder, as start-up arranges it.
+class InstallDir
+{
+public:
+    InstallDir() : m_previous(QDir::currentPath()) { QDir::setCurrent(m_dir.path()); }
+    ~InstallDir() { QDir::setCurrent(m_previous); }
+    InstallDir(const InstallDir&) = delete;
+    InstallDir& operator=(const InstallDir&) = delete;
+
+    bool isValid() const { return m_dir.isValid(); }
+    QString path() const { return m_dir.path(); }
+    QString filePath(const QString& relative) const { return m_dir.filePath(relative); }
+
+    bool write(const QString& relative, const QByteArray& bytes) const
+    {
+        const QString target = filePath(relative);
+        if (!QDir().mkpath(QFileInfo(target).absolutePath()))
+            return false;
+        QFile file(target);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    }
+
+private:
+    QString m_previous;
+    QTemporaryDir m_dir;
+};
+
+// Presses a key on every modal box that appears (keys in turn, the last one
+// repeating) and records what it said. A box that does not close on its key
+// is rejected after a while and marked unanswered, so no test hangs on one.
+class ModalAnswerer : public QObject
+{
+public:
+    explicit ModalAnswerer(QList<int> keys) : m_keys(std::move(keys))
+    {
+        m_timer.setInterval(20);
+        connect(&m_timer, &QTimer::timeout, this, &ModalAnswerer::Poll);
+        m_timer.start();
+    }
+
+    // Runs from the event loop of each box as it appears, before its key.
+    void setOnBox(std::function<void()> onBox) { m_onBox = std::move(onBox); }
+
+    int boxes() const { return m_titles.size(); }
+    bool unanswered() const { return m_unanswered; }
+    QStringList titles() const { return m_titles; }
+    QStringList texts() const { return m_texts; }
+
+    // Whether a box said this; a box without labels leaves nothing to compare.
+    bool said(const QString& text) const
+    {
+        for (const QString& shown : m_texts) {
+            if (shown.isEmpty() || shown.contains(text))
+                return true;
+        }
+        return false;
+    }
+
+    bool waitForBoxes(int count, int timeoutMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (boxes() < count && clock.elapsed() < timeoutMs)
+            QTest::qWait(20);
+        return boxes() >= count;
+    }
+
+private:
+    struct Box
+    {
+        QPointer<QWidget> widget;
+        int key = Qt::Key_Escape;
+        bool keyPending = true;
+        QElapsedTimer sinceKey;
+    };
+
+    Box* Find(QWidget* modal)
+    {
+        for (Box& box : m_seen) {
+            if (box.widget.data() == modal)
+                return &box;
+        }
+        return nullptr;
+    }
+
+    void Poll()
+    {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
+            return;
+        Box* box = Find(modal);
+        if (!box) {
+            Record(modal);
+            return;
+        }
+        if (box->keyPending) {
+            box->keyPending = false;
+            box->sinceKey.start();
+            QTest::keyClick(modal, static_cast<Qt::Key>(box->key));
+            return;
+        }
+        if (box->sinceKey.elapsed() > 2000) {
+            m_unanswered = true;
+            if (auto* dialog = qobject_cast<QDialog*>(modal))
+                dialog->reject();
+            else
+                modal->close();
+        }
+    }
+
+    void Record(QWidget* modal)
+    {
+        Box box;
+        box.widget = modal;
+        box.key = m_keys.value(m_titles.size(), m_keys.isEmpty() ? Qt::Key_Escape : m_keys.last());
+        m_seen << box;
+        m_titles << modal->windowTitle();
+        QStringList labels;
+        for (const QLabel* label : modal->findChildren<QLabel*>())
+            labels << label->text();
+        m_texts << labels.join(QLatin1Char('\n'));
+        if (m_onBox)
+            QTimer::singleShot(0, this, m_onBox);
+    }
+
+    QList<int> m_keys;
+    QTimer m_timer;
+    QList<Box> m_seen;
+    std::function<void()> m_onBox;
+    QStringList m_titles;
+    QStringList m_texts;
+    bool m_unanswered = false;
+};
+
+// A server on 127.0.0.1 that takes connections and never answers, so a
+// download started against it stays running until it is stopped.
+class SilentServer : public QTcpServer
+{
+public:
+    SilentServer()
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this]() {
+            while (QTcpSocket* socket = nextPendingConnection()) {
+                socket->setParent(this);
+                ++m_nConnections;
+            }
+        });
+    }
+
+    int connections() const { return m_nConnections; }
+
+    QString url(const QString& path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/%2").arg(serverPort()).arg(path);
+    }
+
+private:
+    int m_nConnections = 0;
+};
+
+} // namespace WindowTest

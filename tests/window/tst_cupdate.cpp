@@ -1,0 +1,400 @@
+// The update window as start-up hands it over: form, properties, title bar,
+// mask, update notes, mandatory-update look and the background pictures.
+
+#include "CUpdate.h"
+#include "CUpdateTestAccess.h"
+#include "TitleBar.h"
+#include "VxTextBrowser.h"
+#include "WindowTestSupport.h"
+
+#include <QImage>
+#include <QLabel>
+#include <QLayout>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTextBlock>
+#include <QTextCodec>
+#include <QTextDocument>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(QMargins)
+
+using Update::CUpdate;
+using Update::CUpdateTestAccess;
+using WindowTest::InstallDir;
+
+namespace {
+
+const char* const kEmptyHtml = "<html><head/><body><p><br/></p></body></html>";
+
+QWidget* Child(CUpdate& window, const char* name)
+{
+    return window.findChild<QWidget*>(QLatin1String(name));
+}
+
+QLabel* ContentCaption(CUpdate& window)
+{
+    for (QLabel* label : Child(window, "stackedWidget")->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (label->text() == QLatin1String("Update content"))
+            return label;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class TestCUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initialState();
+    void formWidgets_data();
+    void formWidgets();
+    void formLayouts_data();
+    void formLayouts();
+    void formProgressRow();
+    void titleBarPlacement();
+    void titleIconAndLogo_data();
+    void titleIconAndLogo();
+    void updateContentLineDistance_data();
+    void updateContentLineDistance();
+    void cornerMask_data();
+    void cornerMask();
+    void majorUpdateLook_data();
+    void majorUpdateLook();
+    void sheetCreatedLaterIsPickedUp();
+    void propertySelectorFollowsEveryTick();
+    void backgroundCycleByTimer();
+};
+
+void TestCUpdate::initialState()
+{
+    InstallDir dir;
+    CUpdate window;
+    QCOMPARE(window.objectName(), QStringLiteral("UpdateWidget"));
+    QCOMPARE(window.windowTitle(), QStringLiteral("CUpdate"));
+    QVERIFY(window.windowFlags() & Qt::FramelessWindowHint);
+    QCOMPARE(window.size(), QSize(680, 480));
+    QCOMPARE(window.property("backgourndImg"), QVariant(QStringLiteral("0")));
+    QCOMPARE(Child(window, "m_pBtnUpdate")->property("isMajor"), QVariant(false));
+    QCOMPARE(static_cast<QStackedWidget*>(Child(window, "stackedWidget"))->currentIndex(), 0);
+    QCOMPARE(CUpdateTestAccess::BackgroundTimer(window)->interval(), 2000);
+    QVERIFY(!CUpdateTestAccess::BackgroundTimer(window)->isActive());
+    QCOMPARE(CUpdateTestAccess::ClientPid(window), -1);
+    QCOMPARE(window.ExitCode(), 0);
+    QVERIFY(!CUpdateTestAccess::DownloadClient(window));
+    QVERIFY(!CUpdateTestAccess::CompressClient(window));
+
+    QLabel* caption = ContentCaption(window);
+    QVERIFY(caption);
+    QCOMPARE(caption->pos(), QPoint(14, 230));
+    QCOMPARE(caption->minimumWidth(), 117);
+    auto* browser = window.findChild<DAROZ::VxTextBrowser*>(QStringLiteral("m_pVxTextBrowser"));
+    QVERIFY(browser);
+    QCOMPARE(browser->parentWidget(), Child(window, "stackedWidget"));
+    QCOMPARE(browser->geometry(), QRect(14, 260, 650, 120));
+}
+
+void TestCUpdate::formWidgets_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QString>("parentName");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("text");
+
+    const QString html = QLatin1String(kEmptyHtml);
+    QTest::newRow("skin button where skins draw it") << "m_pBtnSkin" << "QPushButton" << "page_3" << QRect(470, 390, 86, 30) << "Skin";
+    QTest::newRow("update button beside it") << "m_pBtnUpdate" << "QPushButton" << "page_3" << QRect(570, 390, 86, 30) << "Update";
+    QTest::newRow("progress box on page 1") << "verticalLayoutWidget_2" << "QWidget" << "page_4" << QRect(60, 320, 561, 80) << QString();
+    QTest::newRow("status label text") << "m_pLabUpdate" << "QLabel" << "verticalLayoutWidget_2" << QRect() << "<html><head/><body><p>downloading...</p></body></html>";
+    QTest::newRow("percentage label starts empty") << "m_pLabProgress" << "QLabel" << "verticalLayoutWidget_2" << QRect() << QString();
+    QTest::newRow("taste button on page 2") << "m_pBtnTaste" << "QPushButton" << "page_5" << QRect(570, 380, 86, 30) << "Taste";
+    QTest::newRow("ok label") << "m_pLabOk" << "QLabel" << "page_5" << QRect(190, 40, 36, 38) << html;
+    QTest::newRow("success label") << "m_pLabSuccess" << "QLabel" << "page_5" << QRect(220, 40, 231, 41) << html;
+    QTest::newRow("message box area") << "verticalLayoutWidget" << "QWidget" << "page_5" << QRect(240, 80, 381, 198) << QString();
+    for (int i = 1; i <= 7; ++i) {
+        const QString name = QStringLiteral("labMsg%1").arg(i);
+        QTest::newRow(qPrintable(name)) << name << "QLabel" << "verticalLayoutWidget" << QRect() << html;
+    }
+}
+
+void TestCUpdate::formWidgets()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QString, parentName);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, text);
+
+    InstallDir dir;
+    CUpdate window;
+    QWidget* widget = window.findChild<QWidget*>(name);
+    QVERIFY2(widget, qPrintable(name));
+    QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
+    QCOMPARE(widget->parentWidget()->objectName(), parentName);
+    if (geometry.isValid())
+        QCOMPARE(widget->geometry(), geometry);
+    if (widget->property("text").isValid())
+        QCOMPARE(widget->property("text").toString(), text);
+}
+
+void TestCUpdate::formLayouts_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QMargins>("margins");
+
+    QTest::newRow("window layout flush") << "verticalLayout_3" << "QVBoxLayout" << QMargins(0, 0, 0, 0);
+    QTest::newRow("title row") << "titleLayout" << "QVBoxLayout" << QMargins(0, 0, 0, 0);
+    QTest::newRow("page row") << "horizontalLayout" << "QHBoxLayout" << QMargins(0, 0, 0, 0);
+    QTest::newRow("progress box flush") << "verticalLayout_2" << "QVBoxLayout" << QMargins(0, 0, 0, 0);
+    QTest::newRow("labels row keeps 10 px below") << "horizontalLayout_3" << "QHBoxLayout" << QMargins(0, 0, 0, 10);
+    QTest::newRow("message column flush") << "verticalLayout" << "QVBoxLayout" << QMargins(0, 0, 0, 0);
+}
+
+void TestCUpdate::formLayouts()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QMargins, margins);
+
+    InstallDir dir;
+    CUpdate window;
+    QLayout* layout = window.findChild<QLayout*>(name);
+    QVERIFY2(layout, qPrintable(name));
+    QCOMPARE(QString::fromLatin1(layout->metaObject()->className()), className);
+    QCOMPARE(layout->spacing(), 0);
+    QCOMPARE(layout->contentsMargins(), margins);
+}
+
+void TestCUpdate::formProgressRow()
+{
+    InstallDir dir;
+    CUpdate window;
+    auto* stacked = static_cast<QStackedWidget*>(Child(window, "stackedWidget"));
+    QCOMPARE(stacked->count(), 3);
+    QCOMPARE(stacked->widget(0)->objectName(), QStringLiteral("page_3"));
+    QCOMPARE(stacked->widget(1)->objectName(), QStringLiteral("page_4"));
+    QCOMPARE(stacked->widget(2)->objectName(), QStringLiteral("page_5"));
+
+    auto* update = static_cast<QLabel*>(Child(window, "m_pLabUpdate"));
+    auto* progress = static_cast<QLabel*>(Child(window, "m_pLabProgress"));
+    QCOMPARE(int(update->alignment()), 0x44);
+    QCOMPARE(int(progress->alignment()), 0x44);
+
+    auto* row = window.findChild<QHBoxLayout*>(QStringLiteral("horizontalLayout_3"));
+    QCOMPARE(row->itemAt(0)->widget(), update);
+    QSpacerItem* spacer = row->itemAt(1)->spacerItem();
+    QVERIFY(spacer);
+    QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+    QCOMPARE(row->itemAt(2)->widget(), progress);
+
+    auto* bar = static_cast<QProgressBar*>(Child(window, "m_pProgress"));
+    QCOMPARE(bar->value(), 24);
+    QVERIFY(!bar->isTextVisible());
+    QVERIFY(Child(window, "m_pLabSuccess")->styleSheet().isEmpty());
+}
+
+void TestCUpdate::titleBarPlacement()
+{
+    InstallDir dir;
+    CUpdate window;
+    TitleBar* bar = CUpdateTestAccess::TitleBarOf(window);
+    QVERIFY(bar);
+    QCOMPARE(bar->parentWidget(), &window);
+    auto* titleLayout = window.findChild<QLayout*>(QStringLiteral("titleLayout"));
+    QCOMPARE(titleLayout->count(), 1);
+    QCOMPARE(titleLayout->itemAt(0)->widget(), bar);
+    // Button type 2: no maximise button.
+    QVERIFY(!bar->findChild<QWidget*>(QStringLiteral("minimizeButton"))->isHidden());
+    QVERIFY(bar->findChild<QWidget*>(QStringLiteral("maximizeButton"))->isHidden());
+    QVERIFY(!bar->findChild<QWidget*>(QStringLiteral("closeButton"))->isHidden());
+}
+
+void TestCUpdate::titleIconAndLogo_data()
+{
+    QTest::addColumn<QByteArray>("localConfig");
+    QTest::addColumn<QString>("iconPath");
+    QTest::addColumn<QByteArray>("clientInfo");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<bool>("iconShown");
+
+    const QString logo = QString::fromUtf8("\xe8\xbf\x9c\xe8\x88\xaa\xe5\xae\xa2\xe6\x88\xb7\xe7\xab\xaf");
+    const QByteArray logoBytes = QTextCodec::codecForName("GB18030")->fromUnicode(logo);
+    QTest::newRow("logo name stored in GB18030, icon of the configured skin")
+        << QByteArray("[Skin]\nPath=Azure\n") << "Skin/Azure/update/titleIcon.png"
+        << QByteArray("[CLIENTINFO]\nLogoName=") + logoBytes + "\n" << logo << true;
+    QTest::newRow("no settings at all: empty title, no icon")
+        << QByteArray() << QString() << QByteArray() << QString() << false;
+    QTest::newRow("icon taken from the skin named in the settings only")
+        << QByteArray("[Skin]\nPath=Azure\n") << "Skin/Corvel/update/titleIcon.png"
+        << QByteArray("[CLIENTINFO]\nOther=1\n") << QString() << false;
+}
+
+void TestCUpdate::titleIconAndLogo()
+{
+    QFETCH(QByteArray, localConfig);
+    QFETCH(QString, iconPath);
+    QFETCH(QByteArray, clientInfo);
+    QFETCH(QString, title);
+    QFETCH(bool, iconShown);
+
+    InstallDir dir;
+    if (!localConfig.isEmpty())
+        QVERIFY(dir.write(QStringLiteral("Localcfg.ini"), localConfig));
+    if (!clientInfo.isEmpty())
+        QVERIFY(dir.write(QStringLiteral("ClientInfo.ini"), clientInfo));
+    if (!iconPath.isEmpty()) {
+        QImage image(32, 32, QImage::Format_ARGB32);
+        image.fill(Qt::red);
+        QVERIFY(QDir().mkpath(QFileInfo(dir.filePath(iconPath)).absolutePath()));
+        QVERIFY(image.save(dir.filePath(iconPath)));
+    }
+
+    CUpdate window;
+    TitleBar* bar = CUpdateTestAccess::TitleBarOf(window);
+    QCOMPARE(bar->GetTitleText(), title);
+    QCOMPARE(!bar->GetTitleIcon().isNull(), iconShown);
+    // The title bar shows the logo name; the window keeps its own title.
+    QCOMPARE(window.windowTitle(), QStringLiteral("CUpdate"));
+}
+
+void TestCUpdate::updateContentLineDistance_data()
+{
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<int>("blocks");
+    QTest::addColumn<QString>("plainText");
+
+    QTest::newRow("plain lines each get the distance") << "one\ntwo\nthree" << 3 << "one\ntwo\nthree";
+    QTest::newRow("rich paragraphs recognised as rich text")
+        << "<p>first</p><p>second</p><p>third</p><p>fourth</p>" << 4 << "first\nsecond\nthird\nfourth";
+    QTest::newRow("empty text leaves one formatted block") << QString() << 1 << QString();
+}
+
+void TestCUpdate::updateContentLineDistance()
+{
+    QFETCH(QString, content);
+    QFETCH(int, blocks);
+    QFETCH(QString, plainText);
+
+    InstallDir dir;
+    CUpdate window;
+    window.SetUpdateContent(content);
+    QCOMPARE(CUpdateTestAccess::UpdateContent(window), content);
+    auto* browser = window.findChild<DAROZ::VxTextBrowser*>(QStringLiteral("m_pVxTextBrowser"));
+    QCOMPARE(browser->toPlainText(), plainText);
+    const QTextDocument* document = browser->document();
+    QCOMPARE(document->blockCount(), blocks);
+    for (QTextBlock block = document->firstBlock(); block.isValid(); block = block.next()) {
+        QCOMPARE(block.blockFormat().lineHeightType(), int(QTextBlockFormat::LineDistanceHeight));
+        QCOMPARE(block.blockFormat().lineHeight(), 10.0);
+    }
+}
+
+void TestCUpdate::cornerMask_data()
+{
+    QTest::addColumn<QPoint>("point");
+    QTest::addColumn<bool>("inside");
+
+    QTest::newRow("top-left corner cut") << QPoint(0, 0) << false;
+    QTest::newRow("bottom-right corner cut") << QPoint(679, 479) << false;
+    QTest::newRow("inside the top-left rounding") << QPoint(1, 1) << false;
+    QTest::newRow("centre") << QPoint(340, 240) << true;
+    QTest::newRow("middle of the top edge") << QPoint(340, 0) << true;
+    QTest::newRow("just past the rounding") << QPoint(6, 6) << true;
+}
+
+void TestCUpdate::cornerMask()
+{
+    QFETCH(QPoint, point);
+    QFETCH(bool, inside);
+
+    InstallDir dir;
+    CUpdate window;
+    QVERIFY(!window.mask().isEmpty());
+    QCOMPARE(window.mask().contains(point), inside);
+}
+
+void TestCUpdate::majorUpdateLook_data()
+{
+    QTest::addColumn<bool>("shownFirst");
+    QTest::newRow("before the window is shown, as start-up does") << false;
+    QTest::newRow("while the window is shown") << true;
+}
+
+void TestCUpdate::majorUpdateLook()
+{
+    QFETCH(bool, shownFirst);
+
+    InstallDir dir;
+    QVERIFY(dir.write(QStringLiteral("Skin/Corvel/UpdateWidget.qss"),
+                      "QPushButton#m_pBtnUpdate { min-width: 40px; }\n"
+                      "QPushButton#m_pBtnUpdate[isMajor=\"true\"] { min-width: 150px; color: rgb(10, 20, 30); }\n"));
+    CUpdate window;
+    auto* button = static_cast<QPushButton*>(Child(window, "m_pBtnUpdate"));
+    if (shownFirst) {
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(button->minimumWidth() < 150);
+    }
+    window.SetMajorUpdate();
+    QVERIFY(Child(window, "m_pBtnSkin")->isHidden());
+    QCOMPARE(button->property("isMajor"), QVariant(true));
+    // The rule applies at once, without waiting for any event.
+    QVERIFY2(button->minimumWidth() >= 150, qPrintable(QString::number(button->minimumWidth())));
+    QCOMPARE(button->palette().color(QPalette::ButtonText), QColor(10, 20, 30));
+}
+
+void TestCUpdate::sheetCreatedLaterIsPickedUp()
+{
+    InstallDir dir;
+    CUpdate window;
+    QVERIFY(window.styleSheet().isEmpty());
+    const QByteArray sheet = "#UpdateWidget { background: rgb(1, 2, 3); }";
+    QVERIFY(dir.write(QStringLiteral("Skin/Corvel/UpdateWidget.qss"), sheet));
+    QVERIFY(QMetaObject::invokeMethod(&window, "OnChangeBackgroundPic"));
+    QCOMPARE(window.styleSheet(), QString::fromLatin1(sheet));
+}
+
+// The same sheet text every tick: the rules on the property must still follow.
+void TestCUpdate::propertySelectorFollowsEveryTick()
+{
+    InstallDir dir;
+    QVERIFY(dir.write(QStringLiteral("Skin/Corvel/UpdateWidget.qss"),
+                      "#UpdateWidget[backgourndImg=\"1\"] QPushButton#m_pBtnUpdate { min-width: 101px; }\n"
+                      "#UpdateWidget[backgourndImg=\"2\"] QPushButton#m_pBtnUpdate { min-width: 202px; }\n"
+                      "#UpdateWidget[backgourndImg=\"3\"] QPushButton#m_pBtnUpdate { min-width: 303px; }\n"));
+    CUpdate window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QWidget* button = Child(window, "m_pBtnUpdate");
+    const QList<int> widths = {101, 202, 303, 101, 202, 303, 101};
+    for (int width : widths) {
+        QVERIFY(QMetaObject::invokeMethod(&window, "OnChangeBackgroundPic"));
+        QCOMPARE(window.property("backgourndImg").toString(), QString::number(width / 101));
+        QVERIFY2(button->minimumWidth() >= width && button->minimumWidth() < width + 50,
+                 qPrintable(QStringLiteral("%1 for %2").arg(button->minimumWidth()).arg(width)));
+    }
+}
+
+void TestCUpdate::backgroundCycleByTimer()
+{
+    InstallDir dir;
+    CUpdate window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    // No URL: the window stays on its progress page and only the pictures move.
+    QVERIFY(QMetaObject::invokeMethod(&window, "OnStartDownLoad"));
+    QCOMPARE(window.property("backgourndImg").toString(), QStringLiteral("1"));
+    QVERIFY(CUpdateTestAccess::BackgroundTimer(window)->isActive());
+    QTRY_COMPARE_WITH_TIMEOUT(window.property("backgourndImg").toString(), QStringLiteral("2"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.property("backgourndImg").toString(), QStringLiteral("3"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.property("backgourndImg").toString(), QStringLiteral("1"), 5000);
+    QVERIFY(CUpdateTestAccess::BackgroundTimer(window)->isActive());
+}
+
+QTEST_MAIN(TestCUpdate)
+#include "tst_cupdate.moc"

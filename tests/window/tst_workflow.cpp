@@ -1,0 +1,473 @@
+// The update window's workflow: progress, the give-up question, failures,
+// extraction and the hand-over to the installer. Notice boxes are answered
+// by key presses; downloads go to a silent server on 127.0.0.1.
+
+#include "CCompressClient.h"
+#include "CDownloadClient.h"
+#include "CUpdate.h"
+#include "CUpdateTestAccess.h"
+#include "TitleBar.h"
+#include "WindowTestSupport.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QtTest>
+
+#include <memory>
+
+#include <quazip/quazip.h>
+#include <quazip/quazipfile.h>
+
+using Update::CUpdate;
+using Update::CUpdateTestAccess;
+using WindowTest::InstallDir;
+using WindowTest::ModalAnswerer;
+using WindowTest::SilentServer;
+
+namespace {
+
+QString ProgressText(CUpdate& window)
+{
+    return window.findChild<QLabel*>(QStringLiteral("m_pLabProgress"))->text();
+}
+
+int ProgressValue(CUpdate& window)
+{
+    return window.findChild<QProgressBar*>(QStringLiteral("m_pProgress"))->value();
+}
+
+QStackedWidget* Pages(CUpdate& window)
+{
+    return window.findChild<QStackedWidget*>(QStringLiteral("stackedWidget"));
+}
+
+// A shell script standing in for the installer; it leaves a marker when run.
+// Written without any execute bit, as a download or an unpacked file may be.
+bool WriteInstaller(const InstallDir& dir, const QString& relative, const QString& marker)
+{
+    const QByteArray script = "#!/bin/sh\necho started > '" + QFile::encodeName(marker) + "'\n";
+    return dir.write(relative, script)
+        && QFile::setPermissions(dir.filePath(relative), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+}
+
+bool WriteZip(const QString& path, const QList<QPair<QString, QByteArray>>& entries)
+{
+    QuaZip zip(path);
+    if (!zip.open(QuaZip::mdCreate))
+        return false;
+    for (const auto& entry : entries) {
+        QuaZipFile file(&zip);
+        if (!file.open(QIODevice::WriteOnly, QuaZipNewInfo(entry.first)))
+            return false;
+        file.write(entry.second);
+        file.close();
+    }
+    zip.close();
+    return zip.getZipError() == 0;
+}
+
+void ShowAndWait(CUpdate& window)
+{
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+}
+
+} // namespace
+
+class TestUpdateWorkflow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void progressArithmetic_data();
+    void progressArithmetic();
+    void updateButtonStartsDownload();
+    void giveUpBeforeDownloadStarts();
+    void packageKind_data();
+    void packageKind();
+    void restartReusesClient();
+    void finishDownloadIsQueued();
+    void closeButtonAsks_data();
+    void closeButtonAsks();
+    void downloadFailureShownOnce();
+    void compressFailureShownOnce();
+    void finishCompress_data();
+    void finishCompress();
+    void closeDuringExtraction();
+    void leaveWithoutUpdating();
+};
+
+void TestUpdateWorkflow::progressArithmetic_data()
+{
+    QTest::addColumn<qint64>("packageSize");
+    QTest::addColumn<QList<qint64>>("chunks");
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QList<int>>("values");
+
+    QTest::newRow("chunks add up to 100%")
+        << qint64(1000) << QList<qint64>{300, 300, 300, 100}
+        << QStringList{"30%", "60%", "90%", "100%"} << QList<int>{30, 60, 90, 100};
+    QTest::newRow("more than announced: 120%, bar keeps its last value")
+        << qint64(1000) << QList<qint64>{300, 300, 300, 100, 200}
+        << QStringList{"30%", "60%", "90%", "100%", "120%"} << QList<int>{30, 60, 90, 100, 100};
+    QTest::newRow("truncated, not rounded")
+        << qint64(3) << QList<qint64>{1, 1} << QStringList{"33%", "66%"} << QList<int>{33, 66};
+    QTest::newRow("sizes beyond 32 bits")
+        << qint64(5000000000LL) << QList<qint64>{2500000000LL, 2500000000LL}
+        << QStringList{"50%", "100%"} << QList<int>{50, 100};
+    QTest::newRow("a failed write (-1) counts as written")
+        << qint64(100) << QList<qint64>{50, -1} << QStringList{"50%", "49%"} << QList<int>{50, 49};
+    QTest::newRow("no announced size: no division by zero, nothing shown")
+        << qint64(0) << QList<qint64>{10} << QStringList{QString()} << QList<int>{24};
+}
+
+void TestUpdateWorkflow::progressArithmetic()
+{
+    QFETCH(qint64, packageSize);
+    QFETCH(QList<qint64>, chunks);
+    QFETCH(QStringList, texts);
+    QFETCH(QList<int>, values);
+
+    InstallDir dir;
+    CUpdate window;
+    window.OnGetClientSize(packageSize);
+    for (int i = 0; i < chunks.size(); ++i) {
+        QVERIFY(QMetaObject::invokeMethod(&window, "OnUpdateProgress", Q_ARG(qint64, chunks.at(i))));
+        QCOMPARE(ProgressText(window), texts.at(i));
+        QCOMPARE(ProgressValue(window), values.at(i));
+    }
+}
+
+void TestUpdateWorkflow::updateButtonStartsDownload()
+{
+    InstallDir dir;
+    SilentServer server;
+    CUpdate window;
+    window.SetUrl(server.url(QStringLiteral("Package_2.0.zip")));
+    window.OnGetClientSize(1000);
+    ShowAndWait(window);
+
+    window.findChild<QPushButton*>(QStringLiteral("m_pBtnUpdate"))->click();
+    QCOMPARE(Pages(window)->currentIndex(), 1);
+    QCOMPARE(ProgressText(window), QStringLiteral("0%"));
+    QCOMPARE(ProgressValue(window), 0);
+    QVERIFY(window.findChild<QWidget*>(QStringLiteral("m_pVxTextBrowser"))->isHidden());
+    QCOMPARE(window.property("backgourndImg").toString(), QStringLiteral("1"));
+    QVERIFY(CUpdateTestAccess::BackgroundTimer(window)->isActive());
+    // The download itself starts a moment later, from the event loop.
+    QVERIFY(!CUpdateTestAccess::DownloadClient(window));
+    QTRY_VERIFY_WITH_TIMEOUT(CUpdateTestAccess::DownloadClient(window), 3000);
+    QCOMPARE(CUpdateTestAccess::PackageName(window), QStringLiteral("Package_2"));
+    window.StopWorkersAndClose();
+}
+
+// The download is started 100 ms after the button: a window closed or
+// destroyed in between must not start it.
+void TestUpdateWorkflow::giveUpBeforeDownloadStarts()
+{
+    InstallDir dir;
+    SilentServer server;
+    {
+        CUpdate window;
+        window.SetUrl(server.url(QStringLiteral("pkg.zip")));
+        ShowAndWait(window);
+        window.findChild<QPushButton*>(QStringLiteral("m_pBtnUpdate"))->click();
+        window.StopWorkersAndClose();
+        QTest::qWait(300);
+        QVERIFY(!CUpdateTestAccess::DownloadClient(window));
+    }
+    {
+        auto window = std::make_unique<CUpdate>();
+        window->SetUrl(server.url(QStringLiteral("pkg.zip")));
+        window->findChild<QPushButton*>(QStringLiteral("m_pBtnUpdate"))->click();
+        window.reset();
+        QTest::qWait(300);
+    }
+    QCOMPARE(server.connections(), 0);
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("pkg.zip"))));
+}
+
+void TestUpdateWorkflow::packageKind_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("exePackage");
+    QTest::addColumn<QString>("packageName");
+
+    QTest::newRow("zip package") << "Package_2.0.zip" << false << "Package_2";
+    QTest::newRow("executable with a query") << "Setup.exe?x=1" << true << "Setup";
+    QTest::newRow("upper-case .EXE counts as zip") << "SETUP.EXE" << false << "SETUP";
+    QTest::newRow(".exe in the query counts") << "pkg.zip?name=a.exe" << true << "pkg";
+}
+
+void TestUpdateWorkflow::packageKind()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, exePackage);
+    QFETCH(QString, packageName);
+
+    InstallDir dir;
+    SilentServer server;
+    CUpdate window;
+    QString url = server.url(path);
+    emit window.sgnStartDownload(url);
+    QCOMPARE(CUpdateTestAccess::IsExePackage(window), exePackage);
+    QCOMPARE(CUpdateTestAccess::PackageName(window), packageName);
+    QVERIFY(CUpdateTestAccess::DownloadClient(window));
+    window.StopWorkersAndClose();
+}
+
+void TestUpdateWorkflow::restartReusesClient()
+{
+    InstallDir dir;
+    SilentServer server;
+    CUpdate window;
+    window.OnGetClientSize(1000);
+    QString url = server.url(QStringLiteral("pkg.zip"));
+    emit window.sgnStartDownload(url);
+    Update::CDownloadClient* client = CUpdateTestAccess::DownloadClient(window);
+    QVERIFY(client);
+    emit client->SignalDownloadProgress(300);
+    QCOMPARE(ProgressText(window), QStringLiteral("30%"));
+
+    emit window.sgnStartDownload(url);
+    QCOMPARE(CUpdateTestAccess::DownloadClient(window), client);
+    // Counting starts again, and one chunk counts once: no second connection.
+    emit client->SignalDownloadProgress(100);
+    QCOMPARE(ProgressText(window), QStringLiteral("10%"));
+    window.StopWorkersAndClose();
+}
+
+void TestUpdateWorkflow::finishDownloadIsQueued()
+{
+    InstallDir dir;
+    SilentServer server;
+    CUpdate window;
+    ShowAndWait(window);
+    QString url = server.url(QStringLiteral("Setup.exe"));
+    emit window.sgnStartDownload(url);
+    Update::CDownloadClient* client = CUpdateTestAccess::DownloadClient(window);
+    QVERIFY(client);
+
+    ModalAnswerer answerer({Qt::Key_Escape});
+    emit client->SignalFinishDownload();
+    // Nothing ran inside the emission.
+    QCOMPARE(answerer.boxes(), 0);
+    if (!answerer.waitForBoxes(1, 3000))
+        QSKIP("No modal notice box appeared");
+    QVERIFY(answerer.said(QStringLiteral("Be sure overlay install?")));
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 3000);
+    QVERIFY(!CUpdateTestAccess::DownloadClient(window));
+}
+
+void TestUpdateWorkflow::closeButtonAsks_data()
+{
+    QTest::addColumn<int>("page");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("asks");
+    QTest::addColumn<bool>("closes");
+
+    QTest::newRow("start page, refused: keeps running") << 0 << int(Qt::Key_Escape) << true << false;
+    QTest::newRow("progress page, refused: keeps running") << 1 << int(Qt::Key_Escape) << true << false;
+    QTest::newRow("start page, confirmed: gives up") << 0 << int(Qt::Key_Return) << true << true;
+    QTest::newRow("progress page, confirmed: gives up") << 1 << int(Qt::Key_Return) << true << true;
+    QTest::newRow("finished page closes without asking") << 2 << int(Qt::Key_Escape) << false << true;
+}
+
+void TestUpdateWorkflow::closeButtonAsks()
+{
+    QFETCH(int, page);
+    QFETCH(int, key);
+    QFETCH(bool, asks);
+    QFETCH(bool, closes);
+
+    InstallDir dir;
+    CUpdate window;
+    ShowAndWait(window);
+    Pages(window)->setCurrentIndex(page);
+
+    ModalAnswerer answerer({key});
+    CUpdateTestAccess::TitleBarOf(window)->findChild<QPushButton*>(QStringLiteral("closeButton"))->click();
+    if (asks && answerer.boxes() == 0 && !answerer.waitForBoxes(1, 3000))
+        QSKIP("No modal notice box appeared");
+    if (answerer.unanswered())
+        QSKIP("The notice box does not take Enter as confirmation yet");
+    QCOMPARE(answerer.boxes(), asks ? 1 : 0);
+    if (asks) {
+        QCOMPARE(answerer.titles().value(0), QStringLiteral("Notice"));
+        QVERIFY(answerer.said(QStringLiteral("Be sure give up to update?")));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(window.isVisible(), !closes, 3000);
+    QCOMPARE(Pages(window)->currentIndex(), page);
+}
+
+// The client reports a failure from inside its own signal and may report it
+// twice, once more while the first notice is still open.
+void TestUpdateWorkflow::downloadFailureShownOnce()
+{
+    InstallDir dir;
+    SilentServer server;
+    CUpdate window;
+    ShowAndWait(window);
+    QString url = server.url(QStringLiteral("pkg.zip"));
+    emit window.sgnStartDownload(url);
+    QPointer<Update::CDownloadClient> client = CUpdateTestAccess::DownloadClient(window);
+    QVERIFY(client);
+
+    ModalAnswerer answerer({Qt::Key_Escape});
+    bool reportedAgain = false;
+    answerer.setOnBox([client, &reportedAgain]() {
+        QString again = QStringLiteral("again");
+        if (client && !reportedAgain) {
+            reportedAgain = true;
+            emit client->SgnDownloadError(again);
+        }
+    });
+    QString error = QStringLiteral("Connection refused");
+    emit client->SgnDownloadError(error);
+    if (answerer.boxes() == 0)
+        QSKIP("No modal notice box appeared");
+    // The client is still alive here: it was not destroyed under its own emission.
+    QVERIFY(client);
+    emit client->SgnDownloadError(error);
+
+    QTest::qWait(200);
+    QCOMPARE(answerer.boxes(), 1);
+    QCOMPARE(answerer.titles().value(0), QStringLiteral("Notice"));
+    QVERIFY(answerer.said(QStringLiteral("Update failed, error Type:Connection refused")));
+    QVERIFY(!window.isVisible());
+    QVERIFY(!CUpdateTestAccess::DownloadClient(window));
+    QTRY_VERIFY_WITH_TIMEOUT(client.isNull(), 3000);
+}
+
+void TestUpdateWorkflow::compressFailureShownOnce()
+{
+    InstallDir dir;
+    QVERIFY(dir.write(QStringLiteral("pkg.zip"), "not really a zip"));
+    CUpdate window;
+    ShowAndWait(window);
+    CUpdateTestAccess::SetDownloaded(window, QStringLiteral("pkg"), false);
+
+    ModalAnswerer answerer({Qt::Key_Escape});
+    QVERIFY(QMetaObject::invokeMethod(&window, "OnCompressFailed"));
+    if (answerer.boxes() == 0)
+        QSKIP("No modal notice box appeared");
+    QVERIFY(QMetaObject::invokeMethod(&window, "OnCompressFailed"));
+    QCOMPARE(answerer.boxes(), 1);
+    QVERIFY(answerer.said(QStringLiteral("Update failed! ")));
+    QVERIFY(!window.isVisible());
+    // The archive stays after a failed extraction.
+    QVERIFY(QFile::exists(dir.filePath(QStringLiteral("pkg.zip"))));
+    QCOMPARE(window.ExitCode(), 0);
+}
+
+void TestUpdateWorkflow::finishCompress_data()
+{
+    QTest::addColumn<bool>("exePackage");
+    QTest::addColumn<QString>("installer");
+    QTest::addColumn<QList<int>>("keys");
+    QTest::addColumn<QStringList>("notices");
+    QTest::addColumn<bool>("started");
+    QTest::addColumn<bool>("archiveKept");
+    QTest::addColumn<int>("exitCode");
+
+    const QList<int> refuse = {Qt::Key_Escape};
+    const QList<int> confirm = {Qt::Key_Return, Qt::Key_Escape};
+    QTest::newRow("zip, refused: archive deleted, nothing started")
+        << false << "pkg/setup.exe" << refuse << QStringList{"Be sure overlay install?"} << false << false << 0;
+    QTest::newRow("zip, confirmed: unpacked installer started without its execute bit")
+        << false << "pkg/setup.exe" << confirm << QStringList{"Be sure overlay install?"} << true << false << 0;
+    QTest::newRow("executable package, confirmed: the download itself started, nothing deleted")
+        << true << "pkg.exe" << confirm << QStringList{"Be sure overlay install?"} << true << true << 0;
+    QTest::newRow("executable package, refused: nothing started")
+        << true << "pkg.exe" << refuse << QStringList{"Be sure overlay install?"} << false << true << 0;
+    QTest::newRow("zip without an installer: one failure notice, exit status -1")
+        << false << "pkg/readme.txt" << confirm << QStringList{"Be sure overlay install?", "Update failed! "}
+        << false << false << -1;
+}
+
+void TestUpdateWorkflow::finishCompress()
+{
+    QFETCH(bool, exePackage);
+    QFETCH(QString, installer);
+    QFETCH(QList<int>, keys);
+    QFETCH(QStringList, notices);
+    QFETCH(bool, started);
+    QFETCH(bool, archiveKept);
+    QFETCH(int, exitCode);
+
+    InstallDir dir;
+    const QString marker = dir.filePath(QStringLiteral("installer-started"));
+    const QString archive = dir.filePath(exePackage ? QStringLiteral("pkg.exe") : QStringLiteral("pkg.zip"));
+    if (!exePackage)
+        QVERIFY(dir.write(QStringLiteral("pkg.zip"), "archive"));
+    QVERIFY(WriteInstaller(dir, installer, marker));
+
+    CUpdate window;
+    ShowAndWait(window);
+    Pages(window)->setCurrentIndex(1);
+    CUpdateTestAccess::SetDownloaded(window, QStringLiteral("pkg"), exePackage);
+
+    ModalAnswerer answerer(keys);
+    QVERIFY(QMetaObject::invokeMethod(&window, exePackage ? "OnFinishDownload" : "OnFinishCompress"));
+    if (answerer.boxes() == 0)
+        QSKIP("No modal notice box appeared");
+    if (answerer.unanswered())
+        QSKIP("The notice box does not take Enter as confirmation yet");
+
+    QCOMPARE(answerer.boxes(), notices.size());
+    for (const QString& notice : notices)
+        QVERIFY2(answerer.said(notice), qPrintable(notice));
+    QCOMPARE(ProgressText(window), exePackage ? QString() : QStringLiteral("Finish unCompressing"));
+    QCOMPARE(QFile::exists(archive), archiveKept);
+    QVERIFY(!window.isVisible());
+    QCOMPARE(window.ExitCode(), exitCode);
+    if (started) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+    } else {
+        QTest::qWait(300);
+        QVERIFY(!QFile::exists(marker));
+    }
+}
+
+// The extraction cannot be interrupted: closing waits for it, and what it
+// reports afterwards must not raise a question on a closed window.
+void TestUpdateWorkflow::closeDuringExtraction()
+{
+    InstallDir dir;
+    QList<QPair<QString, QByteArray>> entries;
+    for (int i = 0; i < 40; ++i)
+        entries.append({QStringLiteral("data/file%1.bin").arg(i), QByteArray(256 * 1024, char('a' + i % 26))});
+    entries.append({QStringLiteral("setup.exe"), QByteArray("#!/bin/sh\n")});
+    QVERIFY(WriteZip(dir.filePath(QStringLiteral("pkg.zip")), entries));
+
+    CUpdate window;
+    ShowAndWait(window);
+    Pages(window)->setCurrentIndex(1);
+    CUpdateTestAccess::SetDownloaded(window, QStringLiteral("pkg"), false);
+
+    ModalAnswerer answerer({Qt::Key_Escape});
+    QVERIFY(QMetaObject::invokeMethod(&window, "OnFinishDownload"));
+    QCOMPARE(ProgressText(window), QStringLiteral("UnCompressing..."));
+    QVERIFY(CUpdateTestAccess::CompressClient(window));
+    window.StopWorkersAndClose();
+    QVERIFY(!CUpdateTestAccess::CompressClient(window));
+    QVERIFY(!window.isVisible());
+    QTest::qWait(300);
+    QCOMPARE(answerer.boxes(), 0);
+}
+
+void TestUpdateWorkflow::leaveWithoutUpdating()
+{
+    InstallDir dir;
+    CUpdate window;
+    ShowAndWait(window);
+    ModalAnswerer answerer({Qt::Key_Escape});
+    window.findChild<QPushButton*>(QStringLiteral("m_pBtnSkin"))->click();
+    QVERIFY(!window.isVisible());
+    QCOMPARE(answerer.boxes(), 0);
+}
+
+QTEST_MAIN(TestUpdateWorkflow)
+#include "tst_workflow.moc"
