@@ -23,6 +23,10 @@ const qint64 kReadBufferSize = 1024 * 1024;
 // OpenSSL 3 allows (TLS 1.2 and 1.3).
 const QSsl::SslProtocol kTlsProtocol = QSsl::TlsV1SslV3;
 
+// Long enough for a slow line, short enough that a dead server does not
+// leave the window at the same percentage for good.
+const int kDefaultStallTimeoutMs = 60000;
+
 int HttpStatus(const QNetworkReply* reply)
 {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -38,10 +42,16 @@ bool IsPackageAnswer(const QNetworkReply* reply)
 
 } // namespace
 
-CDownloadClient::CDownloadClient(QObject* parent) : QObject(parent) {}
+CDownloadClient::CDownloadClient(QObject* parent) : QObject(parent)
+{
+    m_stallTimer.setSingleShot(true);
+    m_stallTimer.setInterval(kDefaultStallTimeoutMs);
+    connect(&m_stallTimer, SIGNAL(timeout()), this, SLOT(OnStallTimeout()));
+}
 
 CDownloadClient::~CDownloadClient()
 {
+    m_stallTimer.stop();
     // Our handlers must not run on a client being destroyed.
     if (m_pReply)
         m_pReply->disconnect(this);
@@ -94,10 +104,18 @@ void CDownloadClient::StartDownload(QString& url)
     connect(m_pReply, SIGNAL(finished()), this, SLOT(OnFinishedDowndload()));
     connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnHttpReadyRead()));
     connect(m_pReply, SIGNAL(error(QNetworkReply::NetworkError)), this, SLOT(onHttpError(QNetworkReply::NetworkError)));
+    connect(m_pReply, SIGNAL(downloadProgress(qint64,qint64)), this, SLOT(OnTransferActivity()));
+    m_stallTimer.start();
+}
+
+void CDownloadClient::SetStallTimeout(int ms)
+{
+    m_stallTimer.setInterval(ms);
 }
 
 void CDownloadClient::StopDownload()
 {
+    m_stallTimer.stop();
     CloseReply();
     if (m_pFile)
         m_pFile->close();
@@ -119,6 +137,7 @@ void CDownloadClient::OnFinishedDowndload()
 {
     if (!m_pReply)
         return;
+    m_stallTimer.stop();
     if (m_pReply->error() != QNetworkReply::NoError) {
         if (m_pFile)
             m_pFile->close();
@@ -146,6 +165,7 @@ void CDownloadClient::onHttpError(QNetworkReply::NetworkError)
 {
     if (!m_pReply)
         return;
+    m_stallTimer.stop();
     const QString text = m_pReply->errorString();
     CloseReply();
     if (m_pFile)
@@ -157,6 +177,7 @@ void CDownloadClient::OnHttpReadyRead()
 {
     if (!m_pFile || !m_pReply || !m_pFile->isOpen())
         return;
+    OnTransferActivity();
     // Drained even when not written: a bounded reply stalls until it is read.
     const QByteArray data = m_pReply->readAll();
     if (data.isEmpty() || !IsPackageAnswer(m_pReply))
@@ -167,6 +188,21 @@ void CDownloadClient::OnHttpReadyRead()
         return;
     }
     emit SignalDownloadProgress(written);
+}
+
+void CDownloadClient::OnTransferActivity()
+{
+    if (m_pReply && m_pReply->isRunning() && m_stallTimer.isActive())
+        m_stallTimer.start();
+}
+
+// Our own close() makes Qt report "Operation canceled", which is silent, so
+// the stall is reported here with its own text, once, as the last step.
+void CDownloadClient::OnStallTimeout()
+{
+    if (!m_pReply || !m_pReply->isRunning())
+        return;
+    FailTransfer(tr("The server stopped sending data."));
 }
 
 // close() reports "Operation canceled" and the finish through our own
@@ -183,6 +219,7 @@ void CDownloadClient::CloseReply()
 // Ends the transfer on a failure of our own (not the network's).
 void CDownloadClient::FailTransfer(const QString& text)
 {
+    m_stallTimer.stop();
     CloseReply();
     if (m_pFile)
         m_pFile->close();

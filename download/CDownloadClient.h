@@ -4,6 +4,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QObject>
+#include <QTimer>
 
 class QFile;
 
@@ -25,6 +26,9 @@ public:
     // http; https URLs (any case) skip certificate checks.
     static QNetworkRequest MakeRequest(const QString& url);
 
+    // A transfer that receives no byte for this long fails (default 60 s).
+    void SetStallTimeout(int ms);
+
 signals:
     void SignalClientSize(qint64 size);
     void SgnDownloadError(QString& strError);
@@ -35,6 +39,8 @@ private slots:
     void OnFinishedDowndload();
     void onHttpError(QNetworkReply::NetworkError);
     void OnHttpReadyRead();
+    void OnTransferActivity();
+    void OnStallTimeout();
 
 private:
     void CloseReply();
@@ -47,6 +53,7 @@ private:
     QFile* m_pFile = nullptr;
     bool m_bFailureReported = false; // one report per transfer
     bool m_bClosingReply = false;    // close() re-enters our handlers
+    QTimer m_stallTimer;             // fires when the server has gone quiet
 };
 
 } // namespace Update

@@ -40,6 +40,10 @@ struct LocalHttpRoute
     bool chunked = false;                         // Transfer-Encoding: chunked (no Content-Length)
     qint64 bytesPerSecond = 0;                    // > 0: trickle the body at about this rate
     qint64 dropAfter = -1;                        // >= 0: close the connection after this many body bytes
+    qint64 stallAfter = -1;                       // >= 0: after this many bytes of the body as sent (chunk
+                                                  // framing included) send nothing more, and
+                                                  // keep the connection open until the client or the
+                                                  // server ends it
 
     static LocalHttpRoute Ok(const QByteArray& body)
     {
@@ -184,6 +188,11 @@ private:
             return;
         }
         connection->pending = WireBody(route);
+        if (route.stallAfter >= 0) {
+            socket->write(connection->pending.left(int(route.stallAfter)));
+            connection->pending.clear();
+            return;
+        }
         if (route.bytesPerSecond <= 0) {
             socket->write(connection->pending);
             connection->pending.clear();

@@ -1,0 +1,375 @@
+#include "CDownloadClient.h"
+#include "FaultSupport.h"
+#include "LocalHttpServer.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <numeric>
+
+using namespace Update;
+using Faults::Snapshot;
+
+Q_DECLARE_METATYPE(LocalHttpRoute)
+
+namespace {
+
+const int kWaitMs = 15000;      // upper bound for any one transfer here
+const int kStallMs = 300;       // the watchdog's time in these tests
+const int kQuietMs = 3 * kStallMs; // long enough for a late, unwanted report
+const QString kStallText = QStringLiteral("The server stopped sending data.");
+
+QByteArray Bytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char& byte : bytes)
+        byte = char(random.bounded(256));
+    return bytes;
+}
+
+struct Recorder
+{
+    QList<qint64> progress;
+    QStringList errors;
+    int finishes = 0;
+
+    void Attach(CDownloadClient* client)
+    {
+        QObject::connect(client, &CDownloadClient::SignalDownloadProgress, client,
+                         [this](qint64 size) { progress.append(size); });
+        QObject::connect(client, &CDownloadClient::SgnDownloadError, client,
+                         [this](QString& text) { errors.append(text); });
+        QObject::connect(client, &CDownloadClient::SignalFinishDownload, client, [this] { ++finishes; });
+    }
+
+    bool Ended() const { return finishes + errors.size() > 0; }
+    qint64 Total() const { return std::accumulate(progress.begin(), progress.end(), qint64(0)); }
+};
+
+} // namespace
+
+// Downloads that meet a broken world: servers that vanish or go quiet, and a
+// disk that fills up. Each must end in one report, never in a file passed off
+// as complete, and must touch nothing beside the package file.
+class TestDownloadFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void serverVanishes_data();
+    void serverVanishes();
+    void diskFills_data();
+    void diskFills();
+    void stall_data();
+    void stall();
+    void stallReceiverEndsClient_data();
+    void stallReceiverEndsClient();
+    void noStallReportAfterEnd_data();
+    void noStallReportAfterEnd();
+
+private:
+    QString Inst() const { return m_pDir->path() + QStringLiteral("/inst"); }
+    QString Package() const { return Inst() + QStringLiteral("/client_v2.zip"); }
+    QStringList AllButPackage() const;
+    void CheckFailedOnce(const Recorder& recorder, const QStringList& before) const;
+
+    LocalHttpServer m_http;
+    QTcpServer m_silent; // accepts connections and never answers
+    std::unique_ptr<QTemporaryDir> m_pDir;
+    QString m_strPreviousDir;
+};
+
+void TestDownloadFaults::initTestCase()
+{
+    QVERIFY(m_http.Start());
+    QVERIFY(m_silent.listen(QHostAddress::LocalHost, 0));
+}
+
+// An installation folder with a neighbour outside it, both watched.
+void TestDownloadFaults::init()
+{
+    m_pDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_pDir->isValid());
+    QVERIFY(QDir().mkpath(Inst()));
+    QVERIFY(QDir().mkpath(m_pDir->path() + QStringLiteral("/outside")));
+    QFile neighbour(m_pDir->path() + QStringLiteral("/outside/keep.txt"));
+    QVERIFY(neighbour.open(QIODevice::WriteOnly));
+    neighbour.write("keep");
+    neighbour.close();
+    QFile installed(Inst() + QStringLiteral("/Corvel.exe"));
+    QVERIFY(installed.open(QIODevice::WriteOnly));
+    installed.write("client");
+    installed.close();
+    m_strPreviousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(Inst()));
+}
+
+void TestDownloadFaults::cleanup()
+{
+    QDir::setCurrent(m_strPreviousDir);
+    m_pDir.reset();
+}
+
+QStringList TestDownloadFaults::AllButPackage() const
+{
+    return Faults::Outside(Snapshot(m_pDir->path()), {QStringLiteral("inst/client_v2.zip=")});
+}
+
+// One failure report, no finish, and on disk no more than what was reported.
+void TestDownloadFaults::CheckFailedOnce(const Recorder& recorder, const QStringList& before) const
+{
+    QCOMPARE(recorder.finishes, 0);
+    QCOMPARE(recorder.errors.size(), 1);
+    QVERIFY(!recorder.errors.first().isEmpty());
+    QVERIFY2(recorder.errors.first() != "Operation canceled", "our own stop leaked out as a failure");
+    QCOMPARE(AllButPackage(), before);
+}
+
+void TestDownloadFaults::serverVanishes_data()
+{
+    QTest::addColumn<LocalHttpRoute>("route");
+    QTest::addColumn<bool>("destroyServer");
+
+    const QByteArray body = Bytes(2 * 1024 * 1024, 1);
+    LocalHttpRoute cut = LocalHttpRoute::Ok(body);
+    cut.dropAfter = 700 * 1024;
+    QTest::newRow("connection dropped mid-body, length announced") << cut << false;
+    cut.dropAfter = 0;
+    QTest::newRow("connection dropped right after the headers") << cut << false;
+    LocalHttpRoute chunkedCut = LocalHttpRoute::Ok(body);
+    chunkedCut.chunked = true;
+    chunkedCut.dropAfter = 1024 * 1024 + 4096;
+    QTest::newRow("connection dropped mid-body, chunked") << chunkedCut << false;
+    LocalHttpRoute slow = LocalHttpRoute::Ok(Bytes(512 * 1024, 2));
+    slow.bytesPerSecond = 128 * 1024;
+    QTest::newRow("listening server destroyed mid-body") << slow << true;
+}
+
+void TestDownloadFaults::serverVanishes()
+{
+    QFETCH(LocalHttpRoute, route);
+    QFETCH(bool, destroyServer);
+    auto server = std::make_unique<LocalHttpServer>();
+    QVERIFY(server->Start());
+    server->SetRoute("/pkg/client_v2.zip", route);
+    const QStringList before = AllButPackage();
+
+    CDownloadClient client;
+    client.SetStallTimeout(kWaitMs); // the server's end must be noticed on its own
+    Recorder recorder;
+    recorder.Attach(&client);
+    QString url = server->Url("/pkg/client_v2.zip");
+    client.StartDownload(url);
+    if (destroyServer) {
+        QTRY_VERIFY_WITH_TIMEOUT(!recorder.progress.isEmpty(), kWaitMs);
+        server.reset();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
+    QTest::qWait(200);
+
+    CheckFailedOnce(recorder, before);
+    QVERIFY(recorder.errors.first() != kStallText);
+    // What arrived is kept, closed, and was all reported.
+    QCOMPARE(QFileInfo(Package()).size(), recorder.Total());
+    QVERIFY(recorder.Total() < route.body.size());
+}
+
+void TestDownloadFaults::diskFills_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<bool>("fits");
+
+    QTest::newRow("limit reached mid-transfer") << 2 * 1024 * 1024 << 512 * 1024 << false;
+    QTest::newRow("limit reached by the last buffered bytes, at close") << 10 * 1000 << 6 * 1000 << false;
+    QTest::newRow("limit reached by one byte") << 300 * 1024 << 300 * 1024 - 1 << false;
+    QTest::newRow("package exactly as large as the limit: complete") << 300 * 1024 << 300 * 1024 << true;
+}
+
+void TestDownloadFaults::diskFills()
+{
+    QFETCH(int, size);
+    QFETCH(int, limit);
+    QFETCH(bool, fits);
+    const QByteArray body = Bytes(size, 3);
+    m_http.SetRoute("/full/client_v2.zip", LocalHttpRoute::Ok(body));
+    const QStringList before = AllButPackage();
+
+    Recorder recorder;
+    {
+        Faults::FileSizeLimit full{rlim_t(limit)};
+        QVERIFY(full.IsSet());
+        CDownloadClient client;
+        recorder.Attach(&client);
+        QString url = m_http.Url("/full/client_v2.zip");
+        client.StartDownload(url);
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
+        QTest::qWait(200);
+    }
+
+    QFile package(Package());
+    QVERIFY(package.open(QIODevice::ReadOnly));
+    if (fits) {
+        QCOMPARE(recorder.errors, QStringList());
+        QCOMPARE(recorder.finishes, 1);
+        QVERIFY(package.readAll() == body);
+        return;
+    }
+    // Progress counts what the file took into its buffer; the end of the
+    // transfer is what tells whether it reached the disk.
+    CheckFailedOnce(recorder, before);
+    QVERIFY(package.size() <= limit);
+}
+
+void TestDownloadFaults::stall_data()
+{
+    QTest::addColumn<LocalHttpRoute>("route");
+    QTest::addColumn<bool>("silentServer");
+    QTest::addColumn<bool>("stalls");
+
+    const QByteArray body = Bytes(3 * 1024 * 1024, 4);
+    LocalHttpRoute quiet = LocalHttpRoute::Ok(body);
+    quiet.stallAfter = 0;
+    QTest::newRow("headers, then silence") << quiet << false << true;
+    quiet.stallAfter = 200 * 1024;
+    QTest::newRow("part of the body, then silence") << quiet << false << true;
+    QTest::newRow("connection accepted, no answer at all") << LocalHttpRoute() << true << true;
+    // Qt 5.15 never ends a chunked reply whose connection drops exactly where
+    // the client's 1 MiB read buffer fills: only the watchdog ends it.
+    LocalHttpRoute chunkedCut = LocalHttpRoute::Ok(body);
+    chunkedCut.chunked = true;
+    chunkedCut.dropAfter = 1024 * 1024;
+    QTest::newRow("chunked body dropped at exactly 1 MiB") << chunkedCut << false << true;
+
+    LocalHttpRoute trickle = LocalHttpRoute::Ok(Bytes(48 * 1024, 5));
+    trickle.bytesPerSecond = 24 * 1024; // a slice every 20 ms for 2 s
+    QTest::newRow("slow but steady trickle: no time-out") << trickle << false << false;
+}
+
+void TestDownloadFaults::stall()
+{
+    QFETCH(LocalHttpRoute, route);
+    QFETCH(bool, silentServer);
+    QFETCH(bool, stalls);
+    m_http.SetRoute("/stall/client_v2.zip", route);
+    const QStringList before = AllButPackage();
+
+    auto client = std::make_unique<CDownloadClient>();
+    client->SetStallTimeout(kStallMs);
+    Recorder recorder;
+    recorder.Attach(client.get());
+    QString url = silentServer
+        ? QStringLiteral("http://127.0.0.1:%1/stall/client_v2.zip").arg(m_silent.serverPort())
+        : m_http.Url("/stall/client_v2.zip");
+    client->StartDownload(url);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
+    QTest::qWait(kQuietMs);
+
+    if (!stalls) {
+        QCOMPARE(recorder.errors, QStringList());
+        QCOMPARE(recorder.finishes, 1);
+        QCOMPARE(QFileInfo(Package()).size(), qint64(route.body.size()));
+        return;
+    }
+    CheckFailedOnce(recorder, before);
+    QCOMPARE(recorder.errors.first(), kStallText);
+    QCOMPARE(QFileInfo(Package()).size(), recorder.Total());
+    // A closed reply may keep its connection until the client goes, as it
+    // does after every failure.
+    client.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(m_http.OpenConnections(), 0, kWaitMs);
+}
+
+// The window stops the client and schedules its deletion from inside the
+// error signal.
+void TestDownloadFaults::stallReceiverEndsClient_data()
+{
+    QTest::addColumn<bool>("stop");
+    QTest::addColumn<bool>("deleteLater");
+    QTest::newRow("receiver stops the client") << true << false;
+    QTest::newRow("receiver deletes the client later") << false << true;
+    QTest::newRow("receiver stops and deletes later, as the window does") << true << true;
+}
+
+void TestDownloadFaults::stallReceiverEndsClient()
+{
+    QFETCH(bool, stop);
+    QFETCH(bool, deleteLater);
+    LocalHttpRoute quiet = LocalHttpRoute::Ok(Bytes(64 * 1024, 6));
+    quiet.stallAfter = 1000;
+    m_http.SetRoute("/reenter/client_v2.zip", quiet);
+
+    QPointer<CDownloadClient> client = new CDownloadClient;
+    client->SetStallTimeout(kStallMs);
+    QStringList errors;
+    int finishes = 0;
+    QObject::connect(client, &CDownloadClient::SignalFinishDownload, [&finishes] { ++finishes; });
+    QObject::connect(client, &CDownloadClient::SgnDownloadError, [&, stop, deleteLater](QString& text) {
+        errors << text;
+        if (stop)
+            client->StopDownload();
+        if (deleteLater)
+            client->deleteLater();
+    });
+    QString url = m_http.Url("/reenter/client_v2.zip");
+    client->StartDownload(url);
+    QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), kWaitMs);
+    QTest::qWait(kQuietMs);
+
+    const bool deleted = client.isNull();
+    delete client;
+    QCOMPARE(errors, QStringList{kStallText});
+    QCOMPARE(finishes, 0);
+    QCOMPARE(deleted, deleteLater);
+    QTRY_COMPARE_WITH_TIMEOUT(m_http.OpenConnections(), 0, kWaitMs);
+}
+
+// Once a transfer has ended, however it ended, the watchdog stays quiet.
+void TestDownloadFaults::noStallReportAfterEnd_data()
+{
+    QTest::addColumn<QString>("end");
+    QTest::newRow("finished") << "finish";
+    QTest::newRow("stopped by the owner") << "stop";
+    QTest::newRow("failed with a server error") << "404";
+}
+
+void TestDownloadFaults::noStallReportAfterEnd()
+{
+    QFETCH(QString, end);
+    LocalHttpRoute quiet = LocalHttpRoute::Ok(Bytes(64 * 1024, 7));
+    quiet.stallAfter = 1000;
+    m_http.SetRoute("/end/stall/client_v2.zip", quiet);
+    m_http.SetRoute("/end/finish/client_v2.zip", LocalHttpRoute::Ok(Bytes(64 * 1024, 8)));
+    m_http.SetRoute("/end/404/client_v2.zip", LocalHttpRoute::Status(404, "gone"));
+    const QByteArray path = end == "stop" ? "/end/stall/client_v2.zip" : "/end/" + end.toLatin1() + "/client_v2.zip";
+
+    CDownloadClient client;
+    client.SetStallTimeout(kStallMs);
+    Recorder recorder;
+    recorder.Attach(&client);
+    QString url = m_http.Url(path);
+    client.StartDownload(url);
+    if (end == "stop") {
+        QTRY_VERIFY_WITH_TIMEOUT(!recorder.progress.isEmpty(), kWaitMs);
+        client.StopDownload();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended() || end == "stop", kWaitMs);
+    QTest::qWait(kQuietMs);
+
+    QVERIFY(!recorder.errors.contains(kStallText));
+    QCOMPARE(recorder.errors.size(), end == "404" ? 1 : 0);
+    QCOMPARE(recorder.finishes, end == "finish" ? 1 : 0);
+}
+
+QTEST_GUILESS_MAIN(TestDownloadFaults)
+#include "tst_downloadfaults.moc"

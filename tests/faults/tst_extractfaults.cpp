@@ -1,0 +1,195 @@
+#include "CCompressClient.h"
+#include "CDownloadClient.h"
+#include "FaultSupport.h"
+#include "LocalHttpServer.h"
+#include "ZipWriter.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace Update;
+using namespace TestZip;
+using Faults::Snapshot;
+using Entries = QList<Entry>;
+
+namespace {
+
+const unsigned long kWaitMs = 60000; // upper bound for one extraction or transfer here
+
+QByteArray Filler(int size, char seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(seed + (i * 7) % 251);
+    return bytes;
+}
+
+} // namespace
+
+// Extractions that meet a full disk or a package that went missing after the
+// download: each ends in one failure signal, leaves no file that differs from
+// its entry, and touches nothing outside its folder.
+class TestExtractFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void diskFills_data();
+    void diskFills();
+    void packageGoneBeforeExtraction_data();
+    void packageGoneBeforeExtraction();
+
+private:
+    QString Inst() const { return m_pDir->path() + QStringLiteral("/inst"); }
+    QString Zip() const { return Inst() + QStringLiteral("/client_v2.zip"); }
+    QString Target() const { return Inst() + QStringLiteral("/client_v2"); }
+    QStringList AllButTarget() const;
+    void RunWorker(int& finished, int& failed) const;
+
+    std::unique_ptr<QTemporaryDir> m_pDir;
+    QString m_strPreviousDir;
+};
+
+void TestExtractFaults::init()
+{
+    m_pDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_pDir->isValid());
+    QVERIFY(QDir().mkpath(Inst()));
+    QVERIFY(QDir().mkpath(m_pDir->path() + QStringLiteral("/outside")));
+    QVERIFY(WriteFile(m_pDir->path() + QStringLiteral("/outside/keep.txt"), "keep"));
+    QVERIFY(WriteFile(Inst() + QStringLiteral("/Corvel.exe"), "client"));
+    m_strPreviousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(Inst()));
+}
+
+void TestExtractFaults::cleanup()
+{
+    QDir::setCurrent(m_strPreviousDir);
+    m_pDir.reset();
+}
+
+QStringList TestExtractFaults::AllButTarget() const
+{
+    return Faults::Outside(Snapshot(m_pDir->path()), {QStringLiteral("inst/client_v2/")});
+}
+
+// One run of the worker thread, as the window starts it.
+void TestExtractFaults::RunWorker(int& finished, int& failed) const
+{
+    CCompressClient worker;
+    QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
+    QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
+    worker.SetPackageName(QStringLiteral("client_v2"));
+    worker.start(QThread::InheritPriority);
+    QVERIFY(worker.wait(kWaitMs));
+    finished = finishSpy.count();
+    failed = failSpy.count();
+}
+
+void TestExtractFaults::diskFills_data()
+{
+    QTest::addColumn<Entries>("entries");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<bool>("fits");
+
+    Entry big = File("bin/big.bin", Filler(3 * 1024 * 1024, 'a'));
+    Entry bigStored = big;
+    bigStored.deflate = false;
+    const Entries small{File("a.txt", "A"), File("setup.exe", Filler(40 * 1024, 's'))};
+    QTest::newRow("limit reached in the first entry") << Entries{big} << 1024 * 1024 << false;
+    QTest::newRow("limit reached in a stored entry") << Entries{bigStored} << 1024 * 1024 << false;
+    QTest::newRow("limit reached after small entries were written") << (small + Entries{big}) << 1024 * 1024
+                                                                     << false;
+    QTest::newRow("limit reached by one byte") << Entries{big} << 3 * 1024 * 1024 - 1 << false;
+    QTest::newRow("largest entry exactly as large as the limit: complete") << (small + Entries{big})
+                                                                            << 3 * 1024 * 1024 << true;
+}
+
+void TestExtractFaults::diskFills()
+{
+    QFETCH(Entries, entries);
+    QFETCH(int, limit);
+    QFETCH(bool, fits);
+    QVERIFY(WriteZip(Zip(), entries));
+    const QStringList before = AllButTarget();
+
+    int finished = 0;
+    int failed = 0;
+    {
+        Faults::FileSizeLimit full{rlim_t(limit)};
+        QVERIFY(full.IsSet());
+        RunWorker(finished, failed);
+    }
+
+    QCOMPARE(finished + failed, 1);
+    QCOMPARE(finished, fits ? 1 : 0);
+    QCOMPARE(AllButTarget(), before);
+    // Whatever is in the folder is whole: a cut file would pass for a good one.
+    for (const Entry& entry : entries) {
+        const QString base = QString::fromUtf8(entry.name.mid(entry.name.lastIndexOf('/') + 1));
+        QFile out(Target() + QLatin1Char('/') + base);
+        if (!out.exists()) {
+            QVERIFY2(!fits, qPrintable(base + " missing"));
+            continue;
+        }
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        QVERIFY2(out.readAll() == entry.data, qPrintable(base + " is not its entry"));
+    }
+}
+
+void TestExtractFaults::packageGoneBeforeExtraction_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::newRow("package deleted") << "delete";
+    QTest::newRow("package emptied") << "empty";
+    QTest::newRow("package cut short") << "truncate";
+    QTest::newRow("a folder in place of the package") << "folder";
+}
+
+// The real hand-over: a download that finished, then the package is lost
+// before the worker opens it.
+void TestExtractFaults::packageGoneBeforeExtraction()
+{
+    QFETCH(QString, damage);
+    const QByteArray package = MakeZip({File("setup.exe", Filler(200 * 1024, 'x'))});
+    LocalHttpServer server;
+    QVERIFY(server.Start());
+    server.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Ok(package));
+
+    CDownloadClient client;
+    QSignalSpy finishedDownload(&client, SIGNAL(SignalFinishDownload()));
+    QString url = server.Url("/pkg/client_v2.zip");
+    client.StartDownload(url);
+    QVERIFY(finishedDownload.wait(int(kWaitMs)));
+    QCOMPARE(QFileInfo(Zip()).size(), qint64(package.size()));
+
+    if (damage == "delete" || damage == "folder")
+        QVERIFY(QFile::remove(Zip()));
+    if (damage == "folder")
+        QVERIFY(QDir().mkdir(Zip()));
+    if (damage == "empty")
+        QVERIFY(WriteFile(Zip(), QByteArray()));
+    if (damage == "truncate")
+        QVERIFY(WriteFile(Zip(), package.left(package.size() / 2)));
+    const QStringList before = AllButTarget();
+
+    int finished = 0;
+    int failed = 0;
+    RunWorker(finished, failed);
+
+    QCOMPARE(finished, 0);
+    QCOMPARE(failed, 1);
+    QCOMPARE(AllButTarget(), before);
+    QVERIFY(!QFileInfo::exists(Target() + QStringLiteral("/setup.exe")));
+}
+
+QTEST_GUILESS_MAIN(TestExtractFaults)
+#include "tst_extractfaults.moc"
