@@ -26,4 +26,19 @@ bool ReadLaunchArgs(const QByteArrayList& entries, CLaunchArgs& args)
     return true;
 }
 
+LaunchDecision DecideLaunch(const QByteArrayList& entries, CLaunchArgs& args,
+                            const std::function<bool(const QString& notice)>& confirmNotice,
+                            const std::function<void(const CLaunchArgs& args)>& afterRead)
+{
+    if (!ReadLaunchArgs(entries, args))
+        return LaunchDecision::TooFewArguments;
+    if (afterRead)
+        afterRead(args);
+    if (!args.strNotice.isEmpty() && !confirmNotice(args.strNotice))
+        return LaunchDecision::NoticeRefused;
+    if (!args.IsUpdatable())
+        return LaunchDecision::NotUpdatable;
+    return LaunchDecision::Update;
+}
+
 } // namespace Update

@@ -3,6 +3,8 @@
 #include <QByteArrayList>
 #include <QString>
 
+#include <functional>
+
 namespace Update {
 
 // The client's seven launch arguments, after the program path.
@@ -27,5 +29,22 @@ QByteArrayList CopyArguments(int argc, char** argv);
 // Reads the entries (local 8-bit text). False when there are fewer than 8;
 // entries after the eighth are ignored.
 bool ReadLaunchArgs(const QByteArrayList& entries, CLaunchArgs& args);
+
+// What start-up does with its arguments. Every outcome but Update ends the
+// process with exit code 0 before a window exists.
+enum class LaunchDecision {
+    TooFewArguments, // notice "Get ... failed!! "
+    NoticeRefused,   // no further message
+    NotUpdatable,    // notice "Update ... failed!! "
+    Update,          // the window is shown
+};
+
+// Reads the entries into args and decides. afterRead (if set) runs once they
+// are read, before anything is asked. confirmNotice is asked only for a
+// non-empty notice, and before the URL and size are looked at, so a refused
+// notice ends start-up even when the rest is bad.
+LaunchDecision DecideLaunch(const QByteArrayList& entries, CLaunchArgs& args,
+                            const std::function<bool(const QString& notice)>& confirmNotice,
+                            const std::function<void(const CLaunchArgs& args)>& afterRead = {});
 
 } // namespace Update

@@ -42,18 +42,24 @@ int UpdateMain(int argc, char** argv)
     LoadAppStyleSheet();
 
     CLaunchArgs args;
-    if (!ReadLaunchArgs(entries, args)) {
+    const LaunchDecision decision = DecideLaunch(
+        entries, args,
+        [](const QString& strNotice) { return ShowNotice(strNotice) == DAROZ::VxMessageBox::Ok; },
+        [](const CLaunchArgs& read) {
+            QMessageLogger().debug("url[%s]", read.strUrl.toUtf8().constData());
+            QMessageLogger().debug("version[%s]", read.strVersionText.toUtf8().constData());
+        });
+    switch (decision) {
+    case LaunchDecision::TooFewArguments:
         ShowNotice(QObject::tr("Get Tarnwick New ClientVersion failed!! "));
         return 0;
-    }
-    QMessageLogger().debug("url[%s]", args.strUrl.toUtf8().constData());
-    QMessageLogger().debug("version[%s]", args.strVersionText.toUtf8().constData());
-
-    if (!args.strNotice.isEmpty() && ShowNotice(args.strNotice) != DAROZ::VxMessageBox::Ok)
+    case LaunchDecision::NoticeRefused:
         return 0;
-    if (!args.IsUpdatable()) {
+    case LaunchDecision::NotUpdatable:
         ShowNotice(QObject::tr("Update Tarnwick New ClientVersion failed!! "));
         return 0;
+    case LaunchDecision::Update:
+        break;
     }
 
     CUpdate window;

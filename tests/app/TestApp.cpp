@@ -116,6 +116,46 @@ private slots:
         QCOMPARE(args.strNotice, QString::fromLatin1(entries.at(7)));
     }
 
+    void DecideLaunch_data()
+    {
+        QTest::addColumn<QByteArrayList>("entries");
+        QTest::addColumn<bool>("confirm");
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<int>("decision");
+        const QByteArray url = "http://127.0.0.1/p.zip";
+        QTest::newRow("too few: nothing asked") << Entries(url, "5", "false", "1", "notice").mid(0, 7) << true
+                                      << false << int(LaunchDecision::TooFewArguments);
+        QTest::newRow("empty notice: nothing asked") << Entries(url, "5", "false", "1") << false << false
+                                           << int(LaunchDecision::Update);
+        QTest::newRow("notice confirmed") << Entries(url, "5", "false", "1", "notice") << true << true
+                                << int(LaunchDecision::Update);
+        QTest::newRow("notice refused") << Entries(url, "5", "false", "1", "notice") << false << true
+                              << int(LaunchDecision::NoticeRefused);
+        QTest::newRow("refused notice wins over a bad URL") << Entries("", "0", "false", "1", "notice") << false
+                                                  << true << int(LaunchDecision::NoticeRefused);
+        QTest::newRow("confirmed notice, then an empty URL") << Entries("", "5", "false", "1", "notice") << true
+                                                   << true << int(LaunchDecision::NotUpdatable);
+        QTest::newRow("zero size") << Entries(url, "0", "false", "1") << true << false
+                         << int(LaunchDecision::NotUpdatable);
+    }
+
+    void DecideLaunch()
+    {
+        QFETCH(QByteArrayList, entries);
+        QFETCH(bool, confirm);
+        QFETCH(bool, asked);
+        QFETCH(int, decision);
+        CLaunchArgs args;
+        int asks = 0;
+        int reads = 0;
+        const LaunchDecision actual = Update::DecideLaunch(
+            entries, args, [&](const QString&) { ++asks; return confirm; },
+            [&](const CLaunchArgs&) { QCOMPARE(asks, 0); ++reads; });
+        QCOMPARE(int(actual), decision);
+        QCOMPARE(asks, asked ? 1 : 0);
+        QCOMPARE(reads, decision == int(LaunchDecision::TooFewArguments) ? 0 : 1);
+    }
+
     void entries_in_local_encoding()
     {
         QTextCodec* pBefore = QTextCodec::codecForLocale();
