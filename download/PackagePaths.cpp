@@ -10,10 +10,17 @@ namespace {
 
 // A name that is a path step of its own ("." or "..") or that a Windows path
 // would split would lead the package file or folder out of the installation.
+// So would one that the system reads otherwise than it is written: it ends at
+// a NUL; Windows takes ":" for a drive or a stream and drops trailing dots and
+// spaces, so "..." or ".. " would name the installation folder itself.
 bool IsSafePackageName(const QString& name)
 {
-    return name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('\\'));
+    if (name.contains(QLatin1Char('\\')) || name.contains(QLatin1Char(':')) || name.contains(QChar(0)))
+        return false;
+    int end = name.size();
+    while (end > 0 && (name[end - 1] == QLatin1Char('.') || name[end - 1] == QLatin1Char(' ')))
+        --end;
+    return end > 0;
 }
 
 } // namespace

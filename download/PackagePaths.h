@@ -5,8 +5,9 @@
 namespace Update {
 
 // The package name: the URL after its last "/", cut before its first ".".
-// Empty when the URL has none, and for a name that would leave the
-// installation folder ("." , "..", or one holding a backslash).
+// Empty when the URL has none, and for a name that would not name a place of
+// its own inside the installation folder on every system: "." , "..", names
+// holding a backslash, a ":" or a NUL, and names of nothing but dots and spaces.
 QString GetPackageName(const QString& url);
 
 // <installation>/<name>.<suffix>

@@ -65,6 +65,17 @@ void TestPackagePaths::packageName_data()
     QTest::newRow("backslash splits a Windows path") << "https://example.invalid/pkg/a\\b.zip" << "";
     QTest::newRow("backslash climbing out") << "https://example.invalid/pkg/..\\..\\evil.zip" << "";
     QTest::newRow("dot-dot-zip is a plain name") << "https://example.invalid/pkg/..zip" << "..zip";
+    QTest::newRow("three dots: Windows reads the installation folder itself")
+        << "https://example.invalid/pkg/..." << "";
+    QTest::newRow("dot-dot and a space: Windows reads the parent folder")
+        << "https://example.invalid/pkg/.. " << "";
+    QTest::newRow("dots and spaces only") << "https://example.invalid/pkg/. . " << "";
+    QTest::newRow("trailing space after a name is kept") << "https://example.invalid/pkg/setup " << "setup ";
+    QTest::newRow("drive letter: a path of its own on Windows") << "https://example.invalid/pkg/C:" << "";
+    QTest::newRow("drive letter and a name") << "https://example.invalid/pkg/C:evil.zip" << "";
+    QTest::newRow("colon: a stream of another file on Windows") << "https://example.invalid/pkg/a:b.zip" << "";
+    QTest::newRow("NUL: the system reads a shorter name")
+        << QStringLiteral("https://example.invalid/pkg/a") + QChar(0) + QStringLiteral("b.zip") << "";
 }
 
 void TestPackagePaths::packageName()
