@@ -1,0 +1,146 @@
+// Bytes -> package URL text. The package name must be empty or one plain path
+// step, and every path built from it must stay inside the installation folder
+// however the path is read: by a POSIX system, or by Windows, where "\" also
+// separates, "X:" starts a path of its own and trailing dots and spaces of a
+// name are dropped.
+
+#include "PackagePaths.h"
+#include "VxDir.h"
+
+#include <QDir>
+#include <QString>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+QString g_strInst; // the installation folder: the current folder
+
+[[noreturn]] void Fail(const char* what, const QString& url, const QString& detail)
+{
+    std::fprintf(stderr, "invariant broken: %s\n  url: [%s]\n  at:  [%s]\n", what, qUtf8Printable(url),
+                 qUtf8Printable(detail));
+    std::abort();
+}
+
+// What a system call sees: the text up to the first NUL.
+QString Visible(const QString& path)
+{
+    const int nul = path.indexOf(QChar(0));
+    return nul < 0 ? path : path.left(nul);
+}
+
+bool InsidePosix(const QString& path)
+{
+    const QString cleaned = QDir::cleanPath(Visible(path));
+    return cleaned.startsWith(g_strInst + QLatin1Char('/')) && cleaned.size() > g_strInst.size() + 1;
+}
+
+bool IsDriveStep(const QString& step)
+{
+    if (step.size() < 2 || step[1] != QLatin1Char(':'))
+        return false;
+    const char16_t c = step[0].unicode();
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+
+QString ChopTrailing(QString step, const QString& chars)
+{
+    while (!step.isEmpty() && chars.contains(step.back()))
+        step.chop(1);
+    return step;
+}
+
+// Lexical, and stricter than Windows where in doubt: any step may lose its
+// trailing dots and spaces, and ".. " counts as "..".
+bool InsideWindows(const QString& path)
+{
+    const QString visible = Visible(path);
+    if (!visible.startsWith(g_strInst + QLatin1Char('/')))
+        return false;
+    QString rest = visible.mid(g_strInst.size() + 1);
+    rest.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    int depth = 0;
+    for (const QString& step : rest.split(QLatin1Char('/'))) {
+        if (IsDriveStep(step))
+            return false;
+        if (ChopTrailing(step, QStringLiteral(" ")) == QLatin1String("..")) {
+            if (--depth < 0)
+                return false;
+            continue;
+        }
+        if (!ChopTrailing(step, QStringLiteral(". ")).isEmpty())
+            ++depth;
+    }
+    return depth > 0;
+}
+
+// The same place for Windows: case and trailing dots and spaces do not count.
+QString WindowsKey(const QString& path)
+{
+    QStringList steps;
+    for (const QString& step : Visible(path).toLower().replace(QLatin1Char('\\'), QLatin1Char('/')).split('/'))
+        steps << ChopTrailing(step, QStringLiteral(". "));
+    return steps.join(QLatin1Char('/'));
+}
+
+void CheckPath(const QString& url, const QString& path)
+{
+    if (!InsidePosix(path))
+        Fail("path leaves the installation folder (POSIX reading)", url, path);
+    if (!InsideWindows(path))
+        Fail("path leaves the installation folder (Windows reading)", url, path);
+}
+
+QString Decode(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return QString();
+    const char* bytes = reinterpret_cast<const char*>(data + 1);
+    const int length = int(size - 1);
+    switch (data[0] % 3) {
+    case 0:
+        return QString::fromUtf8(bytes, length);
+    case 1:
+        return QString::fromLatin1(bytes, length);
+    default:
+        return QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes), length / 2);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    g_strInst = DAROZ::VxDir::GetCurrentPath();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size > 4096)
+        return 0;
+    const QString url = Decode(data, size);
+    const QString name = Update::GetPackageName(url);
+    if (name.isEmpty())
+        return 0;
+    if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
+        Fail("package name holds a separator", url, name);
+    if (name == QLatin1String(".") || name == QLatin1String(".."))
+        Fail("package name is a relative step", url, name);
+
+    const QString zip = Update::GetPackageFilePath(name, QStringLiteral("zip"));
+    const QString exe = Update::GetPackageFilePath(name, QStringLiteral("exe"));
+    const QString dir = Update::GetPackageDir(name);
+    CheckPath(url, zip);
+    CheckPath(url, exe);
+    CheckPath(url, dir);
+    CheckPath(url, Update::GetInstallerPath(DAROZ::VxDir::GetCurrentPath(), name, true));
+    CheckPath(url, Update::GetInstallerPath(name, QStringLiteral("setup.exe"), false));
+    // The extraction empties its folder: it must never be the package itself.
+    if (QDir::cleanPath(zip) == QDir::cleanPath(dir) || WindowsKey(zip) == WindowsKey(dir))
+        Fail("package file and extraction folder are one", url, dir);
+    return 0;
+}
