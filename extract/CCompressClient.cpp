@@ -195,6 +195,7 @@ CCompressClient::CCompressClient(QObject* parent) : QThread(parent) {}
 CCompressClient::~CCompressClient()
 {
     wait();
+    m_bRunReturned.load(std::memory_order_acquire);
 }
 
 void CCompressClient::SetPackageName(const QString& name)
@@ -229,6 +230,12 @@ bool CCompressClient::UnCompress(const QString& zipPath, const QString& targetDi
 }
 
 void CCompressClient::run()
+{
+    Extract();
+    m_bRunReturned.store(true, std::memory_order_release);
+}
+
+void CCompressClient::Extract()
 {
     if (m_strPackageName.isEmpty())
         return;

@@ -2,6 +2,8 @@
 
 #include <QThread>
 
+#include <atomic>
+
 namespace Update {
 
 // Empties the package's folder and unpacks <installation>/<name>.zip into it,
@@ -24,7 +26,13 @@ protected:
     void run() override;
 
 private:
+    void Extract();
+
     QString m_strPackageName;
+    // Set as run() returns. wait() orders the thread's work before the
+    // waiter through Qt's own locks, which race checkers cannot see; reading
+    // this after wait() states the same order in the language's terms.
+    std::atomic<bool> m_bRunReturned {false};
 };
 
 } // namespace Update

@@ -1,4 +1,5 @@
 #include "CCompressClient.h"
+#include "ThreadEndMark.h"
 #include "ZipWriter.h"
 
 #include <QCryptographicHash>
@@ -376,11 +377,12 @@ void TestCCompressClient::run()
         MakeTree(Target(), before);
 
     CCompressClient worker;
+    ThreadEndMark mark(&worker);
     QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
     QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
     worker.SetPackageName(name);
     worker.start(QThread::InheritPriority);
-    QVERIFY(worker.wait(kWaitMs));
+    QVERIFY(mark.Wait(kWaitMs));
 
     QCOMPARE(finishSpy.count(), finished);
     QCOMPARE(failSpy.count(), failed);
@@ -394,15 +396,16 @@ void TestCCompressClient::reuseRunsOncePerStart()
 {
     QVERIFY(WriteZip(Zip(), {kOk}));
     CCompressClient worker;
+    ThreadEndMark mark(&worker);
     QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
     QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
 
     worker.SetPackageName(QStringLiteral("pkg"));
     worker.start();
-    QVERIFY(worker.wait(kWaitMs));
+    QVERIFY(mark.Wait(kWaitMs));
     worker.SetPackageName(QStringLiteral("absent"));
     worker.start();
-    QVERIFY(worker.wait(kWaitMs));
+    QVERIFY(mark.Wait(kWaitMs));
 
     QCOMPARE(finishSpy.count(), 1);
     QCOMPARE(failSpy.count(), 1);

@@ -1,4 +1,5 @@
 #include "CCompressClient.h"
+#include "ThreadEndMark.h"
 #include "CDownloadClient.h"
 #include "FaultSupport.h"
 #include "LocalHttpServer.h"
@@ -85,11 +86,12 @@ QStringList TestExtractFaults::AllButTarget() const
 void TestExtractFaults::RunWorker(int& finished, int& failed) const
 {
     CCompressClient worker;
+    ThreadEndMark mark(&worker);
     QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
     QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
     worker.SetPackageName(QStringLiteral("client_v2"));
     worker.start(QThread::InheritPriority);
-    QVERIFY(worker.wait(kWaitMs));
+    QVERIFY(mark.Wait(kWaitMs));
     finished = finishSpy.count();
     failed = failSpy.count();
 }
