@@ -1,5 +1,7 @@
 #include "VxMessageBox.h"
 
+#include <QtGlobal>
+
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -16,6 +18,8 @@ VxMessageBox::StandardButton VxMessageBox::ShowInformation(QWidget* parent, cons
                                                            const QString& text,
                                                            QFlags<StandardButton> buttons)
 {
+    // What the user was told stays in the log, for support and for tests.
+    qDebug("notice[%s]", qUtf8Printable(text));
     VxMessageBox box(parent, title, text, buttons);
     box.exec();
     return box.Result();

@@ -1,4 +1,115 @@
 <?xml version="1.0" encoding="utf-8"?>
 <!DOCTYPE TS>
 <TS version="2.1" language="zh_CN">
+<context>
+    <name>CUpdate</name>
+    <message>
+        <source>CUpdate</source>
+        <translation>客户端更新</translation>
+    </message>
+    <message>
+        <source>Skin</source>
+        <translation>换肤</translation>
+    </message>
+    <message>
+        <source>Update</source>
+        <translation>更新</translation>
+    </message>
+    <message>
+        <source>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p&gt;downloading...&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</source>
+        <translation>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p&gt;正在下载...&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</translation>
+    </message>
+    <message>
+        <source>Taste</source>
+        <translation>体验</translation>
+    </message>
+    <message>
+        <source>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p&gt;&lt;br/&gt;&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</source>
+        <translation>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p&gt;&lt;br/&gt;&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>Notice</source>
+        <translation>提示</translation>
+    </message>
+    <message>
+        <source>Get Tarnwick New ClientVersion failed!! </source>
+        <translation>获取 Tarnwick 新客户端版本失败！！</translation>
+    </message>
+    <message>
+        <source>Update Tarnwick New ClientVersion failed!! </source>
+        <translation>更新 Tarnwick 新客户端版本失败！！</translation>
+    </message>
+</context>
+<context>
+    <name>TitleBar</name>
+    <message>
+        <source>Minimize</source>
+        <translation>最小化</translation>
+    </message>
+    <message>
+        <source>Maximize</source>
+        <translation>最大化</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
+        <source>Restore</source>
+        <translation>还原</translation>
+    </message>
+</context>
+<context>
+    <name>Update::CDownloadClient</name>
+    <message>
+        <source>Invalid package address</source>
+        <translation>无效的更新包地址</translation>
+    </message>
+    <message>
+        <source>The server answered %1 %2 without a package</source>
+        <translation>服务器返回 %1 %2，未提供更新包</translation>
+    </message>
+</context>
+<context>
+    <name>Update::CUpdate</name>
+    <message>
+        <source>Update content</source>
+        <translation>更新内容</translation>
+    </message>
+    <message>
+        <source>Notice</source>
+        <translation>提示</translation>
+    </message>
+    <message>
+        <source>0%</source>
+        <translation>0%</translation>
+    </message>
+    <message>
+        <source>Be sure give up to update?</source>
+        <translation>确定放弃更新吗？</translation>
+    </message>
+    <message>
+        <source>UnCompressing...</source>
+        <translation>正在解压...</translation>
+    </message>
+    <message>
+        <source>Update failed, error Type:</source>
+        <translation>更新失败，错误类型：</translation>
+    </message>
+    <message>
+        <source>Finish unCompressing</source>
+        <translation>解压完成</translation>
+    </message>
+    <message>
+        <source>Be sure overlay install?</source>
+        <translation>确定覆盖安装吗？</translation>
+    </message>
+    <message>
+        <source>Update failed! </source>
+        <translation>更新失败！</translation>
+    </message>
+</context>
 </TS>

@@ -65,6 +65,7 @@ private:
     friend class CUpdateTestAccess;
 
     void SetUpTitleBar();
+    void ShowProgressText(const QString& text);
     void SetCornerMask();
     void StopWorkers();
     void ReleaseDownloadClient();

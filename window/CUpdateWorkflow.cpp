@@ -67,12 +67,21 @@ void CUpdate::OnStartDownLoad()
 
     m_pUi->stackedWidget->setCurrentIndex(1);
     m_pUi->m_pProgress->setValue(0);
-    m_pUi->m_pLabProgress->setText(tr("0%"));
+    ShowProgressText(tr("0%"));
 
     KillClientByPid();
     m_pBackgroundTimer->start();
     // The window is the context so that the call dies with it.
     QTimer::singleShot(100, this, [this]() { emit sgnStartDownload(m_strUrl); });
+}
+
+// Every status the user sees is logged once, as it changes.
+void CUpdate::ShowProgressText(const QString& text)
+{
+    if (m_pUi->m_pLabProgress->text() == text)
+        return;
+    m_pUi->m_pLabProgress->setText(text);
+    qDebug("progress[%s]", qUtf8Printable(text));
 }
 
 void CUpdate::OnBtnCloseClicked()
@@ -110,7 +119,7 @@ void CUpdate::OnUpdateProgress(qint64 size)
     if (m_nPackageSize == 0)
         return;
     const int percent = static_cast<int>(m_nReceivedSize * 100 / m_nPackageSize);
-    m_pUi->m_pLabProgress->setText(QString::number(percent) + QLatin1Char('%'));
+    ShowProgressText(QString::number(percent) + QLatin1Char('%'));
     m_pUi->m_pProgress->setValue(percent);
 }
 
@@ -122,7 +131,7 @@ void CUpdate::OnFinishDownload()
         OnFinishCompress();
         return;
     }
-    m_pUi->m_pLabProgress->setText(tr("UnCompressing..."));
+    ShowProgressText(tr("UnCompressing..."));
     if (!m_pCompressClient) {
         m_pCompressClient = new CCompressClient;
         connect(m_pCompressClient, SIGNAL(SignalFinishCompress()), this, SLOT(OnFinishCompress()),
@@ -149,7 +158,7 @@ void CUpdate::OnFinishCompress()
     if (m_bUpdateEnded)
         return;
     if (!m_bExePackage) {
-        m_pUi->m_pLabProgress->setText(tr("Finish unCompressing"));
+        ShowProgressText(tr("Finish unCompressing"));
         QDir().remove(GetPackageFilePath(m_strPackageName, QStringLiteral("zip")));
     }
     if (!AskNotice(tr("Be sure overlay install?"))) {

@@ -92,14 +92,15 @@ class Display:
     def click(self, window, x, y):
         """Clicks at x, y inside the window (real pointer events, as a person would)."""
         wx, wy, _, _ = self.geometry(window)
-        self.xdotool("mousemove", "--sync", str(wx + x), str(wy + y))
-        time.sleep(0.1)
+        # No --sync: it waits forever when the pointer is already there.
+        self.xdotool("mousemove", str(wx + x), str(wy + y))
+        time.sleep(0.15)
         self.xdotool("click", "1")
 
     def key(self, window, key):
         """Focuses the window and types a key through the X test extension."""
         wx, wy, w, h = self.geometry(window)
-        self.xdotool("mousemove", "--sync", str(wx + w // 2), str(wy + h // 2))
+        self.xdotool("mousemove", str(wx + w // 2), str(wy + h // 2))
         self.xdotool("windowfocus", "--sync", window)
         time.sleep(0.1)
         self.xdotool("key", key)
@@ -276,7 +277,24 @@ class Installation:
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
+    def kill_leftovers(self):
+        """Ends whatever still runs from this folder, such as a client the
+        updater started detached."""
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                exe = os.readlink(f"/proc/{entry}/exe")
+            except OSError:
+                continue
+            if exe.startswith(self.root + os.sep):
+                try:
+                    os.kill(int(entry), signal.SIGKILL)
+                except OSError:
+                    pass
+
     def close(self):
+        self.kill_leftovers()
         for proc in self.children:
             if proc.poll() is None:
                 proc.kill()
@@ -299,6 +317,9 @@ class Updater:
         self.log = open(self.log_path, "wb")
         env = display.env()
         env["QT_LOGGING_RULES"] = "*.debug=true;qt.*.debug=false"
+        # Programs the updater starts inherit these: a restarted client logs too.
+        env["STANDIN_LOG"] = installation.log
+        env["STANDIN_SECONDS"] = "120"
         self.proc = subprocess.Popen(args, cwd="/", env=env, stdout=self.log, stderr=self.log)
 
     def wait(self, timeout):

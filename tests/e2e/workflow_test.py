@@ -41,11 +41,11 @@ class Case:
         self.notifier = self.inst.start_standin(harness.NOTIFIER)
         self.updater = None
 
-    def launch(self, url, size, **kwargs):
+    def launch(self, url, size, title="CUpdate", **kwargs):
         kwargs.setdefault("client_pid", self.client.pid)
         kwargs.setdefault("notes", "Fixes and improvements.")
         self.updater = harness.Updater(self.inst, self.display, url, size, **kwargs)
-        self.window = self.display.wait_window("CUpdate", 20)
+        self.window = self.display.wait_window(title, 20)
         check(self.window, "the update window appeared")
         time.sleep(0.3)
 
@@ -58,8 +58,8 @@ class Case:
     def progress(self):
         return re.findall(r"progress\[(.*?)\]", self.updater.output())
 
-    def wait_notice(self, timeout=20):
-        box = self.display.wait_window("Notice", timeout)
+    def wait_notice(self, timeout=20, title="Notice"):
+        box = self.display.wait_window(title, timeout)
         check(box, "a notice box appeared")
         time.sleep(0.2)
         return box
@@ -274,6 +274,34 @@ def test_skin_button_restarts_client(d):
         started = harness.wait_until(
             lambda: os.path.exists(c.inst.log) and "StopQueryVer" in open(c.inst.log).read(), 10)
         check(started, "client started with StopQueryVer")
+    finally:
+        c.close()
+
+
+def test_skin_button_leaves_running_client_alone(d):
+    c = Case(d)
+    try:
+        c.launch(c.server.url(PACKAGE), 1000)
+        c.display.click(c.window, *SKIN_BUTTON)
+        check(c.exit_code(10) == 0, "updater closed")
+        time.sleep(0.5)
+        check(harness.pid_alive(c.client.pid), "the running client was left alone")
+        check("StopQueryVer" not in open(c.inst.log).read(), "no second client started")
+    finally:
+        c.close()
+
+
+def test_chinese_texts(d):
+    c = Case(d, language="zh_CN")
+    try:
+        c.launch(c.server.url(PACKAGE), 1000, title="客户端更新")
+        c.display.click(c.window, *CLOSE_BUTTON)
+        box = c.wait_notice(10, title="提示")
+        check(c.notices() == ["确定放弃更新吗？"], f"give-up question in Chinese: {c.notices()}")
+        shot = c.inst.path("zh_CN.png")
+        c.display.screenshot(shot)
+        c.display.key(box, "Return")
+        check(c.exit_code(10) == 0, "Enter ends the updater")
     finally:
         c.close()
 
