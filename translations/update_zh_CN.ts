@@ -72,6 +72,10 @@
         <source>The server answered %1 %2 without a package</source>
         <translation>服务器返回 %1 %2，未提供更新包</translation>
     </message>
+    <message>
+        <source>The server stopped sending data.</source>
+        <translation>服务器已停止发送数据。</translation>
+    </message>
 </context>
 <context>
     <name>Update::CUpdate</name>
