@@ -116,6 +116,8 @@ void WriteOrDie(const QString& path, const QByteArray& bytes)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
+    // Qt's warnings about odd names would drown libFuzzer's own output.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/fuzz_extract.XXXXXX"));
     if (!mkdtemp(pattern.data()))
         Fail("no scratch folder");

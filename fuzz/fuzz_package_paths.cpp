@@ -114,6 +114,8 @@ QString Decode(const uint8_t* data, size_t size)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
+    // Qt's warnings about odd names would drown libFuzzer's own output.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     g_strInst = DAROZ::VxDir::GetCurrentPath();
     return 0;
 }
