@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <algorithm>
+
 #include <quazip.h>
 #include <quazipfile.h>
 #include <quazipfileinfo.h>
@@ -47,15 +49,29 @@ QStringList Steps(const QString& name)
     return steps;
 }
 
+// Windows drops a name's trailing dots and spaces, so a step of nothing else
+// may name the parent there (".. "); only the plain "." is harmless.
+bool IsParentLikeStep(const QString& step)
+{
+    if (step.isEmpty() || step == QLatin1String("."))
+        return false;
+    for (const QChar c : step) {
+        if (c != QLatin1Char('.') && c != QLatin1Char(' '))
+            return false;
+    }
+    return true;
+}
+
 // A name joined to the target folder stays below it on every platform: not
-// rooted, no drive letter or stream (":"), no ".." step.
+// rooted, no drive letter or stream (":"), no ".." step however written.
 bool StaysInside(const QString& name)
 {
     if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\')))
         return false;
     if (name.contains(QLatin1Char(':')))
         return false;
-    return !Steps(name).contains(QStringLiteral(".."));
+    const QStringList steps = Steps(name);
+    return std::none_of(steps.begin(), steps.end(), IsParentLikeStep);
 }
 
 bool IsPlainFileName(const QString& base)

@@ -2,12 +2,14 @@
 // UnCompress directly and by a run of the worker thread, as the window starts
 // it. Nothing may appear, change or vanish outside the target folder (the
 // installation sits three levels down a scratch root, so escapes upwards land
-// where they are seen), no link may be left in the target, and every thread
+// where they are seen), no link may be left in the target nor a name that Windows reads as
+// lying outside it, and every thread
 // run ends in exactly one outcome signal. A file size limit plays a full disk
 // and keeps a zip bomb's output small.
 
 #include "CCompressClient.h"
 #include "VxDir.h"
+#include "WindowsPath.h"
 
 #include <QDir>
 #include <QDateTime>
@@ -85,7 +87,9 @@ void CheckOutside(const char* when)
     Fail(when, QStringLiteral("changed outside the target: ") + added.join(QStringLiteral(", ")));
 }
 
-void CheckNoLinks()
+// What the run left in the target: no link, and nothing that Windows would
+// read as lying outside it.
+void CheckTarget()
 {
     QDirIterator it(Target(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
@@ -93,6 +97,8 @@ void CheckNoLinks()
         const QString path = it.next();
         if (it.fileInfo().isSymLink())
             Fail("a link was left in the target", path);
+        if (WindowsPath::Depth(path.mid(Target().size() + 1)) < 0)
+            Fail("Windows would read this outside the target", path);
     }
 }
 
@@ -152,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const bool direct = CCompressClient::UnCompress(Zip(), Target());
     CheckOutside("after UnCompress");
-    CheckNoLinks();
+    CheckTarget();
 
     std::atomic<int> finished {0};
     std::atomic<int> failed {0};
@@ -170,6 +176,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if ((finished == 1) != direct)
         Fail("thread run and direct call disagree");
     CheckOutside("after the thread run");
-    CheckNoLinks();
+    CheckTarget();
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include "PackagePaths.h"
 #include "VxDir.h"
+#include "WindowsPath.h"
 
 #include <QDir>
 #include <QString>
@@ -38,43 +39,13 @@ bool InsidePosix(const QString& path)
     return cleaned.startsWith(g_strInst + QLatin1Char('/')) && cleaned.size() > g_strInst.size() + 1;
 }
 
-bool IsDriveStep(const QString& step)
-{
-    if (step.size() < 2 || step[1] != QLatin1Char(':'))
-        return false;
-    const char16_t c = step[0].unicode();
-    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
-}
-
-QString ChopTrailing(QString step, const QString& chars)
-{
-    while (!step.isEmpty() && chars.contains(step.back()))
-        step.chop(1);
-    return step;
-}
-
-// Lexical, and stricter than Windows where in doubt: any step may lose its
-// trailing dots and spaces, and ".. " counts as "..".
+// Lexical; see WindowsPath.h.
 bool InsideWindows(const QString& path)
 {
     const QString visible = Visible(path);
     if (!visible.startsWith(g_strInst + QLatin1Char('/')))
         return false;
-    QString rest = visible.mid(g_strInst.size() + 1);
-    rest.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    int depth = 0;
-    for (const QString& step : rest.split(QLatin1Char('/'))) {
-        if (IsDriveStep(step))
-            return false;
-        if (ChopTrailing(step, QStringLiteral(" ")) == QLatin1String("..")) {
-            if (--depth < 0)
-                return false;
-            continue;
-        }
-        if (!ChopTrailing(step, QStringLiteral(". ")).isEmpty())
-            ++depth;
-    }
-    return depth > 0;
+    return WindowsPath::Depth(visible.mid(g_strInst.size() + 1)) > 0;
 }
 
 // The same place for Windows: case and trailing dots and spaces do not count.
@@ -82,7 +53,7 @@ QString WindowsKey(const QString& path)
 {
     QStringList steps;
     for (const QString& step : Visible(path).toLower().replace(QLatin1Char('\\'), QLatin1Char('/')).split('/'))
-        steps << ChopTrailing(step, QStringLiteral(". "));
+        steps << WindowsPath::ChopTrailing(step, QStringLiteral(". "));
     return steps.join(QLatin1Char('/'));
 }
 

@@ -122,7 +122,8 @@ def archives():
     slips = [b"../evil.txt", b"../../evil.txt", b"../../../evil.txt", b"/tmp/evil.txt", b"..\\evil.txt",
              b"..\\..\\evil.txt", b"C:\\evil.txt", b"C:/evil.txt", b"C:evil.txt", b"a/../../evil.txt",
              b"./../evil.txt", b"../", b"../../slipdir/", b"..", b".", b"...", b"sub/..", b"", b"evil.txt ",
-             b"ev\x00il.txt", b"//server/share/evil.txt", b"\xff\xfe.txt", b"a:b.txt", b"../up2.txt"]
+             b"ev\x00il.txt", b"//server/share/evil.txt", b"\xff\xfe.txt", b"a:b.txt", b"../up2.txt",
+             b".. ", b"... ", b"a/.. /", b"a/.. /.. /x/"]
     for index, name in enumerate(slips):
         yield "slip_%02d" % index, raw_name_zip(name)
 

@@ -183,6 +183,9 @@ void TestCCompressClient::unCompress_data()
         {"zip slip: base name dot-dot", File("a/..", "E")},
         {"zip slip: base name dot", File("a/.", "E")},
         {"zip slip: entry named dot-dot", File("..", "E")},
+        {"zip slip: dot-dot and a space, which Windows reads as dot-dot", File(".. ", "E")},
+        {"zip slip: three dots, which Windows reads as the folder itself", File("a/...", "E")},
+        {"zip slip: folder entry climbing through dot-dot and a space", Folder("a/.. /.. /escape/")},
     };
     for (const auto& slip : slips)
         QTest::newRow(slip.first) << Entries{slip.second, kOk} << okOnly << true;
