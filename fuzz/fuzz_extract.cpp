@@ -2,10 +2,10 @@
 // UnCompress directly and by a run of the worker thread, as the window starts
 // it. Nothing may appear, change or vanish outside the target folder (the
 // installation sits three levels down a scratch root, so escapes upwards land
-// where they are seen), no link may be left in the target nor a name that Windows reads as
-// lying outside it, and every thread
-// run ends in exactly one outcome signal. A file size limit plays a full disk
-// and keeps a zip bomb's output small.
+// where they are seen); the target may hold no link and no name that Windows
+// reads as lying outside it; every thread run ends in exactly one outcome
+// signal, the same one the direct call gave. A file size limit plays a full
+// disk and keeps a zip bomb's output small.
 
 #include "CCompressClient.h"
 #include "VxDir.h"
