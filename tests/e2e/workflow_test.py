@@ -45,7 +45,8 @@ class Case:
         kwargs.setdefault("client_pid", self.client.pid)
         kwargs.setdefault("notes", "Fixes and improvements.")
         self.updater = harness.Updater(self.inst, self.display, url, size, **kwargs)
-        self.window = self.display.wait_window(title, 20)
+        # Generous: a sanitizer build on a busy machine starts slowly.
+        self.window = self.display.wait_window(title, 45)
         check(self.window, "the update window appeared")
         time.sleep(0.3)
 
