@@ -1,3 +1,4 @@
+#include "DownloadRecorder.h"
 #include "CDownloadClient.h"
 #include "LocalHttpServer.h"
 
@@ -14,41 +15,15 @@
 #include <numeric>
 
 using namespace Update;
+using Update::Test::Bytes;
+using Update::Test::Recorder;
 
 namespace {
 
 const int kWaitMs = 15000;   // upper bound for any one transfer in these tests
 const int kSettleMs = 200;   // time given to a second, unwanted signal to show up
 
-QByteArray Bytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    for (char& byte : bytes)
-        byte = char(random.bounded(256));
-    return bytes;
-}
 
-// Everything a client tells its owner.
-struct Recorder
-{
-    QList<qint64> progress;
-    QStringList errors;
-    int finishes = 0;
-
-    void Attach(CDownloadClient* client)
-    {
-        QObject::connect(client, &CDownloadClient::SignalDownloadProgress, client,
-                         [this](qint64 size) { progress.append(size); });
-        QObject::connect(client, &CDownloadClient::SgnDownloadError, client,
-                         [this](QString& text) { errors.append(text); });
-        QObject::connect(client, &CDownloadClient::SignalFinishDownload, client, [this] { ++finishes; });
-    }
-
-    bool Ended() const { return finishes + errors.size() > 0; }
-
-    qint64 Total() const { return std::accumulate(progress.begin(), progress.end(), qint64(0)); }
-};
 
 QString PackagePath(const QString& fileName)
 {

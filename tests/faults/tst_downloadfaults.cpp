@@ -1,3 +1,4 @@
+#include "DownloadRecorder.h"
 #include "CDownloadClient.h"
 #include "FaultSupport.h"
 #include "LocalHttpServer.h"
@@ -13,6 +14,8 @@
 #include <numeric>
 
 using namespace Update;
+using Update::Test::Bytes;
+using Update::Test::Recorder;
 using Faults::Snapshot;
 
 Q_DECLARE_METATYPE(LocalHttpRoute)
@@ -24,33 +27,7 @@ const int kStallMs = 300;       // the watchdog's time in these tests
 const int kQuietMs = 3 * kStallMs; // long enough for a late, unwanted report
 const QString kStallText = QStringLiteral("The server stopped sending data.");
 
-QByteArray Bytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    for (char& byte : bytes)
-        byte = char(random.bounded(256));
-    return bytes;
-}
 
-struct Recorder
-{
-    QList<qint64> progress;
-    QStringList errors;
-    int finishes = 0;
-
-    void Attach(CDownloadClient* client)
-    {
-        QObject::connect(client, &CDownloadClient::SignalDownloadProgress, client,
-                         [this](qint64 size) { progress.append(size); });
-        QObject::connect(client, &CDownloadClient::SgnDownloadError, client,
-                         [this](QString& text) { errors.append(text); });
-        QObject::connect(client, &CDownloadClient::SignalFinishDownload, client, [this] { ++finishes; });
-    }
-
-    bool Ended() const { return finishes + errors.size() > 0; }
-    qint64 Total() const { return std::accumulate(progress.begin(), progress.end(), qint64(0)); }
-};
 
 } // namespace
 
