@@ -70,9 +70,7 @@ int UpdateMain(int argc, char** argv)
     window.SetClientPid(args.nClientPid);
     if (args.bMajorUpdate) {
         window.SetMajorUpdate();
-        // 0 and negative ids name whole process groups to a kill: never the client.
-        if (args.nClientPid > 0)
-            window.KillClientByPid();
+        window.KillClientByPid();
     }
     window.show();
     const int nLoopResult = app.exec();
