@@ -78,7 +78,10 @@ class Case:
     def installer_ran(self, *folder):
         return os.path.exists(self.inst.path(*folder, "installer-ran.txt"))
 
-    def close(self):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
         if self.updater:
             self.updater.close()
         self.server.close()
@@ -86,8 +89,7 @@ class Case:
 
 
 def test_zip_package_full_update(d):
-    c = Case(d)
-    try:
+    with Case(d) as c:
         body = c.inst.installer_zip(padding=1 << 20)
         c.server.routes[PACKAGE] = {"body": body, "rate": 1_500_000}
         c.launch(c.server.url(PACKAGE), len(body))
@@ -109,13 +111,10 @@ def test_zip_package_full_update(d):
         check(harness.wait_until(lambda: c.installer_ran("client_v2"), 10), "installer from the folder ran")
         check(not os.path.exists(c.inst.path("client_v2.zip")), "archive deleted")
         check(os.path.isfile(c.inst.path("client_v2", "payload.bin")), "unpacked folder stays")
-    finally:
-        c.close()
 
 
 def test_exe_package_runs_itself(d):
-    c = Case(d)
-    try:
+    with Case(d) as c:
         body = open(c.inst.standin(harness.INSTALLER), "rb").read()
         c.server.routes["/pkg/setup.exe"] = {"body": body}
         c.launch(c.server.url("/pkg/setup.exe"), len(body))
@@ -126,13 +125,10 @@ def test_exe_package_runs_itself(d):
         c.answer("Return")
         check(c.exit_code() == 0, "exit status 0")
         check(harness.wait_until(lambda: c.installer_ran(), 10), "the downloaded file itself ran")
-    finally:
-        c.close()
 
 
 def test_declined_install_starts_nothing(d):
-    c = Case(d)
-    try:
+    with Case(d) as c:
         body = c.inst.installer_zip()
         c.server.routes[PACKAGE] = {"body": body}
         c.launch(c.server.url(PACKAGE), len(body))
@@ -142,13 +138,10 @@ def test_declined_install_starts_nothing(d):
         time.sleep(0.5)
         check(not c.installer_ran("client_v2"), "installer not started")
         check(harness.pid_alive(c.notifier.pid), "notifier left running")
-    finally:
-        c.close()
 
 
 def failing_download(d, route=None, url=None):
-    c = Case(d)
-    try:
+    with Case(d) as c:
         if route is not None:
             c.server.routes[PACKAGE] = route
         c.launch(url or c.server.url(PACKAGE), 100_000)
@@ -162,8 +155,6 @@ def failing_download(d, route=None, url=None):
         check(c.exit_code() == 0, "updater ended")
         check(len(c.notices()) == 1, f"still one box: {c.notices()}")
         check(not c.installer_ran("client_v2"), "nothing started")
-    finally:
-        c.close()
 
 
 def test_http_404(d):
@@ -179,8 +170,7 @@ def test_connection_dropped(d):
 
 
 def test_corrupt_zip_keeps_archive(d):
-    c = Case(d)
-    try:
+    with Case(d) as c:
         body = b"PK\x03\x04 this is not really a zip " + os.urandom(4000)
         c.server.routes[PACKAGE] = {"body": body}
         c.launch(c.server.url(PACKAGE), len(body))
@@ -190,13 +180,10 @@ def test_corrupt_zip_keeps_archive(d):
         c.display.key(box, "Return")
         check(c.exit_code() == 0, "updater ended")
         check(os.path.exists(c.inst.path("client_v2.zip")), "archive kept")
-    finally:
-        c.close()
 
 
 def test_give_up_question_on_progress_page(d):
-    c = Case(d)
-    try:
+    with Case(d) as c:
         body = c.inst.installer_zip(padding=600_000)
         c.server.routes[PACKAGE] = {"body": body, "rate": 300_000}
         c.launch(c.server.url(PACKAGE), len(body))
@@ -212,8 +199,7 @@ def test_give_up_question_on_progress_page(d):
         c.answer("Escape")
         check(c.exit_code() == 0, "ended after declining")
 
-        c2 = Case(d)
-        try:
+        with Case(d) as c2:
             c2.server.routes[PACKAGE] = {"body": body, "rate": 200_000}
             c2.launch(c2.server.url(PACKAGE), len(body))
             c2.press_update()
@@ -222,15 +208,10 @@ def test_give_up_question_on_progress_page(d):
             c2.answer("Return")
             check(c2.exit_code(10) == 0, "Enter on the give-up question ends the updater")
             check(not c2.installer_ran("client_v2"), "nothing started")
-        finally:
-            c2.close()
-    finally:
-        c.close()
 
 
 def test_mandatory_update(d):
-    c = Case(d)
-    try:
+    with Case(d) as c:
         body = c.inst.installer_zip()
         c.server.routes[PACKAGE] = {"body": body}
         c.launch(c.server.url(PACKAGE), len(body), major="true")
@@ -242,13 +223,10 @@ def test_mandatory_update(d):
         c.press_update()
         c.answer("Escape", 30)
         check(c.exit_code() == 0, "exit status 0")
-    finally:
-        c.close()
 
 
 def test_package_without_installer(d):
-    c = Case(d)
-    try:
+    with Case(d) as c:
         body = harness.make_zip([("docs/readme.txt", b"no installer here", None)])
         c.server.routes[PACKAGE] = {"body": body}
         c.launch(c.server.url(PACKAGE), len(body))
@@ -260,13 +238,10 @@ def test_package_without_installer(d):
         code = c.exit_code()
         check(code == 255, f"exit status -1, got {code}")
         check(not harness.pid_alive(c.notifier.pid), "notifier was stopped before the search")
-    finally:
-        c.close()
 
 
 def test_skin_button_restarts_client(d):
-    c = Case(d)
-    try:
+    with Case(d) as c:
         c.client.kill()
         c.client.wait(5)
         c.launch(c.server.url(PACKAGE), 1000, client_pid=c.client.pid)
@@ -275,26 +250,20 @@ def test_skin_button_restarts_client(d):
         started = harness.wait_until(
             lambda: os.path.exists(c.inst.log) and "StopQueryVer" in open(c.inst.log).read(), 10)
         check(started, "client started with StopQueryVer")
-    finally:
-        c.close()
 
 
 def test_skin_button_leaves_running_client_alone(d):
-    c = Case(d)
-    try:
+    with Case(d) as c:
         c.launch(c.server.url(PACKAGE), 1000)
         c.display.click(c.window, *SKIN_BUTTON)
         check(c.exit_code(10) == 0, "updater closed")
         time.sleep(0.5)
         check(harness.pid_alive(c.client.pid), "the running client was left alone")
         check("StopQueryVer" not in open(c.inst.log).read(), "no second client started")
-    finally:
-        c.close()
 
 
 def test_chinese_texts(d):
-    c = Case(d, language="zh_CN")
-    try:
+    with Case(d, language="zh_CN") as c:
         c.launch(c.server.url(PACKAGE), 1000, title="客户端更新")
         c.display.click(c.window, *CLOSE_BUTTON)
         box = c.wait_notice(10, title="提示")
@@ -303,8 +272,6 @@ def test_chinese_texts(d):
         c.display.screenshot(shot)
         c.display.key(box, "Return")
         check(c.exit_code(10) == 0, "Enter ends the updater")
-    finally:
-        c.close()
 
 
 def main():

@@ -1,4 +1,5 @@
 #include "CCompressClient.h"
+#include "FolderTree.h"
 #include "ThreadEndMark.h"
 #include "ZipWriter.h"
 
@@ -36,26 +37,11 @@ Entry Damaged(Entry e, void (*damage)(Entry&))
 // Folders as "name/", links as "name@", files as "name=content", sorted.
 QStringList Tree(const QString& dir)
 {
-    QStringList tree;
-    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(dir).relativeFilePath(path);
-        if (it.fileInfo().isSymLink()) {
-            tree << relative + QLatin1Char('@');
-            continue;
-        }
-        if (it.fileInfo().isDir()) {
-            tree << relative + QLatin1Char('/');
-            continue;
-        }
+    return FolderTree(dir, [](const QString& path, const QFileInfo&) {
         QFile file(path);
         file.open(QIODevice::ReadOnly);
-        tree << relative + QLatin1Char('=') + QString::fromUtf8(file.read(64));
-    }
-    tree.sort();
-    return tree;
+        return QLatin1Char('=') + QString::fromUtf8(file.read(64));
+    });
 }
 
 void MakeTree(const QString& dir, const QStringList& tree)

@@ -4,6 +4,8 @@
 // changed where nothing may change, and a file size limit that plays a full
 // disk for this process.
 
+#include "FolderTree.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -20,29 +22,13 @@ namespace Faults {
 // "relative/path=<size>:<sha1>" for files; sorted.
 inline QStringList Snapshot(const QString& root)
 {
-    QStringList items;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(root).relativeFilePath(path);
-        if (it.fileInfo().isSymLink()) {
-            items << relative + QLatin1Char('@');
-            continue;
-        }
-        if (it.fileInfo().isDir()) {
-            items << relative + QLatin1Char('/');
-            continue;
-        }
+    return FolderTree(root, [](const QString& path, const QFileInfo& info) {
         QFile file(path);
         QCryptographicHash hash(QCryptographicHash::Sha1);
         if (file.open(QIODevice::ReadOnly))
             hash.addData(&file);
-        items << QStringLiteral("%1=%2:%3").arg(relative).arg(it.fileInfo().size())
-                     .arg(QString::fromLatin1(hash.result().toHex()));
-    }
-    items.sort();
-    return items;
+        return QStringLiteral("=%1:%2").arg(info.size()).arg(QString::fromLatin1(hash.result().toHex()));
+    });
 }
 
 // The items of a snapshot that lie under none of the given prefixes.
