@@ -115,5 +115,33 @@
         <source>Update failed! </source>
         <translation>更新失败！</translation>
     </message>
+    <message>
+        <source>Verifying...</source>
+        <translation>正在校验...</translation>
+    </message>
+    <message>
+        <source>The update has no signature.</source>
+        <translation>更新没有签名。</translation>
+    </message>
+    <message>
+        <source>The update&apos;s signature cannot be read.</source>
+        <translation>无法读取更新的签名。</translation>
+    </message>
+    <message>
+        <source>The update is signed in the legacy format; sign it again with current minisign.</source>
+        <translation>更新使用旧格式签名；请用当前版本的 minisign 重新签名。</translation>
+    </message>
+    <message>
+        <source>The update is signed with another key.</source>
+        <translation>更新由其他密钥签名。</translation>
+    </message>
+    <message>
+        <source>The update&apos;s signature does not match it.</source>
+        <translation>更新的签名与更新不符。</translation>
+    </message>
+    <message>
+        <source>The installation&apos;s update key cannot be read.</source>
+        <translation>无法读取本安装的更新密钥。</translation>
+    </message>
 </context>
 </TS>

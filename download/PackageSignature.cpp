@@ -1,0 +1,264 @@
+#include "PackageSignature.h"
+
+#include "VxDir.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+
+#include <sodium.h>
+
+#include <cstring>
+
+namespace Update {
+
+const char* const kUpdateKeyFileName = "UpdateKey.pub";
+
+namespace {
+
+const char kUntrustedPrefix[] = "untrusted comment:";
+const char kTrustedPrefix[] = "trusted comment: ";
+const int kKeyIdBytes = 8;
+const int kAlgorithmBytes = 2;
+const int kKeyBlobBytes = kAlgorithmBytes + kKeyIdBytes + int(crypto_sign_PUBLICKEYBYTES);           // 42
+const int kSignatureBlobBytes = kAlgorithmBytes + kKeyIdBytes + int(crypto_sign_BYTES);              // 74
+const qint64 kFileChunkBytes = 64 * 1024;
+
+static_assert(crypto_generichash_BYTES_MAX == kPackageHashBytes, "BLAKE2b-512 is the largest output");
+
+bool SodiumReady()
+{
+    // Idempotent and thread-safe; later calls return 1 at once.
+    return sodium_init() >= 0;
+}
+
+// Splits text into exactly `count` lines ended by "\n" or "\r\n"; the last
+// one may lack its line break. Anything after them, a NUL byte or a stray
+// "\r" makes the text malformed.
+bool SplitLines(const QByteArray& text, int count, QList<QByteArray>* lines)
+{
+    if (text.contains('\0'))
+        return false;
+    QList<QByteArray> parts = text.split('\n');
+    if (parts.size() == count + 1 && parts.last().isEmpty())
+        parts.removeLast();
+    if (parts.size() != count)
+        return false;
+    for (QByteArray& line : parts) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.contains('\r'))
+            return false;
+    }
+    *lines = parts;
+    return true;
+}
+
+// Base64 (standard alphabet, padded) that decodes to exactly `size` bytes.
+bool DecodeExact(const QByteArray& line, int size, QByteArray* out)
+{
+    QByteArray bytes(size, '\0');
+    size_t length = 0;
+    const char* end = nullptr;
+    if (sodium_base642bin(reinterpret_cast<unsigned char*>(bytes.data()), size_t(size), line.constData(),
+                          size_t(line.size()), nullptr, &length, &end, sodium_base64_VARIANT_ORIGINAL) != 0)
+        return false;
+    if (length != size_t(size) || end != line.constData() + line.size())
+        return false;
+    *out = bytes;
+    return true;
+}
+
+bool Verifies(const QByteArray& signature, const QByteArray& message, const QByteArray& publicKey)
+{
+    return crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.constData()),
+                                       reinterpret_cast<const unsigned char*>(message.constData()),
+                                       size_t(message.size()),
+                                       reinterpret_cast<const unsigned char*>(publicKey.constData()))
+        == 0;
+}
+
+} // namespace
+
+QString SignatureCheckText(ESignatureCheck result)
+{
+    const char* const context = "Update::CUpdate";
+    switch (result) {
+    case ESignatureCheck::Ok:
+        return QString();
+    case ESignatureCheck::NoSignature:
+        return QCoreApplication::translate(context, "The update has no signature.");
+    case ESignatureCheck::SignatureUnreadable:
+        return QCoreApplication::translate(context, "The update's signature cannot be read.");
+    case ESignatureCheck::LegacyFormat:
+        return QCoreApplication::translate(
+            context, "The update is signed in the legacy format; sign it again with current minisign.");
+    case ESignatureCheck::OtherKey:
+        return QCoreApplication::translate(context, "The update is signed with another key.");
+    case ESignatureCheck::PackageMismatch:
+    case ESignatureCheck::CommentMismatch:
+        return QCoreApplication::translate(context, "The update's signature does not match it.");
+    case ESignatureCheck::KeyUnreadable:
+        return QCoreApplication::translate(context, "The installation's update key cannot be read.");
+    }
+    return QCoreApplication::translate(context, "The update's signature cannot be read.");
+}
+
+bool ParseUpdateKey(const QByteArray& text, CUpdateKey* key)
+{
+    QList<QByteArray> lines;
+    if (text.size() > kMaxUpdateKeyBytes || !SplitLines(text, 2, &lines))
+        return false;
+    QByteArray blob;
+    if (!lines[0].startsWith(kUntrustedPrefix) || !DecodeExact(lines[1], kKeyBlobBytes, &blob))
+        return false;
+    if (!blob.startsWith("Ed"))
+        return false;
+    key->keyId = blob.mid(kAlgorithmBytes, kKeyIdBytes);
+    key->publicKey = blob.mid(kAlgorithmBytes + kKeyIdBytes);
+    return true;
+}
+
+bool ParseSignatureFile(const QByteArray& text, CSignatureFile* signature)
+{
+    QList<QByteArray> lines;
+    if (text.size() > kMaxSignatureBytes || !SplitLines(text, 4, &lines))
+        return false;
+    QByteArray blob;
+    QByteArray global;
+    if (!lines[0].startsWith(kUntrustedPrefix) || !DecodeExact(lines[1], kSignatureBlobBytes, &blob)
+        || !lines[2].startsWith(kTrustedPrefix) || !DecodeExact(lines[3], int(crypto_sign_BYTES), &global))
+        return false;
+    const QByteArray algorithm = blob.left(kAlgorithmBytes);
+    if (algorithm != "ED" && algorithm != "Ed")
+        return false;
+    signature->prehashed = algorithm == "ED";
+    signature->keyId = blob.mid(kAlgorithmBytes, kKeyIdBytes);
+    signature->signature = blob.mid(kAlgorithmBytes + kKeyIdBytes);
+    signature->trustedComment = lines[2].mid(int(sizeof(kTrustedPrefix)) - 1);
+    signature->globalSignature = global;
+    return true;
+}
+
+struct CPackageHasher::CState
+{
+    crypto_generichash_state state;
+};
+
+CPackageHasher::CPackageHasher()
+    : m_pState(new CState)
+{
+    SodiumReady();
+    Reset();
+}
+
+CPackageHasher::~CPackageHasher() = default;
+
+void CPackageHasher::Reset()
+{
+    crypto_generichash_init(&m_pState->state, nullptr, 0, kPackageHashBytes);
+    m_nBytes = 0;
+}
+
+bool CPackageHasher::ResetFromFile(const QString& path, qint64 size)
+{
+    Reset();
+    QFile file(path);
+    if (size < 0 || !file.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray chunk;
+    while (m_nBytes < size) {
+        chunk = file.read(qMin(kFileChunkBytes, size - m_nBytes));
+        if (chunk.isEmpty()) {
+            Reset();
+            return false;
+        }
+        AddData(chunk);
+    }
+    return true;
+}
+
+void CPackageHasher::AddData(const char* data, qint64 size)
+{
+    if (size <= 0)
+        return;
+    crypto_generichash_update(&m_pState->state, reinterpret_cast<const unsigned char*>(data),
+                              static_cast<unsigned long long>(size));
+    m_nBytes += size;
+}
+
+void CPackageHasher::AddData(const QByteArray& data)
+{
+    AddData(data.constData(), data.size());
+}
+
+qint64 CPackageHasher::BytesHashed() const
+{
+    return m_nBytes;
+}
+
+QByteArray CPackageHasher::Result() const
+{
+    // The state is plain data: finishing a copy leaves this one open for more.
+    CState copy = *m_pState;
+    QByteArray hash(kPackageHashBytes, '\0');
+    crypto_generichash_final(&copy.state, reinterpret_cast<unsigned char*>(hash.data()), size_t(hash.size()));
+    sodium_memzero(&copy, sizeof copy);
+    return hash;
+}
+
+ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByteArray& signatureText,
+                                       const QByteArray& packageHash)
+{
+    if (!SodiumReady())
+        return ESignatureCheck::SignatureUnreadable;
+    CUpdateKey key;
+    if (!ParseUpdateKey(keyFileText, &key))
+        return ESignatureCheck::KeyUnreadable;
+    CSignatureFile signature;
+    if (!ParseSignatureFile(signatureText, &signature))
+        return ESignatureCheck::SignatureUnreadable;
+    if (!signature.prehashed)
+        return ESignatureCheck::LegacyFormat;
+    if (signature.keyId != key.keyId)
+        return ESignatureCheck::OtherKey;
+    if (packageHash.size() != kPackageHashBytes || !Verifies(signature.signature, packageHash, key.publicKey))
+        return ESignatureCheck::PackageMismatch;
+    if (!Verifies(signature.globalSignature, signature.signature + signature.trustedComment, key.publicKey))
+        return ESignatureCheck::CommentMismatch;
+    return ESignatureCheck::Ok;
+}
+
+ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByteArray& signatureText,
+                                       const CPackageHasher& hasher)
+{
+    return VerifyPackageSignature(keyFileText, signatureText, hasher.Result());
+}
+
+QString UpdateKeyPath()
+{
+    return DAROZ::VxDir::GetCurrentPath() + QLatin1Char('/') + QLatin1String(kUpdateKeyFileName);
+}
+
+bool IsUpdateKeyInstalled()
+{
+    const QFileInfo info(UpdateKeyPath());
+    return info.exists() || info.isSymLink();
+}
+
+QByteArray ReadUpdateKeyFile()
+{
+    QFile file(UpdateKeyPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const QByteArray text = file.read(kMaxUpdateKeyBytes + 1);
+    return text.size() > kMaxUpdateKeyBytes ? QByteArray() : text;
+}
+
+ESignatureCheck VerifyWithInstalledKey(const QByteArray& signatureText, const CPackageHasher& hasher)
+{
+    return VerifyPackageSignature(ReadUpdateKeyFile(), signatureText, hasher);
+}
+
+} // namespace Update

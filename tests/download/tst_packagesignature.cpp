@@ -1,0 +1,546 @@
+#include "PackageSignature.h"
+#include "ZipWriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+
+#include <sodium.h>
+
+using namespace Update;
+
+namespace {
+
+const int kToolWaitMs = 30000; // upper bound for one run of minisign
+
+// What a row does to the package, the signature or the key after a good
+// signature was made. Everything starts from files the real minisign made.
+enum ETamper {
+    None,
+    CustomTrustedComment,   // signed with -t
+    CrLfLineBreaks,         // key and signature passed through a Windows editor
+    NoFinalLineBreak,
+    FlipPackageByte,
+    TruncatePackage,        // a download cut short
+    SignedByOtherKey,
+    SignatureOfOtherFile,
+    EditTrustedComment,     // an old signature passed off as a newer one
+    FlipSignatureByte,
+    FlipGlobalSignatureByte,
+    FlipKeyId,
+    Legacy,                 // minisign -l
+    UnknownAlgorithm,
+    Garbage,
+    EmptyAnswer,
+    OversizedValid,         // a valid signature beyond the bound
+    OversizedPage,          // an error page served with 200
+    MissingLine,
+    ExtraLine,
+    BlankLineInside,
+    NotBase64,
+    TrustedPrefixChanged,
+    NulInComment,
+};
+
+QByteArray RandomBytes(int size)
+{
+    QByteArray bytes(size, '\0');
+    randombytes_buf(bytes.data(), size_t(size));
+    return bytes;
+}
+
+QByteArray FileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool WriteBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray OneShotHash(const QByteArray& data)
+{
+    QByteArray hash(kPackageHashBytes, '\0');
+    crypto_generichash(reinterpret_cast<unsigned char*>(hash.data()), size_t(hash.size()),
+                       reinterpret_cast<const unsigned char*>(data.constData()), size_t(data.size()), nullptr, 0);
+    return hash;
+}
+
+// Hashes a file as the download client would: chunk by chunk.
+QByteArray StreamedHash(const QString& path)
+{
+    CPackageHasher hasher;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    while (!file.atEnd())
+        hasher.AddData(file.read(16384));
+    return hasher.Result();
+}
+
+QList<QByteArray> Lines(const QByteArray& text)
+{
+    QList<QByteArray> lines = text.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+QByteArray JoinLines(const QList<QByteArray>& lines)
+{
+    return lines.join('\n') + '\n';
+}
+
+// Decodes the base64 line `index`, lets `edit` change the bytes, encodes again.
+template <typename Edit>
+QByteArray EditBlob(const QByteArray& text, int index, Edit edit)
+{
+    QList<QByteArray> lines = Lines(text);
+    QByteArray blob = QByteArray::fromBase64(lines[index]);
+    edit(blob);
+    lines[index] = blob.toBase64();
+    return JoinLines(lines);
+}
+
+} // namespace
+
+class TestPackageSignature : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void verify_data();
+    void verify();
+    void malformedKey_data();
+    void malformedKey();
+    void hashInChunks_data();
+    void hashInChunks();
+    void hashResumedFromFile_data();
+    void hashResumedFromFile();
+    void installedKey_data();
+    void installedKey();
+    void reasons();
+
+private:
+    bool Minisign(const QStringList& args);
+    QString Sign(const QString& keyName, const QString& file, const QString& sigPath,
+                 const QStringList& extra = QStringList());
+
+    QString m_strMinisign;
+    QTemporaryDir m_keys;                   // key pairs A and B, made once
+    QScopedPointer<QTemporaryDir> m_pDir;   // this case's files
+    QString m_strPreviousDir;
+};
+
+bool TestPackageSignature::Minisign(const QStringList& args)
+{
+    QProcess process;
+    process.setProgram(m_strMinisign);
+    process.setArguments(args);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start();
+    if (!process.waitForFinished(kToolWaitMs)) {
+        process.kill();
+        process.waitForFinished(kToolWaitMs);
+        return false;
+    }
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+QString TestPackageSignature::Sign(const QString& keyName, const QString& file, const QString& sigPath,
+                                   const QStringList& extra)
+{
+    const QStringList args = QStringList{"-S", "-s", m_keys.filePath(keyName + ".key"), "-m", file, "-x", sigPath}
+        + extra;
+    return Minisign(args) ? sigPath : QString();
+}
+
+void TestPackageSignature::initTestCase()
+{
+    QVERIFY(sodium_init() >= 0);
+    QVERIFY(m_keys.isValid());
+    m_strMinisign = QStandardPaths::findExecutable("minisign");
+    if (m_strMinisign.isEmpty())
+        return; // the tests that need it skip
+    for (const QString& name : {QStringLiteral("A"), QStringLiteral("B")})
+        QVERIFY(Minisign({"-G", "-W", "-p", m_keys.filePath(name + ".pub"), "-s", m_keys.filePath(name + ".key")}));
+}
+
+void TestPackageSignature::init()
+{
+    m_pDir.reset(new QTemporaryDir);
+    QVERIFY(m_pDir->isValid());
+    m_strPreviousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_pDir->path()));
+}
+
+void TestPackageSignature::cleanup()
+{
+    QDir::setCurrent(m_strPreviousDir);
+    m_pDir.reset();
+}
+
+void TestPackageSignature::verify_data()
+{
+    QTest::addColumn<bool>("exePackage");
+    QTest::addColumn<int>("tamper");
+    QTest::addColumn<int>("expected");
+    // What minisign -V says of the same files: our verdict never accepts
+    // what the tool refuses, and refuses on purpose what it accepts.
+    QTest::addColumn<bool>("toolAccepts");
+
+    const int ok = int(ESignatureCheck::Ok);
+    const int unreadable = int(ESignatureCheck::SignatureUnreadable);
+    const int mismatch = int(ESignatureCheck::PackageMismatch);
+    QTest::newRow("good zip") << false << int(None) << ok << true;
+    QTest::newRow("good executable") << true << int(None) << ok << true;
+    QTest::newRow("good, own trusted comment") << false << int(CustomTrustedComment) << ok << true;
+    QTest::newRow("good, CRLF line breaks") << false << int(CrLfLineBreaks) << ok << true;
+    QTest::newRow("good, no final line break") << false << int(NoFinalLineBreak) << ok << true;
+    QTest::newRow("one flipped byte in the zip") << false << int(FlipPackageByte) << mismatch << false;
+    QTest::newRow("one flipped byte in the executable") << true << int(FlipPackageByte) << mismatch << false;
+    QTest::newRow("truncated package") << true << int(TruncatePackage) << mismatch << false;
+    QTest::newRow("signed by another key") << false << int(SignedByOtherKey) << int(ESignatureCheck::OtherKey)
+                                           << false;
+    QTest::newRow("key id changed") << false << int(FlipKeyId) << int(ESignatureCheck::OtherKey) << false;
+    QTest::newRow("signature of another file") << false << int(SignatureOfOtherFile) << mismatch << false;
+    QTest::newRow("signature bytes changed") << false << int(FlipSignatureByte) << mismatch << false;
+    QTest::newRow("trusted comment edited") << false << int(EditTrustedComment)
+                                            << int(ESignatureCheck::CommentMismatch) << false;
+    QTest::newRow("global signature changed") << false << int(FlipGlobalSignatureByte)
+                                              << int(ESignatureCheck::CommentMismatch) << false;
+    QTest::newRow("legacy signature") << false << int(Legacy) << int(ESignatureCheck::LegacyFormat) << true;
+    QTest::newRow("unknown algorithm") << false << int(UnknownAlgorithm) << unreadable << false;
+    QTest::newRow("garbage") << false << int(Garbage) << unreadable << false;
+    QTest::newRow("empty answer") << false << int(EmptyAnswer) << unreadable << false;
+    QTest::newRow("valid but oversized") << false << int(OversizedValid) << unreadable << true;
+    QTest::newRow("oversized error page") << false << int(OversizedPage) << unreadable << false;
+    QTest::newRow("global signature line missing") << false << int(MissingLine) << unreadable << false;
+    QTest::newRow("extra line") << false << int(ExtraLine) << unreadable << true;
+    QTest::newRow("blank line inside") << false << int(BlankLineInside) << unreadable << false;
+    QTest::newRow("signature line not base64") << false << int(NotBase64) << unreadable << false;
+    QTest::newRow("trusted comment prefix changed") << false << int(TrustedPrefixChanged) << unreadable << false;
+    QTest::newRow("NUL inside the trusted comment") << false << int(NulInComment) << unreadable << false;
+}
+
+void TestPackageSignature::verify()
+{
+    if (m_strMinisign.isEmpty())
+        QSKIP("minisign is not installed");
+    QFETCH(bool, exePackage);
+    QFETCH(int, tamper);
+    QFETCH(int, expected);
+    QFETCH(bool, toolAccepts);
+
+    // GIVEN a real package and its signature by key A, made by minisign
+    const QString package = m_pDir->filePath(exePackage ? "client_update.exe" : "client_update.zip");
+    const QByteArray packageBytes = exePackage
+        ? "MZ" + RandomBytes(3 * 1024 * 1024)
+        : TestZip::MakeZip({TestZip::File("bin/setup.exe", "MZ" + RandomBytes(200000)),
+                            TestZip::Folder("bin/"), TestZip::File("notes.txt", "What is new.\n")});
+    QVERIFY(WriteBytes(package, packageBytes));
+    const QString sigPath = package + ".minisig";
+    QString keyPath = m_keys.filePath("A.pub");
+
+    QStringList extra;
+    if (tamper == CustomTrustedComment || tamper == EditTrustedComment)
+        extra << "-t" << "version 2.1.0 for everyone";
+    if (tamper == OversizedValid)
+        extra << "-t" << QString(4000, QLatin1Char('v'));
+    if (tamper == Legacy)
+        extra << "-l";
+    const QString signer = tamper == SignedByOtherKey ? "B" : "A";
+    QString signedFile = package;
+    if (tamper == SignatureOfOtherFile) {
+        signedFile = m_pDir->filePath("readme.txt");
+        QVERIFY(WriteBytes(signedFile, "another file\n"));
+    }
+    QVERIFY(!Sign(signer, signedFile, sigPath, extra).isEmpty());
+    QByteArray sig = FileBytes(sigPath);
+    QVERIFY(!sig.isEmpty());
+
+    // WHEN it is tampered with as the row says
+    QByteArray data = packageBytes;
+    switch (tamper) {
+    case CrLfLineBreaks: {
+        sig.replace("\n", "\r\n");
+        const QString crlfKey = m_pDir->filePath("crlf.pub");
+        QVERIFY(WriteBytes(crlfKey, FileBytes(keyPath).replace("\n", "\r\n")));
+        keyPath = crlfKey;
+        break;
+    }
+    case NoFinalLineBreak: sig.chop(1); break;
+    case FlipPackageByte: data[data.size() / 2] = char(data[data.size() / 2] ^ 0x01); break;
+    case TruncatePackage: data.truncate(data.size() / 2); break;
+    case EditTrustedComment: sig.replace("version 2.1.0", "version 2.2.0"); break;
+    case FlipSignatureByte: sig = EditBlob(sig, 1, [](QByteArray& b) { b[40] = char(b[40] ^ 0x20); }); break;
+    case FlipGlobalSignatureByte: sig = EditBlob(sig, 3, [](QByteArray& b) { b[5] = char(b[5] ^ 0x20); }); break;
+    case FlipKeyId: sig = EditBlob(sig, 1, [](QByteArray& b) { b[3] = char(b[3] ^ 0x01); }); break;
+    case UnknownAlgorithm: sig = EditBlob(sig, 1, [](QByteArray& b) { b[1] = 'X'; }); break;
+    case Garbage: sig = RandomBytes(300); break;
+    case EmptyAnswer: sig.clear(); break;
+    case OversizedPage: sig = "<html><body>" + QByteArray(5000, 'x') + "</body></html>\n"; break;
+    case MissingLine: sig = JoinLines(Lines(sig).mid(0, 3)); break;
+    case ExtraLine: sig += "untrusted comment: one more\n"; break;
+    case BlankLineInside: {
+        QList<QByteArray> lines = Lines(sig);
+        lines.insert(2, QByteArray());
+        sig = JoinLines(lines);
+        break;
+    }
+    case NotBase64: {
+        QList<QByteArray> lines = Lines(sig);
+        lines[1][10] = '*';
+        sig = JoinLines(lines);
+        break;
+    }
+    case TrustedPrefixChanged: sig.replace("trusted comment: ", "trusted comment:"); break;
+    case NulInComment: sig.replace("timestamp:", QByteArray("time\0stamp:", 11)); break;
+    default: break;
+    }
+    QVERIFY(WriteBytes(package, data));
+    QVERIFY(WriteBytes(sigPath, sig));
+
+    // THEN the verdict, on the hash made while streaming, is the row's
+    const QByteArray key = FileBytes(keyPath);
+    const QByteArray hash = StreamedHash(package);
+    QCOMPARE(hash, OneShotHash(data));
+    const ESignatureCheck result = VerifyPackageSignature(key, sig, hash);
+    QCOMPARE(int(result), expected);
+    QCOMPARE(SignatureCheckText(result).isEmpty(), result == ESignatureCheck::Ok);
+
+    // and the real tool judges the same files as the row says
+    QCOMPARE(Minisign({"-V", "-q", "-p", keyPath, "-x", sigPath, "-m", package}), toolAccepts);
+}
+
+void TestPackageSignature::malformedKey_data()
+{
+    QTest::addColumn<QByteArray>("edit");
+
+    // Each row names how the real public key file is broken.
+    QTest::newRow("empty file") << QByteArray("empty");
+    QTest::newRow("comment line missing") << QByteArray("no comment");
+    QTest::newRow("key line missing") << QByteArray("no key");
+    QTest::newRow("key too long") << QByteArray("long");
+    QTest::newRow("key too short") << QByteArray("short");
+    QTest::newRow("prehashed algorithm in a key") << QByteArray("ED");
+    QTest::newRow("unknown algorithm") << QByteArray("Xx");
+    QTest::newRow("key line not base64") << QByteArray("not base64");
+    QTest::newRow("base64 without padding rules") << QByteArray("space");
+    QTest::newRow("trailing garbage line") << QByteArray("extra");
+    QTest::newRow("a signature file instead") << QByteArray("signature");
+    QTest::newRow("oversized comment") << QByteArray("oversized");
+}
+
+void TestPackageSignature::malformedKey()
+{
+    if (m_strMinisign.isEmpty())
+        QSKIP("minisign is not installed");
+    QFETCH(QByteArray, edit);
+
+    const QString package = m_pDir->filePath("client_update.zip");
+    QVERIFY(WriteBytes(package, TestZip::MakeZip({TestZip::File("setup.exe", "MZ" + RandomBytes(4096))})));
+    QVERIFY(!Sign("A", package, package + ".minisig").isEmpty());
+    const QByteArray sig = FileBytes(package + ".minisig");
+    const QByteArray hash = StreamedHash(package);
+    const QByteArray good = FileBytes(m_keys.filePath("A.pub"));
+    // The untouched key accepts, so each row fails by its edit alone.
+    QCOMPARE(VerifyPackageSignature(good, sig, hash), ESignatureCheck::Ok);
+
+    QByteArray key = good;
+    const QList<QByteArray> lines = Lines(good);
+    if (edit == "empty")
+        key.clear();
+    else if (edit == "no comment")
+        key = lines[1] + '\n';
+    else if (edit == "no key")
+        key = lines[0] + '\n';
+    else if (edit == "long")
+        key = EditBlob(good, 1, [](QByteArray& b) { b += "xyz"; });
+    else if (edit == "short")
+        key = EditBlob(good, 1, [](QByteArray& b) { b.chop(3); });
+    else if (edit == "ED" || edit == "Xx")
+        key = EditBlob(good, 1, [&](QByteArray& b) { b.replace(0, 2, edit); });
+    else if (edit == "not base64")
+        key = lines[0] + '\n' + lines[1].left(20) + '!' + lines[1].mid(21) + '\n';
+    else if (edit == "space")
+        key = lines[0] + '\n' + lines[1].left(20) + ' ' + lines[1].mid(20) + '\n';
+    else if (edit == "extra")
+        key += "anything\n";
+    else if (edit == "signature")
+        key = sig;
+    else if (edit == "oversized")
+        key = lines[0] + QByteArray(int(kMaxUpdateKeyBytes), 'c') + '\n' + lines[1] + '\n';
+    QVERIFY(key != good);
+
+    CUpdateKey parsed;
+    QVERIFY(!ParseUpdateKey(key, &parsed));
+    QCOMPARE(VerifyPackageSignature(key, sig, hash), ESignatureCheck::KeyUnreadable);
+}
+
+void TestPackageSignature::hashInChunks_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("chunk");
+    QTest::addColumn<bool>("resetFirst"); // junk fed, then Reset: a restarted download
+    QTest::addColumn<bool>("peekMidway"); // Result() asked halfway must not disturb the rest
+
+    QTest::newRow("nothing") << 0 << 1 << false << false;
+    QTest::newRow("byte by byte") << 10007 << 1 << false << false;
+    QTest::newRow("odd chunks") << 100003 << 7 << false << true;
+    QTest::newRow("network-sized chunks") << 1048589 << 16384 << false << false;
+    QTest::newRow("larger than a block, not aligned") << 1048589 << 65537 << true << true;
+    QTest::newRow("all at once") << 1048589 << 1048589 << false << false;
+    QTest::newRow("after a reset") << 4096 << 100 << true << false;
+}
+
+void TestPackageSignature::hashInChunks()
+{
+    QFETCH(int, size);
+    QFETCH(int, chunk);
+    QFETCH(bool, resetFirst);
+    QFETCH(bool, peekMidway);
+
+    const QByteArray data = RandomBytes(size);
+    CPackageHasher hasher;
+    if (resetFirst) {
+        hasher.AddData(RandomBytes(5000));
+        hasher.Reset();
+    }
+    for (int at = 0; at < size; at += chunk) {
+        hasher.AddData(data.mid(at, chunk));
+        if (peekMidway && at <= size / 2 && at + chunk > size / 2)
+            QCOMPARE(hasher.Result(), OneShotHash(data.left(at + chunk)));
+    }
+    QCOMPARE(hasher.BytesHashed(), qint64(size));
+    QCOMPARE(hasher.Result(), OneShotHash(data));
+}
+
+void TestPackageSignature::hashResumedFromFile_data()
+{
+    QTest::addColumn<int>("onDisk");   // bytes already on disk when the download resumes
+    QTest::addColumn<bool>("resumes");
+
+    QTest::newRow("nothing on disk") << 0 << true;
+    QTest::newRow("half on disk") << 150001 << true;
+    QTest::newRow("all on disk") << 300000 << true;
+    QTest::newRow("more asked than the file holds") << 300001 << false;
+    QTest::newRow("negative size") << -1 << false;
+}
+
+void TestPackageSignature::hashResumedFromFile()
+{
+    QFETCH(int, onDisk);
+    QFETCH(bool, resumes);
+
+    const QByteArray data = RandomBytes(300000);
+    const QString partial = m_pDir->filePath("client_update.zip");
+    QVERIFY(WriteBytes(partial, data.left(qMax(onDisk, 0))));
+
+    CPackageHasher hasher;
+    hasher.AddData("stale bytes of an earlier attempt");
+    QCOMPARE(hasher.ResetFromFile(partial, onDisk), resumes);
+    if (!resumes) {
+        QCOMPARE(hasher.BytesHashed(), qint64(0));
+        QCOMPARE(hasher.Result(), OneShotHash(QByteArray()));
+        return;
+    }
+    QCOMPARE(hasher.BytesHashed(), qint64(onDisk));
+    hasher.AddData(data.mid(onDisk));
+    QCOMPARE(hasher.Result(), OneShotHash(data));
+}
+
+void TestPackageSignature::installedKey_data()
+{
+    QTest::addColumn<QString>("install"); // what lies at <installation>/UpdateKey.pub
+    QTest::addColumn<bool>("optedIn");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("no key: nothing changes") << "nothing" << false << int(ESignatureCheck::KeyUnreadable);
+    QTest::newRow("key of the signer") << "A" << true << int(ESignatureCheck::Ok);
+    QTest::newRow("key of someone else") << "B" << true << int(ESignatureCheck::OtherKey);
+    QTest::newRow("empty key file") << "empty" << true << int(ESignatureCheck::KeyUnreadable);
+    QTest::newRow("a folder in its place") << "folder" << true << int(ESignatureCheck::KeyUnreadable);
+    QTest::newRow("a broken link in its place") << "dangling" << true << int(ESignatureCheck::KeyUnreadable);
+    QTest::newRow("other case is another file") << "lower case" << false << int(ESignatureCheck::KeyUnreadable);
+}
+
+void TestPackageSignature::installedKey()
+{
+    if (m_strMinisign.isEmpty())
+        QSKIP("minisign is not installed");
+    QFETCH(QString, install);
+    QFETCH(bool, optedIn);
+    QFETCH(int, expected);
+
+    // The installation folder is the current folder.
+    const QString keyPath = QDir::currentPath() + "/UpdateKey.pub";
+    QCOMPARE(UpdateKeyPath(), keyPath);
+    QCOMPARE(QString::fromLatin1(kUpdateKeyFileName), QStringLiteral("UpdateKey.pub"));
+    if (install == "A" || install == "B")
+        QVERIFY(QFile::copy(m_keys.filePath(install + ".pub"), keyPath));
+    else if (install == "empty")
+        QVERIFY(WriteBytes(keyPath, QByteArray()));
+    else if (install == "folder")
+        QVERIFY(QDir().mkdir(keyPath));
+    else if (install == "dangling")
+        QVERIFY(QFile::link(m_pDir->filePath("gone.pub"), keyPath));
+    else if (install == "lower case")
+        QVERIFY(QFile::copy(m_keys.filePath("A.pub"), QDir::currentPath() + "/updatekey.pub"));
+
+    QCOMPARE(IsUpdateKeyInstalled(), optedIn);
+
+    const QString package = m_pDir->filePath("client_update.zip");
+    QVERIFY(WriteBytes(package, TestZip::MakeZip({TestZip::File("setup.exe", "MZ" + RandomBytes(4096))})));
+    QVERIFY(!Sign("A", package, package + ".minisig").isEmpty());
+    CPackageHasher hasher;
+    hasher.AddData(FileBytes(package));
+    QCOMPARE(int(VerifyWithInstalledKey(FileBytes(package + ".minisig"), hasher)), expected);
+}
+
+void TestPackageSignature::reasons()
+{
+    const QList<ESignatureCheck> failures = {
+        ESignatureCheck::NoSignature,   ESignatureCheck::SignatureUnreadable, ESignatureCheck::LegacyFormat,
+        ESignatureCheck::OtherKey,      ESignatureCheck::PackageMismatch,     ESignatureCheck::CommentMismatch,
+        ESignatureCheck::KeyUnreadable,
+    };
+    QVERIFY(SignatureCheckText(ESignatureCheck::Ok).isEmpty());
+    // Six texts: both kinds of mismatch read the same to a user.
+    QSet<QString> english;
+    for (ESignatureCheck failure : failures)
+        english.insert(SignatureCheckText(failure));
+    QCOMPARE(english.size(), 6);
+    QVERIFY(!english.contains(QString()));
+    QCOMPARE(SignatureCheckText(ESignatureCheck::NoSignature), QStringLiteral("The update has no signature."));
+
+    // Every reason has its Chinese text in the translation the build makes.
+    const QString binDir = qEnvironmentVariable("UPDATE_BIN_DIR");
+    if (binDir.isEmpty())
+        QSKIP("UPDATE_BIN_DIR is not set (run through ctest)");
+    QTranslator translator;
+    QVERIFY(translator.load(binDir + "/Language/Language_zh_CN/update_zh_CN.qm"));
+    QVERIFY(QCoreApplication::installTranslator(&translator));
+    for (ESignatureCheck failure : failures) {
+        const QString translated = SignatureCheckText(failure);
+        QVERIFY2(!english.contains(translated), qPrintable(translated));
+        QVERIFY(!translated.isEmpty());
+    }
+    QVERIFY(QCoreApplication::translate("Update::CUpdate", "Verifying...") != QLatin1String("Verifying..."));
+    QCoreApplication::removeTranslator(&translator);
+}
+
+QTEST_GUILESS_MAIN(TestPackageSignature)
+#include "tst_packagesignature.moc"
