@@ -3,6 +3,10 @@
 
     make_corpus.py OUT
 
+Signatures are made by the real minisign (none when it is missing), with a
+fresh key each run: key file, signature file and package, joined by the
+separator that fuzz_signature splits at.
+
 Archives are real zips made here, most of them bent on purpose: names that
 climb out of the target, links, zip64 records, damage of every kind. Nothing
 here is committed; the files are made afresh for every run.
@@ -10,7 +14,10 @@ here is committed; the files are made afresh for every run.
 
 import io
 import os
+import shutil
 import struct
+import subprocess
+import tempfile
 import sys
 import warnings
 import zipfile
@@ -167,6 +174,45 @@ def launch_args():
     yield args(1, base + [b"extra", b"more"])
 
 
+SIG_SEPARATOR = b"\n=====\n"
+
+
+def signatures():
+    """(name, key + separator + signature + separator + package)."""
+    yield "garbage", SIG_SEPARATOR.join([b"untrusted comment: x\nRWQ=\n", b"not a signature", b"data"])
+    tool = shutil.which("minisign")
+    if not tool:
+        return
+    with tempfile.TemporaryDirectory() as folder:
+        def run(*args):
+            subprocess.run([tool, *args], cwd=folder, check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+
+        def read(name):
+            with open(os.path.join(folder, name), "rb") as f:
+                return f.read()
+
+        run("-G", "-W", "-p", "k.pub", "-s", "k.key")
+        run("-G", "-W", "-p", "o.pub", "-s", "o.key")
+        packages = {"small": b"MZ" + b"installer" * 50, "empty": b"", "zip": zip_bytes([("setup.exe", b"MZ")])}
+        for name, data in packages.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+            run("-S", "-s", "k.key", "-m", name, "-x", name + ".sig")
+            run("-S", "-s", "k.key", "-m", name, "-x", name + ".leg", "-l")
+            run("-S", "-s", "k.key", "-m", name, "-x", name + ".cmt", "-t", "version 2.1.0")
+            run("-S", "-s", "o.key", "-m", name, "-x", name + ".other")
+            key, sig = read("k.pub"), read(name + ".sig")
+            yield name + "_good", SIG_SEPARATOR.join([key, sig, data])
+            yield name + "_crlf", SIG_SEPARATOR.join([key.replace(b"\n", b"\r\n"), sig.replace(b"\n", b"\r\n"), data])
+            yield name + "_legacy", SIG_SEPARATOR.join([key, read(name + ".leg"), data])
+            yield name + "_comment", SIG_SEPARATOR.join([key, read(name + ".cmt"), data])
+            yield name + "_edited_comment", SIG_SEPARATOR.join(
+                [key, read(name + ".cmt").replace(b"2.1.0", b"2.2.0"), data])
+            yield name + "_other_key", SIG_SEPARATOR.join([key, read(name + ".other"), data])
+            yield name + "_tampered", SIG_SEPARATOR.join([key, sig, data + b"!"])
+
+
 def main():
     warnings.filterwarnings("ignore", message="Duplicate name")
     if len(sys.argv) != 2:
@@ -176,6 +222,7 @@ def main():
         "fuzz_extract": dict(archives()),
         "fuzz_package_paths": {"url_%02d" % i: b"\0" + u for i, u in enumerate(urls())},
         "fuzz_launch_args": {"args_%02d" % i: a for i, a in enumerate(launch_args())},
+        "fuzz_signature": dict(signatures()),
     }
     for target, files in sets.items():
         folder = os.path.join(out, target)

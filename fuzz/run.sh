@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 build=$(realpath -m "${FUZZ_BUILD_DIR:-build-fuzz}")
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-"fuzz_package_paths fuzz_launch_args fuzz_extract"}
+targets=${FUZZ_TARGETS:-"fuzz_package_paths fuzz_launch_args fuzz_extract fuzz_signature"}
 jobs=${FUZZ_JOBS:-2}
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
