@@ -51,20 +51,8 @@ CDownloadClient::CDownloadClient(QObject* parent) : QObject(parent)
 
 CDownloadClient::~CDownloadClient()
 {
-    m_stallTimer.stop();
-    // Our handlers must not run on a client being destroyed.
-    if (m_pReply)
-        m_pReply->disconnect(this);
-    if (m_pReply && m_pReply->isRunning())
-        m_pReply->close();
-    if (m_pFile)
-        m_pFile->close();
-    if (m_pReply) {
-        m_pReply->deleteLater();
-        m_pReply = nullptr;
-    }
-    delete m_pFile;
-    m_pFile = nullptr;
+    EndTransfer(Outcome::Stopped);
+    ReleaseTransfer();
 }
 
 QNetworkRequest CDownloadClient::MakeRequest(const QString& url)
@@ -83,20 +71,19 @@ QNetworkRequest CDownloadClient::MakeRequest(const QString& url)
 
 void CDownloadClient::StartDownload(QString& url)
 {
+    // A transfer runs, or one failed or was stopped: this client is spent.
+    if (m_eStage != Stage::Idle)
+        return;
+    m_eStage = Stage::Transferring;
     const QString name = GetPackageName(url);
     if (name.isEmpty()) {
-        QString text = tr("Invalid package address");
-        emit SgnDownloadError(text);
+        EndTransfer(Outcome::Failed, tr("Invalid package address"));
         return;
     }
-    // A transfer runs, or one failed or was stopped: this client is spent.
-    if (m_pFile)
-        return;
     const QString suffix = url.indexOf(QLatin1String(".exe")) >= 0 ? QStringLiteral("exe") : QStringLiteral("zip");
     m_pFile = new QFile(GetPackageFilePath(name, suffix));
-    m_bFailureReported = false;
     if (!m_pFile->open(QIODevice::WriteOnly)) {
-        ReportFailure(m_pFile->errorString());
+        EndTransfer(Outcome::Failed, m_pFile->errorString());
         return;
     }
     m_pReply = m_networkManager.get(MakeRequest(url));
@@ -115,10 +102,7 @@ void CDownloadClient::SetStallTimeout(int ms)
 
 void CDownloadClient::StopDownload()
 {
-    m_stallTimer.stop();
-    CloseReply();
-    if (m_pFile)
-        m_pFile->close();
+    EndTransfer(Outcome::Stopped);
 }
 
 void CDownloadClient::GetClientSize(const QString& url)
@@ -133,49 +117,31 @@ void CDownloadClient::GetClientSize(const QString& url)
     emit SignalClientSize(length.toLongLong());
 }
 
+// Only the current reply is connected to us, and it is kept until the client
+// goes, so m_pReply is set whenever one of its handlers runs.
 void CDownloadClient::OnFinishedDowndload()
 {
-    if (!m_pReply)
-        return;
-    m_stallTimer.stop();
     if (m_pReply->error() != QNetworkReply::NoError) {
-        if (m_pFile)
-            m_pFile->close();
-        ReportFailure(m_pReply->errorString());
+        EndTransfer(Outcome::Failed, m_pReply->errorString());
         return;
     }
     if (!IsPackageAnswer(m_pReply)) {
         const QString reason = m_pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        FailTransfer(tr("The server answered %1 %2 without a package").arg(QString::number(HttpStatus(m_pReply)), reason));
+        EndTransfer(Outcome::Failed,
+                    tr("The server answered %1 %2 without a package").arg(QString::number(HttpStatus(m_pReply)), reason));
         return;
     }
-    const QString fileError = CloseFile();
-    if (!fileError.isEmpty()) {
-        ReportFailure(fileError);
-        return;
-    }
-    m_pReply->deleteLater();
-    m_pReply = nullptr;
-    delete m_pFile;
-    m_pFile = nullptr;
-    emit SignalFinishDownload();
+    EndTransfer(Outcome::Finished);
 }
 
 void CDownloadClient::onHttpError(QNetworkReply::NetworkError)
 {
-    if (!m_pReply)
-        return;
-    m_stallTimer.stop();
-    const QString text = m_pReply->errorString();
-    CloseReply();
-    if (m_pFile)
-        m_pFile->close();
-    ReportFailure(text);
+    EndTransfer(Outcome::Failed, m_pReply->errorString());
 }
 
 void CDownloadClient::OnHttpReadyRead()
 {
-    if (!m_pFile || !m_pReply || !m_pFile->isOpen())
+    if (m_eStage != Stage::Transferring)
         return;
     OnTransferActivity();
     // Drained even when not written: a bounded reply stalls until it is read.
@@ -184,7 +150,7 @@ void CDownloadClient::OnHttpReadyRead()
         return;
     const qint64 written = m_pFile->write(data);
     if (written != data.size()) {
-        FailTransfer(m_pFile->errorString());
+        EndTransfer(Outcome::Failed, m_pFile->errorString());
         return;
     }
     emit SignalDownloadProgress(written);
@@ -192,49 +158,57 @@ void CDownloadClient::OnHttpReadyRead()
 
 void CDownloadClient::OnTransferActivity()
 {
-    if (m_pReply && m_pReply->isRunning() && m_stallTimer.isActive())
+    if (m_eStage == Stage::Transferring)
         m_stallTimer.start();
 }
 
-// Our own close() makes Qt report "Operation canceled", which is silent, so
-// the stall is reported here with its own text, once, as the last step.
+// Reported with its own text: the "Operation canceled" that closing the
+// reply makes Qt report is not the reason.
 void CDownloadClient::OnStallTimeout()
 {
-    if (!m_pReply || !m_pReply->isRunning())
-        return;
-    FailTransfer(tr("The server stopped sending data."));
+    EndTransfer(Outcome::Failed, tr("The server stopped sending data."));
 }
 
-// close() reports "Operation canceled" and the finish through our own
-// handlers before it returns; they must not close it a second time.
-void CDownloadClient::CloseReply()
+// The one way a transfer ends, whatever ends it. The stage changes first:
+// Qt reports one failure twice (the error, then the finish), and our own
+// close() makes it report "Operation canceled" and the finish through our
+// handlers before it returns; all of that finds the transfer over. A success
+// hands the complete file over and returns to Idle.
+void CDownloadClient::EndTransfer(Outcome outcome, const QString& failure)
 {
-    if (!m_pReply || !m_pReply->isRunning() || m_bClosingReply)
+    if (m_eStage != Stage::Transferring)
         return;
-    m_bClosingReply = true;
-    m_pReply->close();
-    m_bClosingReply = false;
-}
-
-// Ends the transfer on a failure of our own (not the network's).
-void CDownloadClient::FailTransfer(const QString& text)
-{
+    m_eStage = Stage::Ended;
     m_stallTimer.stop();
-    CloseReply();
-    if (m_pFile)
+    if (m_pReply && m_pReply->isRunning())
+        m_pReply->close();
+    QString error = failure;
+    if (outcome == Outcome::Finished)
+        error = CloseFile();
+    else if (m_pFile)
         m_pFile->close();
-    ReportFailure(text);
+
+    if (outcome == Outcome::Finished && error.isEmpty()) {
+        ReleaseTransfer();
+        m_eStage = Stage::Idle;
+        emit SignalFinishDownload();
+        return;
+    }
+    // The last step: the receiver may stop us or schedule our deletion.
+    if (outcome != Outcome::Stopped && error != kCanceledText)
+        emit SgnDownloadError(error);
 }
 
-// The last thing any handler does: the receiver may stop us or schedule our
-// deletion. Whatever our own close() makes Qt report is left to its caller.
-void CDownloadClient::ReportFailure(const QString& text)
+// Our handlers hear nothing more from the reply once it is handed back.
+void CDownloadClient::ReleaseTransfer()
 {
-    if (m_bFailureReported || m_bClosingReply || text == kCanceledText)
-        return;
-    m_bFailureReported = true;
-    QString copy = text;
-    emit SgnDownloadError(copy);
+    if (m_pReply) {
+        m_pReply->disconnect(this);
+        m_pReply->deleteLater();
+        m_pReply = nullptr;
+    }
+    delete m_pFile;
+    m_pFile = nullptr;
 }
 
 // Writes out what is buffered and closes; the error text, or empty when the

@@ -43,17 +43,21 @@ private slots:
     void OnStallTimeout();
 
 private:
-    void CloseReply();
-    void FailTransfer(const QString& text);
-    void ReportFailure(const QString& text);
+    // Idle: nothing started, or the last transfer finished and handed its
+    // file over. Transferring: a reply and an open file. Ended: failed or
+    // stopped; the reply and the closed file are kept until the client goes.
+    enum class Stage { Idle, Transferring, Ended };
+    enum class Outcome { Finished, Failed, Stopped };
+
+    void EndTransfer(Outcome outcome, const QString& failure = QString());
+    void ReleaseTransfer();
     QString CloseFile();
 
     QNetworkAccessManager m_networkManager;
     QNetworkReply* m_pReply = nullptr;
     QFile* m_pFile = nullptr;
-    bool m_bFailureReported = false; // one report per transfer
-    bool m_bClosingReply = false;    // close() re-enters our handlers
-    QTimer m_stallTimer;             // fires when the server has gone quiet
+    Stage m_eStage = Stage::Idle;
+    QTimer m_stallTimer; // fires when the server has gone quiet
 };
 
 } // namespace Update

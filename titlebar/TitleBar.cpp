@@ -147,7 +147,12 @@ void TitleBar::SetTitleText(const QString& text)
 
 QIcon TitleBar::GetTitleIcon() const
 {
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     return QIcon(m_pIconLabel->pixmap(Qt::ReturnByValue));
+#else
+    const QPixmap* pixmap = m_pIconLabel->pixmap();
+    return pixmap ? QIcon(*pixmap) : QIcon();
+#endif
 }
 
 QString TitleBar::GetTitleText() const
@@ -212,13 +217,16 @@ void TitleBar::UpdateMaximize()
     m_pMaximizeButton->setStyle(QApplication::style());
 }
 
-// Without a window manager (plain X server, offscreen) nobody moves the
-// window for us, so it follows the pointer by hand.
+// Without a window manager (plain X server, offscreen), or on a Qt older
+// than 5.15 that cannot ask one, nobody moves the window for us, so it
+// follows the pointer by hand.
 void TitleBar::StartWindowDrag(QWidget* window, const QPoint& pressGlobalPos)
 {
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     QWindow* handle = window->windowHandle();
     if (handle && handle->startSystemMove())
         return;
+#endif
     delete m_pWindowDrag;
     m_pWindowDrag = new CWindowDragFilter(window, pressGlobalPos);
 }

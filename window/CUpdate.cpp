@@ -51,7 +51,8 @@ CUpdate::CUpdate(QWidget* parent) : QWidget(parent), m_pUi(new Ui_CUpdate)
 
 CUpdate::~CUpdate()
 {
-    m_bUpdateEnded = true;
+    // What the workers still report while they are released is dropped.
+    m_eStage = Stage::Closed;
     StopWorkers();
     delete m_pUi;
 }

@@ -37,7 +37,8 @@ public:
     // The one way the window ends: stops and releases both workers, closes.
     void StopWorkersAndClose();
 
-    // Exit status the updater should end with (-1 after a failed hand-over).
+    // Exit status the updater should end with, settled when the update ends
+    // (-1 after a failed hand-over).
     int ExitCode() const { return m_nExitCode; }
 
 signals:
@@ -67,10 +68,16 @@ private:
     void SetUpTitleBar();
     void ShowProgressText(const QString& text);
     void SetCornerMask();
+    // Start: the start page. Preparing: the progress page, the download
+    // about to start. Downloading, Extracting: a worker runs. Confirming: the
+    // installer question. Closed: the update is over, however it ended.
+    enum class Stage { Start, Preparing, Downloading, Extracting, Confirming, Closed };
+
+    bool EnterStage(Stage stage);
+    void EndUpdate(const QString& failure = QString(), int exitCode = 0);
     void StopWorkers();
     void ReleaseDownloadClient();
     void ReleaseCompressClient();
-    void EndWithFailure(const QString& text);
     void HandOverToInstaller();
     QString InstallerPath() const;
 
@@ -91,9 +98,7 @@ private:
     QString m_strUpdateContent;
     int m_nClientPid = -1;
     int m_nExitCode = 0;
-    // Set once the update has failed or the window is closing: whatever the
-    // workers still report after that is stale and must not show anything.
-    bool m_bUpdateEnded = false;
+    Stage m_eStage = Stage::Start;
 };
 
 } // namespace Update

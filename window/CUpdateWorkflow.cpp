@@ -58,6 +58,8 @@ void CUpdate::OnStartRetailClient()
 
 void CUpdate::OnStartDownLoad()
 {
+    if (!EnterStage(Stage::Preparing))
+        return;
     m_pLabContent->hide();
     m_pVxTextBrowser->hide();
 
@@ -94,7 +96,7 @@ void CUpdate::OnBtnCloseClicked()
 
 void CUpdate::OnStartDownload(QString& strUrl)
 {
-    if (strUrl.isEmpty() || m_bUpdateEnded)
+    if (strUrl.isEmpty() || !EnterStage(Stage::Downloading))
         return;
     if (strUrl.indexOf(QLatin1String(".exe")) >= 0)
         m_bExePackage = true;
@@ -125,12 +127,13 @@ void CUpdate::OnUpdateProgress(qint64 size)
 
 void CUpdate::OnFinishDownload()
 {
-    if (m_bUpdateEnded)
-        return;
+    // An executable package is the installer itself: nothing to unpack.
     if (m_bExePackage) {
         OnFinishCompress();
         return;
     }
+    if (!EnterStage(Stage::Extracting))
+        return;
     ShowProgressText(tr("UnCompressing..."));
     if (!m_pCompressClient) {
         m_pCompressClient = new CCompressClient;
@@ -148,14 +151,12 @@ void CUpdate::OnFinishDownload()
 
 void CUpdate::OnDownloadFailed(QString& strError)
 {
-    if (m_bUpdateEnded)
-        return;
-    EndWithFailure(tr("Update failed, error Type:") + strError);
+    EndUpdate(tr("Update failed, error Type:") + strError);
 }
 
 void CUpdate::OnFinishCompress()
 {
-    if (m_bUpdateEnded)
+    if (!EnterStage(Stage::Confirming))
         return;
     if (!m_bExePackage) {
         ShowProgressText(tr("Finish unCompressing"));
@@ -170,14 +171,36 @@ void CUpdate::OnFinishCompress()
 
 void CUpdate::OnCompressFailed()
 {
-    if (m_bUpdateEnded)
-        return;
-    EndWithFailure(tr("Update failed! "));
+    EndUpdate(tr("Update failed! "));
 }
 
 void CUpdate::StopWorkersAndClose()
 {
-    m_bUpdateEnded = true;
+    EndUpdate();
+}
+
+// Moves the update on; false once it has ended, when whatever arrives late
+// (the delayed start, a queued finish, a worker's signal) is dropped.
+bool CUpdate::EnterStage(Stage stage)
+{
+    if (m_eStage == Stage::Closed)
+        return false;
+    m_eStage = stage;
+    return true;
+}
+
+// The one way the update ends, once, however it ends: shows the failure if
+// there is one, settles the exit status, releases both workers and closes.
+// The stage goes first: the notice box runs its own event loop, in which the
+// same failure may be reported again.
+void CUpdate::EndUpdate(const QString& failure, int exitCode)
+{
+    if (m_eStage == Stage::Closed)
+        return;
+    m_eStage = Stage::Closed;
+    m_nExitCode = exitCode;
+    if (!failure.isEmpty())
+        ShowNotice(failure);
     StopWorkers();
     close();
 }
@@ -216,22 +239,12 @@ void CUpdate::ReleaseCompressClient()
     m_pCompressClient = nullptr;
 }
 
-// The flag goes first: the notice box runs its own event loop, in which the
-// same failure may be reported again.
-void CUpdate::EndWithFailure(const QString& text)
-{
-    m_bUpdateEnded = true;
-    ShowNotice(text);
-    StopWorkersAndClose();
-}
-
 void CUpdate::HandOverToInstaller()
 {
     KillProcessByName(QString::fromLatin1(kNotifierExeName));
     const QString installer = InstallerPath();
     if (installer.isEmpty()) {
-        m_nExitCode = -1;
-        EndWithFailure(tr("Update failed! "));
+        EndUpdate(tr("Update failed! "), -1);
         return;
     }
     MakeOwnerExecutable(installer);
