@@ -69,16 +69,16 @@ std::optional<CContentRange> ParseContentRange(const QByteArray& value)
     const int space = text.indexOf(' ');
     if (space < 0 || text.left(space).toLower() != "bytes")
         return std::nullopt;
-    const QByteArray spec = text.mid(space + 1).trimmed();
-    const int dash = spec.indexOf('-');
-    const int slash = spec.indexOf('/');
+    const QByteArray bounds = text.mid(space + 1).trimmed();
+    const int dash = bounds.indexOf('-');
+    const int slash = bounds.indexOf('/');
     if (dash <= 0 || slash < dash)
         return std::nullopt;
     bool firstOk = false, lastOk = false, totalOk = false;
     CContentRange range;
-    range.first = spec.left(dash).toLongLong(&firstOk);
-    range.last = spec.mid(dash + 1, slash - dash - 1).toLongLong(&lastOk);
-    const QByteArray total = spec.mid(slash + 1);
+    range.first = bounds.left(dash).toLongLong(&firstOk);
+    range.last = bounds.mid(dash + 1, slash - dash - 1).toLongLong(&lastOk);
+    const QByteArray total = bounds.mid(slash + 1);
     range.total = total == "*" ? -1 : total.toLongLong(&totalOk);
     totalOk = totalOk || total == "*";
     if (!firstOk || !lastOk || !totalOk || range.first < 0 || range.last < range.first)
