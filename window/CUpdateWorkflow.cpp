@@ -14,6 +14,8 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <limits>
+
 namespace Update {
 
 namespace {
@@ -120,9 +122,13 @@ void CUpdate::OnUpdateProgress(qint64 size)
     // Start-up never passes a size of 0; without a 100 % mark there is no percentage.
     if (m_nPackageSize == 0)
         return;
-    const int percent = static_cast<int>(m_nReceivedSize * 100 / m_nPackageSize);
+    // In 64 bits throughout, split so that received * 100 cannot overflow: a
+    // package far larger than announced shows a large number, never a wrapped
+    // negative one. The bar takes an int and ignores values above 100 anyway.
+    const qint64 received = qMax<qint64>(m_nReceivedSize, 0);
+    const qint64 percent = received / m_nPackageSize * 100 + received % m_nPackageSize * 100 / m_nPackageSize;
     ShowProgressText(QString::number(percent) + QLatin1Char('%'));
-    m_pUi->m_pProgress->setValue(percent);
+    m_pUi->m_pProgress->setValue(static_cast<int>(qMin<qint64>(percent, std::numeric_limits<int>::max())));
 }
 
 void CUpdate::OnFinishDownload()

@@ -240,6 +240,29 @@ def test_package_without_installer(d):
         check(not harness.pid_alive(c.notifier.pid), "notifier was stopped before the search")
 
 
+def percentages(c):
+    return [p for p in c.progress() if p.endswith("%")]
+
+
+def test_percentage_never_wraps(d):
+    # Announced as 1 byte, the package is 23 MB: received * 100 passes 2^31.
+    for kind, path in (("zip", PACKAGE), ("executable", "/pkg/setup.exe")):
+        with Case(d) as c:
+            if kind == "zip":
+                body = harness.make_zip([("setup.exe", open(c.inst.standin(harness.INSTALLER), "rb").read(), 0o755),
+                                         ("data/payload.bin", os.urandom(23_000_000), None)])
+            else:
+                body = open(c.inst.standin(harness.INSTALLER), "rb").read() + os.urandom(23_000_000)
+            c.server.routes[path] = {"body": body}
+            c.launch(c.server.url(path), 1)
+            c.press_update()
+            c.answer("Escape", 60)
+            check(c.exit_code() == 0, f"{kind}: exit status 0")
+            shown = percentages(c)
+            check(shown and all(not p.startswith("-") for p in shown), f"{kind}: no negative percentage: {shown[-5:]}")
+            check(shown[-1] == f"{len(body) * 100}%", f"{kind}: last percentage {shown[-1:]} for {len(body)} bytes")
+
+
 def test_skin_button_restarts_client(d):
     with Case(d) as c:
         c.client.kill()

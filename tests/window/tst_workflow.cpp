@@ -15,6 +15,7 @@
 #include <QStackedWidget>
 #include <QtTest>
 
+#include <limits>
 #include <memory>
 
 #include <quazip/quazip.h>
@@ -119,6 +120,14 @@ void TestUpdateWorkflow::progressArithmetic_data()
         << QStringList{"50%", "100%"} << QList<int>{50, 100};
     QTest::newRow("a failed write (-1) counts as written")
         << qint64(100) << QList<qint64>{50, -1} << QStringList{"50%", "49%"} << QList<int>{50, 49};
+    QTest::newRow("far more than announced: the 64-bit number, not a wrapped int")
+        << qint64(1) << QList<qint64>{22000000, 4294967296LL}
+        << QStringList{"2200000000%", "431696729600%"} << QList<int>{24, 24};
+    QTest::newRow("received * 100 beyond 64 bits: no overflow either")
+        << qint64(1000) << QList<qint64>{std::numeric_limits<qint64>::max() / 50}
+        << QStringList{QString::number(std::numeric_limits<qint64>::max() / 50 / 10) + "%"} << QList<int>{24};
+    QTest::newRow("a failed first write: never below 0%")
+        << qint64(100) << QList<qint64>{-1} << QStringList{"0%"} << QList<int>{0};
     QTest::newRow("no announced size: no division by zero, nothing shown")
         << qint64(0) << QList<qint64>{10} << QStringList{QString()} << QList<int>{24};
 }
