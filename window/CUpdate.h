@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 class QLabel;
 class QTimer;
 class TitleBar;
@@ -74,6 +76,8 @@ private:
     enum class Stage { Start, Preparing, Downloading, Extracting, Confirming, Closed };
 
     bool EnterStage(Stage stage);
+    void RunBoxStep(std::function<void()> step);
+    void ConfirmInstall();
     void EndUpdate(const QString& failure = QString(), int exitCode = 0);
     void StopWorkers();
     void ReleaseDownloadClient();
@@ -99,6 +103,10 @@ private:
     int m_nClientPid = -1;
     int m_nExitCode = 0;
     Stage m_eStage = Stage::Start;
+    // The give-up question is open: the workflow's next box waits in
+    // m_pendingStep for its answer, never on top of it.
+    bool m_bGiveUpAsked = false;
+    std::function<void()> m_pendingStep;
 };
 
 } // namespace Update

@@ -91,9 +91,23 @@ void CUpdate::ShowProgressText(const QString& text)
 void CUpdate::OnBtnCloseClicked()
 {
     const int page = m_pUi->stackedWidget->currentIndex();
-    if ((page == 0 || page == 1) && !AskNotice(tr("Be sure give up to update?")))
+    if (page != 0 && page != 1) {
+        StopWorkersAndClose();
         return;
-    StopWorkersAndClose();
+    }
+    if (m_bGiveUpAsked)
+        return;
+    m_bGiveUpAsked = true;
+    const bool giveUp = AskNotice(tr("Be sure give up to update?"));
+    m_bGiveUpAsked = false;
+    const std::function<void()> step = std::move(m_pendingStep);
+    m_pendingStep = nullptr;
+    if (giveUp) {
+        StopWorkersAndClose();
+        return;
+    }
+    if (step)
+        step();
 }
 
 void CUpdate::OnStartDownload(QString& strUrl)
@@ -164,6 +178,11 @@ void CUpdate::OnFinishCompress()
 {
     if (!EnterStage(Stage::Confirming))
         return;
+    RunBoxStep([this]() { ConfirmInstall(); });
+}
+
+void CUpdate::ConfirmInstall()
+{
     if (!m_bExePackage) {
         ShowProgressText(tr("Finish unCompressing"));
         QDir().remove(GetPackageFilePath(m_strPackageName, QStringLiteral("zip")));
@@ -195,6 +214,19 @@ bool CUpdate::EnterStage(Stage stage)
     return true;
 }
 
+// A step that opens one of our boxes runs now, or, while the give-up
+// question is open, once it is refused; giving up drops it. Only the first
+// such step is kept: each ends or settles the update.
+void CUpdate::RunBoxStep(std::function<void()> step)
+{
+    if (!m_bGiveUpAsked) {
+        step();
+        return;
+    }
+    if (!m_pendingStep)
+        m_pendingStep = std::move(step);
+}
+
 // The one way the update ends, once, however it ends: shows the failure if
 // there is one, settles the exit status, releases both workers and closes.
 // The stage goes first: the notice box runs its own event loop, in which the
@@ -203,6 +235,10 @@ void CUpdate::EndUpdate(const QString& failure, int exitCode)
 {
     if (m_eStage == Stage::Closed)
         return;
+    if (!failure.isEmpty() && m_bGiveUpAsked) {
+        RunBoxStep([this, failure, exitCode]() { EndUpdate(failure, exitCode); });
+        return;
+    }
     m_eStage = Stage::Closed;
     m_nExitCode = exitCode;
     if (!failure.isEmpty())

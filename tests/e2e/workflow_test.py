@@ -5,7 +5,9 @@ processes. Each case has its own installation folder and is bounded in time."""
 
 import os
 import re
+import shutil
 import sys
+import subprocess
 import time
 import traceback
 
@@ -21,8 +23,16 @@ CLOSE_BUTTON = (656, 20)
 PACKAGE = "/pkg/client_v2.zip"
 
 
+GIVE_UP = "Be sure give up to update?"
+INSTALL = "Be sure overlay install?"
+
+
 class Failure(Exception):
     pass
+
+
+class Skip(Exception):
+    """The machine lacks a tool the case needs."""
 
 
 def check(condition, what):
@@ -240,6 +250,49 @@ def test_package_without_installer(d):
         check(not harness.pid_alive(c.notifier.pid), "notifier was stopped before the search")
 
 
+def test_give_up_question_holds_next_step(d):
+    # The download (and for the install question, the unpacking) ends while
+    # the give-up question is open: the next box waits for its answer.
+    for outcome, going_on in (("install", True), ("install", False), ("failure", True), ("failure", False)):
+        what = f"{outcome}, {'going on' if going_on else 'giving up'}"
+        with Case(d) as c:
+            body = c.inst.installer_zip(padding=400_000)
+            route = {"body": body, "rate": 400_000}
+            if outcome == "failure":
+                route["drop_after"] = 200_000
+            c.server.routes[PACKAGE] = route
+            c.launch(c.server.url(PACKAGE), len(body))
+            c.press_update()
+            time.sleep(0.3)
+            c.display.click(c.window, *CLOSE_BUTTON)
+            box = c.wait_notice(10)
+            if outcome == "install":
+                check(harness.wait_until(lambda: "UnCompressing..." in c.progress(), 20),
+                      f"{what}: the download ended while the question was open")
+            time.sleep(2.0)
+            check(c.notices() == [GIVE_UP], f"{what}: nothing on top of the question: {c.notices()}")
+            check(len(d.find_windows("Notice")) == 1, f"{what}: one box on screen")
+            c.display.key(box, "Escape" if going_on else "Return")
+            if not going_on:
+                check(c.exit_code(10) == 0, f"{what}: exit status 0")
+                time.sleep(0.3)
+                check(c.notices() == [GIVE_UP], f"{what}: the held step was dropped: {c.notices()}")
+                check(not c.installer_ran("client_v2"), f"{what}: nothing started")
+                continue
+            box = c.wait_notice(10)
+            notices = c.notices()
+            if outcome == "install":
+                check(notices == [GIVE_UP, INSTALL], f"{what}: the install question followed: {notices}")
+                c.display.key(box, "Return")
+                check(c.exit_code() == 0, f"{what}: exit status 0")
+                check(harness.wait_until(lambda: c.installer_ran("client_v2"), 10), f"{what}: installer ran")
+            else:
+                check(len(notices) == 2 and notices[1].startswith("Update failed, error Type:"),
+                      f"{what}: the failure notice followed: {notices}")
+                c.display.key(box, "Return")
+                check(c.exit_code() == 0, f"{what}: exit status 0")
+
+
 def percentages(c):
     return [p for p in c.progress() if p.endswith("%")]
 
@@ -311,6 +364,8 @@ def main():
                 fn(display)
                 passed += 1
                 print(f"PASS {name} ({time.monotonic() - started:.1f}s)", flush=True)
+            except Skip as e:
+                print(f"SKIP {name}: {e}", flush=True)
             except Exception as e:  # noqa: BLE001 - report every case
                 failed += 1
                 print(f"FAIL {name}: {e}", flush=True)

@@ -9,11 +9,13 @@
 #include "TitleBar.h"
 #include "WindowTestSupport.h"
 
+#include <QCloseEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QtTest>
+#include <QtTest/qtestspontaneevent.h>
 
 #include <limits>
 #include <memory>
@@ -92,6 +94,8 @@ private slots:
     void finishDownloadIsQueued();
     void closeButtonAsks_data();
     void closeButtonAsks();
+    void giveUpQuestionHoldsNextStep_data();
+    void giveUpQuestionHoldsNextStep();
     void downloadFailureShownOnce();
     void compressFailureShownOnce();
     void finishCompress_data();
@@ -272,20 +276,22 @@ void TestUpdateWorkflow::finishDownloadIsQueued()
 
 void TestUpdateWorkflow::closeButtonAsks_data()
 {
+    QTest::addColumn<bool>("systemClose");
     QTest::addColumn<int>("page");
     QTest::addColumn<int>("key");
     QTest::addColumn<bool>("asks");
     QTest::addColumn<bool>("closes");
 
-    QTest::newRow("start page, refused: keeps running") << 0 << int(Qt::Key_Escape) << true << false;
-    QTest::newRow("progress page, refused: keeps running") << 1 << int(Qt::Key_Escape) << true << false;
-    QTest::newRow("start page, confirmed: gives up") << 0 << int(Qt::Key_Return) << true << true;
-    QTest::newRow("progress page, confirmed: gives up") << 1 << int(Qt::Key_Return) << true << true;
-    QTest::newRow("finished page closes without asking") << 2 << int(Qt::Key_Escape) << false << true;
+    QTest::newRow("start page, refused: keeps running") << false << 0 << int(Qt::Key_Escape) << true << false;
+    QTest::newRow("progress page, refused: keeps running") << false << 1 << int(Qt::Key_Escape) << true << false;
+    QTest::newRow("start page, confirmed: gives up") << false << 0 << int(Qt::Key_Return) << true << true;
+    QTest::newRow("progress page, confirmed: gives up") << false << 1 << int(Qt::Key_Return) << true << true;
+    QTest::newRow("finished page closes without asking") << false << 2 << int(Qt::Key_Escape) << false << true;
 }
 
 void TestUpdateWorkflow::closeButtonAsks()
 {
+    QFETCH(bool, systemClose);
     QFETCH(int, page);
     QFETCH(int, key);
     QFETCH(bool, asks);
@@ -297,11 +303,18 @@ void TestUpdateWorkflow::closeButtonAsks()
     Pages(window)->setCurrentIndex(page);
 
     ModalAnswerer answerer({key});
-    CUpdateTestAccess::TitleBarOf(window)->findChild<QPushButton*>(QStringLiteral("closeButton"))->click();
-    if (asks && answerer.boxes() == 0 && !answerer.waitForBoxes(1, 3000))
-        QSKIP("No modal notice box appeared");
-    if (answerer.unanswered())
-        QSKIP("The notice box does not take Enter as confirmation yet");
+    if (systemClose) {
+        // As the window system delivers it: spontaneous, straight to the window.
+        QCloseEvent close;
+        QSpontaneKeyEvent::setSpontaneous(&close);
+        QApplication::instance()->notify(&window, &close);
+    } else {
+        CUpdateTestAccess::TitleBarOf(window)->findChild<QPushButton*>(QStringLiteral("closeButton"))->click();
+    }
+    if (asks)
+        QVERIFY2(answerer.waitForBoxes(1, 3000), "the give-up question came");
+    QVERIFY(!answerer.unanswered());
+    QTest::qWait(100);
     QCOMPARE(answerer.boxes(), asks ? 1 : 0);
     if (asks) {
         QCOMPARE(answerer.titles().value(0), QStringLiteral("Notice"));
@@ -309,6 +322,81 @@ void TestUpdateWorkflow::closeButtonAsks()
     }
     QTRY_COMPARE_WITH_TIMEOUT(window.isVisible(), !closes, 3000);
     QCOMPARE(Pages(window)->currentIndex(), page);
+}
+
+// The workflow's next box waits while the give-up question is open: it
+// follows a refusal and is dropped by a give-up, never shown on top.
+void TestUpdateWorkflow::giveUpQuestionHoldsNextStep_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<bool>("giveUp");
+    QTest::addColumn<QStringList>("notices");
+
+    const QString giveUp = QStringLiteral("Be sure give up to update?");
+    QTest::newRow("install question, going on: it follows")
+        << "install" << false << QStringList{giveUp, "Be sure overlay install?"};
+    QTest::newRow("install question, giving up: dropped") << "install" << true << QStringList{giveUp};
+    QTest::newRow("download failure, going on: its notice follows")
+        << "download failure" << false << QStringList{giveUp, "Update failed, error Type:Connection refused"};
+    QTest::newRow("download failure, giving up: dropped") << "download failure" << true << QStringList{giveUp};
+    QTest::newRow("extraction failure, going on: its notice follows")
+        << "extraction failure" << false << QStringList{giveUp, "Update failed! "};
+    QTest::newRow("extraction failure, giving up: dropped") << "extraction failure" << true << QStringList{giveUp};
+}
+
+void TestUpdateWorkflow::giveUpQuestionHoldsNextStep()
+{
+    QFETCH(QString, step);
+    QFETCH(bool, giveUp);
+    QFETCH(QStringList, notices);
+
+    InstallDir dir;
+    const QString marker = dir.filePath(QStringLiteral("installer-started"));
+    QVERIFY(dir.write(QStringLiteral("pkg.zip"), "archive"));
+    QVERIFY(WriteInstaller(dir, QStringLiteral("pkg/setup.exe"), marker));
+    SilentServer server;
+    CUpdate window;
+    ShowAndWait(window);
+    Pages(window)->setCurrentIndex(1);
+    QString url = server.url(QStringLiteral("pkg.zip"));
+    emit window.sgnStartDownload(url);
+    QPointer<Update::CDownloadClient> client = CUpdateTestAccess::DownloadClient(window);
+    QVERIFY(client);
+
+    // The give-up question: Enter gives up, Escape goes on; Enter on the
+    // install question would start the installer.
+    ModalAnswerer answerer({giveUp ? Qt::Key_Return : Qt::Key_Escape, Qt::Key_Return});
+    bool stepDone = false;
+    answerer.setOnBox([&]() {
+        if (stepDone)
+            return;
+        stepDone = true;
+        if (step == QLatin1String("install")) {
+            QMetaObject::invokeMethod(&window, "OnFinishCompress");
+        } else if (step == QLatin1String("download failure")) {
+            QString error = QStringLiteral("Connection refused");
+            if (client)
+                emit client->SgnDownloadError(error);
+        } else {
+            QMetaObject::invokeMethod(&window, "OnCompressFailed");
+        }
+    });
+    CUpdateTestAccess::TitleBarOf(window)->findChild<QPushButton*>(QStringLiteral("closeButton"))->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
+    QTest::qWait(200);
+
+    QVERIFY(stepDone);
+    QVERIFY(!answerer.unanswered());
+    QCOMPARE(answerer.mostOpen(), 1);
+    QCOMPARE(answerer.boxes(), notices.size());
+    for (int i = 0; i < notices.size(); ++i)
+        QVERIFY2(answerer.texts().value(i).contains(notices.at(i)), qPrintable(notices.at(i)));
+    QCOMPARE(window.ExitCode(), 0);
+    // Going on to the install question and confirming it starts the installer.
+    if (step == QLatin1String("install") && !giveUp)
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+    else
+        QVERIFY(!QFile::exists(marker));
 }
 
 // The client reports a failure from inside its own signal and may report it
@@ -411,7 +499,15 @@ void TestUpdateWorkflow::finishCompress()
     const QString archive = dir.filePath(exePackage ? QStringLiteral("pkg.exe") : QStringLiteral("pkg.zip"));
     if (!exePackage)
         QVERIFY(dir.write(QStringLiteral("pkg.zip"), "archive"));
-    QVERIFY(WriteInstaller(dir, installer, marker));
+    // "path:garbage" and "path:missing interpreter" write what cannot be started.
+    const QString path = installer.section(QLatin1Char(':'), 0, 0);
+    const QString broken = installer.section(QLatin1Char(':'), 1);
+    if (broken == QLatin1String("garbage"))
+        QVERIFY(dir.write(path, QByteArray(4096, '\x7f')));
+    else if (!broken.isEmpty())
+        QVERIFY(dir.write(path, "#!/nonexistent/interpreter\necho started > '" + QFile::encodeName(marker) + "'\n"));
+    else
+        QVERIFY(WriteInstaller(dir, path, marker));
 
     CUpdate window;
     ShowAndWait(window);
