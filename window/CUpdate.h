@@ -63,6 +63,9 @@ private slots:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // A close from the window system (Alt+F4, the taskbar, the window
+    // manager) asks as the close button does.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     friend class CUpdateTestAccess;

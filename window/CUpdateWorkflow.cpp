@@ -9,6 +9,7 @@
 #include "VxTextBrowser.h"
 #include "ui_CUpdate.h"
 
+#include <QCloseEvent>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -108,6 +109,19 @@ void CUpdate::OnBtnCloseClicked()
     }
     if (step)
         step();
+}
+
+void CUpdate::closeEvent(QCloseEvent* event)
+{
+    // Our own closes end the update first; only the window system's ask.
+    if (m_eStage == Stage::Closed || !event->spontaneous()) {
+        QWidget::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    // Asked from the event loop: inside the window system's close, a
+    // confirmed give-up could not close the window.
+    QTimer::singleShot(0, this, &CUpdate::OnBtnCloseClicked);
 }
 
 void CUpdate::OnStartDownload(QString& strUrl)

@@ -293,6 +293,55 @@ def test_give_up_question_holds_next_step(d):
                 check(c.exit_code() == 0, f"{what}: exit status 0")
 
 
+def test_window_system_close_asks(d):
+    # A WM_DELETE_WINDOW, as a window manager sends for Alt+F4 or the taskbar.
+    with Case(d) as c:
+        body = c.inst.installer_zip(padding=600_000)
+        c.server.routes[PACKAGE] = {"body": body, "rate": 150_000}
+        c.launch(c.server.url(PACKAGE), len(body))
+        d.request_close(c.window)
+        box = c.wait_notice(10)
+        check(c.notices() == [GIVE_UP], f"start page asks: {c.notices()}")
+        c.display.key(box, "Escape")
+        time.sleep(0.8)
+        check(c.updater.proc.poll() is None and d.find_windows("CUpdate"), "refused: the window stays")
+        check(harness.pid_alive(c.client.pid), "refused: the client left alone")
+        c.press_update()
+        time.sleep(0.6)
+        d.request_close(c.window)
+        c.answer("Return")
+        check(c.exit_code(10) == 0, "confirmed on the progress page: exit status 0")
+        check(c.notices() == [GIVE_UP, GIVE_UP], f"asked each time: {c.notices()}")
+        check(not os.path.exists(c.inst.path("client_v2")), "nothing unpacked")
+        check(not c.installer_ran("client_v2"), "nothing started")
+
+
+def test_window_manager_close_asks(d):
+    # The same under a real window manager: wmctrl -c (refused), then Alt+F4.
+    if not (shutil.which("openbox") and shutil.which("wmctrl")):
+        raise Skip("openbox or wmctrl is not installed")
+    wm = harness.Display(window_manager=True)
+    try:
+        with Case(wm) as c:
+            body = c.inst.installer_zip(padding=600_000)
+            c.server.routes[PACKAGE] = {"body": body, "rate": 150_000}
+            c.launch(c.server.url(PACKAGE), len(body))
+            c.press_update()
+            time.sleep(0.5)
+            subprocess.run(["wmctrl", "-i", "-c", hex(int(c.window))], env=wm.env(), timeout=10)
+            box = c.wait_notice(10)
+            c.display.key(box, "Escape")
+            time.sleep(0.8)
+            check(c.updater.proc.poll() is None, "refused: the updater runs on")
+            c.display.key(c.window, "alt+F4")
+            c.answer("Return")
+            check(c.exit_code(10) == 0, "confirmed: exit status 0")
+            check(c.notices() == [GIVE_UP, GIVE_UP], f"asked each time: {c.notices()}")
+            check(not c.installer_ran("client_v2"), "nothing started")
+    finally:
+        wm.close()
+
+
 def percentages(c):
     return [p for p in c.progress() if p.endswith("%")]
 

@@ -287,6 +287,14 @@ void TestUpdateWorkflow::closeButtonAsks_data()
     QTest::newRow("start page, confirmed: gives up") << false << 0 << int(Qt::Key_Return) << true << true;
     QTest::newRow("progress page, confirmed: gives up") << false << 1 << int(Qt::Key_Return) << true << true;
     QTest::newRow("finished page closes without asking") << false << 2 << int(Qt::Key_Escape) << false << true;
+    QTest::newRow("window system's close, start page, refused: keeps running")
+        << true << 0 << int(Qt::Key_Escape) << true << false;
+    QTest::newRow("window system's close, progress page, refused: keeps running")
+        << true << 1 << int(Qt::Key_Escape) << true << false;
+    QTest::newRow("window system's close, progress page, confirmed: gives up")
+        << true << 1 << int(Qt::Key_Return) << true << true;
+    QTest::newRow("window system's close, finished page: closes without asking")
+        << true << 2 << int(Qt::Key_Escape) << false << true;
 }
 
 void TestUpdateWorkflow::closeButtonAsks()
