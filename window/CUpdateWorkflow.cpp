@@ -304,7 +304,11 @@ void CUpdate::HandOverToInstaller()
         return;
     }
     MakeOwnerExecutable(installer);
-    QProcess::startDetached(installer, QStringList());
+    // Not a program, no longer there, or the elevation prompt declined.
+    if (!QProcess::startDetached(installer, QStringList())) {
+        EndUpdate(tr("Update failed! "), -1);
+        return;
+    }
     StopWorkersAndClose();
 }
 

@@ -342,6 +342,27 @@ def test_window_manager_close_asks(d):
         wm.close()
 
 
+def test_installer_that_cannot_start(d):
+    # Not a program (zip), or a script whose interpreter is missing (executable package).
+    for kind in ("zip", "executable"):
+        with Case(d) as c:
+            if kind == "zip":
+                path = PACKAGE
+                body = harness.make_zip([("bin/setup.exe", os.urandom(4096), 0o755)])
+            else:
+                path = "/pkg/setup.exe"
+                body = b"#!/nonexistent/interpreter\nexit 0\n"
+            c.server.routes[path] = {"body": body}
+            c.launch(c.server.url(path), len(body))
+            c.press_update()
+            c.answer("Return", 30)
+            box = c.wait_notice(10)
+            check(c.notices() == [INSTALL, "Update failed! "], f"{kind}: failure reported: {c.notices()}")
+            c.display.key(box, "Return")
+            code = c.exit_code()
+            check(code == 255, f"{kind}: exit status -1, got {code}")
+
+
 def percentages(c):
     return [p for p in c.progress() if p.endswith("%")]
 

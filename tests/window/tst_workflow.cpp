@@ -490,6 +490,13 @@ void TestUpdateWorkflow::finishCompress_data()
     QTest::newRow("zip without an installer: one failure notice, exit status -1")
         << false << "pkg/readme.txt" << confirm << QStringList{"Be sure overlay install?", "Update failed! "}
         << false << false << -1;
+    // An installer that cannot be started is a failure, not a success.
+    QTest::newRow("zip whose installer is no program: one failure notice, exit status -1")
+        << false << "pkg/setup.exe:garbage" << confirm << QStringList{"Be sure overlay install?", "Update failed! "}
+        << false << false << -1;
+    QTest::newRow("executable package whose interpreter is missing: one failure notice, exit status -1")
+        << true << "pkg.exe:missing interpreter" << confirm
+        << QStringList{"Be sure overlay install?", "Update failed! "} << false << true << -1;
 }
 
 void TestUpdateWorkflow::finishCompress()
