@@ -1,3 +1,4 @@
+#include "Minisign.h"
 #include "PackageSignature.h"
 #include "ZipWriter.h"
 
@@ -15,8 +16,6 @@
 using namespace Update;
 
 namespace {
-
-const int kToolWaitMs = 30000; // upper bound for one run of minisign
 
 // What a row does to the package, the signature or the key after a good
 // signature was made. Everything starts from files the real minisign made.
@@ -134,48 +133,30 @@ private slots:
     void reasons();
 
 private:
-    bool Minisign(const QStringList& args);
+    bool Run(const QStringList& args) { return m_minisign.Run(args); }
     QString Sign(const QString& keyName, const QString& file, const QString& sigPath,
                  const QStringList& extra = QStringList());
 
-    QString m_strMinisign;
+    Minisign m_minisign;
     QTemporaryDir m_keys;                   // key pairs A and B, made once
     QScopedPointer<QTemporaryDir> m_pDir;   // this case's files
     QString m_strPreviousDir;
 };
 
-bool TestPackageSignature::Minisign(const QStringList& args)
-{
-    QProcess process;
-    process.setProgram(m_strMinisign);
-    process.setArguments(args);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start();
-    if (!process.waitForFinished(kToolWaitMs)) {
-        process.kill();
-        process.waitForFinished(kToolWaitMs);
-        return false;
-    }
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
 QString TestPackageSignature::Sign(const QString& keyName, const QString& file, const QString& sigPath,
                                    const QStringList& extra)
 {
-    const QStringList args = QStringList{"-S", "-s", m_keys.filePath(keyName + ".key"), "-m", file, "-x", sigPath}
-        + extra;
-    return Minisign(args) ? sigPath : QString();
+    return m_minisign.Sign(m_keys.filePath(keyName), file, sigPath, extra) ? sigPath : QString();
 }
 
 void TestPackageSignature::initTestCase()
 {
     QVERIFY(sodium_init() >= 0);
     QVERIFY(m_keys.isValid());
-    m_strMinisign = QStandardPaths::findExecutable("minisign");
-    if (m_strMinisign.isEmpty())
+    if (!m_minisign.Available())
         return; // the tests that need it skip
     for (const QString& name : {QStringLiteral("A"), QStringLiteral("B")})
-        QVERIFY(Minisign({"-G", "-W", "-p", m_keys.filePath(name + ".pub"), "-s", m_keys.filePath(name + ".key")}));
+        QVERIFY(m_minisign.MakeKeyPair(m_keys.filePath(name)));
 }
 
 void TestPackageSignature::init()
@@ -237,7 +218,7 @@ void TestPackageSignature::verify_data()
 
 void TestPackageSignature::verify()
 {
-    if (m_strMinisign.isEmpty())
+    if (!m_minisign.Available())
         QSKIP("minisign is not installed");
     QFETCH(bool, exePackage);
     QFETCH(int, tamper);
@@ -322,7 +303,7 @@ void TestPackageSignature::verify()
     QCOMPARE(SignatureCheckText(result).isEmpty(), result == ESignatureCheck::Ok);
 
     // and the real tool judges the same files as the row says
-    QCOMPARE(Minisign({"-V", "-q", "-p", keyPath, "-x", sigPath, "-m", package}), toolAccepts);
+    QCOMPARE(Run({"-V", "-q", "-p", keyPath, "-x", sigPath, "-m", package}), toolAccepts);
 }
 
 void TestPackageSignature::malformedKey_data()
@@ -346,7 +327,7 @@ void TestPackageSignature::malformedKey_data()
 
 void TestPackageSignature::malformedKey()
 {
-    if (m_strMinisign.isEmpty())
+    if (!m_minisign.Available())
         QSKIP("minisign is not installed");
     QFETCH(QByteArray, edit);
 
@@ -479,7 +460,7 @@ void TestPackageSignature::installedKey_data()
 
 void TestPackageSignature::installedKey()
 {
-    if (m_strMinisign.isEmpty())
+    if (!m_minisign.Available())
         QSKIP("minisign is not installed");
     QFETCH(QString, install);
     QFETCH(bool, optedIn);
