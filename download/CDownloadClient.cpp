@@ -112,7 +112,7 @@ void CDownloadClient::SetHashPackage(bool enabled)
 
 const CPackageHasher& CDownloadClient::PackageHasher() const
 {
-    return m_packageHasher;
+    return m_packageHasher.Hasher();
 }
 
 // The one place where the package file starts over: it is truncated, and the

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PackageSignature.h"
+#include "PackageHashWorker.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -35,7 +35,8 @@ public:
     // Off by default: a signed installation turns it on before the download
     // so the package's hash is ready when it ends, without reading it again.
     void SetHashPackage(bool enabled);
-    // The hash of every byte written to the package file so far.
+    // The hash of every byte written to the package file so far (waits for
+    // the hashing thread to catch up).
     const CPackageHasher& PackageHasher() const;
 
 signals:
@@ -69,7 +70,7 @@ private:
     QFile* m_pFile = nullptr;
     Stage m_eStage = Stage::Idle;
     QTimer m_stallTimer; // fires when the server has gone quiet
-    CPackageHasher m_packageHasher;
+    CPackageHashWorker m_packageHasher;
     bool m_bHashPackage = false;
 };
 

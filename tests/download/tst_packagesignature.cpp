@@ -1,4 +1,5 @@
 #include "Minisign.h"
+#include "PackageHashWorker.h"
 #include "PackageSignature.h"
 #include "ZipWriter.h"
 
@@ -385,6 +386,7 @@ void TestPackageSignature::hashInChunks_data()
     QTest::newRow("larger than a block, not aligned") << 1048589 << 65537 << true << true;
     QTest::newRow("all at once") << 1048589 << 1048589 << false << false;
     QTest::newRow("after a reset") << 4096 << 100 << true << false;
+    QTest::newRow("more than the hashing thread queues") << 20 * 1024 * 1024 + 3 << 65536 << true << true;
 }
 
 void TestPackageSignature::hashInChunks()
@@ -394,19 +396,29 @@ void TestPackageSignature::hashInChunks()
     QFETCH(bool, resetFirst);
     QFETCH(bool, peekMidway);
 
+    // The same feed straight and through the hashing thread of downloads.
     const QByteArray data = RandomBytes(size);
     CPackageHasher hasher;
+    CPackageHashWorker worker;
     if (resetFirst) {
-        hasher.AddData(RandomBytes(5000));
+        const QByteArray junk = RandomBytes(5000);
+        hasher.AddData(junk);
+        worker.AddData(junk);
         hasher.Reset();
+        worker.Reset();
     }
     for (int at = 0; at < size; at += chunk) {
         hasher.AddData(data.mid(at, chunk));
-        if (peekMidway && at <= size / 2 && at + chunk > size / 2)
+        worker.AddData(data.mid(at, chunk));
+        if (peekMidway && at <= size / 2 && at + chunk > size / 2) {
             QCOMPARE(hasher.Result(), OneShotHash(data.left(at + chunk)));
+            QCOMPARE(worker.Hasher().Result(), OneShotHash(data.left(at + chunk)));
+        }
     }
     QCOMPARE(hasher.BytesHashed(), qint64(size));
     QCOMPARE(hasher.Result(), OneShotHash(data));
+    QCOMPARE(worker.Hasher().BytesHashed(), qint64(size));
+    QCOMPARE(worker.Hasher().Result(), OneShotHash(data));
 }
 
 void TestPackageSignature::hashResumedFromFile_data()
