@@ -8,10 +8,19 @@
 #   bash bench/download/run.sh [BUILD_DIR]
 #
 # Environment: SIZE_MIB (default 256), RUNS (default 5), RATE (nginx's
-# limit_rate per connection, e.g. 100m for a line of about 800 Mbit/s;
-# default: unlimited, as fast as loopback goes).
+# limit_rate per connection for the plain and hashing runs, e.g. 100m for a
+# line of about 800 Mbit/s; default: unlimited, as fast as loopback goes).
 # Goals: time at most curl's; peak memory under 64 MiB whatever the size;
 # hashing costs at most 10 % more time than not hashing.
+#
+# CUT=1 measures instead a download cut once at 50 %: a proxy on 127.0.0.1
+# (cut_proxy.py) closes every download from the start after half the file
+# and lets resumes (requests with a Range) pass. nginx sends at CUT_RATE
+# (default 16m per second, a good home line: on loopback a 1 s wait before
+# the retry would otherwise dwarf the transfer). Ours runs with
+# "Update/Retries" = 3 in its Localcfg.ini; the peer is curl -C - started
+# again 1 s after a break (curl's own --retry starts over). Goal: the cut download takes at most 1.1 times the uncut one, both
+# through the same proxy, in the same run.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -19,6 +28,8 @@ build=${1:-$repo/build}
 size_mib=${SIZE_MIB:-256}
 runs=${RUNS:-5}
 rate=${RATE:-0}
+cut_mode=${CUT:-0}
+cut_rate=${CUT_RATE:-16m}
 
 for tool in nginx curl /usr/bin/time python3 cmp b2sum; do
     command -v "$tool" >/dev/null || { echo "missing $tool (scripts/deps.sh installs it)" >&2; exit 1; }
@@ -32,11 +43,12 @@ driver=$build/bin/bench_download
 
 work=$(mktemp -d)
 nginx_pid=""
+proxy_pids=()
 cleanup() {
-    if [ -n "$nginx_pid" ]; then
-        kill "$nginx_pid" 2>/dev/null || true
-        wait "$nginx_pid" 2>/dev/null || true
-    fi
+    for pid in "${proxy_pids[@]}" $nginx_pid; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -48,7 +60,9 @@ chmod 755 "$work/www"
 head -c "$((size_mib * 1024 * 1024))" /dev/urandom > "$work/www/client_v2.zip"
 chmod 644 "$work/www/client_v2.zip"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+port=$(free_port)
+slow_port=$(free_port)
 cat > "$work/nginx.conf" <<EOF
 worker_processes 1;
 pid $work/nginx.pid;
@@ -67,6 +81,11 @@ http {
         listen 127.0.0.1:$port;
         root $work/www;
     }
+    server {
+        listen 127.0.0.1:$slow_port;
+        root $work/www;
+        limit_rate $cut_rate;
+    }
 }
 EOF
 # Foreground under a time bound, so it ends by itself should this script die.
@@ -78,6 +97,8 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
 # One measured run: "<wall seconds> <peak RSS KiB>" on stdout.
 measure() {
     local start end
@@ -86,6 +107,70 @@ measure() {
     end=$(date +%s%N)
     echo "$(( (end - start) / 1000 )) $(cat "$work/rss")"
 }
+
+if [ "$cut_mode" = 1 ]; then
+    # One proxy that never cuts and one that cuts every download from the
+    # start at half the file, both in front of the rate-limited server.
+    start_proxy() { # NAME CUT_AFTER
+        timeout 1800 python3 "$repo/bench/download/cut_proxy.py" "$slow_port" "$2" "$work/$1.port" 1800 \
+            2>>"$work/proxy.log" &
+        proxy_pids+=($!)
+        for _ in $(seq 50); do [ -s "$work/$1.port" ] && break; sleep 0.1; done
+        [ -s "$work/$1.port" ] || { echo "the $1 proxy did not start" >&2; exit 1; }
+    }
+    start_proxy plain 0
+    start_proxy cutting "$((size_mib * 1024 * 1024 / 2))"
+    uncut_url=http://127.0.0.1:$(cat "$work/plain.port")/client_v2.zip
+    cut_url=http://127.0.0.1:$(cat "$work/cutting.port")/client_v2.zip
+    for dir in ours_uncut ours_cut curl_uncut curl_cut; do
+        mkdir -p "$work/$dir"
+        printf '[Update]\nRetries=3\n' > "$work/$dir/Localcfg.ini"
+    done
+
+    # Ours: the package and any record of a partial one from the last run go.
+    run_ours_in() { rm -f "$work/$1/client_v2.zip" "$work/$1/client_v2.zip.resume"; measure "$driver" "$2" "$work/$1"; }
+    # curl's own --retry starts over; resuming takes a new curl with -C -,
+    # after the same 1 s as our first wait.
+    run_curl_in() {
+        rm -f "$work/$1/client_v2.zip"
+        measure bash -c 'for _ in 1 2 3 4; do curl -s -C - -o "$1" "$2" && exit 0; sleep 1; done; exit 1' \
+            curl_resume "$work/$1/client_v2.zip" "$2"
+    }
+    check() { cmp -s "$work/www/client_v2.zip" "$work/$1/client_v2.zip" || { echo "$1: download differs" >&2; exit 1; }; }
+
+    : > "$work/proxy.log"
+    run_curl_in curl_cut "$cut_url" >/dev/null
+    check curl_cut
+    grep -q "cut a download" "$work/proxy.log" || { echo "the proxy cut nothing" >&2; exit 1; }
+    rm -f "$work/ours_cut/client_v2.zip" "$work/ours_cut/client_v2.zip.resume"
+    if ! "$driver" "$cut_url" "$work/ours_cut" 2>"$work/ours_cut.err"; then
+        echo "our download did not survive the cut: $(cat "$work/ours_cut.err")" >&2
+        echo "(the driver must read \"Update/Retries\" from the Localcfg.ini beside it)" >&2
+        exit 1
+    fi
+    check ours_cut
+
+    for name in ours_uncut ours_cut curl_uncut curl_cut; do : > "$work/$name.txt"; done
+    for _ in $(seq "$runs"); do
+        run_ours_in ours_uncut "$uncut_url" >> "$work/ours_uncut.txt"
+        run_ours_in ours_cut "$cut_url" >> "$work/ours_cut.txt"
+        run_curl_in curl_uncut "$uncut_url" >> "$work/curl_uncut.txt"
+        run_curl_in curl_cut "$cut_url" >> "$work/curl_cut.txt"
+    done
+    check ours_cut
+    check ours_uncut
+
+    echo "Download of ${size_mib} MiB at $cut_rate/s through a proxy on 127.0.0.1, cut once at 50 %, median of $runs runs"
+    t() { cut -d' ' -f1 "$work/$1.txt" | median; }
+    awk -v ou="$(t ours_uncut)" -v oc="$(t ours_cut)" -v cu="$(t curl_uncut)" -v cc="$(t curl_cut)" 'BEGIN {
+        printf "| %-10s | %12s | %12s | %9s |\n", "tool", "uncut (s)", "cut (s)", "cut/uncut"
+        printf "|%s|%s|%s|%s|\n", "------------", "--------------", "--------------", "-----------"
+        printf "| %-10s | %12.3f | %12.3f | %9.2f |\n", "ours", ou / 1e6, oc / 1e6, oc / ou
+        printf "| %-10s | %12.3f | %12.3f | %9.2f |\n", "curl", cu / 1e6, cc / 1e6, cc / cu
+        printf "goal ours cut/uncut <= 1.10: %s\n", (oc <= 1.1 * ou ? "met" : "missed")
+    }'
+    exit 0
+fi
 
 run_ours() { rm -f "$work/ours/client_v2.zip"; measure "$driver" "$url" "$work/ours"; }
 run_curl() { rm -f "$work/curl/client_v2.zip"; measure curl -s -o "$work/curl/client_v2.zip" "$url"; }
@@ -111,7 +196,6 @@ for _ in $(seq "$runs"); do
     run_hash >> "$work/hash.txt"
 done
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ours_us=$(cut -d' ' -f1 "$work/ours.txt" | median)
 curl_us=$(cut -d' ' -f1 "$work/curl.txt" | median)
 ours_kib=$(cut -d' ' -f2 "$work/ours.txt" | median)

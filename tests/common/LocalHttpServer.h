@@ -13,6 +13,18 @@
 // HTTPS: UseTls(certificate, key) before Start(); the certificate is whatever
 // the test made (a self-signed one is fine: the server never checks clients).
 //
+// Resuming downloads: a route with ranges = Ranges::Honour answers
+// "Range: bytes=<n>-" (or "<n>-<m>") with 206 and Content-Range, a start
+// beyond the end with 416, and an If-Range that names neither its etag nor its
+// lastModified with the whole body. SetRouteSequence serves a list of answers
+// in turn (a drop, then a 503, then a changed file ...); BodyBytesSent counts
+// what all answers handed out, and RequestHeader shows what each request asked.
+//
+//     server.SetRouteSequence("/pkg/client_v2.zip",
+//                             {LocalHttpRoute::Resumable(bytes, "\"v1\"").DroppedAfter(bytes.size() / 2),
+//                              LocalHttpRoute::Unavailable("2"),
+//                              LocalHttpRoute::Resumable(bytes, "\"v1\"")});
+//
 // No Q_OBJECT here on purpose, so a test can include it without moc.
 
 #include <QByteArray>
@@ -45,6 +57,16 @@ struct LocalHttpRoute
                                                   // keep the connection open until the client or the
                                                   // server ends it
 
+    // How the route meets a Range request (see the top of the file).
+    enum class Ranges {
+        Ignore,        // no Accept-Ranges; every answer is the whole body
+        Honour,        // Accept-Ranges: bytes, and 206/416 as asked
+        AdvertiseOnly, // Accept-Ranges: bytes, yet every answer is the whole body
+    };
+    Ranges ranges = Ranges::Ignore;
+    QByteArray etag;                              // sent as ETag when set
+    QByteArray lastModified;                      // sent as Last-Modified when set
+
     static LocalHttpRoute Ok(const QByteArray& body)
     {
         LocalHttpRoute route;
@@ -57,6 +79,33 @@ struct LocalHttpRoute
         LocalHttpRoute route;
         route.status = status;
         route.body = body;
+        return route;
+    }
+
+    // The body with ranges honoured and an ETag.
+    static LocalHttpRoute Resumable(const QByteArray& body, const QByteArray& etag)
+    {
+        LocalHttpRoute route = Ok(body);
+        route.ranges = Ranges::Honour;
+        route.etag = etag;
+        return route;
+    }
+
+    // 503 with the given Retry-After (none when empty).
+    static LocalHttpRoute Unavailable(const QByteArray& retryAfter)
+    {
+        LocalHttpRoute route = Status(503, "busy");
+        route.reason = "Service Unavailable";
+        if (!retryAfter.isEmpty())
+            route.headers.append(qMakePair(QByteArray("Retry-After"), retryAfter));
+        return route;
+    }
+
+    // This route, closing the connection after bytes of the answer's body.
+    LocalHttpRoute DroppedAfter(qint64 bytes) const
+    {
+        LocalHttpRoute route = *this;
+        route.dropAfter = bytes;
         return route;
     }
 
@@ -93,6 +142,24 @@ public:
     bool Start() { return listen(QHostAddress::LocalHost, 0); }
 
     void SetRoute(const QByteArray& target, const LocalHttpRoute& route) { m_routes.insert(target, route); }
+
+    // Each request for target takes the next answer of routes; the last one
+    // keeps answering. Takes precedence over SetRoute for that target.
+    void SetRouteSequence(const QByteArray& target, const QList<LocalHttpRoute>& routes)
+    {
+        m_sequences.insert(target, routes);
+    }
+
+    // Bytes of answer bodies handed to the sockets so far, over all requests
+    // (chunk framing included for chunked routes; heads not counted).
+    qint64 BodyBytesSent() const { return m_nBodyBytesSent; }
+
+    // The value of header name (any letter case) in request number index of
+    // Requests(); empty when it had none.
+    QByteArray RequestHeader(int index, const QByteArray& name) const
+    {
+        return HeaderOf(m_requestHeads.value(index), name);
+    }
 
     QString Url(const QByteArray& target) const
     {
@@ -175,13 +242,14 @@ private:
         const QByteArray method = words.value(0);
         const QByteArray target = words.value(1);
         m_requests.append(method + ' ' + target);
+        m_requestHeads.append(request.left(request.indexOf("\r\n\r\n")));
         Answer(socket, connection, method, target);
     }
 
     void Answer(QTcpSocket* socket, const std::shared_ptr<Connection>& connection, const QByteArray& method,
                 const QByteArray& target)
     {
-        const LocalHttpRoute route = m_routes.value(target, LocalHttpRoute::Status(404, "no such route"));
+        const LocalHttpRoute route = WithRanges(RouteFor(target), connection->request);
         socket->write(Head(route));
         if (method == "HEAD") {
             socket->disconnectFromHost();
@@ -189,26 +257,27 @@ private:
         }
         connection->pending = WireBody(route);
         if (route.stallAfter >= 0) {
-            socket->write(connection->pending.left(int(route.stallAfter)));
+            m_nBodyBytesSent += socket->write(connection->pending.left(int(route.stallAfter)));
             connection->pending.clear();
             return;
         }
         if (route.bytesPerSecond <= 0) {
-            socket->write(connection->pending);
+            m_nBodyBytesSent += socket->write(connection->pending);
             connection->pending.clear();
             socket->disconnectFromHost();
             return;
         }
-        Trickle(socket, connection, route.bytesPerSecond);
+        Trickle(socket, connection, route.bytesPerSecond, &m_nBodyBytesSent);
     }
 
     // Hands out a slice every 20 ms; the timer dies with the socket.
-    static void Trickle(QTcpSocket* socket, const std::shared_ptr<Connection>& connection, qint64 bytesPerSecond)
+    static void Trickle(QTcpSocket* socket, const std::shared_ptr<Connection>& connection, qint64 bytesPerSecond,
+                        qint64* sent)
     {
         const int slice = int(qMax<qint64>(1, bytesPerSecond / 50));
         auto* timer = new QTimer(socket);
-        QObject::connect(timer, &QTimer::timeout, socket, [socket, connection, slice, timer] {
-            socket->write(connection->pending.left(slice));
+        QObject::connect(timer, &QTimer::timeout, socket, [socket, connection, slice, timer, sent] {
+            *sent += socket->write(connection->pending.left(slice));
             connection->pending.remove(0, slice);
             if (!connection->pending.isEmpty())
                 return;
@@ -216,6 +285,65 @@ private:
             socket->disconnectFromHost();
         });
         timer->start(20);
+    }
+
+    LocalHttpRoute RouteFor(const QByteArray& target)
+    {
+        const auto sequence = m_sequences.find(target);
+        if (sequence != m_sequences.end() && !sequence->isEmpty())
+            return sequence->size() > 1 ? sequence->takeFirst() : sequence->first();
+        return m_routes.value(target, LocalHttpRoute::Status(404, "no such route"));
+    }
+
+    static QByteArray HeaderOf(const QByteArray& head, const QByteArray& name)
+    {
+        for (const QByteArray& line : head.split('\n')) {
+            const int colon = line.indexOf(':');
+            if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+                return line.mid(colon + 1).trimmed();
+        }
+        return QByteArray();
+    }
+
+    // The answer as the route's range handling makes it for this request.
+    static LocalHttpRoute WithRanges(LocalHttpRoute route, const QByteArray& request)
+    {
+        if (!route.etag.isEmpty())
+            route.headers.append(qMakePair(QByteArray("ETag"), route.etag));
+        if (!route.lastModified.isEmpty())
+            route.headers.append(qMakePair(QByteArray("Last-Modified"), route.lastModified));
+        if (route.ranges == LocalHttpRoute::Ranges::Ignore)
+            return route;
+        route.headers.append(qMakePair(QByteArray("Accept-Ranges"), QByteArray("bytes")));
+        const QByteArray range = HeaderOf(request, "Range");
+        if (route.ranges != LocalHttpRoute::Ranges::Honour || route.status != 200 || !range.startsWith("bytes="))
+            return route;
+        const QByteArray ifRange = HeaderOf(request, "If-Range");
+        if (!ifRange.isEmpty() && ifRange != route.etag && ifRange != route.lastModified)
+            return route;
+        // One range, "<first>-" or "<first>-<last>"; anything else gets the whole body.
+        const QList<QByteArray> bounds = range.mid(6).split('-');
+        bool firstOk = false, lastOk = false;
+        const qint64 size = route.body.size();
+        const qint64 first = bounds.value(0).toLongLong(&firstOk);
+        const bool toEnd = bounds.value(1).isEmpty();
+        qint64 last = toEnd ? qMax(first, size - 1) : bounds.value(1).toLongLong(&lastOk);
+        if (bounds.size() != 2 || !firstOk || (!toEnd && !lastOk) || last < first)
+            return route;
+        if (first >= size) {
+            route.status = 416;
+            route.reason = "Range Not Satisfiable";
+            route.headers.append(qMakePair(QByteArray("Content-Range"), "bytes */" + QByteArray::number(size)));
+            route.body.clear();
+            return route;
+        }
+        last = qMin(last, size - 1);
+        route.status = 206;
+        route.reason = "Partial Content";
+        route.headers.append(qMakePair(QByteArray("Content-Range"), "bytes " + QByteArray::number(first) + '-'
+                                           + QByteArray::number(last) + '/' + QByteArray::number(size)));
+        route.body = route.body.mid(int(first), int(last - first + 1));
+        return route;
     }
 
     static QByteArray Head(const LocalHttpRoute& route)
@@ -264,7 +392,10 @@ private:
     }
 
     QHash<QByteArray, LocalHttpRoute> m_routes;
+    QHash<QByteArray, QList<LocalHttpRoute>> m_sequences;
     QList<QByteArray> m_requests;
+    QList<QByteArray> m_requestHeads;
+    qint64 m_nBodyBytesSent = 0;
     QSslCertificate m_certificate;
     QSslKey m_key;
     QSsl::SslProtocol m_lastTlsProtocol = QSsl::UnknownProtocol;

@@ -1,0 +1,249 @@
+#include "DownloadResume.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkRequest>
+#include <QSaveFile>
+
+namespace Update {
+
+namespace {
+
+// A record is three short lines; anything bigger was not written by us.
+const qint64 kMaxRecordSize = 64 * 1024;
+
+// Kept readable in the file; '%' and line breaks are always encoded.
+const QByteArray kRecordUnencoded(":/?#[]@!$&'()*+,;=");
+
+bool HasToken(const QByteArray& list, const QByteArray& token)
+{
+    for (const QByteArray& item : list.split(','))
+        if (item.trimmed().toLower() == token)
+            return true;
+    return false;
+}
+
+// A body sent with a content coding counts its ranges in coded bytes.
+bool IsEncoded(const CRawHeaders& headers)
+{
+    const QByteArray coding = HeaderValue(headers, "Content-Encoding").trimmed().toLower();
+    return !coding.isEmpty() && coding != "identity";
+}
+
+// The strong ETag, else the Last-Modified, whatever the answer says of ranges.
+QByteArray ValidatorOf(const CRawHeaders& headers)
+{
+    const QByteArray tag = HeaderValue(headers, "ETag").trimmed();
+    if (!tag.isEmpty() && !tag.startsWith("W/"))
+        return tag;
+    return HeaderValue(headers, "Last-Modified").trimmed();
+}
+
+qint64 ContentLength(const CRawHeaders& headers)
+{
+    bool ok = false;
+    const qint64 length = HeaderValue(headers, "Content-Length").trimmed().toLongLong(&ok);
+    return ok && length >= 0 && !IsEncoded(headers) ? length : -1;
+}
+
+} // namespace
+
+QByteArray HeaderValue(const CRawHeaders& headers, const QByteArray& name)
+{
+    for (const auto& header : headers)
+        if (header.first.compare(name, Qt::CaseInsensitive) == 0)
+            return header.second;
+    return QByteArray();
+}
+
+QByteArray ResumeValidator(const CRawHeaders& headers)
+{
+    if (!HasToken(HeaderValue(headers, "Accept-Ranges"), "bytes") || IsEncoded(headers))
+        return QByteArray();
+    return ValidatorOf(headers);
+}
+
+std::optional<CContentRange> ParseContentRange(const QByteArray& value)
+{
+    const QByteArray text = value.trimmed();
+    const int space = text.indexOf(' ');
+    if (space < 0 || text.left(space).toLower() != "bytes")
+        return std::nullopt;
+    const QByteArray bounds = text.mid(space + 1).trimmed();
+    const int dash = bounds.indexOf('-');
+    const int slash = bounds.indexOf('/');
+    if (dash <= 0 || slash < dash)
+        return std::nullopt;
+    bool firstOk = false, lastOk = false, totalOk = false;
+    CContentRange range;
+    range.first = bounds.left(dash).toLongLong(&firstOk);
+    range.last = bounds.mid(dash + 1, slash - dash - 1).toLongLong(&lastOk);
+    const QByteArray total = bounds.mid(slash + 1);
+    range.total = total == "*" ? -1 : total.toLongLong(&totalOk);
+    totalOk = totalOk || total == "*";
+    if (!firstOk || !lastOk || !totalOk || range.first < 0 || range.last < range.first)
+        return std::nullopt;
+    if (range.total >= 0 && range.last >= range.total)
+        return std::nullopt;
+    return range;
+}
+
+ResumeAnswer JudgeAnswer(int status, qint64 from, const QByteArray& contentRange, qint64 total)
+{
+    if (status == 200)
+        return ResumeAnswer::WholeBody;
+    if (status == 416)
+        return ResumeAnswer::StartOver;
+    if (status != 206)
+        return ResumeAnswer::NotBody;
+    const std::optional<CContentRange> range = ParseContentRange(contentRange);
+    if (!range || range->first != from)
+        return ResumeAnswer::StartOver;
+    // We ask for everything from `from` on: a shorter part would leave a hole.
+    if (range->total >= 0 && range->last != range->total - 1)
+        return ResumeAnswer::StartOver;
+    if (total >= 0 && range->total >= 0 && range->total != total)
+        return ResumeAnswer::StartOver;
+    return ResumeAnswer::Append;
+}
+
+QString PartialRecordPath(const QString& packagePath)
+{
+    return packagePath + QStringLiteral(".resume");
+}
+
+bool SavePartialRecord(const QString& packagePath, const CPartialRecord& record)
+{
+    QSaveFile file(PartialRecordPath(packagePath));
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray text = "url=" + record.url.toUtf8().toPercentEncoding(kRecordUnencoded) + '\n'
+        + "validator=" + record.validator.toPercentEncoding(kRecordUnencoded) + '\n'
+        + "bytes=" + QByteArray::number(record.bytes) + '\n';
+    file.write(text);
+    return file.commit();
+}
+
+std::optional<CPartialRecord> LoadPartialRecord(const QString& packagePath, const QString& url)
+{
+    QFile file(PartialRecordPath(packagePath));
+    if (file.size() > kMaxRecordSize || !file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    CPartialRecord record;
+    bool hasUrl = false, hasValidator = false, hasBytes = false;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const int equals = line.indexOf('=');
+        const QByteArray key = line.left(equals);
+        const QByteArray value = line.mid(equals + 1);
+        if (equals < 0)
+            continue;
+        if (key == "url") {
+            record.url = QString::fromUtf8(QByteArray::fromPercentEncoding(value));
+            hasUrl = true;
+        } else if (key == "validator") {
+            record.validator = QByteArray::fromPercentEncoding(value);
+            hasValidator = true;
+        } else if (key == "bytes") {
+            record.bytes = value.toLongLong(&hasBytes);
+        }
+    }
+    if (!hasUrl || !hasValidator || !hasBytes || record.url != url || record.validator.isEmpty()
+        || record.bytes <= 0)
+        return std::nullopt;
+    // Bytes the record does not know of (a later run killed mid-write) or
+    // fewer than it claims: no telling which bytes they are.
+    const QFileInfo package(packagePath);
+    if (!package.isFile() || package.size() != record.bytes)
+        return std::nullopt;
+    return record;
+}
+
+void RemovePartialRecord(const QString& packagePath)
+{
+    QFile::remove(PartialRecordPath(packagePath));
+}
+
+CResumeState::CResumeState(const CPartialRecord& record)
+    : m_nBytesOnDisk(qMax<qint64>(0, record.bytes)), m_strValidator(record.validator)
+{
+}
+
+bool CResumeState::CanResume() const
+{
+    return m_nBytesOnDisk > 0 && !m_strValidator.isEmpty();
+}
+
+bool CResumeState::Complete() const
+{
+    return m_nTotal < 0 || m_nBytesOnDisk == m_nTotal;
+}
+
+qint64 CResumeState::PrepareRequest(QNetworkRequest& request)
+{
+    request.setRawHeader("Accept-Encoding", "identity");
+    if (!CanResume()) {
+        m_nBytesOnDisk = 0;
+        m_nRequestedFrom = 0;
+        return 0;
+    }
+    request.setRawHeader("Range", "bytes=" + QByteArray::number(m_nBytesOnDisk) + '-');
+    request.setRawHeader("If-Range", m_strValidator);
+    m_nRequestedFrom = m_nBytesOnDisk;
+    return m_nRequestedFrom;
+}
+
+ResumeAnswer CResumeState::OnAnswer(int status, const CRawHeaders& headers)
+{
+    const ResumeAnswer answer = JudgeAnswer(status, m_nRequestedFrom, HeaderValue(headers, "Content-Range"), m_nTotal);
+    switch (answer) {
+    case ResumeAnswer::Append: {
+        // A 206 need not repeat Accept-Ranges: it is one.
+        const QByteArray validator = ValidatorOf(headers);
+        if (!validator.isEmpty())
+            m_strValidator = validator;
+        const std::optional<CContentRange> range = ParseContentRange(HeaderValue(headers, "Content-Range"));
+        if (range && range->total >= 0)
+            m_nTotal = range->total;
+        return answer;
+    }
+    case ResumeAnswer::WholeBody:
+        m_nBytesOnDisk = 0;
+        m_strValidator = ResumeValidator(headers);
+        m_nTotal = ContentLength(headers);
+        return answer;
+    case ResumeAnswer::StartOver: {
+        const bool again = m_bStartedOver;
+        m_bStartedOver = true;
+        Forget();
+        return again ? ResumeAnswer::Refused : ResumeAnswer::StartOver;
+    }
+    case ResumeAnswer::Refused:
+    case ResumeAnswer::NotBody:
+        break;
+    }
+    return answer;
+}
+
+void CResumeState::OnWritten(qint64 bytes)
+{
+    if (bytes > 0)
+        m_nBytesOnDisk += bytes;
+}
+
+CPartialRecord CResumeState::Record(const QString& url) const
+{
+    CPartialRecord record;
+    record.url = url;
+    record.validator = m_strValidator;
+    record.bytes = m_nBytesOnDisk;
+    return record;
+}
+
+void CResumeState::Forget()
+{
+    m_nBytesOnDisk = 0;
+    m_nTotal = -1;
+    m_strValidator.clear();
+}
+
+} // namespace Update

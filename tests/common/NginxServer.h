@@ -1,0 +1,191 @@
+#pragma once
+
+// nginx on 127.0.0.1 for tests: a real server that answers ranges, ETags and
+// If-Range itself. Each NginxServer runs its own nginx (one process, no
+// workers) with its own configuration and files in a temporary folder, and
+// stops it when it goes; under `timeout`, so it ends by itself even if the
+// test dies first.
+//
+//     if (NginxServer::Program().isEmpty())
+//         QSKIP("nginx is not installed (scripts/deps.sh installs nginx-light)");
+//     NginxServer nginx;
+//     QVERIFY(nginx.AddFile("client_v2.zip", bytes));
+//     QVERIFY2(nginx.Start(), qPrintable(nginx.ErrorText()));
+//     const QString url = nginx.Url("/client_v2.zip");
+//
+// ExtraServerConfig adds directives to the server block before Start (for
+// example "limit_rate 1m;").
+//
+// No Q_OBJECT here on purpose, so a test can include it without moc.
+
+#include <QByteArray>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QString>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+class NginxServer
+{
+public:
+    // Longest time Start waits for nginx to take connections.
+    static const int kStartMs = 15000;
+    // nginx ends by itself after this long, whatever happens to the test.
+    static const int kLifetimeSeconds = 600;
+
+    NginxServer()
+    {
+        // nginx may read as another user: let it into the folder and its files.
+        QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                | QFileDevice::ReadGroup | QFileDevice::ExeGroup
+                                                | QFileDevice::ReadOther | QFileDevice::ExeOther);
+        QDir(m_dir.path()).mkpath(QStringLiteral("www"));
+        QDir(m_dir.path()).mkpath(QStringLiteral("temp"));
+    }
+
+    ~NginxServer() { Stop(); }
+
+    NginxServer(const NginxServer&) = delete;
+    NginxServer& operator=(const NginxServer&) = delete;
+
+    // The nginx executable; empty when it is not installed.
+    static QString Program()
+    {
+        const QString onPath = QStandardPaths::findExecutable(QStringLiteral("nginx"));
+        if (!onPath.isEmpty())
+            return onPath;
+        return QStandardPaths::findExecutable(QStringLiteral("nginx"),
+                                              {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+    }
+
+    // The folder served at "/".
+    QString Root() const { return m_dir.filePath(QStringLiteral("www")); }
+
+    // Writes (or replaces) a file under Root(), readable by nginx.
+    bool AddFile(const QString& name, const QByteArray& bytes) const
+    {
+        QFile file(Root() + '/' + name);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return false;
+        file.close();
+        return file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                   | QFileDevice::ReadOther);
+    }
+
+    void ExtraServerConfig(const QByteArray& directives) { m_extra = directives; }
+
+    // Starts nginx on a free port of 127.0.0.1 and waits until it answers.
+    bool Start()
+    {
+        if (!m_dir.isValid() || Program().isEmpty()) {
+            m_error = QStringLiteral("no temporary folder or no nginx");
+            return false;
+        }
+        // Another program may take the port between our probe and nginx's bind.
+        for (int attempt = 0; attempt < 3; ++attempt)
+            if (StartOnce())
+                return true;
+        return false;
+    }
+
+    void Stop()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate(); // timeout passes it on; nginx stops at once
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    quint16 Port() const { return m_nPort; }
+
+    QString Url(const QString& path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(m_nPort).arg(path);
+    }
+
+    // Why Start failed: nginx's own words where it left any.
+    QString ErrorText() const { return m_error; }
+
+private:
+    bool StartOnce()
+    {
+        m_nPort = FreePort();
+        if (m_nPort == 0 || !WriteConfig()) {
+            m_error = QStringLiteral("no free port or the configuration cannot be written");
+            return false;
+        }
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(QStringLiteral("timeout"),
+                        {QStringLiteral("--kill-after=5"), QString::number(kLifetimeSeconds), Program(),
+                         QStringLiteral("-p"), m_dir.path() + '/', QStringLiteral("-c"), ConfigPath(),
+                         QStringLiteral("-e"), m_dir.filePath(QStringLiteral("error.log"))});
+        if (!m_process.waitForStarted(5000)) {
+            m_error = m_process.errorString();
+            return false;
+        }
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < kStartMs) {
+            if (m_process.state() == QProcess::NotRunning)
+                break;
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, m_nPort);
+            if (probe.waitForConnected(200))
+                return true;
+            m_process.waitForFinished(100);
+        }
+        Stop();
+        QFile log(m_dir.filePath(QStringLiteral("error.log")));
+        log.open(QIODevice::ReadOnly);
+        m_error = QStringLiteral("nginx did not start: ") + QString::fromLocal8Bit(m_process.readAll() + log.readAll());
+        return false;
+    }
+
+    static quint16 FreePort()
+    {
+        QTcpServer probe;
+        return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+    }
+
+    QString ConfigPath() const { return m_dir.filePath(QStringLiteral("nginx.conf")); }
+
+    bool WriteConfig() const
+    {
+        const QByteArray dir = m_dir.path().toLocal8Bit();
+        const QByteArray config =
+            "daemon off;\n"
+            "master_process off;\n"
+            "pid " + dir + "/nginx.pid;\n"
+            "error_log " + dir + "/error.log;\n"
+            "events { worker_connections 64; }\n"
+            "http {\n"
+            "    access_log off;\n"
+            "    client_body_temp_path " + dir + "/temp/body;\n"
+            "    proxy_temp_path " + dir + "/temp/proxy;\n"
+            "    fastcgi_temp_path " + dir + "/temp/fastcgi;\n"
+            "    uwsgi_temp_path " + dir + "/temp/uwsgi;\n"
+            "    scgi_temp_path " + dir + "/temp/scgi;\n"
+            "    server {\n"
+            "        listen 127.0.0.1:" + QByteArray::number(m_nPort) + ";\n"
+            "        root " + dir + "/www;\n"
+            "        " + m_extra + "\n"
+            "    }\n"
+            "}\n";
+        QFile file(ConfigPath());
+        return file.open(QIODevice::WriteOnly) && file.write(config) == config.size();
+    }
+
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QByteArray m_extra;
+    QString m_error;
+    quint16 m_nPort = 0;
+};
