@@ -82,7 +82,7 @@ void CDownloadClient::StartDownload(QString& url)
     }
     const QString suffix = url.indexOf(QLatin1String(".exe")) >= 0 ? QStringLiteral("exe") : QStringLiteral("zip");
     m_pFile = new QFile(GetPackageFilePath(name, suffix));
-    if (!m_pFile->open(QIODevice::WriteOnly)) {
+    if (!OpenPackageFromStart()) {
         EndTransfer(Outcome::Failed, m_pFile->errorString());
         return;
     }
@@ -98,6 +98,36 @@ void CDownloadClient::StartDownload(QString& url)
 void CDownloadClient::SetStallTimeout(int ms)
 {
     m_stallTimer.setInterval(ms);
+}
+
+int CDownloadClient::StallTimeout() const
+{
+    return m_stallTimer.interval();
+}
+
+void CDownloadClient::SetHashPackage(bool enabled)
+{
+    m_bHashPackage = enabled;
+}
+
+const CPackageHasher& CDownloadClient::PackageHasher() const
+{
+    return m_packageHasher.Hasher();
+}
+
+// The one place where the package file starts over: it is truncated, and the
+// hash starts from nothing with it.
+bool CDownloadClient::OpenPackageFromStart()
+{
+    m_packageHasher.Reset();
+    return m_pFile->open(QIODevice::WriteOnly);
+}
+
+// Hashed as written, so the check after the download reads nothing again.
+void CDownloadClient::HashWrittenChunk(const QByteArray& data)
+{
+    if (m_bHashPackage)
+        m_packageHasher.AddData(data);
 }
 
 void CDownloadClient::StopDownload()
@@ -153,6 +183,7 @@ void CDownloadClient::OnHttpReadyRead()
         EndTransfer(Outcome::Failed, m_pFile->errorString());
         return;
     }
+    HashWrittenChunk(data);
     emit SignalDownloadProgress(written);
 }
 

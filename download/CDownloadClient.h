@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PackageHashWorker.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -28,6 +30,14 @@ public:
 
     // A transfer that receives no byte for this long fails (default 60 s).
     void SetStallTimeout(int ms);
+    int StallTimeout() const;
+
+    // Off by default: a signed installation turns it on before the download
+    // so the package's hash is ready when it ends, without reading it again.
+    void SetHashPackage(bool enabled);
+    // The hash of every byte written to the package file so far (waits for
+    // the hashing thread to catch up).
+    const CPackageHasher& PackageHasher() const;
 
 signals:
     void SignalClientSize(qint64 size);
@@ -52,12 +62,16 @@ private:
     void EndTransfer(Outcome outcome, const QString& failure = QString());
     void ReleaseTransfer();
     QString CloseFile();
+    bool OpenPackageFromStart();
+    void HashWrittenChunk(const QByteArray& data);
 
     QNetworkAccessManager m_networkManager;
     QNetworkReply* m_pReply = nullptr;
     QFile* m_pFile = nullptr;
     Stage m_eStage = Stage::Idle;
     QTimer m_stallTimer; // fires when the server has gone quiet
+    CPackageHashWorker m_packageHasher;
+    bool m_bHashPackage = false;
 };
 
 } // namespace Update
