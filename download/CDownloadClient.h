@@ -62,6 +62,7 @@ private:
     void EndTransfer(Outcome outcome, const QString& failure = QString());
     void ReleaseTransfer();
     QString CloseFile();
+    QString WriteFailure(qint64 unwritten);
     bool OpenPackageFromStart();
     void HashWrittenChunk(const QByteArray& data);
 

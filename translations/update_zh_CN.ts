@@ -76,9 +76,17 @@
         <source>The server stopped sending data.</source>
         <translation>服务器已停止发送数据。</translation>
     </message>
+    <message>
+        <source>Not enough disk space to save the package.</source>
+        <translation>磁盘空间不足，无法保存更新包。</translation>
+    </message>
 </context>
 <context>
     <name>Update::CUpdate</name>
+    <message>
+        <source>Not enough disk space: %1 needed, %2 free.</source>
+        <translation>磁盘空间不足：需要 %1，可用 %2。</translation>
+    </message>
     <message>
         <source>Update content</source>
         <translation>更新内容</translation>

@@ -93,6 +93,7 @@ private:
     void StartVerifying();
     void RefusePackage(ESignatureCheck check);
     void UsePackage();
+    bool HasDiskSpaceFor(qint64 needed);
     void HandOverToInstaller();
     QString InstallerPath() const;
 

@@ -6,6 +6,7 @@
 #include "PackageSignature.h"
 #include "ProcessControl.h"
 #include "SkinStyle.h"
+#include "UnpackedSize.h"
 #include "VxDir.h"
 #include "VxMessageBox.h"
 #include "VxTextBrowser.h"
@@ -14,7 +15,9 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 #include <QProcess>
+#include <QStorageInfo>
 #include <QTimer>
 
 #include <limits>
@@ -130,6 +133,8 @@ void CUpdate::OnStartDownload(QString& strUrl)
 {
     if (strUrl.isEmpty() || !EnterStage(Stage::Downloading))
         return;
+    if (!HasDiskSpaceFor(m_nPackageSize))
+        return;
     if (strUrl.indexOf(QLatin1String(".exe")) >= 0)
         m_bExePackage = true;
     if (!m_pDownloadClient) {
@@ -225,6 +230,9 @@ void CUpdate::UsePackage()
     }
     if (!EnterStage(Stage::Extracting))
         return;
+    // An archive that cannot be read is left to the worker to report.
+    if (!HasDiskSpaceFor(ArchiveUnpackedSize(GetPackageFilePath(m_strPackageName, QStringLiteral("zip")))))
+        return;
     ShowProgressText(tr("UnCompressing..."));
     if (!m_pCompressClient) {
         m_pCompressClient = new CCompressClient;
@@ -238,6 +246,23 @@ void CUpdate::UsePackage()
         return;
     m_pCompressClient->SetPackageName(m_strPackageName);
     m_pCompressClient->start(QThread::InheritPriority);
+}
+
+// Checked before the package is written and before it is unpacked, so a
+// full disk ends the update at once with the numbers, not halfway with
+// Qt's "Unknown error". False when the update has ended for want of room.
+bool CUpdate::HasDiskSpaceFor(qint64 needed)
+{
+    if (needed <= 0)
+        return true;
+    const QStorageInfo volume(DAROZ::VxDir::GetCurrentPath());
+    const qint64 available = volume.bytesAvailable();
+    if (!volume.isValid() || available < 0 || available >= needed)
+        return true;
+    const QLocale locale;
+    EndUpdate(tr("Not enough disk space: %1 needed, %2 free.")
+                  .arg(locale.formattedDataSize(needed), locale.formattedDataSize(available)));
+    return false;
 }
 
 void CUpdate::OnDownloadFailed(QString& strError)

@@ -8,6 +8,7 @@ import re
 import shutil
 import sys
 import subprocess
+import tempfile
 import time
 import traceback
 
@@ -39,9 +40,9 @@ def check(condition, what):
 class Case:
     """One installation, one server, one updater run on the shared display."""
 
-    def __init__(self, display, language=None):
+    def __init__(self, display, language=None, root=None):
         self.display = display
-        self.inst = harness.Installation(BUILD, SOURCE, language=language)
+        self.inst = harness.Installation(BUILD, SOURCE, language=language, root=root)
         self.server = harness.PackageServer()
         self.client = self.inst.start_standin(harness.CLIENT)
         self.notifier = self.inst.start_standin(harness.NOTIFIER)
@@ -357,6 +358,79 @@ def test_installer_that_cannot_start(d):
             c.display.key(box, "Return")
             code = c.exit_code()
             check(code == 255, f"{kind}: exit status -1, got {code}")
+
+
+class SmallVolume:
+    """A tmpfs of its own (needs root), later filled so that only `free`
+    bytes stay free for the update."""
+
+    def __init__(self, size_mb=24):
+        self.dir = tempfile.mkdtemp(prefix="update-e2e-volume-")
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_mb}m", "tmpfs", self.dir],
+                                capture_output=True, timeout=20)
+        if result.returncode != 0:
+            os.rmdir(self.dir)
+            raise harness.Skip("cannot mount a tmpfs here")
+        self.root = os.path.join(self.dir, "Corvel Client")
+
+    def leave_free(self, free):
+        st = os.statvfs(self.dir)
+        filler = st.f_bavail * st.f_frsize - free
+        with open(os.path.join(self.dir, "filler.bin"), "wb") as f:
+            f.truncate(0)
+            f.write(b"\0" * max(filler, 0))
+
+    def free(self):
+        st = os.statvfs(self.dir)
+        return st.f_bavail * st.f_frsize
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run(["umount", "-l", self.dir], capture_output=True, timeout=20)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def test_full_disk(d):
+    free = 2 << 20
+    installer = None
+    for case in ("announced size beyond the free space", "package larger than announced fills the disk",
+                 "unpacked size beyond the free space"):
+        with SmallVolume() as volume, Case(d, root=volume.root) as c:
+            installer = installer or open(c.inst.standin(harness.INSTALLER), "rb").read()
+            if case.startswith("announced"):
+                body = c.inst.installer_zip(padding=3 << 20)
+                announced = len(body)
+            elif case.startswith("package larger"):
+                body = c.inst.installer_zip(padding=3 << 20)
+                announced = 100_000
+            else:
+                body = harness.make_zip([("setup.exe", installer, 0o755), ("data/zeros.bin", bytes(6 << 20), None)])
+                announced = len(body)
+            c.server.routes[PACKAGE] = {"body": body}
+            volume.leave_free(free)
+            c.launch(c.server.url(PACKAGE), announced)
+            c.press_update()
+            box = c.wait_notice(30)
+            time.sleep(0.3)
+            notices = c.notices()
+            check(len(notices) == 1, f"{case}: one box: {notices}")
+            if case.startswith("package larger"):
+                check(notices[0] == "Update failed, error Type:Not enough disk space to save the package.",
+                      f"{case}: said in words: {notices}")
+            else:
+                check(re.fullmatch(r"Not enough disk space: .+ needed, .+ free\.", notices[0]),
+                      f"{case}: needed and free: {notices}")
+            c.display.key(box, "Return")
+            check(c.exit_code() == 0, f"{case}: exit status 0")
+            if case.startswith("announced"):
+                check(not c.server.requests, f"{case}: nothing was asked of the server")
+            check(not os.path.exists(c.inst.path("client_v2.zip")) or case.startswith("unpacked"),
+                  f"{case}: no partial package left")
+            check(not os.path.exists(c.inst.path("client_v2", "zeros.bin")), f"{case}: nothing unpacked")
+            check(volume.free() >= free - (1 << 20) if not case.startswith("unpacked") else True,
+                  f"{case}: the disk is not left full ({volume.free()} bytes free)")
 
 
 def percentages(c):

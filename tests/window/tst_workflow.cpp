@@ -153,6 +153,8 @@ private slots:
     void finishCompress_data();
     void finishCompress();
     void closeDuringExtraction();
+    void diskSpaceCheckedFirst_data();
+    void diskSpaceCheckedFirst();
     void leaveWithoutUpdating();
     void signedPackage_data();
     void signedPackage();
@@ -635,6 +637,88 @@ void TestUpdateWorkflow::closeDuringExtraction()
     QVERIFY(!window.isVisible());
     QTest::qWait(300);
     QCOMPARE(answerer.boxes(), 0);
+}
+
+// A zip whose directory says each of its entries unpacks to 4 GiB: with
+// enough of them, more than any disk here holds.
+static bool WriteZipDeclaring(const QString& path, int entries)
+{
+    QList<QPair<QString, QByteArray>> files;
+    for (int i = 0; i < entries; ++i)
+        files.append({QStringLiteral("f%1").arg(i), QByteArray("x")});
+    if (!WriteZip(path, files))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray bytes = file.readAll();
+    const QByteArray central("PK\x01\x02", 4);
+    for (int at = bytes.indexOf(central); at >= 0; at = bytes.indexOf(central, at + 4)) {
+        for (int i = 0; i < 4; ++i)
+            bytes[at + 24 + i] = char(i == 0 ? 0xfe : 0xff);
+    }
+    return file.seek(0) && file.write(bytes) == bytes.size();
+}
+
+void TestUpdateWorkflow::diskSpaceCheckedFirst_data()
+{
+    QTest::addColumn<bool>("beforeDownload");
+    QTest::addColumn<qint64>("needed");
+
+    const qint64 hugeArchive = 25000 * qint64(0xfffffffe);
+    QTest::newRow("announced size beyond the volume: refused before the download")
+        << true << qint64(1) * 1024 * 1024 * 1024 * 1024 * 1024;
+    QTest::newRow("unpacked size beyond the volume: refused before unpacking") << false << hugeArchive;
+    QTest::newRow("announced size that fits: the download starts") << true << qint64(1000);
+    QTest::newRow("unpacked size that fits: the unpacking starts") << false << qint64(0);
+}
+
+void TestUpdateWorkflow::diskSpaceCheckedFirst()
+{
+    QFETCH(bool, beforeDownload);
+    QFETCH(qint64, needed);
+    const bool fits = needed < 1024 * 1024;
+
+    InstallDir dir;
+    SilentServer server;
+    const QString archive = dir.filePath(QStringLiteral("pkg.zip"));
+    if (!beforeDownload) {
+        if (fits)
+            QVERIFY(WriteZip(archive, {{QStringLiteral("setup.exe"), QByteArray("#!/bin/sh\n")}}));
+        else
+            QVERIFY(WriteZipDeclaring(archive, 25000));
+    }
+    CUpdate window;
+    window.OnGetClientSize(beforeDownload ? needed : 1000);
+    ShowAndWait(window);
+    Pages(window)->setCurrentIndex(1);
+
+    ModalAnswerer answerer({Qt::Key_Escape});
+    if (beforeDownload) {
+        QString url = server.url(QStringLiteral("pkg.zip"));
+        emit window.sgnStartDownload(url);
+    } else {
+        CUpdateTestAccess::SetDownloaded(window, QStringLiteral("pkg"), false);
+        QVERIFY(QMetaObject::invokeMethod(&window, "OnFinishDownload"));
+    }
+    QTest::qWait(300);
+    if (fits) {
+        QCOMPARE(answerer.boxes(), beforeDownload ? 0 : 1);
+        QVERIFY(!answerer.said(QStringLiteral("Not enough disk space")));
+        if (beforeDownload)
+            QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 1, 3000);
+        window.StopWorkersAndClose();
+        return;
+    }
+    QCOMPARE(answerer.boxes(), 1);
+    const QLocale locale;
+    QVERIFY2(answerer.said(QStringLiteral("Not enough disk space: %1 needed, ").arg(locale.formattedDataSize(needed))),
+             qPrintable(answerer.texts().join(QLatin1Char('|'))));
+    QVERIFY(!window.isVisible());
+    QCOMPARE(server.connections(), 0);
+    QVERIFY(!CUpdateTestAccess::CompressClient(window));
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("pkg/f0"))));
+    QCOMPARE(QFileInfo::exists(archive), !beforeDownload);
 }
 
 void TestUpdateWorkflow::leaveWithoutUpdating()
