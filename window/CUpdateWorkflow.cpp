@@ -42,7 +42,7 @@ void MakeOwnerExecutable(const QString& path)
 
 void CUpdate::KillClientByPid()
 {
-    KillProcessById(m_nClientPid);
+    KillClientProcess(m_nClientPid);
 }
 
 void CUpdate::KillProcessByName(const QString& exeName)
