@@ -92,7 +92,7 @@ void CDownloadClient::StartDownload(QString& url)
     // A transfer runs, or one failed or was stopped: this client is spent.
     if (m_pFile)
         return;
-    const QString suffix = url.indexOf(QLatin1String(".exe")) >= 0 ? QStringLiteral("exe") : QStringLiteral("zip");
+    const QString suffix = IsExePackageUrl(url) ? QStringLiteral("exe") : QStringLiteral("zip");
     m_pFile = new QFile(GetPackageFilePath(name, suffix));
     m_bFailureReported = false;
     if (!m_pFile->open(QIODevice::WriteOnly)) {

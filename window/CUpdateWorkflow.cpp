@@ -96,7 +96,7 @@ void CUpdate::OnStartDownload(QString& strUrl)
 {
     if (strUrl.isEmpty() || m_bUpdateEnded)
         return;
-    if (strUrl.indexOf(QLatin1String(".exe")) >= 0)
+    if (IsExePackageUrl(strUrl))
         m_bExePackage = true;
     if (!m_pDownloadClient) {
         m_pDownloadClient = new CDownloadClient;
