@@ -33,7 +33,12 @@ constexpr quint32 kOwnerReadWrite = 0600;
 
 constexpr int kEndRecordSize = 22;
 
-enum class EntryResult { Written, Skipped, Failed };
+enum class EntryResult { Written, Skipped, Failed, Stopped };
+
+bool IsStopRequested(const std::atomic<bool>& stop)
+{
+    return stop.load(std::memory_order_relaxed);
+}
 
 // Path steps as Windows reads them: both separators count there.
 QStringList Steps(const QString& name)
@@ -117,12 +122,16 @@ void RestorePermissions(const QString& path, const QuaZipFileInfo64& info)
                                 (mode & kPermissionMask) | kOwnerReadWrite);
 }
 
-// Number of bytes copied, or -1 when the entry cannot be read or the file
-// takes less than it was given.
-qint64 Copy(QuaZipFile& entry, QFile& out, QByteArray& buffer)
+constexpr qint64 kCopyStopped = -2;
+
+// Number of bytes copied, -1 when the entry cannot be read or the file takes
+// less than it was given, kCopyStopped when a stop was requested.
+qint64 Copy(QuaZipFile& entry, QFile& out, QByteArray& buffer, const std::atomic<bool>& stop)
 {
     qint64 total = 0;
     for (;;) {
+        if (IsStopRequested(stop))
+            return kCopyStopped;
         const qint64 read = entry.read(buffer.data(), buffer.size());
         if (read < 0)
             return -1;
@@ -135,7 +144,7 @@ qint64 Copy(QuaZipFile& entry, QFile& out, QByteArray& buffer)
 }
 
 EntryResult WriteFile(QuaZipFile& entry, const QuaZipFileInfo64& info, const QString& path,
-                      QByteArray& buffer)
+                      QByteArray& buffer, const std::atomic<bool>& stop)
 {
     if (info.isEncrypted() || !entry.open(QIODevice::ReadOnly))
         return EntryResult::Failed;
@@ -145,7 +154,12 @@ EntryResult WriteFile(QuaZipFile& entry, const QuaZipFileInfo64& info, const QSt
         entry.close();
         return EntryResult::Skipped;
     }
-    const qint64 copied = Copy(entry, out, buffer);
+    const qint64 copied = Copy(entry, out, buffer, stop);
+    if (copied == kCopyStopped) {
+        entry.close();
+        out.remove();
+        return EntryResult::Stopped;
+    }
     entry.close(); // reports a CRC mismatch
     const bool complete = copied == static_cast<qint64>(info.uncompressedSize)
         && entry.getZipError() == UNZ_OK && out.flush();
@@ -158,7 +172,8 @@ EntryResult WriteFile(QuaZipFile& entry, const QuaZipFileInfo64& info, const QSt
     return EntryResult::Written;
 }
 
-EntryResult ExtractCurrent(QuaZip& zip, QuaZipFile& entry, const QString& root, QByteArray& buffer)
+EntryResult ExtractCurrent(QuaZip& zip, QuaZipFile& entry, const QString& root, QByteArray& buffer,
+                           const std::atomic<bool>& stop)
 {
     QuaZipFileInfo64 info;
     if (!zip.getCurrentFileInfo(&info))
@@ -172,7 +187,7 @@ EntryResult ExtractCurrent(QuaZip& zip, QuaZipFile& entry, const QString& root, 
     const QString base = name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
     if (!IsPlainFileName(base))
         return EntryResult::Skipped;
-    return WriteFile(entry, info, root + base, buffer);
+    return WriteFile(entry, info, root + base, buffer, stop);
 }
 
 // An archive of nothing but its end record, which the zip library does not
@@ -217,9 +232,22 @@ CCompressClient::~CCompressClient()
 void CCompressClient::SetPackageName(const QString& name)
 {
     m_strPackageName = name;
+    m_bStopRequested.store(false);
+}
+
+void CCompressClient::RequestStop()
+{
+    m_bStopRequested.store(true);
 }
 
 bool CCompressClient::UnCompress(const QString& zipPath, const QString& targetDir)
+{
+    const std::atomic<bool> never {false};
+    return UnCompressUntil(zipPath, targetDir, never);
+}
+
+bool CCompressClient::UnCompressUntil(const QString& zipPath, const QString& targetDir,
+                                      const std::atomic<bool>& stop)
 {
     QuaZip zip(zipPath);
     if (!zip.open(QuaZip::mdUnzip)) {
@@ -238,8 +266,11 @@ bool CCompressClient::UnCompress(const QString& zipPath, const QString& targetDi
     const int count = zip.getEntriesCount();
     bool ok = count >= 0;
     for (int i = 0; ok && i < count; ++i) {
-        ok = i == 0 ? zip.goToFirstFile() : zip.goToNextFile();
-        ok = ok && ExtractCurrent(zip, entry, root, buffer) != EntryResult::Failed;
+        ok = !IsStopRequested(stop) && (i == 0 ? zip.goToFirstFile() : zip.goToNextFile());
+        if (!ok)
+            break;
+        const EntryResult result = ExtractCurrent(zip, entry, root, buffer, stop);
+        ok = result == EntryResult::Written || result == EntryResult::Skipped;
     }
     zip.close();
     return ok;
@@ -257,8 +288,14 @@ void CCompressClient::Extract()
         return;
     const QString archive = GetPackageFilePath(m_strPackageName, QStringLiteral("zip"));
     const QString target = GetPackageDir(m_strPackageName);
+    if (m_bStopRequested.load())
+        return;
     EmptyFolder(target);
-    if (UnCompress(archive, target))
+    const bool ok = UnCompressUntil(archive, target, m_bStopRequested);
+    // Whoever asked to stop has given up on this run and waits for no word.
+    if (m_bStopRequested.load())
+        return;
+    if (ok)
         emit SignalFinishCompress();
     else
         emit SignalCompressFailed();

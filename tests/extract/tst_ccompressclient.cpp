@@ -4,6 +4,7 @@
 #include "ZipWriter.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -84,6 +85,8 @@ private slots:
     void run();
     void reuseRunsOncePerStart();
     void destroyWaitsForRunningWorker();
+    void stopRequest_data();
+    void stopRequest();
 
 private:
     QString Inst() const { return m_tmp->path() + QStringLiteral("/inst"); }
@@ -416,6 +419,56 @@ void TestCCompressClient::destroyWaitsForRunningWorker()
 
     QCOMPARE(finishSpy.count(), 1);
     QCOMPARE(QFileInfo(Target() + QStringLiteral("/payload.bin")).size(), qint64(data.size()));
+}
+
+void TestCCompressClient::stopRequest_data()
+{
+    QTest::addColumn<bool>("deflate");
+    QTest::addColumn<bool>("restart"); // SetPackageName + start() again afterwards
+
+    QTest::newRow("deflated entry") << true << false;
+    QTest::newRow("stored entry") << false << false;
+    QTest::newRow("a new run after a stop runs whole") << true << true;
+}
+
+// GIVEN a large entry being written, WHEN another thread asks the worker to
+// stop, THEN it ends without finishing the entry, removes what it wrote of it,
+// starts no later entry and emits nothing.
+void TestCCompressClient::stopRequest()
+{
+    QFETCH(bool, deflate);
+    QFETCH(bool, restart);
+    Entry big = File("payload.bin", QByteArray(128 * 1024 * 1024, 'p'));
+    big.deflate = deflate;
+    QVERIFY(WriteZip(Zip(), {big, File("after.txt", "A")}));
+    big = Entry();
+    const QString partial = Target() + QStringLiteral("/payload.bin");
+
+    CCompressClient worker;
+    ThreadEndMark mark(&worker);
+    QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
+    QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
+    worker.SetPackageName(QStringLiteral("pkg"));
+    worker.start();
+    // Bounded: the entry takes far longer to write than to appear.
+    QDeadlineTimer deadline(kWaitMs);
+    while (!QFileInfo::exists(partial) && worker.isRunning() && !deadline.hasExpired())
+        QThread::usleep(200);
+    QVERIFY2(QFileInfo::exists(partial), "the entry was being written");
+    worker.RequestStop();
+    QVERIFY(mark.Wait(kWaitMs));
+
+    QCOMPARE(finishSpy.count(), 0);
+    QCOMPARE(failSpy.count(), 0);
+    QCOMPARE(Tree(Target()), QStringList{});
+    if (!restart)
+        return;
+    worker.SetPackageName(QStringLiteral("pkg"));
+    worker.start();
+    QVERIFY(mark.Wait(kWaitMs));
+    QCOMPARE(finishSpy.count(), 1);
+    QCOMPARE(QFileInfo(partial).size(), qint64(128 * 1024 * 1024));
+    QVERIFY(QFileInfo::exists(Target() + QStringLiteral("/after.txt")));
 }
 
 QTEST_GUILESS_MAIN(TestCCompressClient)
