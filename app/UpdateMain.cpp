@@ -66,6 +66,14 @@ int UpdateMain(int argc, char** argv)
         break;
     }
 
+    // Before anything is touched: two updaters on one folder would write the
+    // same package and empty each other's folder. Held until the process ends.
+    const std::unique_ptr<QLockFile> pLock = LockInstallation();
+    if (!pLock) {
+        ShowNotice(QObject::tr("An update is already running."));
+        return 0;
+    }
+
     CUpdate window;
     window.OnGetClientSize(args.nPackageSize);
     window.SetUrl(args.strUrl);
