@@ -82,7 +82,7 @@ void CDownloadClient::StartDownload(QString& url)
         EndTransfer(Outcome::Failed, tr("Invalid package address"));
         return;
     }
-    const QString suffix = url.indexOf(QLatin1String(".exe")) >= 0 ? QStringLiteral("exe") : QStringLiteral("zip");
+    const QString suffix = IsExePackageUrl(url) ? QStringLiteral("exe") : QStringLiteral("zip");
     m_pFile = new QFile(GetPackageFilePath(name, suffix));
     if (!OpenPackageFromStart()) {
         EndTransfer(Outcome::Failed, m_pFile->errorString());

@@ -3,8 +3,10 @@
 #include "VxMessageBox.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTextCodec>
@@ -295,6 +297,55 @@ private slots:
     }
 };
 
+class TestInstallationLock : public InstallationFixture
+{
+    Q_OBJECT
+private slots:
+    void LockInstallation_data()
+    {
+        QTest::addColumn<QString>("held");     // folder whose lock another holder keeps, empty: none
+        QTest::addColumn<QByteArray>("left");  // lock file content left behind, null: none
+        QTest::addColumn<bool>("taken");
+
+        QTest::newRow("free folder") << QString() << QByteArray() << true;
+        QTest::newRow("held in this folder") << "." << QByteArray() << false;
+        QTest::newRow("held in another folder") << "other" << QByteArray() << true;
+        QTest::newRow("empty file left by a crash") << QString() << QByteArray("") << true;
+        QTest::newRow("unreadable owner left by a crash") << QString() << QByteArray("junk\n") << true;
+    }
+
+    void LockInstallation()
+    {
+        QFETCH(QString, held);
+        QFETCH(QByteArray, left);
+        QFETCH(bool, taken);
+
+        std::unique_ptr<QLockFile> pOther;
+        if (!held.isEmpty()) {
+            QVERIFY(QDir().mkpath(held));
+            pOther = std::make_unique<QLockFile>(Path(held + "/update.lock"));
+            QVERIFY(pOther->tryLock(0));
+        }
+        if (!left.isNull()) {
+            QVERIFY(WriteFile(Path("update.lock"), left));
+            QFile file(Path("update.lock"));
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+        }
+
+        std::unique_ptr<QLockFile> pLock = Update::LockInstallation();
+        QCOMPARE(bool(pLock), taken);
+        QCOMPARE(InstallationLockPath(), QDir::currentPath() + "/update.lock");
+        if (!taken)
+            return;
+        QVERIFY(pLock->isLocked());
+        QVERIFY2(!Update::LockInstallation(), "a second updater is refused while the first holds the lock");
+        pLock.reset();
+        QVERIFY2(!QFile::exists(Path("update.lock")), "the lock file goes with its owner");
+        QVERIFY2(Update::LockInstallation(), "a later updater takes the lock again");
+    }
+};
+
 class TestIdentity : public QObject
 {
     Q_OBJECT
@@ -327,9 +378,10 @@ int main(int argc, char** argv)
     TestTranslations translations;
     TestAppStyleSheet styleSheet;
     TestIdentity identity;
+    TestInstallationLock installationLock;
     int failed = 0;
-    for (QObject* pTest :
-         std::initializer_list<QObject*>{&launchArgs, &translations, &styleSheet, &identity})
+    for (QObject* pTest : std::initializer_list<QObject*>{&launchArgs, &translations, &styleSheet,
+                                                          &identity, &installationLock})
         failed += QTest::qExec(pTest, argc, argv);
     return failed;
 }

@@ -4,11 +4,13 @@
 #include "ZipWriter.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTextCodec>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -84,6 +86,10 @@ private slots:
     void run();
     void reuseRunsOncePerStart();
     void destroyWaitsForRunningWorker();
+    void stopRequest_data();
+    void stopRequest();
+    void entryNameEncoding_data();
+    void entryNameEncoding();
 
 private:
     QString Inst() const { return m_tmp->path() + QStringLiteral("/inst"); }
@@ -416,6 +422,102 @@ void TestCCompressClient::destroyWaitsForRunningWorker()
 
     QCOMPARE(finishSpy.count(), 1);
     QCOMPARE(QFileInfo(Target() + QStringLiteral("/payload.bin")).size(), qint64(data.size()));
+}
+
+void TestCCompressClient::stopRequest_data()
+{
+    QTest::addColumn<bool>("deflate");
+    QTest::addColumn<bool>("restart"); // SetPackageName + start() again afterwards
+
+    QTest::newRow("deflated entry") << true << false;
+    QTest::newRow("stored entry") << false << false;
+    QTest::newRow("a new run after a stop runs whole") << true << true;
+}
+
+// GIVEN a large entry being written, WHEN another thread asks the worker to
+// stop, THEN it ends without finishing the entry, removes what it wrote of it,
+// starts no later entry and emits nothing.
+void TestCCompressClient::stopRequest()
+{
+    QFETCH(bool, deflate);
+    QFETCH(bool, restart);
+    Entry big = File("payload.bin", QByteArray(128 * 1024 * 1024, 'p'));
+    big.deflate = deflate;
+    QVERIFY(WriteZip(Zip(), {big, File("after.txt", "A")}));
+    big = Entry();
+    const QString partial = Target() + QStringLiteral("/payload.bin");
+
+    CCompressClient worker;
+    ThreadEndMark mark(&worker);
+    QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
+    QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
+    worker.SetPackageName(QStringLiteral("pkg"));
+    worker.start();
+    // Bounded: the entry takes far longer to write than to appear.
+    QDeadlineTimer deadline(kWaitMs);
+    while (!QFileInfo::exists(partial) && worker.isRunning() && !deadline.hasExpired())
+        QThread::usleep(200);
+    QVERIFY2(QFileInfo::exists(partial), "the entry was being written");
+    worker.RequestStop();
+    QVERIFY(mark.Wait(kWaitMs));
+
+    QCOMPARE(finishSpy.count(), 0);
+    QCOMPARE(failSpy.count(), 0);
+    QCOMPARE(Tree(Target()), QStringList{});
+    if (!restart)
+        return;
+    worker.SetPackageName(QStringLiteral("pkg"));
+    worker.start();
+    QVERIFY(mark.Wait(kWaitMs));
+    QCOMPARE(finishSpy.count(), 1);
+    QCOMPARE(QFileInfo(partial).size(), qint64(128 * 1024 * 1024));
+    QVERIFY(QFileInfo::exists(Target() + QStringLiteral("/after.txt")));
+}
+
+void TestCCompressClient::entryNameEncoding_data()
+{
+    QTest::addColumn<QByteArray>("systemEncoding");
+    QTest::addColumn<QByteArray>("name"); // as stored
+    QTest::addColumn<bool>("utf8Flag");
+    QTest::addColumn<QString>("expected");
+
+    const QString cafe = QStringLiteral("caf\u00E9.txt");
+    const QString upgrade = QStringLiteral("\u5347\u7EA7.txt");
+    QTest::newRow("Latin-1 system, name in its encoding") << QByteArray("ISO-8859-1") << QByteArray("caf\xE9.txt") << false << cafe;
+    QTest::newRow("Latin-1 system, UTF-8 flag") << QByteArray("ISO-8859-1") << cafe.toUtf8() << true << cafe;
+    QTest::newRow("GBK system, name in its encoding") << QByteArray("GBK") << QByteArray("\xC9\xFD\xBC\xB6.txt") << false << upgrade;
+    QTest::newRow("GBK system, UTF-8 flag") << QByteArray("GBK") << upgrade.toUtf8() << true << upgrade;
+}
+
+// Names are read with the system's encoding unless the entry says UTF-8.
+void TestCCompressClient::entryNameEncoding()
+{
+    QFETCH(QByteArray, systemEncoding);
+    QFETCH(QByteArray, name);
+    QFETCH(bool, utf8Flag);
+    QFETCH(QString, expected);
+
+    QVERIFY(WriteZip(Zip(), {File(name, "N")}));
+    if (utf8Flag) {
+        QFile zip(Zip());
+        QVERIFY(zip.open(QIODevice::ReadWrite));
+        QByteArray bytes = zip.readAll();
+        const int local = bytes.indexOf("PK\x03\x04");
+        const int central = bytes.indexOf("PK\x01\x02");
+        QVERIFY(local == 0 && central > 0);
+        bytes[local + 7] = char(bytes[local + 7] | 0x08); // general purpose bit 11
+        bytes[central + 9] = char(bytes[central + 9] | 0x08);
+        QVERIFY(zip.seek(0) && zip.write(bytes) == bytes.size());
+    }
+    QTextCodec* before = QTextCodec::codecForLocale();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName(systemEncoding));
+    const bool ok = CCompressClient::UnCompress(Zip(), Target());
+    const bool written = QFileInfo::exists(Target() + QLatin1Char('/') + expected);
+    const QStringList names = QDir(Target()).entryList(QDir::Files);
+    QTextCodec::setCodecForLocale(before);
+
+    QVERIFY(ok);
+    QVERIFY2(written, qPrintable(names.join(QLatin1Char(' '))));
 }
 
 QTEST_GUILESS_MAIN(TestCCompressClient)
