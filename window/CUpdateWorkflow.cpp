@@ -339,6 +339,8 @@ void CUpdate::EndUpdate(const QString& failure, int exitCode)
     m_nExitCode = exitCode;
     if (!failure.isEmpty())
         ShowNotice(failure);
+    // The window goes at once, before the workers are waited for.
+    hide();
     StopWorkers();
     close();
 }
@@ -348,7 +350,7 @@ void CUpdate::StopWorkers()
     if (m_pDownloadClient)
         m_pDownloadClient->StopDownload();
     if (m_pCompressClient && m_pCompressClient->isRunning())
-        m_pCompressClient->quit();
+        m_pCompressClient->RequestStop();
     ReleaseDownloadClient();
     ReleaseCompressClient();
     ReleaseSignatureFetch();
@@ -376,14 +378,14 @@ void CUpdate::ReleaseSignatureFetch()
     m_pSignatureFetch = nullptr;
 }
 
-// An extraction cannot be interrupted, and destroying a running thread
-// aborts the process: wait for it to end.
+// A running extraction stops at its next chunk and removes the file it was
+// writing; destroying a running thread aborts the process, so wait for that.
 void CUpdate::ReleaseCompressClient()
 {
     if (!m_pCompressClient)
         return;
     if (m_pCompressClient->isRunning())
-        m_pCompressClient->quit();
+        m_pCompressClient->RequestStop();
     m_pCompressClient->wait();
     delete m_pCompressClient;
     m_pCompressClient = nullptr;

@@ -11,6 +11,7 @@ import subprocess
 import tempfile
 import time
 import traceback
+import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
@@ -358,6 +359,68 @@ def test_installer_that_cannot_start(d):
             c.display.key(box, "Return")
             code = c.exit_code()
             check(code == 255, f"{kind}: exit status -1, got {code}")
+
+
+_large_packages = {}
+
+
+def large_package(kind, installer):
+    """Zeros that unpack to 2 GiB, in one entry or in 512 of 4 MiB; a few MB
+    to send. Made once per run."""
+    if kind not in _large_packages:
+        path = tempfile.mktemp(suffix=".zip")
+        try:
+            with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as zf:
+                zf.writestr("setup.exe", installer)
+                sizes = [2048] if kind == "one entry" else [4] * 512
+                block = bytes(1 << 20)
+                for n, megabytes in enumerate(sizes):
+                    info = zipfile.ZipInfo(f"data/zeros{n}.bin", date_time=(2026, 1, 1, 0, 0, 0))
+                    info.compress_type = zipfile.ZIP_DEFLATED
+                    with zf.open(info, "w", force_zip64=True) as out:
+                        for _ in range(megabytes):
+                            out.write(block)
+            with open(path, "rb") as f:
+                _large_packages[kind] = f.read()
+        finally:
+            if os.path.exists(path):
+                os.remove(path)
+    return _large_packages[kind]
+
+
+def test_give_up_during_unpacking(d):
+    # Confirmed during a 2 GiB extraction: the window goes at once and the
+    # process ends within seconds, whatever the package and however it closes.
+    for kind, how in (("one entry", "close button"), ("many entries", "WM_DELETE_WINDOW")):
+        with Case(d) as c:
+            body = large_package(kind, open(c.inst.standin(harness.INSTALLER), "rb").read())
+            c.server.routes[PACKAGE] = {"body": body}
+            c.launch(c.server.url(PACKAGE), len(body))
+            c.press_update()
+            check(harness.wait_until(lambda: "UnCompressing..." in c.progress(), 30), f"{kind}: unpacking began")
+            time.sleep(0.5)
+            if how == "close button":
+                c.display.click(c.window, *CLOSE_BUTTON)
+            else:
+                d.request_close(c.window)
+            box = c.wait_notice(10)
+            c.display.key(box, "Return")
+            confirmed = time.monotonic()
+            gone = harness.wait_until(lambda: not d.find_windows("CUpdate") and not d.find_windows("Notice"), 10)
+            window_gone = time.monotonic() - confirmed
+            code = c.updater.wait(10)
+            ended = time.monotonic() - confirmed
+            check(gone and window_gone < 1.5, f"{kind}: the window went at once ({window_gone:.1f} s)")
+            check(code == 0 and ended < 3.0, f"{kind}: the process ended within seconds ({ended:.1f} s, {code})")
+            check(c.notices() == [GIVE_UP], f"{kind}: nothing after the question: {c.notices()}")
+            folder = c.inst.path("client_v2")
+            unpacked = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+            check(not os.path.exists(os.path.join(folder, "zeros0.bin")) if kind == "one entry" else
+                  len(unpacked) < 513, f"{kind}: stopped before the end: {len(unpacked)} files")
+            half = [n for n in unpacked if n.startswith("zeros") and kind == "many entries"
+                    and os.path.getsize(os.path.join(folder, n)) != 4 << 20]
+            check(not half, f"{kind}: no half-written file: {half}")
+            check(not c.installer_ran("client_v2"), f"{kind}: nothing started")
 
 
 class SmallVolume:
