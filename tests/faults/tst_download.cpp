@@ -7,7 +7,6 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -55,15 +54,14 @@ private slots:
     void noStallReportAfterEnd();
 
 private:
-    QString Inst() const { return m_pDir->path() + QStringLiteral("/inst"); }
+    QString Inst() const { return m_pDir->path(); }
     QString Package() const { return Inst() + QStringLiteral("/client_v2.zip"); }
     QStringList AllButPackage() const;
     void CheckFailedOnce(const Recorder& recorder, const QStringList& before) const;
 
     LocalHttpServer m_http;
     QTcpServer m_silent; // accepts connections and never answers
-    std::unique_ptr<QTemporaryDir> m_pDir;
-    QString m_strPreviousDir;
+    std::unique_ptr<TestSupport::InstallDir> m_pDir;
 };
 
 void TestDownloadFaults::initTestCase()
@@ -75,31 +73,18 @@ void TestDownloadFaults::initTestCase()
 // An installation folder with a neighbour outside it, both watched.
 void TestDownloadFaults::init()
 {
-    m_pDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_pDir->isValid());
-    QVERIFY(QDir().mkpath(Inst()));
-    QVERIFY(QDir().mkpath(m_pDir->path() + QStringLiteral("/outside")));
-    QFile neighbour(m_pDir->path() + QStringLiteral("/outside/keep.txt"));
-    QVERIFY(neighbour.open(QIODevice::WriteOnly));
-    neighbour.write("keep");
-    neighbour.close();
-    QFile installed(Inst() + QStringLiteral("/Corvel.exe"));
-    QVERIFY(installed.open(QIODevice::WriteOnly));
-    installed.write("client");
-    installed.close();
-    m_strPreviousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(Inst()));
+    m_pDir = Faults::WatchedInstallation();
+    QVERIFY(m_pDir);
 }
 
 void TestDownloadFaults::cleanup()
 {
-    QDir::setCurrent(m_strPreviousDir);
     m_pDir.reset();
 }
 
 QStringList TestDownloadFaults::AllButPackage() const
 {
-    return Faults::Outside(Snapshot(m_pDir->path()), {QStringLiteral("inst/client_v2.zip=")});
+    return Faults::Outside(Snapshot(m_pDir->root()), {QStringLiteral("inst/client_v2.zip=")});
 }
 
 // One failure report, no finish, and on disk no more than what was reported.
@@ -349,4 +334,4 @@ void TestDownloadFaults::noStallReportAfterEnd()
 }
 
 QTEST_GUILESS_MAIN(TestDownloadFaults)
-#include "tst_downloadfaults.moc"
+#include "tst_download.moc"

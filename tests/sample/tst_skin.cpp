@@ -644,4 +644,4 @@ void TestSampleSkin::textBrowserClassLook()
 }
 
 QTEST_MAIN(TestSampleSkin)
-#include "TestSampleSkin.moc"
+#include "tst_skin.moc"

@@ -1,5 +1,6 @@
-#include "DownloadRecorder.h"
 #include "CDownloadClient.h"
+#include "DownloadRecorder.h"
+#include "InstallDir.h"
 #include "LocalHttpServer.h"
 
 #include <QDir>
@@ -12,11 +13,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
 #include <numeric>
 
 using namespace Update;
 using Update::Test::Bytes;
 using Update::Test::Recorder;
+using TestSupport::InstallDir;
 
 namespace {
 
@@ -65,8 +68,7 @@ private:
     bool m_bTls = false;
     quint16 m_nRefusedPort = 0;
     QTemporaryDir m_tlsDir;
-    QString m_strPreviousDir;
-    QScopedPointer<QTemporaryDir> m_pDir;
+    std::unique_ptr<InstallDir> m_pDir;
 };
 
 // A self-signed certificate made now, so nothing secret lives in the tree.
@@ -92,15 +94,12 @@ void TestDownloadClient::initTestCase()
 
 void TestDownloadClient::init()
 {
-    m_pDir.reset(new QTemporaryDir);
+    m_pDir = std::make_unique<InstallDir>();
     QVERIFY(m_pDir->isValid());
-    m_strPreviousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_pDir->path()));
 }
 
 void TestDownloadClient::cleanup()
 {
-    QDir::setCurrent(m_strPreviousDir);
     m_pDir.reset();
 }
 
@@ -517,4 +516,4 @@ void TestDownloadClient::clientSize()
 }
 
 QTEST_GUILESS_MAIN(TestDownloadClient)
-#include "tst_downloadclient.moc"
+#include "tst_client.moc"
