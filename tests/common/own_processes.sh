@@ -5,5 +5,14 @@
 # outlives it (the kernel ends the namespace with its first process).
 # This shell stays that first process, so orphans are reaped and the test
 # itself is an ordinary process with ordinary signal handling.
+#
+# /tmp is private too: an X server takes another namespace's lock file for
+# stale (its process id names nothing here) and would take over that display.
 #   own_processes.sh PROGRAM [ARGUMENT]...
-exec unshare --pid --fork --mount-proc --kill-child -- /bin/sh -c '"$@"; exit $?' own_processes "$@"
+own_tmp=$(mktemp -d "${TMPDIR:-/tmp}/own_processes.XXXXXX") || exit 1
+chmod 1777 "$own_tmp"
+unshare --pid --fork --mount-proc --kill-child -- /bin/sh -c \
+    'mount --bind "$1" /tmp || exit 125; shift; "$@"; exit $?' own_processes "$own_tmp" "$@"
+status=$?
+rm -rf "$own_tmp"
+exit $status
