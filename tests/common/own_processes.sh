@@ -6,13 +6,16 @@
 # This shell stays that first process, so orphans are reaped and the test
 # itself is an ordinary process with ordinary signal handling.
 #
-# /tmp is private too: an X server takes another namespace's lock file for
-# stale (its process id names nothing here) and would take over that display.
+# /tmp and the network (a loopback of its own) are private too, so X servers
+# of parallel tests cannot meet: one would take another's lock file for stale
+# (its process id names nothing here), and X clients look for the display's
+# abstract socket, which belongs to the network namespace, before its file.
 #   own_processes.sh PROGRAM [ARGUMENT]...
 own_tmp=$(mktemp -d "${TMPDIR:-/tmp}/own_processes.XXXXXX") || exit 1
 chmod 1777 "$own_tmp"
-unshare --pid --fork --mount-proc --kill-child -- /bin/sh -c \
-    'mount --bind "$1" /tmp || exit 125; shift; "$@"; exit $?' own_processes "$own_tmp" "$@"
+unshare --pid --net --fork --mount-proc --kill-child -- /bin/sh -c \
+    'ip link set lo up && mount --bind "$1" /tmp || exit 125; shift; "$@"; exit $?' \
+    own_processes "$own_tmp" "$@"
 status=$?
 rm -rf "$own_tmp"
 exit $status
