@@ -109,7 +109,8 @@ def test_zip_package_full_update(d):
         check(progress[-1] == "Finish unCompressing", f"last progress text: {progress[-1:]}")
         check(c.notices() == ["Be sure overlay install?"], f"install question: {c.notices()}")
         check(harness.pid_alive(c.notifier.pid),
-              f"notifier runs until confirmed (log: {open(c.inst.log).read()!r}, output: {c.updater.output()[-2000:]!r})")
+              f"notifier runs until confirmed (it ended with {c.notifier.poll()}, log: {open(c.inst.log).read()!r}, "
+              f"output: {c.updater.output()[-2000:]!r})")
         c.answer("Return")
         check(c.exit_code() == 0, "exit status 0")
         check(not harness.pid_alive(c.notifier.pid), "notifier stopped")
@@ -142,7 +143,8 @@ def test_declined_install_starts_nothing(d):
         check(c.exit_code() == 0, "exit status 0")
         time.sleep(0.5)
         check(not c.installer_ran("client_v2"), "installer not started")
-        check(harness.pid_alive(c.notifier.pid), "notifier left running")
+        check(harness.pid_alive(c.notifier.pid), f"notifier left running (it ended with {c.notifier.poll()}, "
+                                                 f"log: {open(c.inst.log).read()!r})")
 
 
 def failing_download(d, route=None, url=None):
