@@ -1,11 +1,14 @@
+#include "InstallDir.h"
 #include "PackagePaths.h"
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+
 using namespace Update;
+using TestSupport::InstallDir;
 
 // The path functions, run with a temporary folder as the installation folder.
 class TestPackagePaths : public QObject
@@ -26,21 +29,17 @@ private slots:
     void findFirstExe();
 
 private:
-    QString m_strPreviousDir;
-    QScopedPointer<QTemporaryDir> m_pDir;
+    std::unique_ptr<InstallDir> m_pDir;
 };
 
 void TestPackagePaths::init()
 {
-    m_pDir.reset(new QTemporaryDir);
+    m_pDir = std::make_unique<InstallDir>();
     QVERIFY(m_pDir->isValid());
-    m_strPreviousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_pDir->path()));
 }
 
 void TestPackagePaths::cleanup()
 {
-    QDir::setCurrent(m_strPreviousDir);
     m_pDir.reset();
 }
 

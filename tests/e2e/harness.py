@@ -76,7 +76,7 @@ class Display:
             if os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
                 continue
             proc = subprocess.Popen(
-                ["Xvfb", f":{n}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                ["Xvfb", f":{n}", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             if wait_until(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}") or proc.poll() is not None, 10) \
                     and proc.poll() is None:

@@ -1,5 +1,6 @@
 #include "CCompressClient.h"
 #include "FolderTree.h"
+#include "InstallDir.h"
 #include "ThreadEndMark.h"
 #include "ZipWriter.h"
 
@@ -21,6 +22,7 @@
 
 #include <memory>
 
+using TestSupport::InstallDir;
 using Update::CCompressClient;
 using namespace TestZip;
 using Entries = QList<Entry>;
@@ -92,20 +94,19 @@ private slots:
     void entryNameEncoding();
 
 private:
-    QString Inst() const { return m_tmp->path() + QStringLiteral("/inst"); }
+    QString Inst() const { return m_tmp->path(); }
     QString Zip() const { return Inst() + QStringLiteral("/pkg.zip"); }
     QString Target() const { return Inst() + QStringLiteral("/pkg"); }
     QStringList Escapes() const;
 
-    std::unique_ptr<QTemporaryDir> m_tmp;
-    QString m_previousDir;
+    std::unique_ptr<InstallDir> m_tmp;
 };
 
 // Everything under the temporary root that is neither the archive nor inside the target.
 QStringList TestCCompressClient::Escapes() const
 {
     QStringList escapes;
-    for (const QString& item : Tree(m_tmp->path())) {
+    for (const QString& item : Tree(m_tmp->root())) {
         const bool expected = item == QLatin1String("inst/") || item == QLatin1String("inst/pkg/")
             || item.startsWith(QLatin1String("inst/pkg/")) || item.startsWith(QLatin1String("inst/pkg.zip="))
             || item == QLatin1String("outside/");
@@ -117,17 +118,13 @@ QStringList TestCCompressClient::Escapes() const
 
 void TestCCompressClient::init()
 {
-    m_previousDir = QDir::currentPath();
-    m_tmp = std::make_unique<QTemporaryDir>();
+    m_tmp = std::make_unique<InstallDir>(QStringLiteral("inst"));
     QVERIFY(m_tmp->isValid());
-    QVERIFY(QDir().mkpath(Inst()));
-    QVERIFY(QDir().mkpath(m_tmp->path() + QStringLiteral("/outside")));
-    QVERIFY(QDir::setCurrent(Inst()));
+    QVERIFY(QDir().mkpath(m_tmp->root() + QStringLiteral("/outside")));
 }
 
 void TestCCompressClient::cleanup()
 {
-    QDir::setCurrent(m_previousDir);
     m_tmp.reset();
 }
 
@@ -206,7 +203,7 @@ void TestCCompressClient::unCompress()
     QFETCH(QStringList, expected);
     QFETCH(bool, ok);
     for (Entry& e : entries)
-        e.name.replace("@ROOT@", QFile::encodeName(m_tmp->path()));
+        e.name.replace("@ROOT@", QFile::encodeName(m_tmp->root()));
     QVERIFY(WriteZip(Zip(), entries));
 
     QCOMPARE(CCompressClient::UnCompress(Zip(), Target()), ok);
@@ -244,7 +241,7 @@ void TestCCompressClient::unreadableArchive()
 // Links already in the folder must not carry folders or files out of it.
 void TestCCompressClient::existingLinksAreNotFollowed()
 {
-    const QString outside = m_tmp->path() + QStringLiteral("/outside");
+    const QString outside = m_tmp->root() + QStringLiteral("/outside");
     QVERIFY(QDir().mkpath(Target()));
     QVERIFY(QFile::link(outside, Target() + QStringLiteral("/out")));
     QVERIFY(QFile::link(outside + QStringLiteral("/dangling.txt"), Target() + QStringLiteral("/file.txt")));

@@ -1,7 +1,7 @@
 // The update window's workflow: progress, the give-up question, failures,
 // extraction, the check of signed packages and the hand-over to the
 // installer. Notice boxes are answered by key presses; downloads go to
-// servers on 127.0.0.1.
+// servers on 127.0.0.1; a notifier stand-in shows whether the hand-over ends it.
 
 #include "CCompressClient.h"
 #include "CDownloadClient.h"
@@ -27,9 +27,6 @@
 
 #include <limits>
 #include <memory>
-
-#include <quazip/quazip.h>
-#include <quazip/quazipfile.h>
 
 using Update::CUpdate;
 using Update::CUpdateTestAccess;
@@ -61,22 +58,6 @@ bool WriteInstaller(const InstallDir& dir, const QString& relative, const QStrin
     const QByteArray script = "#!/bin/sh\necho started > '" + QFile::encodeName(marker) + "'\n";
     return dir.write(relative, script)
         && QFile::setPermissions(dir.filePath(relative), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
-}
-
-bool WriteZip(const QString& path, const QList<QPair<QString, QByteArray>>& entries)
-{
-    QuaZip zip(path);
-    if (!zip.open(QuaZip::mdCreate))
-        return false;
-    for (const auto& entry : entries) {
-        QuaZipFile file(&zip);
-        if (!file.open(QIODevice::WriteOnly, QuaZipNewInfo(entry.first)))
-            return false;
-        file.write(entry.second);
-        file.close();
-    }
-    zip.close();
-    return zip.getZipError() == 0;
 }
 
 void ShowAndWait(CUpdate& window)
@@ -328,8 +309,8 @@ void TestUpdateWorkflow::finishDownloadIsQueued()
     emit client->SignalFinishDownload();
     // Nothing ran inside the emission.
     QCOMPARE(answerer.boxes(), 0);
-    if (!answerer.waitForBoxes(1, 3000))
-        QSKIP("No modal notice box appeared");
+    QVERIFY2(answerer.waitForBoxes(1), "the installer question did not come");
+    QVERIFY(!answerer.unanswered());
     QVERIFY(answerer.said(QStringLiteral("Be sure overlay install?")));
     QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 3000);
     QVERIFY(!CUpdateTestAccess::DownloadClient(window));
@@ -373,17 +354,19 @@ void TestUpdateWorkflow::closeButtonAsks()
 
     ModalAnswerer answerer({key});
     if (systemClose) {
-        // As the window system delivers it: spontaneous, straight to the window.
+        // As the window system delivers it: spontaneous, straight to the
+        // window; the question is asked from the event loop afterwards.
         QCloseEvent close;
         QSpontaneKeyEvent::setSpontaneous(&close);
         QApplication::instance()->notify(&window, &close);
+        if (asks)
+            QVERIFY2(answerer.waitForBoxes(1, 3000), "the give-up question came");
+        QTest::qWait(100);
     } else {
         CUpdateTestAccess::TitleBarOf(window)->findChild<QPushButton*>(QStringLiteral("closeButton"))->click();
     }
-    if (asks)
-        QVERIFY2(answerer.waitForBoxes(1, 3000), "the give-up question came");
-    QVERIFY(!answerer.unanswered());
-    QTest::qWait(100);
+    // The question is modal: it has been answered when it returns.
+    QVERIFY2(!answerer.unanswered(), "the notice box did not close on its key");
     QCOMPARE(answerer.boxes(), asks ? 1 : 0);
     if (asks) {
         QCOMPARE(answerer.titles().value(0), QStringLiteral("Notice"));
@@ -492,8 +475,8 @@ void TestUpdateWorkflow::downloadFailureShownOnce()
     });
     QString error = QStringLiteral("Connection refused");
     emit client->SgnDownloadError(error);
-    if (answerer.boxes() == 0)
-        QSKIP("No modal notice box appeared");
+    QVERIFY2(answerer.boxes() == 1, "the failure was not shown while it was reported");
+    QVERIFY(!answerer.unanswered());
     // The client is still alive here: it was not destroyed under its own emission.
     QVERIFY(client);
     emit client->SgnDownloadError(error);
@@ -517,8 +500,7 @@ void TestUpdateWorkflow::compressFailureShownOnce()
 
     ModalAnswerer answerer({Qt::Key_Escape});
     QVERIFY(QMetaObject::invokeMethod(&window, "OnCompressFailed"));
-    if (answerer.boxes() == 0)
-        QSKIP("No modal notice box appeared");
+    QVERIFY2(answerer.boxes() == 1, "the failure was not shown while it was reported");
     QVERIFY(QMetaObject::invokeMethod(&window, "OnCompressFailed"));
     QCOMPARE(answerer.boxes(), 1);
     QVERIFY(answerer.said(QStringLiteral("Update failed! ")));
@@ -585,6 +567,13 @@ void TestUpdateWorkflow::finishCompress()
     else
         QVERIFY(WriteInstaller(dir, path, marker));
 
+    // This installation's notifier runs until the hand-over ends it.
+    const QString notifierPath = dir.filePath(QStringLiteral("ZoRezivirArerur.exe"));
+    QVERIFY(QFile::copy(StandinTest::StandinPath(QStringLiteral("ZoRezivirArerur.exe")), notifierPath));
+    StandinTest::CStandinGroup standins(dir.filePath(QStringLiteral("standin.log")));
+    QProcess* notifier = standins.Start(notifierPath);
+    QVERIFY(notifier);
+
     CUpdate window;
     ShowAndWait(window);
     Pages(window)->setCurrentIndex(1);
@@ -592,11 +581,13 @@ void TestUpdateWorkflow::finishCompress()
 
     ModalAnswerer answerer(keys);
     QVERIFY(QMetaObject::invokeMethod(&window, exePackage ? "OnFinishDownload" : "OnFinishCompress"));
-    if (answerer.boxes() == 0)
-        QSKIP("No modal notice box appeared");
-    if (answerer.unanswered())
-        QSKIP("The notice box does not take Enter as confirmation yet");
+    QVERIFY2(!answerer.unanswered(), "a notice box did not close on its key");
 
+    const bool handedOver = keys.first() == Qt::Key_Return;
+    if (handedOver)
+        QVERIFY2(StandinTest::CStandinGroup::EndedByKill(notifier), "the notifier was not ended");
+    else
+        QVERIFY2(StandinTest::CStandinGroup::StillRunning(notifier), "a refused install ended the notifier");
     QCOMPARE(answerer.boxes(), notices.size());
     for (const QString& notice : notices)
         QVERIFY2(answerer.said(notice), qPrintable(notice));
@@ -619,11 +610,11 @@ void TestUpdateWorkflow::closeDuringExtraction()
 {
     InstallDir dir;
     const int entrySize = 4 * 1024 * 1024;
-    QList<QPair<QString, QByteArray>> entries;
+    QList<TestZip::Entry> entries;
     for (int i = 0; i < 40; ++i)
-        entries.append({QStringLiteral("data/file%1.bin").arg(i), QByteArray(entrySize, char('a' + i % 26))});
-    entries.append({QStringLiteral("setup.exe"), QByteArray("#!/bin/sh\n")});
-    QVERIFY(WriteZip(dir.filePath(QStringLiteral("pkg.zip")), entries));
+        entries.append(TestZip::File("data/file" + QByteArray::number(i) + ".bin", QByteArray(entrySize, char('a' + i % 26))));
+    entries.append(TestZip::File("setup.exe", "#!/bin/sh\n"));
+    QVERIFY(TestZip::WriteZip(dir.filePath(QStringLiteral("pkg.zip")), entries));
 
     CUpdate window;
     ShowAndWait(window);
@@ -650,21 +641,20 @@ void TestUpdateWorkflow::closeDuringExtraction()
 
 static bool WriteZipDeclaring(const QString& path, int entries)
 {
-    QList<QPair<QString, QByteArray>> files;
-    for (int i = 0; i < entries; ++i)
-        files.append({QStringLiteral("f%1").arg(i), QByteArray("x")});
-    if (!WriteZip(path, files))
-        return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite))
-        return false;
-    QByteArray bytes = file.readAll();
+    QList<TestZip::Entry> files;
+    for (int i = 0; i < entries; ++i) {
+        TestZip::Entry entry = TestZip::File("f" + QByteArray::number(i), "x");
+        entry.deflate = false;
+        files.append(entry);
+    }
+    QByteArray bytes = TestZip::MakeZip(files);
+    // The uncompressed size of each central directory record.
     const QByteArray central("PK\x01\x02", 4);
     for (int at = bytes.indexOf(central); at >= 0; at = bytes.indexOf(central, at + 4)) {
         for (int i = 0; i < 4; ++i)
             bytes[at + 24 + i] = char(i == 0 ? 0xfe : 0xff);
     }
-    return file.seek(0) && file.write(bytes) == bytes.size();
+    return TestZip::WriteFile(path, bytes);
 }
 
 void TestUpdateWorkflow::diskSpaceCheckedFirst_data()
@@ -691,7 +681,7 @@ void TestUpdateWorkflow::diskSpaceCheckedFirst()
     const QString archive = dir.filePath(QStringLiteral("pkg.zip"));
     if (!beforeDownload) {
         if (fits)
-            QVERIFY(WriteZip(archive, {{QStringLiteral("setup.exe"), QByteArray("#!/bin/sh\n")}}));
+            QVERIFY(TestZip::WriteZip(archive, {TestZip::File("setup.exe", "#!/bin/sh\n")}));
         else
             QVERIFY(WriteZipDeclaring(archive, 25000));
     }

@@ -3,7 +3,7 @@
 temporary installation folder, run under an Xvfb of its own, its boxes
 answered by keyboard with xdotool.
 
-Usage: launch_contract_test.py PATH_TO_UPDATE_BINARY
+Usage: tst_launch_contract.py PATH_TO_UPDATE_BINARY
 
 Standard library only. Every wait and child process is bounded; prints
 "N passed, M failed" and exits non-zero on failure."""
@@ -356,7 +356,7 @@ def make_installation(root, binary):
 
 def main():
     if len(sys.argv) != 2 or not os.path.isfile(sys.argv[1]):
-        print("usage: launch_contract_test.py PATH_TO_UPDATE_BINARY", file=sys.stderr)
+        print("usage: tst_launch_contract.py PATH_TO_UPDATE_BINARY", file=sys.stderr)
         return 2
     for tool in ("Xvfb", "xdotool", "timeout"):
         if shutil.which(tool) is None:

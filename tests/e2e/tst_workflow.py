@@ -55,7 +55,11 @@ class Case:
         self.updater = harness.Updater(self.inst, self.display, url, size, **kwargs)
         # Generous: a sanitizer build on a busy machine starts slowly.
         self.window = self.display.wait_window(title, 45, pid=self.updater.proc.pid)
-        check(self.window, "the update window appeared")
+        if not self.window:
+            windows = self.display.xdotool("search", "--onlyvisible", "--name", ".")
+            names = [self.display.xdotool("getwindowname", w) for w in windows.split()]
+            check(False, f"the update window appeared (updater exit status {self.updater.proc.poll()}, "
+                         f"visible windows {names}, output: {self.updater.output()[-1500:]!r})")
         time.sleep(0.3)
 
     def press_update(self):
@@ -112,7 +116,9 @@ def test_zip_package_full_update(d):
         check("UnCompressing..." in progress, "UnCompressing... shown")
         check(progress[-1] == "Finish unCompressing", f"last progress text: {progress[-1:]}")
         check(c.notices() == ["Be sure overlay install?"], f"install question: {c.notices()}")
-        check(harness.pid_alive(c.notifier.pid), "notifier runs until confirmed")
+        check(harness.pid_alive(c.notifier.pid),
+              f"notifier runs until confirmed (it ended with {c.notifier.poll()}, log: {open(c.inst.log).read()!r}, "
+              f"output: {c.updater.output()[-2000:]!r})")
         c.answer("Return")
         check(c.exit_code() == 0, "exit status 0")
         check(not harness.pid_alive(c.notifier.pid), "notifier stopped")
@@ -145,7 +151,8 @@ def test_declined_install_starts_nothing(d):
         check(c.exit_code() == 0, "exit status 0")
         time.sleep(0.5)
         check(not c.installer_ran("client_v2"), "installer not started")
-        check(harness.pid_alive(c.notifier.pid), "notifier left running")
+        check(harness.pid_alive(c.notifier.pid), f"notifier left running (it ended with {c.notifier.poll()}, "
+                                                 f"log: {open(c.inst.log).read()!r})")
 
 
 def failing_download(d, route=None, url=None):

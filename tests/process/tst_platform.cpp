@@ -193,4 +193,4 @@ void TestPlatformProcess::terminateRunningAndEnded()
 }
 
 QTEST_GUILESS_MAIN(TestPlatformProcess)
-#include "tst_process_platform.moc"
+#include "tst_platform.moc"
