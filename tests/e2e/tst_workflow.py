@@ -261,20 +261,24 @@ def test_give_up_question_holds_next_step(d):
     for outcome, going_on in (("install", True), ("install", False), ("failure", True), ("failure", False)):
         what = f"{outcome}, {'going on' if going_on else 'giving up'}"
         with Case(d) as c:
+            # Some 2 s of download (1.5 s to the drop): the question opens well before.
             body = c.inst.installer_zip(padding=400_000)
-            route = {"body": body, "rate": 400_000}
+            route = {"body": body, "rate": 250_000}
             if outcome == "failure":
-                route["drop_after"] = 200_000
+                route = {"body": body, "rate": 100_000, "drop_after": 150_000}
             c.server.routes[PACKAGE] = route
             c.launch(c.server.url(PACKAGE), len(body))
             c.press_update()
             time.sleep(0.3)
             c.display.click(c.window, *CLOSE_BUTTON)
             box = c.wait_notice(10)
+            check(c.notices() == [GIVE_UP], f"{what}: the question came first: {c.notices()}")
             if outcome == "install":
                 check(harness.wait_until(lambda: "UnCompressing..." in c.progress(), 20),
                       f"{what}: the download ended while the question was open")
-            time.sleep(2.0)
+                time.sleep(1.5)
+            else:
+                time.sleep(3.0)
             check(c.notices() == [GIVE_UP], f"{what}: nothing on top of the question: {c.notices()}")
             check(len(d.find_windows("Notice")) == 1, f"{what}: one box on screen")
             c.display.key(box, "Escape" if going_on else "Return")
