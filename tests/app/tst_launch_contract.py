@@ -296,6 +296,12 @@ class Runner:
         if case.unmirrored:
             return failures + self._leave_through_close_button(proc, windows[0])
         self.x.close_window(windows[0])
+        # A close from the window system asks the give-up question first;
+        # the window stays while it is open.
+        wait_until(lambda: self.x.windows(proc.pid, "Notice") or proc.poll() is not None, WAIT_S)
+        problem = self._answer_box(proc, "Return")
+        if problem:
+            return failures + [problem]
         if wait_until(lambda: proc.poll() is not None, WAIT_S):
             if proc.returncode != 0:
                 failures.append(f"exit code {proc.returncode} after closing the window")

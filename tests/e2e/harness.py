@@ -8,6 +8,7 @@ wait is bounded."""
 import ctypes
 import http.server
 import os
+import select
 import shutil
 import signal
 import socket
@@ -72,20 +73,34 @@ class Display:
         if use_existing and os.environ.get("DISPLAY"):
             self.name = os.environ["DISPLAY"]
             return
-        for n in range(90, 190):
-            if os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
-                continue
+        # Xvfb picks a free number itself and reports it (-displayfd), so two
+        # runs never race for one; a server that does not report in time is
+        # given up, so a run never waits long for a display.
+        for _ in range(3):
+            read_fd, write_fd = os.pipe()
             proc = subprocess.Popen(
-                ["Xvfb", f":{n}", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            if wait_until(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}") or proc.poll() is not None, 10) \
-                    and proc.poll() is None:
+                ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                 "-noreset"],
+                pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(write_fd)
+            data = b""
+            deadline = time.monotonic() + 20
+            try:
+                while b"\n" not in data and time.monotonic() < deadline and proc.poll() is None:
+                    if select.select([read_fd], [], [], 0.2)[0]:
+                        chunk = os.read(read_fd, 64)
+                        if not chunk:
+                            break
+                        data += chunk
+            finally:
+                os.close(read_fd)
+            if data.strip().isdigit() and proc.poll() is None:
                 self.proc = proc
-                self.name = f":{n}"
+                self.name = f":{int(data)}"
                 return
             proc.kill()
             proc.wait(5)
-        raise RuntimeError("no free display for Xvfb")
+        raise RuntimeError("Xvfb did not report a display")
 
     def env(self):
         env = dict(os.environ)
