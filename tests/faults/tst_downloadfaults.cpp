@@ -45,6 +45,8 @@ private slots:
 
     void serverVanishes_data();
     void serverVanishes();
+    void shortBody_data();
+    void shortBody();
     void diskFills_data();
     void diskFills();
     void stall_data();
@@ -161,6 +163,47 @@ void TestDownloadFaults::serverVanishes()
     QVERIFY(recorder.Total() < route.body.size());
 }
 
+// A server that closes after part of the body it announced: Qt calls about
+// one such answer in three a success, so each case runs thirty times in a
+// row. Never a finished package, retries or not.
+void TestDownloadFaults::shortBody_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("sent");
+
+    QTest::newRow("half of 256 KiB") << 256 * 1024 << 128 * 1024;
+    QTest::newRow("all but one byte of 64 KiB") << 64 * 1024 << 64 * 1024 - 1;
+    QTest::newRow("the head and no byte of the body") << 1000 << 0;
+}
+
+void TestDownloadFaults::shortBody()
+{
+    QFETCH(int, size);
+    QFETCH(int, sent);
+    m_http.SetRoute("/short/client_v2.zip", LocalHttpRoute::Ok(Bytes(size, 10)).DroppedAfter(sent));
+    const QStringList before = AllButPackage();
+    QString url = m_http.Url("/short/client_v2.zip");
+    for (int run = 0; run < 30; ++run) {
+        Recorder recorder;
+        {
+            // A plain event loop, not QTRY's polling: Qt's verdict depends on
+            // the order in which it hears of the bytes and of the close.
+            CDownloadClient client;
+            recorder.Attach(&client);
+            QEventLoop loop;
+            QTimer::singleShot(kWaitMs, &loop, &QEventLoop::quit);
+            connect(&client, &CDownloadClient::SignalFinishDownload, &loop, &QEventLoop::quit);
+            connect(&client, &CDownloadClient::SgnDownloadError, &loop, &QEventLoop::quit);
+            client.StartDownload(url);
+            loop.exec();
+            QVERIFY(recorder.Ended());
+        }
+        QVERIFY2(recorder.finishes == 0, qPrintable(QString("run %1 passed a short body off as the package").arg(run)));
+        CheckFailedOnce(recorder, before);
+        QCOMPARE(QFileInfo(Package()).size(), qint64(sent));
+    }
+}
+
 void TestDownloadFaults::diskFills_data()
 {
     QTest::addColumn<int>("size");
@@ -213,24 +256,26 @@ void TestDownloadFaults::stall_data()
     QTest::addColumn<LocalHttpRoute>("route");
     QTest::addColumn<bool>("silentServer");
     QTest::addColumn<bool>("stalls");
+    QTest::addColumn<bool>("watchdogOnly"); // nothing but the watchdog can end it
 
     const QByteArray body = Bytes(3 * 1024 * 1024, 4);
     LocalHttpRoute quiet = LocalHttpRoute::Ok(body);
     quiet.stallAfter = 0;
-    QTest::newRow("headers, then silence") << quiet << false << true;
+    QTest::newRow("headers, then silence") << quiet << false << true << true;
     quiet.stallAfter = 200 * 1024;
-    QTest::newRow("part of the body, then silence") << quiet << false << true;
-    QTest::newRow("connection accepted, no answer at all") << LocalHttpRoute() << true << true;
-    // Qt 5.15 never ends a chunked reply whose connection drops exactly where
-    // the client's 1 MiB read buffer fills: only the watchdog ends it.
+    QTest::newRow("part of the body, then silence") << quiet << false << true << true;
+    QTest::newRow("connection accepted, no answer at all") << LocalHttpRoute() << true << true << true;
+    // Qt 5.15 often misses the end of a chunked reply whose connection drops
+    // exactly where the client's 1 MiB read buffer fills; then only the
+    // watchdog ends it. Either way: one failure.
     LocalHttpRoute chunkedCut = LocalHttpRoute::Ok(body);
     chunkedCut.chunked = true;
     chunkedCut.dropAfter = 1024 * 1024;
-    QTest::newRow("chunked body dropped at exactly 1 MiB") << chunkedCut << false << true;
+    QTest::newRow("chunked body dropped at exactly 1 MiB") << chunkedCut << false << true << false;
 
     LocalHttpRoute trickle = LocalHttpRoute::Ok(Bytes(48 * 1024, 5));
     trickle.bytesPerSecond = 24 * 1024; // a slice every 20 ms for 2 s
-    QTest::newRow("slow but steady trickle: no time-out") << trickle << false << false;
+    QTest::newRow("slow but steady trickle: no time-out") << trickle << false << false << false;
 }
 
 void TestDownloadFaults::stall()
@@ -238,6 +283,7 @@ void TestDownloadFaults::stall()
     QFETCH(LocalHttpRoute, route);
     QFETCH(bool, silentServer);
     QFETCH(bool, stalls);
+    QFETCH(bool, watchdogOnly);
     m_http.SetRoute("/stall/client_v2.zip", route);
     const QStringList before = AllButPackage();
 
@@ -259,7 +305,8 @@ void TestDownloadFaults::stall()
         return;
     }
     CheckFailedOnce(recorder, before);
-    QCOMPARE(recorder.errors.first(), kStallText);
+    if (watchdogOnly)
+        QCOMPARE(recorder.errors.first(), kStallText);
     QCOMPARE(QFileInfo(Package()).size(), recorder.Total());
     // A closed reply may keep its connection until the client goes, as it
     // does after every failure.
