@@ -299,6 +299,7 @@ void CDownloadClient::FailAttempt(const CDownloadFailure& failure, const QString
     }
     const QByteArray retryAfter = m_pReply->rawHeader("Retry-After");
     ReleaseReply();
+    m_networkManager.clearConnectionCache();
     // Written out now: the next attempt and the record go by the bytes on disk.
     if (!m_pFile->flush()) {
         EndTransfer(Outcome::Failed, m_pFile->errorString());
@@ -376,6 +377,8 @@ void CDownloadClient::EndTransfer(Outcome outcome, const QString& failure)
     m_retryTimer.stop();
     if (m_pReply && m_pReply->isRunning())
         m_pReply->close();
+    if (outcome == Outcome::Failed)
+        m_networkManager.clearConnectionCache();
     QString error = failure;
     if (outcome == Outcome::Finished) {
         error = CloseFile();
