@@ -1,7 +1,6 @@
 #include "CDownloadClient.h"
 #include "DownloadRetry.h"
 #include "PackagePaths.h"
-#include "PackageSignature.h"
 
 #include <QDateTime>
 #include <QEventLoop>
@@ -143,6 +142,28 @@ void CDownloadClient::SetStallTimeout(int ms)
     m_stallTimer.setInterval(ms);
 }
 
+int CDownloadClient::StallTimeout() const
+{
+    return m_stallTimer.interval();
+}
+
+void CDownloadClient::SetHashPackage(bool enabled)
+{
+    m_bHashPackage = enabled;
+}
+
+const CPackageHasher& CDownloadClient::PackageHasher() const
+{
+    return m_packageHasher.Hasher();
+}
+
+// Hashed as written, so the check after the download reads nothing again.
+void CDownloadClient::HashWrittenChunk(const QByteArray& data)
+{
+    if (m_bHashPackage)
+        m_packageHasher.AddData(data);
+}
+
 void CDownloadClient::StopDownload()
 {
     EndTransfer(Outcome::Stopped);
@@ -236,6 +257,7 @@ void CDownloadClient::WriteAvailable()
         return;
     }
     m_resume.OnWritten(written);
+    HashWrittenChunk(data);
     emit SignalDownloadProgress(written);
 }
 
@@ -325,8 +347,7 @@ void CDownloadClient::OnRetryTimeout()
 void CDownloadClient::StartFileOver()
 {
     RemovePartialRecord(m_strPackagePath);
-    if (m_pHasher)
-        m_pHasher->Reset();
+    m_packageHasher.Reset();
     // Opened for writing, the file is empty already unless bytes were kept.
     if (m_pFile->size() == 0)
         return;
@@ -342,7 +363,7 @@ void CDownloadClient::StartFileOver()
 // cannot read back starts over instead.
 void CDownloadClient::ResumeFileAt(const CPartialRecord& record)
 {
-    if (m_pHasher && !m_pHasher->ResetFromFile(m_strPackagePath, record.bytes)) {
+    if (m_bHashPackage && !m_packageHasher.ResetFromFile(m_strPackagePath, record.bytes)) {
         StartFileOver();
         return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DownloadResume.h"
+#include "PackageHashWorker.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -12,7 +13,6 @@ class QFile;
 
 namespace Update {
 
-class CPackageHasher;
 struct CDownloadFailure;
 
 // Streams one package over HTTP/HTTPS into its file in the installation folder.
@@ -35,6 +35,14 @@ public:
 
     // A transfer that receives no byte for this long fails (default 60 s).
     void SetStallTimeout(int ms);
+    int StallTimeout() const;
+
+    // Off by default: a signed installation turns it on before the download
+    // so the package's hash is ready when it ends, without reading it again.
+    void SetHashPackage(bool enabled);
+    // The hash of every byte written to the package file so far (waits for
+    // the hashing thread to catch up).
+    const CPackageHasher& PackageHasher() const;
 
 signals:
     void SignalClientSize(qint64 size);
@@ -77,6 +85,7 @@ private:
     void ReleaseReply();
     void ReleaseTransfer();
     QString CloseFile();
+    void HashWrittenChunk(const QByteArray& data);
 
     QNetworkAccessManager m_networkManager;
     QNetworkReply* m_pReply = nullptr;
@@ -93,8 +102,8 @@ private:
     int m_nAttempt = 0;
     bool m_bAnswerAccepted = false; // the current reply's head is judged
     CResumeState m_resume;
-    // The signature check's running hash of the package file, when it has one.
-    CPackageHasher* m_pHasher = nullptr;
+    CPackageHashWorker m_packageHasher;
+    bool m_bHashPackage = false;
 };
 
 } // namespace Update

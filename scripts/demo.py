@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """The demo: a whole update of a demo installation against a package served
-from 127.0.0.1. With a display, a person drives it; without one it runs under
-Xvfb, drives itself and saves a screenshot of each stage."""
+from 127.0.0.1. The package is signed with minisign (a key made now) and the
+installation holds the public key, so the update is a verified one. With a
+display, a person drives it; without one it runs under Xvfb, drives itself
+and saves a screenshot of each stage, then shows one tampered update refused."""
 
 import argparse
 import os
+import re
 import subprocess
 import sys
 import time
@@ -58,7 +61,11 @@ def main():
     updater = None
     try:
         package = inst.installer_zip(padding=3 << 20)
+        signer = harness.Signer(args.out, "demo-update")
+        signature = signer.sign(package, "client_update.zip")
+        inst.install_key(signer.public_key())
         server.routes["/packages/client_update.zip"] = {"body": package, "rate": 900_000}
+        server.routes["/packages/client_update.zip.minisig"] = {"body": signature}
         client = inst.start_standin(harness.CLIENT, seconds=900)
         notifier = inst.start_standin(harness.NOTIFIER, seconds=900)
         archive = inst.path("client_update.zip")
@@ -73,6 +80,11 @@ def main():
             code = drive(display, updater, args.out)
         print("What happened:")
         ok = report(inst, client, notifier, archive, code)
+        verified = "progress[Verifying...]" in updater.output()
+        print(f"  {'signature verified':20} {verified}")
+        ok = ok and verified
+        if not interactive:
+            ok = tampered(args, display, signer, package, signature) and ok
         print("Demo " + ("succeeded" if ok else "did not complete"))
         return 0 if ok else 1
     finally:
@@ -80,6 +92,57 @@ def main():
             updater.close()
         server.close()
         display.close()
+        inst.close()
+
+
+def tampered(args, display, signer, package, signature):
+    """A second installation gets the same package with one byte flipped and
+    the genuine signature: the updater must refuse it."""
+    print("A tampered update (one byte flipped, the genuine signature):")
+    inst = harness.Installation(args.build, SOURCE, root=os.path.join(args.out, "Tampered Client"))
+    server = harness.PackageServer()
+    updater = None
+    try:
+        inst.install_key(signer.public_key())
+        bad = bytearray(package)
+        bad[len(bad) // 2] ^= 0x01
+        server.routes["/packages/client_update.zip"] = {"body": bytes(bad)}
+        server.routes["/packages/client_update.zip.minisig"] = {"body": signature}
+        client = inst.start_standin(harness.CLIENT, seconds=120)
+        notifier = inst.start_standin(harness.NOTIFIER, seconds=120)
+        updater = harness.Updater(inst, display, server.url("/packages/client_update.zip"), len(bad),
+                                  notes=NOTES, client_pid=client.pid)
+        window = display.wait_window("CUpdate", 20)
+        if not window:
+            print("  The update window did not appear.")
+            return False
+        time.sleep(1.0)
+        display.click(window, *UPDATE_BUTTON)
+        box = display.wait_window("Notice", 60)
+        shot = os.path.join(args.out, "5-tampered-refused.png")
+        if box:
+            time.sleep(0.5)
+            display.screenshot(shot)
+            display.key(box, "Return")
+        code = updater.wait(30)
+        notices = re.findall(r"notice\[(.*?)\]", updater.output(), re.S)
+        lines = [
+            ("box", notices),
+            ("package deleted", not os.path.exists(inst.path("client_update.zip"))),
+            ("nothing unpacked", not os.path.exists(inst.path("client_update"))),
+            ("installer started", os.path.exists(inst.path("client_update", "installer-ran.txt"))),
+            ("notifier running", harness.pid_alive(notifier.pid)),
+            ("updater exit status", code),
+        ]
+        for name, value in lines:
+            print(f"  {name:20} {value}")
+        print(f"  screenshot           {shot}")
+        return (len(notices) == 1 and notices[0].startswith("Update failed! ") and lines[1][1] and lines[2][1]
+                and not lines[3][1] and lines[4][1] and code == 255)
+    finally:
+        if updater:
+            updater.close()
+        server.close()
         inst.close()
 
 

@@ -15,6 +15,8 @@ namespace Update {
 
 class CDownloadClient;
 class CCompressClient;
+class CSignatureFetch;
+enum class ESignatureCheck;
 
 // The updater's only window: start page, progress page, and the workflow
 // from the update button to the installer.
@@ -60,6 +62,7 @@ private slots:
     void OnCompressFailed();
     void OnDownloadRetrying(int attempt, int attempts);
     void OnDownloadRestarted(qint64 bytesOnDisk);
+    void OnSignatureFetched();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -72,15 +75,20 @@ private:
     void ShowPercentage();
     void SetCornerMask();
     // Start: the start page. Preparing: the progress page, the download
-    // about to start. Downloading, Extracting: a worker runs. Confirming: the
+    // about to start. Downloading, Extracting: a worker runs. Verifying: a
+    // signed installation checks the downloaded package. Confirming: the
     // installer question. Closed: the update is over, however it ended.
-    enum class Stage { Start, Preparing, Downloading, Extracting, Confirming, Closed };
+    enum class Stage { Start, Preparing, Downloading, Verifying, Extracting, Confirming, Closed };
 
     bool EnterStage(Stage stage);
     void EndUpdate(const QString& failure = QString(), int exitCode = 0);
     void StopWorkers();
     void ReleaseDownloadClient();
     void ReleaseCompressClient();
+    void ReleaseSignatureFetch();
+    void StartVerifying();
+    void RefusePackage(ESignatureCheck check);
+    void UsePackage();
     void HandOverToInstaller();
     QString InstallerPath() const;
 
@@ -91,6 +99,9 @@ private:
     bool m_bExePackage = false;
     CDownloadClient* m_pDownloadClient = nullptr;
     CCompressClient* m_pCompressClient = nullptr;
+    CSignatureFetch* m_pSignatureFetch = nullptr;
+    bool m_bVerifyPackage = false; // the installation holds its update key
+    QString m_strPackageUrl;       // the URL being downloaded
     qint64 m_nPackageSize = 0;
     qint64 m_nReceivedSize = 0;
     QString m_strPackageName;

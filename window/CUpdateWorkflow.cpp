@@ -1,7 +1,9 @@
 #include "CCompressClient.h"
 #include "CDownloadClient.h"
+#include "CSignatureFetch.h"
 #include "CUpdate.h"
 #include "PackagePaths.h"
+#include "PackageSignature.h"
 #include "ProcessControl.h"
 #include "SkinStyle.h"
 #include "VxDir.h"
@@ -114,6 +116,10 @@ void CUpdate::OnStartDownload(QString& strUrl)
     }
     m_nReceivedSize = 0;
     m_strPackageName = GetPackageName(strUrl);
+    m_strPackageUrl = strUrl;
+    // Without the key nothing is hashed and no signature is asked for.
+    m_bVerifyPackage = IsUpdateKeyInstalled();
+    m_pDownloadClient->SetHashPackage(m_bVerifyPackage);
     m_pDownloadClient->StartDownload(strUrl);
 }
 
@@ -148,6 +154,57 @@ void CUpdate::ShowPercentage()
 }
 
 void CUpdate::OnFinishDownload()
+{
+    if (m_bVerifyPackage && m_eStage == Stage::Downloading) {
+        StartVerifying();
+        return;
+    }
+    UsePackage();
+}
+
+// A signed installation checks the package before anything else happens
+// to it; the signature is fetched first.
+void CUpdate::StartVerifying()
+{
+    if (!EnterStage(Stage::Verifying))
+        return;
+    ShowProgressText(tr("Verifying..."));
+    if (!m_pSignatureFetch) {
+        m_pSignatureFetch = new CSignatureFetch;
+        connect(m_pSignatureFetch, SIGNAL(SignalSignatureFetched()), this, SLOT(OnSignatureFetched()),
+                Qt::QueuedConnection);
+    }
+    if (m_pDownloadClient)
+        m_pSignatureFetch->SetStallTimeout(m_pDownloadClient->StallTimeout());
+    m_pSignatureFetch->Start(m_strPackageUrl);
+}
+
+void CUpdate::OnSignatureFetched()
+{
+    if (m_eStage != Stage::Verifying || !m_pSignatureFetch || !m_pDownloadClient)
+        return;
+    ESignatureCheck check = m_pSignatureFetch->Result();
+    if (check == ESignatureCheck::Ok)
+        check = VerifyWithInstalledKey(m_pSignatureFetch->SignatureText(), m_pDownloadClient->PackageHasher());
+    if (check != ESignatureCheck::Ok) {
+        RefusePackage(check);
+        return;
+    }
+    UsePackage();
+}
+
+// Nothing of a package that failed its check is kept: it is deleted before
+// the box opens, so it cannot be started while the user reads it.
+void CUpdate::RefusePackage(ESignatureCheck check)
+{
+    const QString suffix = m_bExePackage ? QStringLiteral("exe") : QStringLiteral("zip");
+    QFile::remove(GetPackageFilePath(m_strPackageName, suffix));
+    EndUpdate(tr("Update failed! ") + SignatureCheckText(check), -1);
+}
+
+// The downloaded (and, for a signed installation, verified) package goes on
+// to extraction or to the installer question.
+void CUpdate::UsePackage()
 {
     // An executable package is the installer itself: nothing to unpack.
     if (m_bExePackage) {
@@ -235,6 +292,7 @@ void CUpdate::StopWorkers()
         m_pCompressClient->quit();
     ReleaseDownloadClient();
     ReleaseCompressClient();
+    ReleaseSignatureFetch();
 }
 
 // A failure is reported from inside the client's own signal, so the client
@@ -246,6 +304,17 @@ void CUpdate::ReleaseDownloadClient()
     disconnect(m_pDownloadClient, nullptr, this, nullptr);
     m_pDownloadClient->deleteLater();
     m_pDownloadClient = nullptr;
+}
+
+// Its finish is queued to us, so it is never on the call stack here.
+void CUpdate::ReleaseSignatureFetch()
+{
+    if (!m_pSignatureFetch)
+        return;
+    disconnect(m_pSignatureFetch, nullptr, this, nullptr);
+    m_pSignatureFetch->Stop();
+    m_pSignatureFetch->deleteLater();
+    m_pSignatureFetch = nullptr;
 }
 
 // An extraction cannot be interrupted, and destroying a running thread

@@ -1,6 +1,8 @@
-// bench_download URL DIR: fetches URL with the updater's download client into
-// DIR (made the current folder, as the installation folder is for the
-// updater). Exit 0 when the package is complete, 1 on a reported failure.
+// bench_download [--hash] URL DIR: fetches URL with the updater's download
+// client into DIR (made the current folder, as the installation folder is for
+// the updater). --hash hashes the package as it streams, as a signed
+// installation does, and prints the hash. Exit 0 when the package is
+// complete, 1 on a reported failure.
 
 #include "CDownloadClient.h"
 
@@ -13,9 +15,10 @@
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
+    QStringList args = app.arguments();
+    const bool hash = args.removeAll(QStringLiteral("--hash")) > 0;
     if (args.size() != 3) {
-        std::fprintf(stderr, "usage: bench_download URL DIR\n");
+        std::fprintf(stderr, "usage: bench_download [--hash] URL DIR\n");
         return 2;
     }
     if (!QDir::setCurrent(args.at(2))) {
@@ -24,8 +27,12 @@ int main(int argc, char** argv)
     }
 
     Update::CDownloadClient client;
-    QObject::connect(&client, &Update::CDownloadClient::SignalFinishDownload, &app,
-                     [] { QCoreApplication::exit(0); });
+    client.SetHashPackage(hash);
+    QObject::connect(&client, &Update::CDownloadClient::SignalFinishDownload, &app, [&client, hash] {
+        if (hash)
+            std::printf("%s\n", client.PackageHasher().Result().toHex().constData());
+        QCoreApplication::exit(0);
+    });
     QObject::connect(&client, &Update::CDownloadClient::SgnDownloadError, &app, [](QString& text) {
         std::fprintf(stderr, "%s\n", qPrintable(text));
         QCoreApplication::exit(1);

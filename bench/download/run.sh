@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Download benchmark: our client (bench_download) against curl, both fetching
 # the same large file from a local nginx on 127.0.0.1. Prints the medians of
-# whole-process wall time and peak RSS and the ratios ours/curl.
+# whole-process wall time and peak RSS and the ratios ours/curl; then our
+# client hashing the package as it streams (as a signed installation does)
+# against the same client without hashing, runs interleaved.
 #
 #   bash bench/download/run.sh [BUILD_DIR]
 #
-# Environment: SIZE_MIB (default 256), RUNS (default 5).
-# Goals: time at most curl's; peak memory under 64 MiB whatever the size.
+# Environment: SIZE_MIB (default 256), RUNS (default 5), RATE (nginx's
+# limit_rate per connection for the plain and hashing runs, e.g. 100m for a
+# line of about 800 Mbit/s; default: unlimited, as fast as loopback goes).
+# Goals: time at most curl's; peak memory under 64 MiB whatever the size;
+# hashing costs at most 10 % more time than not hashing.
 #
 # CUT=1 measures instead a download cut once at 50 %: a proxy on 127.0.0.1
 # (cut_proxy.py) closes every download from the start after half the file
@@ -22,10 +27,11 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$repo/build}
 size_mib=${SIZE_MIB:-256}
 runs=${RUNS:-5}
+rate=${RATE:-0}
 cut_mode=${CUT:-0}
 cut_rate=${CUT_RATE:-16m}
 
-for tool in nginx curl /usr/bin/time python3 cmp; do
+for tool in nginx curl /usr/bin/time python3 cmp b2sum; do
     command -v "$tool" >/dev/null || { echo "missing $tool (scripts/deps.sh installs it)" >&2; exit 1; }
 done
 
@@ -49,7 +55,7 @@ trap cleanup EXIT
 
 # nginx's workers may run as another user: let them read the served file.
 chmod 755 "$work"
-mkdir -p "$work/www" "$work/temp" "$work/ours" "$work/curl"
+mkdir -p "$work/www" "$work/temp" "$work/ours" "$work/curl" "$work/hash"
 chmod 755 "$work/www"
 head -c "$((size_mib * 1024 * 1024))" /dev/urandom > "$work/www/client_v2.zip"
 chmod 644 "$work/www/client_v2.zip"
@@ -65,6 +71,7 @@ events { worker_connections 64; }
 http {
     access_log off;
     sendfile on;
+    limit_rate $rate;
     client_body_temp_path $work/temp/body;
     proxy_temp_path $work/temp/proxy;
     fastcgi_temp_path $work/temp/fastcgi;
@@ -96,7 +103,7 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 measure() {
     local start end
     start=$(date +%s%N)
-    /usr/bin/time -f '%M' -o "$work/rss" "$@" || { echo "run failed: $*" >&2; exit 1; }
+    /usr/bin/time -f '%M' -o "$work/rss" "$@" > "$work/stdout" || { echo "run failed: $*" >&2; exit 1; }
     end=$(date +%s%N)
     echo "$(( (end - start) / 1000 )) $(cat "$work/rss")"
 }
@@ -167,24 +174,34 @@ fi
 
 run_ours() { rm -f "$work/ours/client_v2.zip"; measure "$driver" "$url" "$work/ours"; }
 run_curl() { rm -f "$work/curl/client_v2.zip"; measure curl -s -o "$work/curl/client_v2.zip" "$url"; }
+run_hash() { rm -f "$work/hash/client_v2.zip"; measure "$driver" --hash "$url" "$work/hash"; }
 
 # Warm-up (page cache, first connection), and a check that both got every byte.
 run_ours >/dev/null
 run_curl >/dev/null
 cmp -s "$work/www/client_v2.zip" "$work/ours/client_v2.zip" || { echo "our download differs" >&2; exit 1; }
 cmp -s "$work/www/client_v2.zip" "$work/curl/client_v2.zip" || { echo "curl's download differs" >&2; exit 1; }
+# The streamed hash must be the file's BLAKE2b-512, as b2sum computes it.
+run_hash >/dev/null
+cmp -s "$work/www/client_v2.zip" "$work/hash/client_v2.zip" || { echo "our hashed download differs" >&2; exit 1; }
+[ "$(cat "$work/stdout")" = "$(b2sum "$work/www/client_v2.zip" | cut -d' ' -f1)" ] \
+    || { echo "the streamed hash differs from b2sum's" >&2; exit 1; }
 
 : > "$work/ours.txt"
 : > "$work/curl.txt"
+: > "$work/hash.txt"
 for _ in $(seq "$runs"); do
     run_ours >> "$work/ours.txt"
     run_curl >> "$work/curl.txt"
+    run_hash >> "$work/hash.txt"
 done
 
 ours_us=$(cut -d' ' -f1 "$work/ours.txt" | median)
 curl_us=$(cut -d' ' -f1 "$work/curl.txt" | median)
 ours_kib=$(cut -d' ' -f2 "$work/ours.txt" | median)
 curl_kib=$(cut -d' ' -f2 "$work/curl.txt" | median)
+hash_us=$(cut -d' ' -f1 "$work/hash.txt" | median)
+hash_kib=$(cut -d' ' -f2 "$work/hash.txt" | median)
 
 echo "Download of ${size_mib} MiB from nginx on 127.0.0.1, median of $runs runs"
 awk -v ot="$ours_us" -v ct="$curl_us" -v om="$ours_kib" -v cm="$curl_kib" 'BEGIN {
@@ -195,4 +212,23 @@ awk -v ot="$ours_us" -v ct="$curl_us" -v om="$ours_kib" -v cm="$curl_kib" 'BEGIN
 }'
 awk -v ot="$ours_us" -v ct="$curl_us" -v om="$ours_kib" 'BEGIN {
     printf "goal time <= curl: %s; goal peak RSS < 64 MiB: %s\n", (ot <= ct ? "met" : "missed"), (om < 65536 ? "met" : "missed")
+}'
+
+# The hash alone, by a peer tool, on the same bytes: no download that hashes
+# can be faster than this.
+: > "$work/b2sum.txt"
+for _ in $(seq "$runs"); do
+    measure b2sum "$work/www/client_v2.zip" >> "$work/b2sum.txt"
+done
+b2sum_us=$(cut -d' ' -f1 "$work/b2sum.txt" | median)
+
+echo
+echo "Hashing while downloading, median of $runs runs (rate limit: $rate)"
+awk -v ot="$ours_us" -v ht="$hash_us" -v om="$ours_kib" -v hm="$hash_kib" -v bt="$b2sum_us" 'BEGIN {
+    printf "| %-16s | %10s | %10s | %9s |\n", "metric", "hashing", "plain", "hash/plain"
+    printf "|%s|%s|%s|%s|\n", "------------------", "------------", "------------", "-----------"
+    printf "| %-16s | %10.3f | %10.3f | %9.2f |\n", "wall time (s)", ht / 1e6, ot / 1e6, ht / ot
+    printf "| %-16s | %10.1f | %10.1f | %9.2f |\n", "peak RSS (MiB)", hm / 1024, om / 1024, hm / om
+    printf "b2sum of the same file alone: %.3f s (%.2f x plain)\n", bt / 1e6, bt / ot
+    printf "goal hashing time <= 1.10 x plain: %s\n", (ht <= 1.10 * ot ? "met" : "missed")
 }'

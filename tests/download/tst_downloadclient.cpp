@@ -1,6 +1,8 @@
 #include "DownloadRecorder.h"
 #include "CDownloadClient.h"
 #include "DownloadResume.h"
+#include "PackageSignature.h"
+#include "CSignatureFetch.h"
 #include "LocalHttpServer.h"
 #include "NginxServer.h"
 
@@ -42,6 +44,14 @@ bool WriteRetries(const QByteArray& setting)
     QFile ini(QStringLiteral("Localcfg.ini"));
     const QByteArray text = "[Skin]\nPath=Corvel\n[Update]\nRetries=" + setting + '\n';
     return ini.open(QIODevice::WriteOnly) && ini.write(text) == text.size();
+}
+
+// The BLAKE2b-512 of bytes, as a signed installation checks it.
+QByteArray HashOf(const QByteArray& bytes)
+{
+    CPackageHasher hasher;
+    hasher.AddData(bytes);
+    return hasher.Result();
 }
 
 QByteArray ReadAll(const QString& path)
@@ -144,6 +154,8 @@ private slots:
     void retries();
     void acrossRuns_data();
     void acrossRuns();
+    void signatureFetch_data();
+    void signatureFetch();
 
 private:
     QString RefusedUrl() const;
@@ -275,6 +287,7 @@ void TestDownloadClient::downloads()
     stale.close();
 
     CDownloadClient client;
+    client.SetHashPackage(true);
     Recorder recorder;
     recorder.Attach(&client);
     QString url = (tls ? m_https : m_http).Url(target);
@@ -284,12 +297,21 @@ void TestDownloadClient::downloads()
 
     QCOMPARE(recorder.errors, QStringList());
     QCOMPARE(recorder.finishes, 1);
+    // The hash made while streaming is the body's, and only the body's: a
+    // second download by the same client starts it over with the file.
+    CPackageHasher expected;
+    expected.AddData(body);
+    QCOMPARE(client.PackageHasher().Result(), expected.Result());
+    client.StartDownload(url);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.finishes, 2, kWaitMs);
+    QCOMPARE(client.PackageHasher().BytesHashed(), qint64(body.size()));
+    QCOMPARE(client.PackageHasher().Result(), expected.Result());
     QFile file(PackagePath(fileName));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY2(file.readAll() == body, "package differs from the served body");
     // Each progress value is one chunk (running totals would add up to more
     // than the body), and none is empty.
-    QCOMPARE(recorder.Total(), qint64(body.size()));
+    QCOMPARE(recorder.Total(), 2 * qint64(body.size()));
     QVERIFY(!recorder.progress.contains(0));
     // The handshake the server saw: a TLS version, whatever OpenSSL allows here.
     const QList<QSsl::SslProtocol> tlsVersions = {QSsl::TlsV1_0, QSsl::TlsV1_1, QSsl::TlsV1_2, QSsl::TlsV1_3};
@@ -728,6 +750,7 @@ void TestDownloadClient::retries()
 
     CDownloadClient client;
     client.SetStallTimeout(1000);
+    client.SetHashPackage(true);
     Recorder recorder;
     recorder.Attach(&client);
     QElapsedTimer clock;
@@ -751,6 +774,8 @@ void TestDownloadClient::retries()
         QCOMPARE(recorder.errors, QStringList());
         QCOMPARE(recorder.finishes, 1);
         QVERIFY2(ReadAll(path) == package, "the file is not the package");
+        // Resumed or started over, the hash covers the file as assembled.
+        QVERIFY2(client.PackageHasher().Result() == HashOf(package), "the hash is not the package's");
     }
     if (server != "local")
         return;
@@ -834,6 +859,7 @@ void TestDownloadClient::acrossRuns()
     const int before = server.Requests().size();
     const qint64 sentBefore = server.BodyBytesSent();
     CDownloadClient second;
+    second.SetHashPackage(true);
     Recorder recorder;
     recorder.Attach(&second);
     RunDownload(second, server.Url(nextPath.toLatin1()));
@@ -842,6 +868,8 @@ void TestDownloadClient::acrossRuns()
     QCOMPARE(recorder.errors, QStringList());
     QCOMPARE(recorder.finishes, 1);
     QVERIFY2(ReadAll(path) == next, "the file is not the package");
+    // The bytes of the first run are hashed from the disk once, the rest as it comes.
+    QVERIFY2(second.PackageHasher().Result() == HashOf(next), "the hash is not the package's");
     QVERIFY(!QFile::exists(PartialRecordPath(path)));
     const QByteArray range = server.RequestHeader(before, "Range");
     const bool asked = servedNext == "changed" || resumes;
@@ -858,6 +886,78 @@ void TestDownloadClient::acrossRuns()
     QCOMPARE(recorder.Total() + (resumes ? half : 0), qint64(next.size()));
     if (resumes)
         QCOMPARE(server.BodyBytesSent() - sentBefore, qint64(body.size() - half));
+}
+
+void TestDownloadClient::signatureFetch_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("packageUrl");
+    QTest::addColumn<int>("result");       // ESignatureCheck
+    QTest::addColumn<QByteArray>("text");  // what an Ok fetch holds
+
+    const int ok = int(ESignatureCheck::Ok);
+    const int none = int(ESignatureCheck::NoSignature);
+    const int unreadable = int(ESignatureCheck::SignatureUnreadable);
+    const QByteArray signature = "untrusted comment: signature\nRWQ\ntrusted comment: t\nAAA\n";
+    const QByteArray atBound(int(kMaxSignatureBytes), 's');
+
+    m_http.SetRoute("/sig/client_v2.zip.minisig", LocalHttpRoute::Ok(signature));
+    QTest::newRow("published beside the package") << false << m_http.Url("/sig/client_v2.zip") << ok << signature;
+    m_http.SetRoute("/sig/get?file=setup.exe.minisig", LocalHttpRoute::Ok(signature));
+    QTest::newRow("a query: .minisig goes at the very end")
+        << false << m_http.Url("/sig/get?file=setup.exe") << ok << signature;
+    m_http.SetRoute("/bound/client_v2.zip.minisig", LocalHttpRoute::Ok(atBound));
+    QTest::newRow("exactly at the bound") << false << m_http.Url("/bound/client_v2.zip") << ok << atBound;
+    m_http.SetRoute("/over/client_v2.zip.minisig", LocalHttpRoute::Ok(atBound + 's'));
+    QTest::newRow("one byte over the bound") << false << m_http.Url("/over/client_v2.zip") << unreadable
+                                             << QByteArray();
+    // Ten seconds of trickle if it were read to its end; the row's wait is shorter.
+    LocalHttpRoute endless = LocalHttpRoute::Ok(QByteArray(2 * 1024 * 1024, 'x'));
+    endless.contentLength = false;
+    endless.bytesPerSecond = 200 * 1024;
+    m_http.SetRoute("/endless/client_v2.zip.minisig", endless);
+    QTest::newRow("long answer without a length: cut off at the bound")
+        << false << m_http.Url("/endless/client_v2.zip") << unreadable << QByteArray();
+    QTest::newRow("404") << false << m_http.Url("/nothing/client_v2.zip") << none << QByteArray();
+    m_http.SetRoute("/e500/client_v2.zip.minisig", LocalHttpRoute::Status(500, signature));
+    QTest::newRow("500 with a signature-like body") << false << m_http.Url("/e500/client_v2.zip") << none
+                                                    << QByteArray();
+    m_http.SetRoute("/moved/client_v2.zip.minisig", LocalHttpRoute::Redirect(302, "/sig/client_v2.zip.minisig"));
+    QTest::newRow("redirect followed as for the package")
+        << false << m_http.Url("/moved/client_v2.zip") << ok << signature;
+    LocalHttpRoute stalled = LocalHttpRoute::Ok(signature);
+    stalled.stallAfter = 10;
+    m_http.SetRoute("/stall/client_v2.zip.minisig", stalled);
+    QTest::newRow("stalled") << false << m_http.Url("/stall/client_v2.zip") << none << QByteArray();
+    QTest::newRow("connection refused") << false << RefusedUrl() << none << QByteArray();
+    m_https.SetRoute("/sig/client_v2.zip.minisig", LocalHttpRoute::Ok(signature));
+    QTest::newRow("https, self-signed certificate") << true << "/sig/client_v2.zip" << ok << signature;
+    m_https.SetRoute("/down/client_v2.zip.minisig",
+                     LocalHttpRoute::Redirect(302, m_http.Url("/sig/client_v2.zip.minisig").toLatin1()));
+    QTest::newRow("https to http redirect refused") << true << "/down/client_v2.zip" << none << QByteArray();
+}
+
+void TestDownloadClient::signatureFetch()
+{
+    QFETCH(bool, tls);
+    QFETCH(QString, packageUrl);
+    QFETCH(int, result);
+    QFETCH(QByteArray, text);
+    if (tls) {
+        RequireTls();
+        packageUrl = m_https.Url(packageUrl.toLatin1());
+    }
+
+    CSignatureFetch fetch;
+    fetch.SetStallTimeout(500);
+    QSignalSpy finished(&fetch, &CSignatureFetch::SignalSignatureFetched);
+    fetch.Start(packageUrl);
+    QVERIFY(finished.wait(5000));
+    QTest::qWait(kSettleMs);
+
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(int(fetch.Result()), result);
+    QCOMPARE(fetch.SignatureText(), text);
 }
 
 QTEST_GUILESS_MAIN(TestDownloadClient)

@@ -1,3 +1,5 @@
+#include "Minisign.h"
+#include "PackageHashWorker.h"
 #include "PackageSignature.h"
 #include "ZipWriter.h"
 
@@ -15,8 +17,6 @@
 using namespace Update;
 
 namespace {
-
-const int kToolWaitMs = 30000; // upper bound for one run of minisign
 
 // What a row does to the package, the signature or the key after a good
 // signature was made. Everything starts from files the real minisign made.
@@ -134,48 +134,30 @@ private slots:
     void reasons();
 
 private:
-    bool Minisign(const QStringList& args);
+    bool Run(const QStringList& args) { return m_minisign.Run(args); }
     QString Sign(const QString& keyName, const QString& file, const QString& sigPath,
                  const QStringList& extra = QStringList());
 
-    QString m_strMinisign;
+    Minisign m_minisign;
     QTemporaryDir m_keys;                   // key pairs A and B, made once
     QScopedPointer<QTemporaryDir> m_pDir;   // this case's files
     QString m_strPreviousDir;
 };
 
-bool TestPackageSignature::Minisign(const QStringList& args)
-{
-    QProcess process;
-    process.setProgram(m_strMinisign);
-    process.setArguments(args);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start();
-    if (!process.waitForFinished(kToolWaitMs)) {
-        process.kill();
-        process.waitForFinished(kToolWaitMs);
-        return false;
-    }
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
 QString TestPackageSignature::Sign(const QString& keyName, const QString& file, const QString& sigPath,
                                    const QStringList& extra)
 {
-    const QStringList args = QStringList{"-S", "-s", m_keys.filePath(keyName + ".key"), "-m", file, "-x", sigPath}
-        + extra;
-    return Minisign(args) ? sigPath : QString();
+    return m_minisign.Sign(m_keys.filePath(keyName), file, sigPath, extra) ? sigPath : QString();
 }
 
 void TestPackageSignature::initTestCase()
 {
     QVERIFY(sodium_init() >= 0);
     QVERIFY(m_keys.isValid());
-    m_strMinisign = QStandardPaths::findExecutable("minisign");
-    if (m_strMinisign.isEmpty())
+    if (!m_minisign.Available())
         return; // the tests that need it skip
     for (const QString& name : {QStringLiteral("A"), QStringLiteral("B")})
-        QVERIFY(Minisign({"-G", "-W", "-p", m_keys.filePath(name + ".pub"), "-s", m_keys.filePath(name + ".key")}));
+        QVERIFY(m_minisign.MakeKeyPair(m_keys.filePath(name)));
 }
 
 void TestPackageSignature::init()
@@ -237,7 +219,7 @@ void TestPackageSignature::verify_data()
 
 void TestPackageSignature::verify()
 {
-    if (m_strMinisign.isEmpty())
+    if (!m_minisign.Available())
         QSKIP("minisign is not installed");
     QFETCH(bool, exePackage);
     QFETCH(int, tamper);
@@ -322,7 +304,7 @@ void TestPackageSignature::verify()
     QCOMPARE(SignatureCheckText(result).isEmpty(), result == ESignatureCheck::Ok);
 
     // and the real tool judges the same files as the row says
-    QCOMPARE(Minisign({"-V", "-q", "-p", keyPath, "-x", sigPath, "-m", package}), toolAccepts);
+    QCOMPARE(Run({"-V", "-q", "-p", keyPath, "-x", sigPath, "-m", package}), toolAccepts);
 }
 
 void TestPackageSignature::malformedKey_data()
@@ -346,7 +328,7 @@ void TestPackageSignature::malformedKey_data()
 
 void TestPackageSignature::malformedKey()
 {
-    if (m_strMinisign.isEmpty())
+    if (!m_minisign.Available())
         QSKIP("minisign is not installed");
     QFETCH(QByteArray, edit);
 
@@ -404,6 +386,7 @@ void TestPackageSignature::hashInChunks_data()
     QTest::newRow("larger than a block, not aligned") << 1048589 << 65537 << true << true;
     QTest::newRow("all at once") << 1048589 << 1048589 << false << false;
     QTest::newRow("after a reset") << 4096 << 100 << true << false;
+    QTest::newRow("more than the hashing thread queues") << 20 * 1024 * 1024 + 3 << 65536 << true << true;
 }
 
 void TestPackageSignature::hashInChunks()
@@ -413,19 +396,29 @@ void TestPackageSignature::hashInChunks()
     QFETCH(bool, resetFirst);
     QFETCH(bool, peekMidway);
 
+    // The same feed straight and through the hashing thread of downloads.
     const QByteArray data = RandomBytes(size);
     CPackageHasher hasher;
+    CPackageHashWorker worker;
     if (resetFirst) {
-        hasher.AddData(RandomBytes(5000));
+        const QByteArray junk = RandomBytes(5000);
+        hasher.AddData(junk);
+        worker.AddData(junk);
         hasher.Reset();
+        worker.Reset();
     }
     for (int at = 0; at < size; at += chunk) {
         hasher.AddData(data.mid(at, chunk));
-        if (peekMidway && at <= size / 2 && at + chunk > size / 2)
+        worker.AddData(data.mid(at, chunk));
+        if (peekMidway && at <= size / 2 && at + chunk > size / 2) {
             QCOMPARE(hasher.Result(), OneShotHash(data.left(at + chunk)));
+            QCOMPARE(worker.Hasher().Result(), OneShotHash(data.left(at + chunk)));
+        }
     }
     QCOMPARE(hasher.BytesHashed(), qint64(size));
     QCOMPARE(hasher.Result(), OneShotHash(data));
+    QCOMPARE(worker.Hasher().BytesHashed(), qint64(size));
+    QCOMPARE(worker.Hasher().Result(), OneShotHash(data));
 }
 
 void TestPackageSignature::hashResumedFromFile_data()
@@ -479,7 +472,7 @@ void TestPackageSignature::installedKey_data()
 
 void TestPackageSignature::installedKey()
 {
-    if (m_strMinisign.isEmpty())
+    if (!m_minisign.Available())
         QSKIP("minisign is not installed");
     QFETCH(QString, install);
     QFETCH(bool, optedIn);

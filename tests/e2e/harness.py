@@ -125,10 +125,12 @@ class Display:
 
 class PackageServer:
     """HTTP on 127.0.0.1. routes: path -> dict(status, body, rate, drop_after,
-    ranges, retry_after), or path -> list of such dicts served in turn (the
-    last one repeats). With ranges, the answer offers "Accept-Ranges: bytes"
-    and an ETag (etag, default "v1") and answers a Range whose If-Range names
-    it with 206. requests holds (path, Range header) of every GET."""
+    unsized, ranges, retry_after), or path -> list of such dicts served in
+    turn (the last one repeats). An unsized answer has no Content-Length and
+    ends when the connection closes, so one cut by drop_after looks complete.
+    With ranges, the answer offers "Accept-Ranges: bytes" and an ETag (etag,
+    default "v1") and answers a Range whose If-Range names it with 206.
+    ranges_asked holds the Range header of every GET (None without)."""
 
     def __init__(self):
         self.routes = {}
@@ -173,7 +175,9 @@ class PackageServer:
                 self.send_header("Content-Type", "application/octet-stream")
                 for name, value in headers:
                     self.send_header(name, value)
-                self.send_header("Content-Length", str(len(body)))
+                unsized = route.get("unsized", False)
+                if not unsized:
+                    self.send_header("Content-Length", str(len(body)))
                 self.send_header("Connection", "close")
                 self.end_headers()
                 drop_after = route.get("drop_after")
@@ -192,13 +196,14 @@ class PackageServer:
                             ahead = sent / rate - (time.monotonic() - started)
                             if ahead > 0:
                                 time.sleep(min(ahead, 1.0))
-                    if drop_after is not None:
+                    if drop_after is not None and not unsized:
                         # Vanish mid-body: reset rather than close politely.
                         self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                                    b"\x01\x00\x00\x00\x00\x00\x00\x00")
                         self.close_connection = True
                 except (BrokenPipeError, ConnectionResetError):
                     pass
+                self.close_connection = True
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.httpd.daemon_threads = True
@@ -222,6 +227,49 @@ def refused_url(path="/pkg/client_v2.zip"):
     port = sock.getsockname()[1]
     sock.close()
     return f"http://127.0.0.1:{port}{path}"
+
+
+# --- Signatures ---------------------------------------------------------------
+
+KEY_FILE = "UpdateKey.pub"
+
+
+class Skip(Exception):
+    """A case that this machine cannot run (a tool is missing)."""
+
+
+class Signer:
+    """A minisign key pair made now, without a password, and signatures by it,
+    all by the real minisign tool."""
+
+    def __init__(self, folder, name="update"):
+        if not shutil.which("minisign"):
+            raise Skip("minisign is not installed")
+        self.folder = folder
+        self.public_path = os.path.join(folder, name + ".pub")
+        self.secret_path = os.path.join(folder, name + ".key")
+        self._run(["-G", "-W", "-p", self.public_path, "-s", self.secret_path])
+
+    @staticmethod
+    def _run(args):
+        subprocess.run(["minisign", *args], check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+
+    def public_key(self):
+        with open(self.public_path, "rb") as f:
+            return f.read()
+
+    def sign_file(self, path, extra=()):
+        """Writes path + ".minisig" and returns its bytes."""
+        self._run(["-S", "-s", self.secret_path, "-m", path, "-x", path + ".minisig", *extra])
+        with open(path + ".minisig", "rb") as f:
+            return f.read()
+
+    def sign(self, data, name="package", extra=()):
+        path = os.path.join(self.folder, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return self.sign_file(path, extra)
 
 
 # --- Installation and packages ----------------------------------------------
@@ -312,6 +360,11 @@ class Installation:
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
+
+    def install_key(self, text):
+        """Opts the installation in to signed packages."""
+        with open(self.path(KEY_FILE), "wb") as f:
+            f.write(text)
 
     def kill_leftovers(self):
         """Ends whatever still runs from this folder, such as a client the

@@ -1,14 +1,22 @@
 // The update window's workflow: progress, the give-up question, failures,
-// extraction and the hand-over to the installer. Notice boxes are answered
-// by key presses; downloads go to a silent server on 127.0.0.1.
+// extraction, the check of signed packages and the hand-over to the
+// installer. Notice boxes are answered by key presses; downloads go to
+// servers on 127.0.0.1.
 
 #include "CCompressClient.h"
 #include "CDownloadClient.h"
 #include "CUpdate.h"
 #include "CUpdateTestAccess.h"
 #include "LocalHttpServer.h"
+#include "DownloadRecorder.h"
+#include "LocalHttpServer.h"
+#include "Minisign.h"
+#include "PackageSignature.h"
+#include "ProcessControl.h"
+#include "StandinProcess.h"
 #include "TitleBar.h"
 #include "WindowTestSupport.h"
+#include "ZipWriter.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -97,6 +105,50 @@ void ShowAndWait(CUpdate& window)
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 }
 
+QByteArray FileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Every status text the window logs, in order, while a ProgressLog lives.
+class ProgressLog
+{
+public:
+    ProgressLog() { s_pLog = this; m_previous = qInstallMessageHandler(&ProgressLog::Handle); }
+    ~ProgressLog() { qInstallMessageHandler(m_previous); s_pLog = nullptr; }
+    QStringList texts;
+
+private:
+    static void Handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
+    {
+        if (s_pLog && message.startsWith(QLatin1String("progress[")) && message.endsWith(QLatin1Char(']')))
+            s_pLog->texts << message.mid(9, message.size() - 10);
+        if (s_pLog && s_pLog->m_previous)
+            s_pLog->m_previous(type, context, message);
+    }
+    static ProgressLog* s_pLog;
+    QtMessageHandler m_previous = nullptr;
+};
+ProgressLog* ProgressLog::s_pLog = nullptr;
+
+// What a row of signedPackage does after minisign signed the package with
+// the installation's key.
+enum ESigned {
+    SignedGood,
+    SignedNoKeyInstalled, // no UpdateKey.pub: nothing checked, nothing asked for
+    SignedFlipByte,
+    SignedTruncated,      // the server closes early, no Content-Length
+    SignedOtherKey,
+    SignedNotPublished,   // 404 for the .minisig
+    SignedOtherFile,
+    SignedEditedComment,
+    SignedLegacy,
+    SignedGarbage,
+    SignedOversized,
+    SignedMalformedKey,
+};
+
 } // namespace
 
 class TestUpdateWorkflow : public QObject
@@ -122,6 +174,13 @@ private slots:
     void finishCompress();
     void closeDuringExtraction();
     void leaveWithoutUpdating();
+    void signedPackage_data();
+    void signedPackage();
+
+private:
+    Minisign m_minisign;
+    QTemporaryDir m_keys; // key pairs A (the installation's) and B, made once
+    bool m_bKeysMade = false;
 };
 
 void TestUpdateWorkflow::progressArithmetic_data()
@@ -565,6 +624,152 @@ void TestUpdateWorkflow::leaveWithoutUpdating()
     window.findChild<QPushButton*>(QStringLiteral("m_pBtnSkin"))->click();
     QVERIFY(!window.isVisible());
     QCOMPARE(answerer.boxes(), 0);
+}
+
+void TestUpdateWorkflow::signedPackage_data()
+{
+    QTest::addColumn<bool>("exePackage");
+    QTest::addColumn<int>("how");
+    QTest::addColumn<int>("refusal"); // ESignatureCheck; Ok: the update installs
+
+    const int ok = int(Update::ESignatureCheck::Ok);
+    const int mismatch = int(Update::ESignatureCheck::PackageMismatch);
+    const int unreadable = int(Update::ESignatureCheck::SignatureUnreadable);
+    QTest::newRow("good zip installs") << false << int(SignedGood) << ok;
+    QTest::newRow("good executable installs") << true << int(SignedGood) << ok;
+    QTest::newRow("no key installed: unchecked, no signature asked for") << false << int(SignedNoKeyInstalled) << ok;
+    QTest::newRow("one flipped byte in the zip") << false << int(SignedFlipByte) << mismatch;
+    QTest::newRow("one flipped byte in the executable") << true << int(SignedFlipByte) << mismatch;
+    QTest::newRow("executable cut short, no Content-Length") << true << int(SignedTruncated) << mismatch;
+    QTest::newRow("signed by another key") << false << int(SignedOtherKey) << int(Update::ESignatureCheck::OtherKey);
+    QTest::newRow("no signature published (404)") << true << int(SignedNotPublished)
+                                                  << int(Update::ESignatureCheck::NoSignature);
+    QTest::newRow("signature of another file") << false << int(SignedOtherFile) << mismatch;
+    QTest::newRow("trusted comment edited") << false << int(SignedEditedComment)
+                                            << int(Update::ESignatureCheck::CommentMismatch);
+    QTest::newRow("legacy signature") << false << int(SignedLegacy) << int(Update::ESignatureCheck::LegacyFormat);
+    QTest::newRow("garbage for a signature") << true << int(SignedGarbage) << unreadable;
+    QTest::newRow("oversized signature answer") << false << int(SignedOversized) << unreadable;
+    QTest::newRow("malformed key file") << false << int(SignedMalformedKey)
+                                        << int(Update::ESignatureCheck::KeyUnreadable);
+}
+
+// The whole way from the download to the installer question on the real
+// window, with keys and signatures made by the real minisign. A refused
+// package: one box with the reason, the package deleted, nothing unpacked or
+// started, the notifier left alone, exit status -1.
+void TestUpdateWorkflow::signedPackage()
+{
+    QFETCH(bool, exePackage);
+    QFETCH(int, how);
+    QFETCH(int, refusal);
+    if (!m_minisign.Available())
+        QSKIP("minisign is not installed");
+    if (!m_bKeysMade) {
+        QVERIFY(m_keys.isValid());
+        QVERIFY(m_minisign.MakeKeyPair(m_keys.filePath("A")));
+        QVERIFY(m_minisign.MakeKeyPair(m_keys.filePath("B")));
+        m_bKeysMade = true;
+    }
+    const bool installs = refusal == int(Update::ESignatureCheck::Ok);
+
+    // GIVEN an installation with its key and a running notifier
+    InstallDir dir;
+    QVERIFY(dir.isValid());
+    if (how == SignedMalformedKey)
+        QVERIFY(dir.write(Update::kUpdateKeyFileName, "untrusted comment: minisign public key\nnot a key\n"));
+    else if (how != SignedNoKeyInstalled)
+        QVERIFY(dir.write(Update::kUpdateKeyFileName, FileBytes(m_keys.filePath("A.pub"))));
+    StandinTest::CStandinGroup standins(dir.filePath("standins.log"));
+    QProcess* notifier = standins.Start(StandinTest::StandinPath(QString::fromLatin1(Update::kNotifierExeName)));
+    QVERIFY(notifier);
+
+    // and a package whose installer leaves installer-ran.txt beside itself,
+    // signed by the real minisign
+    const QByteArray installer = FileBytes(StandinTest::StandinPath("setup.exe"));
+    QVERIFY(!installer.isEmpty());
+    const QString fileName = exePackage ? "setup.exe" : "client_v2.zip";
+    const QByteArray package = exePackage
+        ? installer
+        : TestZip::MakeZip({TestZip::Folder("bin/"), TestZip::File("bin/setup.exe", installer),
+                            TestZip::File("notes.txt", "What is new.\n")});
+    QTemporaryDir signing;
+    const QString signedPath = signing.filePath(how == SignedOtherFile ? "readme.txt" : fileName);
+    {
+        QFile file(signedPath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(how == SignedOtherFile ? QByteArray("another file\n") : package);
+    }
+    QStringList extra;
+    if (how == SignedEditedComment)
+        extra << "-t" << "version 2.1.0";
+    if (how == SignedOversized) // valid, but the file grows past the bound
+        extra << "-t" << QString(4000, QLatin1Char('v'));
+    if (how == SignedLegacy)
+        extra << "-l";
+    const QString sigPath = signing.filePath("package.minisig");
+    QVERIFY(m_minisign.Sign(m_keys.filePath(how == SignedOtherKey ? "B" : "A"), signedPath, sigPath, extra));
+    QByteArray signature = FileBytes(sigPath);
+    QVERIFY(!signature.isEmpty());
+
+    // WHEN it is served as the row says
+    LocalHttpRoute packageRoute = LocalHttpRoute::Ok(package);
+    if (how == SignedFlipByte)
+        packageRoute.body[package.size() / 2] = char(package[package.size() / 2] ^ 0x01);
+    if (how == SignedTruncated) {
+        packageRoute.contentLength = false;
+        packageRoute.dropAfter = package.size() / 2;
+    }
+    if (how == SignedEditedComment)
+        signature.replace("version 2.1.0", "version 2.2.0");
+    if (how == SignedGarbage)
+        signature = Update::Test::Bytes(300, 7);
+    LocalHttpServer server;
+    const QByteArray target = "/pkg/" + fileName.toLatin1();
+    server.SetRoute(target, packageRoute);
+    if (how != SignedNotPublished)
+        server.SetRoute(target + ".minisig", LocalHttpRoute::Ok(signature));
+    QVERIFY(server.Start());
+
+    ProgressLog progress;
+    CUpdate window;
+    window.OnGetClientSize(package.size());
+    ShowAndWait(window);
+    // The install question is declined: confirming it would end the first
+    // notifier found by name, which need not be ours on a shared machine.
+    ModalAnswerer answerer({installs ? Qt::Key_Escape : Qt::Key_Return});
+    QString url = server.Url(target);
+    emit window.sgnStartDownload(url);
+    QVERIFY2(answerer.waitForBoxes(1, 20000), "no box came");
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 10000);
+    QTest::qWait(200);
+
+    // THEN one box: the install question, or the failure with its reason
+    const QString ranMarker = dir.filePath(exePackage ? "installer-ran.txt" : "client_v2/installer-ran.txt");
+    QCOMPARE(answerer.boxes(), 1);
+    QCOMPARE(server.RequestCount(target + ".minisig"), how == SignedNoKeyInstalled ? 0 : 1);
+    QCOMPARE(progress.texts.contains("Verifying..."), how != SignedNoKeyInstalled);
+    if (installs) {
+        QVERIFY2(answerer.said("Be sure overlay install?"), qPrintable(answerer.texts().join('|')));
+        QCOMPARE(window.ExitCode(), 0);
+        // What the installer would be started from is there, as downloaded.
+        if (exePackage) {
+            QCOMPARE(FileBytes(dir.filePath(fileName)), package);
+        } else {
+            QCOMPARE(FileBytes(dir.filePath("client_v2/setup.exe")), installer);
+            QVERIFY(progress.texts.indexOf("UnCompressing...") > progress.texts.indexOf("Verifying..."));
+        }
+        return;
+    }
+    const QString reason = Update::SignatureCheckText(Update::ESignatureCheck(refusal));
+    QVERIFY2(answerer.texts().value(0).split('\n').contains("Update failed! " + reason),
+             qPrintable(answerer.texts().join('|')));
+    QVERIFY(!progress.texts.contains("UnCompressing..."));
+    QVERIFY2(!QFile::exists(dir.filePath(fileName)), "the refused package was kept");
+    QVERIFY2(!QFileInfo::exists(dir.filePath("client_v2")), "the refused package was unpacked");
+    QVERIFY2(!QFile::exists(ranMarker), "the refused installer ran");
+    QVERIFY2(StandinTest::CStandinGroup::StillRunning(notifier), "the notifier was ended");
+    QCOMPARE(window.ExitCode(), -1);
 }
 
 QTEST_MAIN(TestUpdateWorkflow)
