@@ -4,8 +4,10 @@
 #include "VxFile.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSettings>
 #include <QStringList>
 #include <QTextCodec>
@@ -70,6 +72,34 @@ void SetApplicationIdentity()
     const QString strName = ApplicationIdentityName();
     QCoreApplication::setOrganizationName(strName);
     QCoreApplication::setApplicationName(strName);
+}
+
+QString InstallationLockPath()
+{
+    return DAROZ::VxDir::GetCurrentPath() + "/update.lock";
+}
+
+std::unique_ptr<QLockFile> LockInstallation()
+{
+    const QString path = InstallationLockPath();
+    auto lock = std::make_unique<QLockFile>(path);
+    // No age makes a lock stale: an update may take long. Only an owner
+    // that no longer runs gives it up, and that is seen at once.
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0) || lock->error() != QLockFile::LockFailedError)
+        return lock;
+    // A file naming no owner was left by a crash between its creation and
+    // its first write; once older than that moment it holds no one.
+    qint64 pid = 0;
+    QString host;
+    QString app;
+    const QDateTime modified = QFileInfo(path).lastModified();
+    if (lock->getLockInfo(&pid, &host, &app) || modified.secsTo(QDateTime::currentDateTime()) < 2)
+        return nullptr;
+    lock->removeStaleLockFile();
+    if (lock->tryLock(0) || lock->error() != QLockFile::LockFailedError)
+        return lock;
+    return nullptr;
 }
 
 } // namespace Update

@@ -25,10 +25,14 @@ DAROZ::VxMessageBox::StandardButton ShowNotice(const QString& strText)
 
 int UpdateMain(int argc, char** argv)
 {
-    // QApplication takes its own options ("-style", "-reverse", ...) out of
-    // argv, which would shift the client's positional arguments.
     const QByteArrayList entries = CopyArguments(argc, argv);
-    QApplication app(argc, argv);
+    // The client's arguments are never options of the toolkit ("-reverse"
+    // would mirror the window, "-platform x" end the process): it is given
+    // the program path alone. QApplication keeps a reference to its count.
+    static char strNoProgramPath[] = "update";
+    int nQtArgc = 1;
+    char* qtArgv[] = {argc > 0 && argv[0] ? argv[0] : strNoProgramPath, nullptr};
+    QApplication app(nQtArgc, qtArgv);
     const QString strAppDir = QCoreApplication::applicationDirPath();
     QDir::setCurrent(strAppDir);
     QCoreApplication::addLibraryPath(QString("%1/plugins").arg(strAppDir));
@@ -60,6 +64,14 @@ int UpdateMain(int argc, char** argv)
         return 0;
     case LaunchDecision::Update:
         break;
+    }
+
+    // Before anything is touched: two updaters on one folder would write the
+    // same package and empty each other's folder. Held until the process ends.
+    const std::unique_ptr<QLockFile> pLock = LockInstallation();
+    if (!pLock) {
+        ShowNotice(QObject::tr("An update is already running."));
+        return 0;
     }
 
     CUpdate window;

@@ -84,7 +84,7 @@ void CDownloadClient::StartDownload(QString& url)
         EndTransfer(Outcome::Failed, tr("Invalid package address"));
         return;
     }
-    const QString suffix = url.indexOf(QLatin1String(".exe")) >= 0 ? QStringLiteral("exe") : QStringLiteral("zip");
+    const QString suffix = IsExePackageUrl(url) ? QStringLiteral("exe") : QStringLiteral("zip");
     m_strUrl = url;
     m_strPackagePath = GetPackageFilePath(name, suffix);
     m_nRetries = ReadDownloadRetries();

@@ -4,11 +4,17 @@
 
 namespace Update {
 
-// The package name: the URL after its last "/", cut before its first ".".
-// Empty when the URL has none, and for a name that would not name a place of
-// its own inside the installation folder on every system: "." , "..", names
-// holding a backslash, a ":" or a NUL, and names of nothing but dots and spaces.
+// The package name: the URL's path after its last "/", cut before its first
+// "."; query and fragment do not count. Empty when the URL has none, and for
+// a name that would not name a place of its own inside the installation
+// folder on every system: "." , "..", names holding a character that Windows
+// refuses in file names (<>:"/\|?* and control characters), and names of
+// nothing but dots and spaces.
 QString GetPackageName(const QString& url);
+
+// Whether the package is an installer to run as downloaded: the URL's path
+// (not its query or fragment) contains ".exe", letter case counting.
+bool IsExePackageUrl(const QString& url);
 
 // <installation>/<name>.<suffix>
 QString GetPackageFilePath(const QString& name, const QString& suffix);

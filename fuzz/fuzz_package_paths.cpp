@@ -1,5 +1,7 @@
 // Bytes -> package URL text. The package name must be empty or one plain path
-// step, and every path built from it must stay inside the installation folder
+// step that Windows can hold as a file name, query and fragment must never
+// change the package's name or kind, and every path built from it must stay
+// inside the installation folder
 // however the path is read: by a POSIX system, or by Windows, where "\" also
 // separates, "X:" starts a path of its own and trailing dots and spaces of a
 // name are dropped.
@@ -91,16 +93,41 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
+// Characters no Windows file name may hold.
+bool RefusedByWindows(QChar c)
+{
+    return c.unicode() < 0x20 || QStringLiteral("<>:\"/\\|?*").contains(c);
+}
+
+void CheckQueryIgnored(const QString& url, const QString& name)
+{
+    // A query or fragment added after the path, as a server might add one.
+    for (const QString& tail : {QStringLiteral("?via=setup.exe"), QStringLiteral("?f=a/b.exe#c"),
+                                QStringLiteral("#setup.exe")}) {
+        if (url.contains(QLatin1Char('?')) || url.contains(QLatin1Char('#')))
+            break;
+        if (Update::GetPackageName(url + tail) != name)
+            Fail("a query or fragment changes the package name", url + tail, name);
+        if (Update::IsExePackageUrl(url + tail) != Update::IsExePackageUrl(url))
+            Fail("a query or fragment changes the package kind", url + tail, name);
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size > 4096)
         return 0;
     const QString url = Decode(data, size);
     const QString name = Update::GetPackageName(url);
+    CheckQueryIgnored(url, name);
     if (name.isEmpty())
         return 0;
     if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
         Fail("package name holds a separator", url, name);
+    for (const QChar c : name) {
+        if (RefusedByWindows(c))
+            Fail("package name holds a character Windows refuses", url, name);
+    }
     if (name == QLatin1String(".") || name == QLatin1String(".."))
         Fail("package name is a relative step", url, name);
 

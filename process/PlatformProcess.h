@@ -13,6 +13,9 @@ struct ProcessEntry
 {
     long long pid = 0;
     std::string exeName; // executable file name without folder, local 8-bit
+    // Full path of the executable, local 8-bit; empty where the system does
+    // not tell (another user's process, no rights to ask).
+    std::string exePath;
 };
 
 // Running processes in the order the system lists them.

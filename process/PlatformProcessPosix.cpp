@@ -71,15 +71,17 @@ std::string ReadArgvZero(long long pid)
     return argvZero;
 }
 
-std::string ExecutableName(long long pid)
+// The name from the executable's path; for another user's process, whose
+// path we may not read, from its argv[0]. The path stays empty then.
+void ReadExecutable(long long pid, ProcessEntry* entry)
 {
-    std::string target;
-    const int error = ReadExeLink(pid, &target);
-    if (error == 0)
-        return BaseName(target);
-    if (error != EACCES && error != EPERM)
-        return {};
-    return BaseName(ReadArgvZero(pid));
+    const int error = ReadExeLink(pid, &entry->exePath);
+    if (error == 0) {
+        entry->exeName = BaseName(entry->exePath);
+        return;
+    }
+    if (error == EACCES || error == EPERM)
+        entry->exeName = BaseName(ReadArgvZero(pid));
 }
 
 std::vector<long long> ListPids()
@@ -106,7 +108,7 @@ std::vector<ProcessEntry> ListProcesses()
     for (long long pid : ListPids()) {
         ProcessEntry entry;
         entry.pid = pid;
-        entry.exeName = ExecutableName(pid);
+        ReadExecutable(pid, &entry);
         // A process without a name could only ever match an empty name.
         if (!entry.exeName.empty())
             processes.push_back(entry);

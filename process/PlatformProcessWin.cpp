@@ -19,16 +19,35 @@ struct HandleCloser
 using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 // Names are compared byte for byte with local 8-bit text, so they are handed
-// over in the ANSI code page.
-std::string ToAnsiCodePage(const wchar_t* name, size_t capacity)
+// over in the ANSI code page. With exactOnly, text that the code page cannot
+// hold comes back empty rather than with stand-in characters.
+std::string ToAnsiCodePage(const wchar_t* name, size_t capacity, bool exactOnly = false)
 {
     const int length = static_cast<int>(wcsnlen(name, capacity));
-    const int size = WideCharToMultiByte(CP_ACP, 0, name, length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
+    // The UTF-8 code page holds everything and refuses the used-default flag.
+    BOOL usedDefault = FALSE;
+    BOOL* usedDefaultFlag = exactOnly && GetACP() != CP_UTF8 ? &usedDefault : nullptr;
+    const int size = WideCharToMultiByte(CP_ACP, 0, name, length, nullptr, 0, nullptr, usedDefaultFlag);
+    if (size <= 0 || usedDefault)
         return std::string();
     std::string text(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_ACP, 0, name, length, &text[0], size, nullptr, nullptr);
     return text;
+}
+
+// Empty when the process cannot be asked (another user's, a protected one),
+// and when its path does not fit the ANSI code page: a changed path would
+// name another folder.
+std::string ExecutablePath(DWORD pid)
+{
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process)
+        return std::string();
+    wchar_t path[32768];
+    DWORD size = sizeof(path) / sizeof(path[0]);
+    if (!QueryFullProcessImageNameW(process.get(), 0, path, &size))
+        return std::string();
+    return ToAnsiCodePage(path, size, true);
 }
 
 } // namespace
@@ -48,6 +67,7 @@ std::vector<ProcessEntry> ListProcesses()
         ProcessEntry process;
         process.pid = entry.th32ProcessID;
         process.exeName = ToAnsiCodePage(entry.szExeFile, MAX_PATH);
+        process.exePath = ExecutablePath(entry.th32ProcessID);
         processes.push_back(process);
     }
     return processes;

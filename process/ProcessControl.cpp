@@ -4,6 +4,7 @@
 #include "VxDir.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStringList>
 
@@ -21,6 +22,21 @@ std::string ToLocalName(const QString& exeName)
     return QFile::encodeName(exeName).toStdString();
 }
 
+// Folders compared as the file system names them: canonical (links and
+// "." steps resolved), letter case ignored where the system ignores it.
+bool IsSameFolder(const QFileInfo& a, const QFileInfo& b)
+{
+    return !a.canonicalFilePath().isEmpty() && a == b;
+}
+
+bool IsOfInstallation(const Platform::ProcessEntry& entry, const QFileInfo& installation)
+{
+    if (entry.exePath.empty())
+        return true;
+    const QString exePath = QFile::decodeName(QByteArray::fromStdString(entry.exePath));
+    return IsSameFolder(QFileInfo(QFileInfo(exePath).absolutePath()), installation);
+}
+
 } // namespace
 
 bool KillProcessById(int pid)
@@ -30,13 +46,21 @@ bool KillProcessById(int pid)
     return Platform::TerminateProcessById(pid);
 }
 
+bool KillClientProcess(int pid)
+{
+    if (!IsProcessRunning(QString::fromLatin1(kClientExeName), pid))
+        return false;
+    return Platform::TerminateProcessById(pid);
+}
+
 bool KillFirstProcessByName(const QString& exeName)
 {
     if (exeName.isEmpty())
         return false;
     const std::string wanted = ToLocalName(exeName);
+    const QFileInfo installation(DAROZ::VxDir::GetCurrentPath());
     for (const Platform::ProcessEntry& entry : Platform::ListProcesses()) {
-        if (entry.exeName == wanted)
+        if (entry.exeName == wanted && IsOfInstallation(entry, installation))
             return Platform::TerminateProcessById(entry.pid);
     }
     return false;

@@ -14,9 +14,16 @@ extern const char* const kClientStartArgument; // "StopQueryVer"
 // nothing. Returns whether the process was signalled.
 bool KillProcessById(int pid);
 
-// Terminates the first listed process whose executable name equals exeName
-// exactly (letter case counts); later matches keep running. Returns whether
-// one was found and signalled.
+// Terminates the process under this id only while it is the client
+// ("Corvel.exe", as IsProcessRunning compares it): an id the client passed
+// long ago may name another program by now. Returns whether it was signalled.
+bool KillClientProcess(int pid);
+
+// Terminates the first listed process of this installation whose executable
+// name equals exeName exactly (letter case counts); later matches keep
+// running. Of this installation: its executable lies directly in the
+// installation folder, or its path cannot be read (another user's process),
+// where the name alone has to do. Returns whether one was found and signalled.
 bool KillFirstProcessByName(const QString& exeName);
 
 // Whether a process with this executable name runs under this id. Zombies

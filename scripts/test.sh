@@ -28,7 +28,7 @@ run_suite build-asan -DUPDATE_SANITIZE=ON -DUPDATE_BUILD_BENCH=OFF
 
 # The tests that cross threads (the extraction worker, the window's queued
 # hand-over, the fault tests) with ThreadSanitizer; any report fails the run.
-tsan_tests="tst_ccompressclient window_cupdate window_workflow window_skinstyle faults_download faults_extract"
+tsan_tests="extract_ccompressclient window_cupdate window_workflow window_skinstyle faults_download faults_extract"
 mkdir -p build-tsan
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_TSAN=ON -DUPDATE_BUILD_BENCH=OFF \
     > build-tsan.configure.log 2>&1 || { cat build-tsan.configure.log; exit 1; }

@@ -42,6 +42,10 @@
         <source>Update Tarnwick New ClientVersion failed!! </source>
         <translation>更新 Tarnwick 新客户端版本失败！！</translation>
     </message>
+    <message>
+        <source>An update is already running.</source>
+        <translation>更新已在进行中。</translation>
+    </message>
 </context>
 <context>
     <name>TitleBar</name>

@@ -44,7 +44,7 @@ void MakeOwnerExecutable(const QString& path)
 
 void CUpdate::KillClientByPid()
 {
-    KillProcessById(m_nClientPid);
+    KillClientProcess(m_nClientPid);
 }
 
 void CUpdate::KillProcessByName(const QString& exeName)
@@ -100,7 +100,7 @@ void CUpdate::OnStartDownload(QString& strUrl)
 {
     if (strUrl.isEmpty() || !EnterStage(Stage::Downloading))
         return;
-    if (strUrl.indexOf(QLatin1String(".exe")) >= 0)
+    if (IsExePackageUrl(strUrl))
         m_bExePackage = true;
     if (!m_pDownloadClient) {
         m_pDownloadClient = new CDownloadClient;

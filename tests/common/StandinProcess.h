@@ -120,10 +120,12 @@ public:
         return !process->waitForFinished(graceMs) && process->state() == QProcess::Running;
     }
 
-    // Whether the child ended by a signal within 5 s.
+    // Whether the child ended by a signal within 5 s. Its end may have been
+    // seen already, by an event loop that ran meanwhile.
     static bool EndedByKill(QProcess* process)
     {
-        return process->waitForFinished(5000) && process->exitStatus() == QProcess::CrashExit;
+        const bool ended = process->state() == QProcess::NotRunning || process->waitForFinished(5000);
+        return ended && process->exitStatus() == QProcess::CrashExit;
     }
 
 private:

@@ -1,11 +1,14 @@
+#include "InstallDir.h"
 #include "PackagePaths.h"
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+
 using namespace Update;
+using TestSupport::InstallDir;
 
 // The path functions, run with a temporary folder as the installation folder.
 class TestPackagePaths : public QObject
@@ -18,27 +21,25 @@ private slots:
 
     void packageName_data();
     void packageName();
+    void exePackageUrl_data();
+    void exePackageUrl();
     void pathBuilders_data();
     void pathBuilders();
     void findFirstExe_data();
     void findFirstExe();
 
 private:
-    QString m_strPreviousDir;
-    QScopedPointer<QTemporaryDir> m_pDir;
+    std::unique_ptr<InstallDir> m_pDir;
 };
 
 void TestPackagePaths::init()
 {
-    m_pDir.reset(new QTemporaryDir);
+    m_pDir = std::make_unique<InstallDir>();
     QVERIFY(m_pDir->isValid());
-    m_strPreviousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_pDir->path()));
 }
 
 void TestPackagePaths::cleanup()
 {
-    QDir::setCurrent(m_strPreviousDir);
     m_pDir.reset();
 }
 
@@ -51,8 +52,15 @@ void TestPackagePaths::packageName_data()
     QTest::newRow("cut at first dot") << "https://example.invalid/pkg/client_v2.beta.zip" << "client_v2";
     QTest::newRow("exe package") << "https://example.invalid/pkg/setup.exe" << "setup";
     QTest::newRow("leading dot does not cut") << "https://example.invalid/pkg/.hidden.zip" << ".hidden.zip";
-    QTest::newRow("query kept verbatim") << "https://example.invalid/pkg/download?id=7" << "download?id=7";
-    QTest::newRow("last slash inside the query") << "https://example.invalid/get?f=a/b.zip" << "b";
+    QTest::newRow("query does not count") << "https://example.invalid/pkg/download?id=7" << "download";
+    QTest::newRow("slash and name inside the query") << "https://example.invalid/get?f=a/b.zip" << "get";
+    QTest::newRow("file named in the query") << "https://example.invalid/get?file=client_update.zip" << "get";
+    QTest::newRow("query naming an installer") << "https://example.invalid/pkg/client_update.zip?via=setup.exe"
+                                                << "client_update";
+    QTest::newRow("fragment does not count") << "https://example.invalid/pkg/client_v2.zip#x/y.exe" << "client_v2";
+    QTest::newRow("fragment before a question mark") << "https://example.invalid/pkg/a.zip#b?c/d.zip" << "a";
+    QTest::newRow("query right after the host") << "https://example.invalid?f=/pkg/a.zip" << "example";
+    QTest::newRow("empty query after a trailing slash") << "https://example.invalid/pkg/?" << "";
     QTest::newRow("no path: host up to its dot") << "https://example.invalid" << "example";
     QTest::newRow("trailing slash") << "https://example.invalid/pkg/" << "";
     QTest::newRow("no slash") << "client_v2.zip" << "";
@@ -76,6 +84,38 @@ void TestPackagePaths::packageName_data()
     QTest::newRow("colon: a stream of another file on Windows") << "https://example.invalid/pkg/a:b.zip" << "";
     QTest::newRow("NUL: the system reads a shorter name")
         << QStringLiteral("https://example.invalid/pkg/a") + QChar(0) + QStringLiteral("b.zip") << "";
+    for (const char* c : {"<", ">", "\"", "|", "*"})
+        QTest::addRow("Windows refuses %s in file names", c)
+            << QStringLiteral("https://example.invalid/pkg/a%1b.zip").arg(QLatin1String(c)) << "";
+    QTest::newRow("tab, a control character") << "https://example.invalid/pkg/a\tb.zip" << "";
+    QTest::newRow("line feed, a control character") << "https://example.invalid/pkg/setup\n.zip" << "";
+    QTest::newRow("refused character after the first dot is cut away")
+        << "https://example.invalid/pkg/client.<v2>.zip" << "client";
+    QTest::newRow("non-ASCII name is fine") << QStringLiteral("https://example.invalid/pkg/\u5347\u7EA7.zip")
+                                            << QStringLiteral("\u5347\u7EA7");
+}
+
+void TestPackagePaths::exePackageUrl_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<bool>("exe");
+
+    QTest::newRow("zip package") << "https://example.invalid/pkg/client_v2.zip" << false;
+    QTest::newRow("executable package") << "https://example.invalid/pkg/setup.exe" << true;
+    QTest::newRow("executable with a query") << "https://example.invalid/pkg/Setup.exe?x=1" << true;
+    QTest::newRow(".exe in a folder of the path") << "https://example.invalid/a.exe/client_v2.zip" << true;
+    QTest::newRow("upper-case .EXE does not count") << "https://example.invalid/pkg/SETUP.EXE" << false;
+    QTest::newRow(".exe only in the query") << "https://example.invalid/pkg/client_update.zip?via=setup.exe" << false;
+    QTest::newRow(".exe only in the fragment") << "https://example.invalid/pkg/client_v2.zip#setup.exe" << false;
+    QTest::newRow("file named in the query") << "https://example.invalid/get?file=setup.exe" << false;
+    QTest::newRow("empty") << "" << false;
+}
+
+void TestPackagePaths::exePackageUrl()
+{
+    QFETCH(QString, url);
+    QFETCH(bool, exe);
+    QCOMPARE(IsExePackageUrl(url), exe);
 }
 
 void TestPackagePaths::packageName()

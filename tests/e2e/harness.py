@@ -54,7 +54,7 @@ class Display:
             if os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
                 continue
             proc = subprocess.Popen(
-                ["Xvfb", f":{n}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                ["Xvfb", f":{n}", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             if wait_until(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}") or proc.poll() is not None, 10) \
                     and proc.poll() is None:
@@ -76,12 +76,14 @@ class Display:
                                 text=True, timeout=timeout)
         return result.stdout.strip()
 
-    def find_windows(self, name):
-        out = self.xdotool("search", "--onlyvisible", "--name", f"^{name}$")
+    def find_windows(self, name, pid=None):
+        """Visible windows of that title; with pid, only that process's."""
+        by_pid = ["--all", "--pid", str(pid)] if pid is not None else []
+        out = self.xdotool("search", *by_pid, "--onlyvisible", "--name", f"^{name}$")
         return [w for w in out.split() if w]
 
-    def wait_window(self, name, timeout=15):
-        found = wait_until(lambda: self.find_windows(name), timeout, step=0.1)
+    def wait_window(self, name, timeout=15, pid=None):
+        found = wait_until(lambda: self.find_windows(name, pid), timeout, step=0.1)
         return found[0] if found else None
 
     def geometry(self, window):
@@ -343,9 +345,15 @@ class Installation:
         with open(path, "w", encoding="latin-1") as f:
             f.write(text.rstrip("\n") + f"\n[Update]\nRetries={value}\n")
 
-    def start_standin(self, name, seconds=120):
+    def start_standin(self, name, seconds=120, folder=None):
+        """Starts the stand-in from this installation, or from a copy of it
+        in another folder."""
+        folder = folder or self.root
+        if folder != self.root:
+            os.makedirs(folder, exist_ok=True)
+            shutil.copy2(self.standin(name), os.path.join(folder, name))
         env = dict(os.environ, STANDIN_LOG=self.log, STANDIN_SECONDS=str(seconds))
-        proc = subprocess.Popen([os.path.join(self.root, name)], cwd=self.root, env=env,
+        proc = subprocess.Popen([os.path.join(folder, name)], cwd=folder, env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.children.append(proc)
         return proc
@@ -399,10 +407,10 @@ class Updater:
     """The updater process, started with the seven arguments of the client."""
 
     def __init__(self, installation, display, url, size, major="false", reserved="",
-                 notes="", client_pid="-1", notice=""):
+                 notes="", client_pid="-1", notice="", log_name="updater-stderr.log"):
         args = [installation.path("update"), url, str(size), major, reserved, notes,
                 str(client_pid), notice]
-        self.log_path = installation.path("updater-stderr.log")
+        self.log_path = installation.path(log_name)
         self.log = open(self.log_path, "wb")
         env = display.env()
         env["QT_LOGGING_RULES"] = "*.debug=true;qt.*.debug=false"

@@ -1,14 +1,17 @@
 #include "CCompressClient.h"
 #include "FolderTree.h"
+#include "InstallDir.h"
 #include "ThreadEndMark.h"
 #include "ZipWriter.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTextCodec>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,6 +22,7 @@
 
 #include <memory>
 
+using TestSupport::InstallDir;
 using Update::CCompressClient;
 using namespace TestZip;
 using Entries = QList<Entry>;
@@ -84,22 +88,25 @@ private slots:
     void run();
     void reuseRunsOncePerStart();
     void destroyWaitsForRunningWorker();
+    void stopRequest_data();
+    void stopRequest();
+    void entryNameEncoding_data();
+    void entryNameEncoding();
 
 private:
-    QString Inst() const { return m_tmp->path() + QStringLiteral("/inst"); }
+    QString Inst() const { return m_tmp->path(); }
     QString Zip() const { return Inst() + QStringLiteral("/pkg.zip"); }
     QString Target() const { return Inst() + QStringLiteral("/pkg"); }
     QStringList Escapes() const;
 
-    std::unique_ptr<QTemporaryDir> m_tmp;
-    QString m_previousDir;
+    std::unique_ptr<InstallDir> m_tmp;
 };
 
 // Everything under the temporary root that is neither the archive nor inside the target.
 QStringList TestCCompressClient::Escapes() const
 {
     QStringList escapes;
-    for (const QString& item : Tree(m_tmp->path())) {
+    for (const QString& item : Tree(m_tmp->root())) {
         const bool expected = item == QLatin1String("inst/") || item == QLatin1String("inst/pkg/")
             || item.startsWith(QLatin1String("inst/pkg/")) || item.startsWith(QLatin1String("inst/pkg.zip="))
             || item == QLatin1String("outside/");
@@ -111,17 +118,13 @@ QStringList TestCCompressClient::Escapes() const
 
 void TestCCompressClient::init()
 {
-    m_previousDir = QDir::currentPath();
-    m_tmp = std::make_unique<QTemporaryDir>();
+    m_tmp = std::make_unique<InstallDir>(QStringLiteral("inst"));
     QVERIFY(m_tmp->isValid());
-    QVERIFY(QDir().mkpath(Inst()));
-    QVERIFY(QDir().mkpath(m_tmp->path() + QStringLiteral("/outside")));
-    QVERIFY(QDir::setCurrent(Inst()));
+    QVERIFY(QDir().mkpath(m_tmp->root() + QStringLiteral("/outside")));
 }
 
 void TestCCompressClient::cleanup()
 {
-    QDir::setCurrent(m_previousDir);
     m_tmp.reset();
 }
 
@@ -200,7 +203,7 @@ void TestCCompressClient::unCompress()
     QFETCH(QStringList, expected);
     QFETCH(bool, ok);
     for (Entry& e : entries)
-        e.name.replace("@ROOT@", QFile::encodeName(m_tmp->path()));
+        e.name.replace("@ROOT@", QFile::encodeName(m_tmp->root()));
     QVERIFY(WriteZip(Zip(), entries));
 
     QCOMPARE(CCompressClient::UnCompress(Zip(), Target()), ok);
@@ -238,7 +241,7 @@ void TestCCompressClient::unreadableArchive()
 // Links already in the folder must not carry folders or files out of it.
 void TestCCompressClient::existingLinksAreNotFollowed()
 {
-    const QString outside = m_tmp->path() + QStringLiteral("/outside");
+    const QString outside = m_tmp->root() + QStringLiteral("/outside");
     QVERIFY(QDir().mkpath(Target()));
     QVERIFY(QFile::link(outside, Target() + QStringLiteral("/out")));
     QVERIFY(QFile::link(outside + QStringLiteral("/dangling.txt"), Target() + QStringLiteral("/file.txt")));
@@ -416,6 +419,102 @@ void TestCCompressClient::destroyWaitsForRunningWorker()
 
     QCOMPARE(finishSpy.count(), 1);
     QCOMPARE(QFileInfo(Target() + QStringLiteral("/payload.bin")).size(), qint64(data.size()));
+}
+
+void TestCCompressClient::stopRequest_data()
+{
+    QTest::addColumn<bool>("deflate");
+    QTest::addColumn<bool>("restart"); // SetPackageName + start() again afterwards
+
+    QTest::newRow("deflated entry") << true << false;
+    QTest::newRow("stored entry") << false << false;
+    QTest::newRow("a new run after a stop runs whole") << true << true;
+}
+
+// GIVEN a large entry being written, WHEN another thread asks the worker to
+// stop, THEN it ends without finishing the entry, removes what it wrote of it,
+// starts no later entry and emits nothing.
+void TestCCompressClient::stopRequest()
+{
+    QFETCH(bool, deflate);
+    QFETCH(bool, restart);
+    Entry big = File("payload.bin", QByteArray(128 * 1024 * 1024, 'p'));
+    big.deflate = deflate;
+    QVERIFY(WriteZip(Zip(), {big, File("after.txt", "A")}));
+    big = Entry();
+    const QString partial = Target() + QStringLiteral("/payload.bin");
+
+    CCompressClient worker;
+    ThreadEndMark mark(&worker);
+    QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
+    QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
+    worker.SetPackageName(QStringLiteral("pkg"));
+    worker.start();
+    // Bounded: the entry takes far longer to write than to appear.
+    QDeadlineTimer deadline(kWaitMs);
+    while (!QFileInfo::exists(partial) && worker.isRunning() && !deadline.hasExpired())
+        QThread::usleep(200);
+    QVERIFY2(QFileInfo::exists(partial), "the entry was being written");
+    worker.RequestStop();
+    QVERIFY(mark.Wait(kWaitMs));
+
+    QCOMPARE(finishSpy.count(), 0);
+    QCOMPARE(failSpy.count(), 0);
+    QCOMPARE(Tree(Target()), QStringList{});
+    if (!restart)
+        return;
+    worker.SetPackageName(QStringLiteral("pkg"));
+    worker.start();
+    QVERIFY(mark.Wait(kWaitMs));
+    QCOMPARE(finishSpy.count(), 1);
+    QCOMPARE(QFileInfo(partial).size(), qint64(128 * 1024 * 1024));
+    QVERIFY(QFileInfo::exists(Target() + QStringLiteral("/after.txt")));
+}
+
+void TestCCompressClient::entryNameEncoding_data()
+{
+    QTest::addColumn<QByteArray>("systemEncoding");
+    QTest::addColumn<QByteArray>("name"); // as stored
+    QTest::addColumn<bool>("utf8Flag");
+    QTest::addColumn<QString>("expected");
+
+    const QString cafe = QStringLiteral("caf\u00E9.txt");
+    const QString upgrade = QStringLiteral("\u5347\u7EA7.txt");
+    QTest::newRow("Latin-1 system, name in its encoding") << QByteArray("ISO-8859-1") << QByteArray("caf\xE9.txt") << false << cafe;
+    QTest::newRow("Latin-1 system, UTF-8 flag") << QByteArray("ISO-8859-1") << cafe.toUtf8() << true << cafe;
+    QTest::newRow("GBK system, name in its encoding") << QByteArray("GBK") << QByteArray("\xC9\xFD\xBC\xB6.txt") << false << upgrade;
+    QTest::newRow("GBK system, UTF-8 flag") << QByteArray("GBK") << upgrade.toUtf8() << true << upgrade;
+}
+
+// Names are read with the system's encoding unless the entry says UTF-8.
+void TestCCompressClient::entryNameEncoding()
+{
+    QFETCH(QByteArray, systemEncoding);
+    QFETCH(QByteArray, name);
+    QFETCH(bool, utf8Flag);
+    QFETCH(QString, expected);
+
+    QVERIFY(WriteZip(Zip(), {File(name, "N")}));
+    if (utf8Flag) {
+        QFile zip(Zip());
+        QVERIFY(zip.open(QIODevice::ReadWrite));
+        QByteArray bytes = zip.readAll();
+        const int local = bytes.indexOf("PK\x03\x04");
+        const int central = bytes.indexOf("PK\x01\x02");
+        QVERIFY(local == 0 && central > 0);
+        bytes[local + 7] = char(bytes[local + 7] | 0x08); // general purpose bit 11
+        bytes[central + 9] = char(bytes[central + 9] | 0x08);
+        QVERIFY(zip.seek(0) && zip.write(bytes) == bytes.size());
+    }
+    QTextCodec* before = QTextCodec::codecForLocale();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName(systemEncoding));
+    const bool ok = CCompressClient::UnCompress(Zip(), Target());
+    const bool written = QFileInfo::exists(Target() + QLatin1Char('/') + expected);
+    const QStringList names = QDir(Target()).entryList(QDir::Files);
+    QTextCodec::setCodecForLocale(before);
+
+    QVERIFY(ok);
+    QVERIFY2(written, qPrintable(names.join(QLatin1Char(' '))));
 }
 
 QTEST_GUILESS_MAIN(TestCCompressClient)

@@ -5,6 +5,7 @@
 // disk for this process.
 
 #include "FolderTree.h"
+#include "InstallDir.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -15,6 +16,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <memory>
 
 namespace Faults {
 
@@ -43,6 +45,16 @@ inline QStringList Outside(const QStringList& snapshot, const QStringList& prefi
             rest << item;
     }
     return rest;
+}
+
+// The installation folder "inst", holding the client, beside a neighbour
+// "outside/keep.txt"; a fault must change neither the client nor the neighbour.
+inline std::unique_ptr<TestSupport::InstallDir> WatchedInstallation()
+{
+    auto dir = std::make_unique<TestSupport::InstallDir>(QStringLiteral("inst"));
+    const bool made = dir->isValid() && dir->write(QStringLiteral("Corvel.exe"), "client")
+        && dir->write(QStringLiteral("../outside/keep.txt"), "keep");
+    return made ? std::move(dir) : nullptr;
 }
 
 // Files of this process may not grow past `bytes` while it lives; a write

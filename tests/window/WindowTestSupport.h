@@ -1,20 +1,18 @@
 #pragma once
 
-// Helpers for the update window's tests: an installation folder made current
-// for one test, files written into it, and an answerer for the modal notice
-// boxes the window opens.
+// Helpers for the update window's tests: the shared installation folder, an
+// answerer for the modal notice boxes the window opens, and a server that
+// never answers.
+
+#include "InstallDir.h"
 
 #include <QApplication>
 #include <QDialog>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -22,32 +20,7 @@
 
 namespace WindowTest {
 
-// A fresh installation folder as the current folder, as start-up arranges it.
-class InstallDir
-{
-public:
-    InstallDir() : m_previous(QDir::currentPath()) { QDir::setCurrent(m_dir.path()); }
-    ~InstallDir() { QDir::setCurrent(m_previous); }
-    InstallDir(const InstallDir&) = delete;
-    InstallDir& operator=(const InstallDir&) = delete;
-
-    bool isValid() const { return m_dir.isValid(); }
-    QString path() const { return m_dir.path(); }
-    QString filePath(const QString& relative) const { return m_dir.filePath(relative); }
-
-    bool write(const QString& relative, const QByteArray& bytes) const
-    {
-        const QString target = filePath(relative);
-        if (!QDir().mkpath(QFileInfo(target).absolutePath()))
-            return false;
-        QFile file(target);
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-    }
-
-private:
-    QString m_previous;
-    QTemporaryDir m_dir;
-};
+using TestSupport::InstallDir;
 
 // Presses a key on every modal box that appears (keys in turn, the last one
 // repeating) and records what it said. A box that does not close on its key
@@ -70,23 +43,25 @@ public:
     QStringList titles() const { return m_titles; }
     QStringList texts() const { return m_texts; }
 
-    // Whether a box said this; a box without labels leaves nothing to compare.
+    // Whether a box said this.
     bool said(const QString& text) const
     {
         for (const QString& shown : m_texts) {
-            if (shown.isEmpty() || shown.contains(text))
+            if (shown.contains(text))
                 return true;
         }
         return false;
     }
 
-    bool waitForBoxes(int count, int timeoutMs)
+    // Waits until `count` boxes have appeared and every one of them has
+    // closed on its key (or the time is up).
+    bool waitForBoxes(int count, int timeoutMs = 10000)
     {
         QElapsedTimer clock;
         clock.start();
-        while (boxes() < count && clock.elapsed() < timeoutMs)
+        while ((boxes() < count || QApplication::activeModalWidget()) && clock.elapsed() < timeoutMs)
             QTest::qWait(20);
-        return boxes() >= count;
+        return boxes() >= count && !QApplication::activeModalWidget();
     }
 
 private:

@@ -3,7 +3,7 @@
 temporary installation folder, run under an Xvfb of its own, its boxes
 answered by keyboard with xdotool.
 
-Usage: launch_contract_test.py PATH_TO_UPDATE_BINARY
+Usage: tst_launch_contract.py PATH_TO_UPDATE_BINARY
 
 Standard library only. Every wait and child process is bounded; prints
 "N passed, M failed" and exits non-zero on failure."""
@@ -23,6 +23,7 @@ WAIT_S = 10             # longest wait for a window or an exit
 POLL_S = 0.05
 
 URL = "http://127.0.0.1:9/package.zip"
+CLOSE_BUTTON = (656, 20)  # right end of the title bar
 
 
 def wait_until(predicate, timeout):
@@ -136,11 +137,14 @@ def _intern_atom(sock, name):
 class Case:
     """keys: the boxes expected, in order, and the key that answers each
     ("close" asks the box to close instead). window: whether the update
-    window must appear. stderr_has / stderr_lacks: debug lines."""
+    window must appear; with unmirrored, it is left through the title bar's
+    close button clicked where an unmirrored window has it. stderr_has /
+    stderr_lacks: debug lines."""
 
     def __init__(self, name, args, keys=(), window=False, stderr_has=(), stderr_lacks=(),
-                 sentinel_pid_at=None):
+                 sentinel_pid_at=None, unmirrored=False):
         self.name = name
+        self.unmirrored = unmirrored
         self.args = list(args)
         self.keys = list(keys)
         self.window = window
@@ -179,6 +183,23 @@ CASES = [
     Case("entries after the eighth are ignored", valid_args() + ["extra"], window=True),
     Case("an option of the toolkit keeps the positions",
          [URL, "5", "false", "-reverse", "notes", "0", ""], window=True),
+    # Qt's own options among the arguments are the client's text, never options.
+    Case("-reverse as the reserved text does not mirror the window",
+         [URL, "5", "false", "-reverse", "notes", "0", ""], window=True, unmirrored=True),
+    Case("-reverse as the notes does not mirror the window",
+         [URL, "5", "false", "r", "-reverse", "0", ""], window=True, unmirrored=True),
+    Case("without options the close button is where it belongs", valid_args(), window=True,
+         unmirrored=True),
+    Case("-platform xyz as reserved text and notes shows the window",
+         [URL, "5", "false", "-platform", "xyz", "0", ""], window=True, stderr_has=[f"url[{URL}]"]),
+    Case("-platform xyz as URL and version gives the not-updatable box",
+         ["-platform", "xyz", "false", "r", "notes", "0", ""], keys=["Return"],
+         stderr_has=["url[-platform]", "version[xyz]"]),
+    Case("-platform as the notice is asked as a notice",
+         valid_args(notice="-platform"), keys=["Return"], window=True,
+         stderr_has=["notice[-platform]"]),
+    Case("-platform xyz after the eighth entry is ignored",
+         valid_args() + ["-platform", "xyz"], window=True),
     Case("capitalised True is not the major flag", valid_args(major="True"), window=True,
          sentinel_pid_at=6),
     Case("major flag with process id 0 ends nothing", valid_args(major="true", pid="0"),
@@ -233,7 +254,7 @@ class Runner:
             if problem:
                 return [problem]
         if case.window:
-            return self._check_window(proc, sentinel)
+            return self._check_window(proc, case, sentinel)
         return self._check_exit_without_window(proc)
 
     def _answer_box(self, proc, key):
@@ -260,7 +281,7 @@ class Runner:
             return f"the box did not go away after {key}"
         return None
 
-    def _check_window(self, proc, sentinel):
+    def _check_window(self, proc, case, sentinel):
         wait_until(lambda: self.x.windows(proc.pid, "CUpdate")
                    or self.x.windows(proc.pid, "Notice")
                    or proc.poll() is not None, WAIT_S)
@@ -272,6 +293,8 @@ class Runner:
         failures = []
         if sentinel is not None and sentinel.poll() is not None:
             failures.append("the process named as the client was ended")
+        if case.unmirrored:
+            return failures + self._leave_through_close_button(proc, windows[0])
         self.x.close_window(windows[0])
         if wait_until(lambda: proc.poll() is not None, WAIT_S):
             if proc.returncode != 0:
@@ -279,6 +302,26 @@ class Runner:
         else:
             failures.append("still running after the window was closed")
         return failures
+
+    def _leave_through_close_button(self, proc, window):
+        """Clicks where the close button sits in a title bar laid out left to
+        right; in a mirrored one the icon is there and nothing happens. The
+        give-up question follows and is confirmed."""
+        time.sleep(0.3)
+        self.x.xdotool("mousemove", "--window", window, *map(str, CLOSE_BUTTON))
+        time.sleep(0.15)
+        self.x.xdotool("click", "1")
+        if not wait_until(lambda: self.x.windows(proc.pid, "Notice"), WAIT_S):
+            self.x.close_window(window)
+            return ["the close button was not where it belongs: the window is mirrored"]
+        problem = self._answer_box(proc, "Return")
+        if problem:
+            return [problem]
+        if not wait_until(lambda: proc.poll() is not None, WAIT_S):
+            return ["still running after the give-up question was confirmed"]
+        if proc.returncode != 0:
+            return [f"exit code {proc.returncode} after giving up"]
+        return []
 
     def _check_exit_without_window(self, proc):
         seen = set()
@@ -313,7 +356,7 @@ def make_installation(root, binary):
 
 def main():
     if len(sys.argv) != 2 or not os.path.isfile(sys.argv[1]):
-        print("usage: launch_contract_test.py PATH_TO_UPDATE_BINARY", file=sys.stderr)
+        print("usage: tst_launch_contract.py PATH_TO_UPDATE_BINARY", file=sys.stderr)
         return 2
     for tool in ("Xvfb", "xdotool", "timeout"):
         if shutil.which(tool) is None:

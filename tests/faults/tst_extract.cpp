@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -49,37 +48,29 @@ private slots:
     void packageGoneBeforeExtraction();
 
 private:
-    QString Inst() const { return m_pDir->path() + QStringLiteral("/inst"); }
+    QString Inst() const { return m_pDir->path(); }
     QString Zip() const { return Inst() + QStringLiteral("/client_v2.zip"); }
     QString Target() const { return Inst() + QStringLiteral("/client_v2"); }
     QStringList AllButTarget() const;
     void RunWorker(int& finished, int& failed) const;
 
-    std::unique_ptr<QTemporaryDir> m_pDir;
-    QString m_strPreviousDir;
+    std::unique_ptr<TestSupport::InstallDir> m_pDir;
 };
 
 void TestExtractFaults::init()
 {
-    m_pDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_pDir->isValid());
-    QVERIFY(QDir().mkpath(Inst()));
-    QVERIFY(QDir().mkpath(m_pDir->path() + QStringLiteral("/outside")));
-    QVERIFY(WriteFile(m_pDir->path() + QStringLiteral("/outside/keep.txt"), "keep"));
-    QVERIFY(WriteFile(Inst() + QStringLiteral("/Corvel.exe"), "client"));
-    m_strPreviousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(Inst()));
+    m_pDir = Faults::WatchedInstallation();
+    QVERIFY(m_pDir);
 }
 
 void TestExtractFaults::cleanup()
 {
-    QDir::setCurrent(m_strPreviousDir);
     m_pDir.reset();
 }
 
 QStringList TestExtractFaults::AllButTarget() const
 {
-    return Faults::Outside(Snapshot(m_pDir->path()), {QStringLiteral("inst/client_v2/")});
+    return Faults::Outside(Snapshot(m_pDir->root()), {QStringLiteral("inst/client_v2/")});
 }
 
 // One run of the worker thread, as the window starts it.
@@ -194,4 +185,4 @@ void TestExtractFaults::packageGoneBeforeExtraction()
 }
 
 QTEST_GUILESS_MAIN(TestExtractFaults)
-#include "tst_extractfaults.moc"
+#include "tst_extract.moc"

@@ -1,15 +1,16 @@
+#include "InstallDir.h"
 #include "PlatformProcess.h"
 #include "ProcessControl.h"
 #include "StandinProcess.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Update;
 using StandinTest::CStandinGroup;
 using StandinTest::StandinPath;
+using TestSupport::InstallDir;
 
 namespace {
 
@@ -27,18 +28,11 @@ QList<qint64> PidsNamed(const QString& name)
     return pids;
 }
 
-// Killing by name reaches every process of that name on the machine.
-bool OnlyOursAreNamed(const QString& name, const QList<qint64>& ours)
-{
-    for (qint64 pid : PidsNamed(name)) {
-        if (!ours.contains(pid))
-            return false;
-    }
-    return true;
-}
-
 // How a row chooses the id it passes.
 enum PidKind { LiteralPid, StandinPid, OtherStandinPid, EndedPid };
+
+// Where a row's notifier runs from, seen from the installation folder.
+enum NotifierPlace { InInstallation, InOtherFolder, InSubfolder, InstallationThroughLink };
 
 } // namespace
 
@@ -52,6 +46,7 @@ private slots:
     void killByName_data();
     void killByName();
     void killByNameEndsOnlyTheFirstListed();
+    void killByNameSkipsOtherInstallations();
     void killById_data();
     void killById();
     void isProcessRunning_data();
@@ -62,21 +57,21 @@ private slots:
 private:
     int ChoosePid(PidKind kind, int literal, QProcess* standin, QProcess* other);
     int StartAndEndStandin();
+    QString Install(const QString& folder, const QString& exeName);
+    bool EnterInstallation();
 
-    std::unique_ptr<QTemporaryDir> m_pDir;
+    std::unique_ptr<InstallDir> m_pDir;
     std::unique_ptr<CStandinGroup> m_pStandins;
     QString m_strLogPath;
-    QString m_strOldCurrent;
     QList<qint64> m_detached;
 };
 
 void TestProcessControl::init()
 {
-    m_pDir = std::make_unique<QTemporaryDir>();
+    m_pDir = std::make_unique<InstallDir>();
     QVERIFY(m_pDir->isValid());
     m_strLogPath = m_pDir->filePath(QStringLiteral("standin.log"));
     m_pStandins = std::make_unique<CStandinGroup>(m_strLogPath);
-    m_strOldCurrent = QDir::currentPath();
 }
 
 void TestProcessControl::cleanup()
@@ -89,10 +84,25 @@ void TestProcessControl::cleanup()
     }
     m_detached.clear();
     m_pStandins.reset();
-    QDir::setCurrent(m_strOldCurrent);
     qunsetenv("STANDIN_LOG");
     qunsetenv("STANDIN_SECONDS");
     m_pDir.reset();
+}
+
+// A copy of the stand-in in a folder below the temporary one; its path.
+QString TestProcessControl::Install(const QString& folder, const QString& exeName)
+{
+    const QString path = m_pDir->filePath(folder + QLatin1Char('/') + exeName);
+    if (!QDir(m_pDir->path()).mkpath(folder) || !QFile::copy(StandinPath(exeName), path))
+        return QString();
+    return path;
+}
+
+// The folder "installation" as the current folder, as start-up makes it.
+bool TestProcessControl::EnterInstallation()
+{
+    return QDir(m_pDir->path()).mkpath(QStringLiteral("installation"))
+        && QDir::setCurrent(m_pDir->filePath(QStringLiteral("installation")));
 }
 
 int TestProcessControl::StartAndEndStandin()
@@ -120,25 +130,36 @@ int TestProcessControl::ChoosePid(PidKind kind, int literal, QProcess* standin, 
 void TestProcessControl::killByName_data()
 {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("place");
     QTest::addColumn<QString>("killed"); // which stand-in ends, empty: none
 
-    QTest::newRow("exact notifier name") << kNotifier << kNotifier;
-    QTest::newRow("letter case differs") << QStringLiteral("zorezivirarerur.exe") << QString();
-    QTest::newRow("name cut to the kernel's 15 characters") << QStringLiteral("ZoRezivirArerur") << QString();
-    QTest::newRow("client name against its letter-case variant") << kClient << QString();
-    QTest::newRow("empty name") << QString() << QString();
+    QTest::newRow("exact notifier name") << kNotifier << int(InInstallation) << kNotifier;
+    QTest::newRow("letter case differs") << QStringLiteral("zorezivirarerur.exe") << int(InInstallation) << QString();
+    QTest::newRow("name cut to the kernel's 15 characters") << QStringLiteral("ZoRezivirArerur") << int(InInstallation) << QString();
+    QTest::newRow("client name against its letter-case variant") << kClient << int(InInstallation) << QString();
+    QTest::newRow("empty name") << QString() << int(InInstallation) << QString();
+    QTest::newRow("notifier of another installation folder") << kNotifier << int(InOtherFolder) << QString();
+    QTest::newRow("notifier in a folder below the installation") << kNotifier << int(InSubfolder) << QString();
+    QTest::newRow("installation folder entered through a link")
+        << kNotifier << int(InstallationThroughLink) << kNotifier;
 }
 
 void TestProcessControl::killByName()
 {
     QFETCH(QString, name);
+    QFETCH(int, place);
     QFETCH(QString, killed);
 
-    QProcess* notifier = m_pStandins->Start(StandinPath(kNotifier));
-    QProcess* lower = m_pStandins->Start(StandinPath(kClientLower));
+    QVERIFY(EnterInstallation());
+    const QString folder = place == InOtherFolder ? QStringLiteral("other")
+        : place == InSubfolder ? QStringLiteral("installation/sub") : QStringLiteral("installation");
+    if (place == InstallationThroughLink) {
+        QVERIFY(QFile::link(m_pDir->filePath(QStringLiteral("installation")), m_pDir->filePath(QStringLiteral("link"))));
+        QVERIFY(QDir::setCurrent(m_pDir->filePath(QStringLiteral("link"))));
+    }
+    QProcess* notifier = m_pStandins->Start(Install(folder, kNotifier));
+    QProcess* lower = m_pStandins->Start(Install(QStringLiteral("installation"), kClientLower));
     QVERIFY(notifier && lower);
-    if (!OnlyOursAreNamed(name, {notifier->processId(), lower->processId()}))
-        QSKIP("another process of that name runs on this machine");
 
     QCOMPARE(KillFirstProcessByName(name), !killed.isEmpty());
     if (killed == kNotifier)
@@ -150,12 +171,15 @@ void TestProcessControl::killByName()
 
 void TestProcessControl::killByNameEndsOnlyTheFirstListed()
 {
-    QProcess* one = m_pStandins->Start(StandinPath(kNotifier));
-    QProcess* two = m_pStandins->Start(StandinPath(kNotifier));
+    QVERIFY(EnterInstallation());
+    const QString notifierPath = Install(QStringLiteral("installation"), kNotifier);
+    QProcess* one = m_pStandins->Start(notifierPath);
+    QProcess* two = m_pStandins->Start(notifierPath);
     QVERIFY(one && two);
+    // The test runs apart from other tests' processes (own process-id
+    // namespace, or the shared lock where there is none).
     const QList<qint64> listed = PidsNamed(kNotifier);
-    if (listed.size() != 2)
-        QSKIP("another notifier runs on this machine");
+    QCOMPARE(listed.size(), 2);
     QProcess* first = listed.first() == one->processId() ? one : two;
     QProcess* second = first == one ? two : one;
 
@@ -167,32 +191,61 @@ void TestProcessControl::killByNameEndsOnlyTheFirstListed()
     QVERIFY(CStandinGroup::EndedByKill(second));
 }
 
+// Another installation's notifier, started first and so usually listed
+// first, keeps running while ours ends.
+void TestProcessControl::killByNameSkipsOtherInstallations()
+{
+    QVERIFY(EnterInstallation());
+    QProcess* other = m_pStandins->Start(Install(QStringLiteral("other"), kNotifier));
+    QProcess* ours = m_pStandins->Start(Install(QStringLiteral("installation"), kNotifier));
+    QVERIFY(other && ours);
+
+    QVERIFY(KillFirstProcessByName(kNotifier));
+    QVERIFY(CStandinGroup::EndedByKill(ours));
+    QVERIFY(CStandinGroup::StillRunning(other));
+    QVERIFY2(!KillFirstProcessByName(kNotifier), "with ours gone, the other is not taken instead");
+    QVERIFY(CStandinGroup::StillRunning(other));
+}
+
 void TestProcessControl::killById_data()
 {
+    QTest::addColumn<bool>("clientOnly"); // KillClientProcess rather than KillProcessById
+    QTest::addColumn<QString>("standin");  // what runs under StandinPid
     QTest::addColumn<int>("kind");
     QTest::addColumn<int>("literal");
     QTest::addColumn<bool>("expectKilled");
 
-    QTest::newRow("0 would be our process group") << int(LiteralPid) << 0 << false;
-    QTest::newRow("-1 would be every process") << int(LiteralPid) << -1 << false;
-    QTest::newRow("non-numeric launch id turned 0") << int(LiteralPid) << QStringLiteral("12ab").toInt() << false;
-    QTest::newRow("launch id beyond int turned 0") << int(LiteralPid) << QStringLiteral("4294967295").toInt() << false;
-    QTest::newRow("process that has ended") << int(EndedPid) << 0 << false;
-    QTest::newRow("running client") << int(StandinPid) << 0 << true;
+    for (bool clientOnly : {false, true}) {
+        const char* prefix = clientOnly ? "client: " : "any: ";
+        QTest::addRow("%s0 would be our process group", prefix) << clientOnly << kClient << int(LiteralPid) << 0 << false;
+        QTest::addRow("%s-1 would be every process", prefix) << clientOnly << kClient << int(LiteralPid) << -1 << false;
+        QTest::addRow("%snon-numeric launch id turned 0", prefix)
+            << clientOnly << kClient << int(LiteralPid) << QStringLiteral("12ab").toInt() << false;
+        QTest::addRow("%slaunch id beyond int turned 0", prefix)
+            << clientOnly << kClient << int(LiteralPid) << QStringLiteral("4294967295").toInt() << false;
+        QTest::addRow("%sprocess that has ended", prefix) << clientOnly << kClient << int(EndedPid) << 0 << false;
+        QTest::addRow("%srunning client", prefix) << clientOnly << kClient << int(StandinPid) << 0 << true;
+    }
+    QTest::newRow("client: launch id reused by another program")
+        << true << kNotifier << int(StandinPid) << 0 << false;
+    QTest::newRow("client: letter-case variant of the client's name")
+        << true << kClientLower << int(StandinPid) << 0 << false;
 }
 
 void TestProcessControl::killById()
 {
+    QFETCH(bool, clientOnly);
+    QFETCH(QString, standin);
     QFETCH(int, kind);
     QFETCH(int, literal);
     QFETCH(bool, expectKilled);
 
-    QProcess* client = m_pStandins->Start(StandinPath(kClient));
+    QProcess* client = m_pStandins->Start(StandinPath(standin));
     QProcess* sibling = m_pStandins->Start(StandinPath(kNotifier));
     QVERIFY(client && sibling);
     const int pid = ChoosePid(PidKind(kind), literal, client, sibling);
 
-    QCOMPARE(KillProcessById(pid), expectKilled);
+    QCOMPARE(clientOnly ? KillClientProcess(pid) : KillProcessById(pid), expectKilled);
     if (expectKilled)
         QVERIFY(CStandinGroup::EndedByKill(client));
     else
@@ -252,7 +305,6 @@ void TestProcessControl::startClient()
     // The installation folder holds its own copy of the client.
     const QString installed = m_pDir->filePath(kClient);
     QVERIFY(QFile::copy(StandinPath(kClient), installed));
-    QVERIFY(QDir::setCurrent(m_pDir->path()));
     qputenv("STANDIN_LOG", QFile::encodeName(m_strLogPath));
     qputenv("STANDIN_SECONDS", "30");
 
@@ -278,4 +330,4 @@ void TestProcessControl::startClient()
 }
 
 QTEST_GUILESS_MAIN(TestProcessControl)
-#include "tst_process_control.moc"
+#include "tst_control.moc"

@@ -5,6 +5,8 @@ processes. Each case has its own installation folder and is bounded in time."""
 
 import os
 import re
+import shutil
+import subprocess
 import sys
 import time
 import traceback
@@ -46,8 +48,12 @@ class Case:
         kwargs.setdefault("notes", "Fixes and improvements.")
         self.updater = harness.Updater(self.inst, self.display, url, size, **kwargs)
         # Generous: a sanitizer build on a busy machine starts slowly.
-        self.window = self.display.wait_window(title, 45)
-        check(self.window, "the update window appeared")
+        self.window = self.display.wait_window(title, 45, pid=self.updater.proc.pid)
+        if not self.window:
+            windows = self.display.xdotool("search", "--onlyvisible", "--name", ".")
+            names = [self.display.xdotool("getwindowname", w) for w in windows.split()]
+            check(False, f"the update window appeared (updater exit status {self.updater.proc.poll()}, "
+                         f"visible windows {names}, output: {self.updater.output()[-1500:]!r})")
         time.sleep(0.3)
 
     def press_update(self):
@@ -104,7 +110,9 @@ def test_zip_package_full_update(d):
         check("UnCompressing..." in progress, "UnCompressing... shown")
         check(progress[-1] == "Finish unCompressing", f"last progress text: {progress[-1:]}")
         check(c.notices() == ["Be sure overlay install?"], f"install question: {c.notices()}")
-        check(harness.pid_alive(c.notifier.pid), "notifier runs until confirmed")
+        check(harness.pid_alive(c.notifier.pid),
+              f"notifier runs until confirmed (it ended with {c.notifier.poll()}, log: {open(c.inst.log).read()!r}, "
+              f"output: {c.updater.output()[-2000:]!r})")
         c.answer("Return")
         check(c.exit_code() == 0, "exit status 0")
         check(not harness.pid_alive(c.notifier.pid), "notifier stopped")
@@ -137,7 +145,8 @@ def test_declined_install_starts_nothing(d):
         check(c.exit_code() == 0, "exit status 0")
         time.sleep(0.5)
         check(not c.installer_ran("client_v2"), "installer not started")
-        check(harness.pid_alive(c.notifier.pid), "notifier left running")
+        check(harness.pid_alive(c.notifier.pid), f"notifier left running (it ended with {c.notifier.poll()}, "
+                                                 f"log: {open(c.inst.log).read()!r})")
 
 
 def failing_download(d, route=None, url=None):
@@ -423,6 +432,150 @@ def signed_package(d, exe, how, reason):
 for _name, _exe, _how, _reason in SIGNED_CASES:
     globals()[f"test_signed_{_name}"] = \
         lambda d, exe=_exe, how=_how, reason=_reason: signed_package(d, exe, how, reason)
+
+
+# --- Processes that are not ours are left alone -----------------------------
+
+def bystander(c, kind):
+    """A process started by the test that is not the client: a plain sleep,
+    or the client's stand-in copied under another name."""
+    if kind == "sleep":
+        command = ["sleep", "120"]
+    else:
+        folder = os.path.join(c.inst.tmp, "other")
+        os.makedirs(folder, exist_ok=True)
+        command = [os.path.join(folder, "Other.exe")]
+        shutil.copy2(c.inst.standin(harness.CLIENT), command[0])
+    proc = subprocess.Popen(command, env=dict(os.environ, STANDIN_SECONDS="120"),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    c.inst.children.append(proc)
+    return proc
+
+
+def full_update(c, url_path, body, folder, **launch):
+    """Runs an update of a zip package to its end and checks the installer ran."""
+    c.server.routes[re.split(r"[?#]", url_path)[0]] = {"body": body}
+    c.launch(c.server.url(url_path), len(body), **launch)
+    c.press_update()
+    c.answer("Return", 30)
+    check(c.exit_code() == 0, "exit status 0")
+    check(harness.wait_until(lambda: c.installer_ran(folder), 10), f"installer from {folder} ran")
+
+
+def test_launch_id_of_another_program_survives(d):
+    for kind, major in (("sleep", "true"), ("renamed client", "true"), ("sleep", "false")):
+        with Case(d) as c:
+            other = bystander(c, kind)
+            body = c.inst.installer_zip()
+            c.server.routes[PACKAGE] = {"body": body}
+            c.launch(c.server.url(PACKAGE), len(body), major=major, client_pid=other.pid)
+            check(harness.pid_alive(other.pid), f"{kind} under the launch id survives start-up (major {major})")
+            c.press_update()
+            c.answer("Escape", 30)
+            check(c.exit_code() == 0, "exit status 0")
+            check(harness.pid_alive(other.pid), f"{kind} under the launch id survives Update")
+
+
+def test_notifier_of_another_folder_survives(d):
+    with Case(d) as c:
+        # Started before ours, so listed first by id as a rule.
+        c.notifier.kill()
+        c.notifier.wait(5)
+        other = c.inst.start_standin(harness.NOTIFIER, folder=os.path.join(c.inst.tmp, "Other Client"))
+        c.notifier = c.inst.start_standin(harness.NOTIFIER)
+        full_update(c, PACKAGE, c.inst.installer_zip(), "client_v2")
+        check(harness.wait_until(lambda: not harness.pid_alive(c.notifier.pid), 5),
+              "this installation's notifier was ended")
+        check(harness.pid_alive(other.pid), "the notifier of another folder survives")
+
+
+# --- The package's kind and name come from the URL's path ---------------------
+
+def test_query_names_no_package(d):
+    for url_path, folder in (("/pkg/client_update.zip?via=setup.exe", "client_update"),
+                             ("/get?file=client_update.zip", "get"),
+                             ("/pkg/client_v2.zip#setup.exe", "client_v2")):
+        with Case(d) as c:
+            full_update(c, url_path, c.inst.installer_zip(), folder)
+            check(c.progress()[-1] == "Finish unCompressing", f"{url_path}: unpacked as a zip package")
+            check(not os.path.exists(c.inst.path(folder + ".exe")), f"{url_path}: not saved as an executable")
+            leftovers = [n for n in os.listdir(c.inst.root) if "?" in n or "#" in n]
+            check(not leftovers, f"{url_path}: no file named after the query: {leftovers}")
+
+
+# --- The client's arguments are never options of the toolkit ------------------
+
+def test_toolkit_options_among_the_arguments(d):
+    for reserved, notes in (("-platform", "xyz"), ("-reverse", "-platform")):
+        with Case(d) as c:
+            full_update(c, PACKAGE, c.inst.installer_zip(), "client_v2", reserved=reserved, notes=notes)
+    with Case(d) as c:
+        c.launch(c.server.url(PACKAGE), 1000, reserved="-reverse")
+        # Mirrored, the title bar would hold its icon where the close button belongs.
+        c.display.click(c.window, *CLOSE_BUTTON)
+        c.answer("Return", 10)
+        check(c.exit_code(10) == 0, "closed through the close button where it belongs")
+
+
+# --- One updater per installation folder --------------------------------------
+
+ALREADY_RUNNING = "An update is already running."
+
+
+def second_updater(c, url, size, major="false", log_name="second-stderr.log"):
+    """Starts another updater in the same folder and returns it once it ended."""
+    second = harness.Updater(c.inst, c.display, url, size, major=major, client_pid=c.client.pid,
+                             log_name=log_name)
+    try:
+        box = c.display.wait_window("Notice", 45, pid=second.proc.pid)
+        check(box, "the second updater shows a box")
+        time.sleep(0.2)
+        check(re.findall(r"notice\[(.*?)\]", second.output(), re.S) == [ALREADY_RUNNING],
+              f"its one box says so: {second.output()!r}")
+        check(not c.display.find_windows("CUpdate", pid=second.proc.pid), "it shows no window")
+        c.display.key(box, "Return")
+        code = second.wait(20)
+        check(code == 0, f"it exits with 0, got {code}")
+    finally:
+        second.close()
+
+
+def test_second_updater_in_one_folder(d):
+    with Case(d) as c:
+        body = c.inst.installer_zip(padding=600_000)
+        c.server.routes[PACKAGE] = {"body": body, "rate": 400_000}
+        url = c.server.url(PACKAGE)
+        c.launch(url, len(body))
+        # On the start page, and a mandatory one that would end the client at once.
+        second_updater(c, url, len(body), major="true")
+        check(harness.pid_alive(c.client.pid), "the second updater ended no client")
+        check(c.server.requests == [], "the second updater downloaded nothing")
+        c.press_update()
+        time.sleep(0.8)
+        # While the first one downloads.
+        second_updater(c, url, len(body), log_name="third-stderr.log")
+        c.answer("Return", 30)
+        check(c.exit_code() == 0, "the first updater ends with 0")
+        check(c.server.requests == [PACKAGE], f"one download: {c.server.requests}")
+        check(c.notices() == ["Be sure overlay install?"], f"first updater's boxes: {c.notices()}")
+        check(harness.wait_until(lambda: c.installer_ran("client_v2"), 10), "its install succeeds")
+        check(not os.path.exists(c.inst.path("update.lock")), "the lock goes with the updater")
+
+
+def test_updaters_of_two_folders_and_a_dead_owner(d):
+    with Case(d) as c, Case(d) as other:
+        c.launch(c.server.url(PACKAGE), 1000)
+        other.launch(other.server.url(PACKAGE), 1000)
+        window = d.wait_window("CUpdate", 45, pid=other.updater.proc.pid)
+        check(window, "an updater in another folder is not refused")
+        check(not other.notices(), f"and shows no box: {other.notices()}")
+        # The first one dies without letting go: its lock is taken over.
+        c.updater.close()
+        check(os.path.exists(c.inst.path("update.lock")), "a killed updater leaves its lock file")
+        c.launch(c.server.url(PACKAGE), 1000)
+        check(not c.notices(), f"the lock of a dead updater is taken over: {c.notices()}")
+        c.display.click(c.window, *SKIN_BUTTON)
+        check(c.exit_code(10) == 0, "it runs and ends normally")
 
 
 def main():

@@ -7,7 +7,6 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -57,15 +56,14 @@ private slots:
     void noStallReportAfterEnd();
 
 private:
-    QString Inst() const { return m_pDir->path() + QStringLiteral("/inst"); }
+    QString Inst() const { return m_pDir->path(); }
     QString Package() const { return Inst() + QStringLiteral("/client_v2.zip"); }
     QStringList AllButPackage() const;
     void CheckFailedOnce(const Recorder& recorder, const QStringList& before) const;
 
     LocalHttpServer m_http;
     QTcpServer m_silent; // accepts connections and never answers
-    std::unique_ptr<QTemporaryDir> m_pDir;
-    QString m_strPreviousDir;
+    std::unique_ptr<TestSupport::InstallDir> m_pDir;
 };
 
 void TestDownloadFaults::initTestCase()
@@ -77,31 +75,18 @@ void TestDownloadFaults::initTestCase()
 // An installation folder with a neighbour outside it, both watched.
 void TestDownloadFaults::init()
 {
-    m_pDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_pDir->isValid());
-    QVERIFY(QDir().mkpath(Inst()));
-    QVERIFY(QDir().mkpath(m_pDir->path() + QStringLiteral("/outside")));
-    QFile neighbour(m_pDir->path() + QStringLiteral("/outside/keep.txt"));
-    QVERIFY(neighbour.open(QIODevice::WriteOnly));
-    neighbour.write("keep");
-    neighbour.close();
-    QFile installed(Inst() + QStringLiteral("/Corvel.exe"));
-    QVERIFY(installed.open(QIODevice::WriteOnly));
-    installed.write("client");
-    installed.close();
-    m_strPreviousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(Inst()));
+    m_pDir = Faults::WatchedInstallation();
+    QVERIFY(m_pDir);
 }
 
 void TestDownloadFaults::cleanup()
 {
-    QDir::setCurrent(m_strPreviousDir);
     m_pDir.reset();
 }
 
 QStringList TestDownloadFaults::AllButPackage() const
 {
-    return Faults::Outside(Snapshot(m_pDir->path()), {QStringLiteral("inst/client_v2.zip=")});
+    return Faults::Outside(Snapshot(m_pDir->root()), {QStringLiteral("inst/client_v2.zip=")});
 }
 
 // One failure report, no finish, and on disk no more than what was reported.
@@ -255,35 +240,33 @@ void TestDownloadFaults::stall_data()
 {
     QTest::addColumn<LocalHttpRoute>("route");
     QTest::addColumn<bool>("silentServer");
-    QTest::addColumn<bool>("stalls");
-    QTest::addColumn<bool>("watchdogOnly"); // nothing but the watchdog can end it
+    QTest::addColumn<QString>("ending"); // "finish", "stall" (the watchdog's text), "failure" (any text)
 
     const QByteArray body = Bytes(3 * 1024 * 1024, 4);
     LocalHttpRoute quiet = LocalHttpRoute::Ok(body);
     quiet.stallAfter = 0;
-    QTest::newRow("headers, then silence") << quiet << false << true << true;
+    QTest::newRow("headers, then silence") << quiet << false << "stall";
     quiet.stallAfter = 200 * 1024;
-    QTest::newRow("part of the body, then silence") << quiet << false << true << true;
-    QTest::newRow("connection accepted, no answer at all") << LocalHttpRoute() << true << true << true;
-    // Qt 5.15 often misses the end of a chunked reply whose connection drops
-    // exactly where the client's 1 MiB read buffer fills; then only the
-    // watchdog ends it. Either way: one failure.
+    QTest::newRow("part of the body, then silence") << quiet << false << "stall";
+    QTest::newRow("connection accepted, no answer at all") << LocalHttpRoute() << true << "stall";
+    // Qt 5.15 sometimes never ends a chunked reply whose connection drops
+    // exactly where the client's 1 MiB read buffer fills, and sometimes
+    // reports the closed connection: either way one report ends it.
     LocalHttpRoute chunkedCut = LocalHttpRoute::Ok(body);
     chunkedCut.chunked = true;
     chunkedCut.dropAfter = 1024 * 1024;
-    QTest::newRow("chunked body dropped at exactly 1 MiB") << chunkedCut << false << true << false;
+    QTest::newRow("chunked body dropped at exactly 1 MiB") << chunkedCut << false << "failure";
 
     LocalHttpRoute trickle = LocalHttpRoute::Ok(Bytes(48 * 1024, 5));
     trickle.bytesPerSecond = 24 * 1024; // a slice every 20 ms for 2 s
-    QTest::newRow("slow but steady trickle: no time-out") << trickle << false << false << false;
+    QTest::newRow("slow but steady trickle: no time-out") << trickle << false << "finish";
 }
 
 void TestDownloadFaults::stall()
 {
     QFETCH(LocalHttpRoute, route);
     QFETCH(bool, silentServer);
-    QFETCH(bool, stalls);
-    QFETCH(bool, watchdogOnly);
+    QFETCH(QString, ending);
     m_http.SetRoute("/stall/client_v2.zip", route);
     const QStringList before = AllButPackage();
 
@@ -298,14 +281,14 @@ void TestDownloadFaults::stall()
     QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
     QTest::qWait(kQuietMs);
 
-    if (!stalls) {
+    if (ending == "finish") {
         QCOMPARE(recorder.errors, QStringList());
         QCOMPARE(recorder.finishes, 1);
         QCOMPARE(QFileInfo(Package()).size(), qint64(route.body.size()));
         return;
     }
     CheckFailedOnce(recorder, before);
-    if (watchdogOnly)
+    if (ending == "stall")
         QCOMPARE(recorder.errors.first(), kStallText);
     QCOMPARE(QFileInfo(Package()).size(), recorder.Total());
     // A closed reply may keep its connection until the client goes, as it
@@ -396,4 +379,4 @@ void TestDownloadFaults::noStallReportAfterEnd()
 }
 
 QTEST_GUILESS_MAIN(TestDownloadFaults)
-#include "tst_downloadfaults.moc"
+#include "tst_download.moc"

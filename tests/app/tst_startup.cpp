@@ -1,26 +1,23 @@
 #include "AppSetup.h"
+#include "InstallDir.h"
 #include "LaunchArgs.h"
 #include "VxMessageBox.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTextCodec>
 #include <QTranslator>
 #include <QtTest>
 
+#include <memory>
+
 using namespace Update;
 
 namespace {
-
-bool WriteFile(const QString& path, const QByteArray& contents)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
-}
 
 QByteArrayList Entries(const QByteArray& url, const QByteArray& size, const QByteArray& major,
                        const QByteArray& pid, const QByteArray& notice = "")
@@ -33,22 +30,21 @@ class InstallationFixture : public QObject
 {
     Q_OBJECT
 protected:
-    QScopedPointer<QTemporaryDir> m_pDir;
-    QString m_strStart = QDir::currentPath();
+    std::unique_ptr<TestSupport::InstallDir> m_pDir;
 
     QString Path(const QString& relative) const { return m_pDir->filePath(relative); }
 
 protected slots:
     void init()
     {
-        m_pDir.reset(new QTemporaryDir);
-        QVERIFY(QDir::setCurrent(m_pDir->path()));
+        m_pDir = std::make_unique<TestSupport::InstallDir>();
+        QVERIFY(m_pDir->isValid());
     }
     void cleanup()
     {
         qDeleteAll(qApp->findChildren<QTranslator*>(QString(), Qt::FindDirectChildrenOnly));
         qApp->setStyleSheet(QString());
-        QDir::setCurrent(m_strStart);
+        m_pDir.reset();
     }
 };
 
@@ -58,7 +54,7 @@ class TestLaunchArgs : public QObject
 {
     Q_OBJECT
 private slots:
-    void ReadLaunchArgs_data()
+    void readLaunchArgs_data()
     {
         QTest::addColumn<QByteArrayList>("entries");
         QTest::addColumn<bool>("read");
@@ -99,7 +95,7 @@ private slots:
             << Entries(url, "5", "true", "2147483648") << true << 5LL << true << 0 << true;
     }
 
-    void ReadLaunchArgs()
+    void readLaunchArgs()
     {
         QFETCH(QByteArrayList, entries);
         QFETCH(bool, read);
@@ -116,7 +112,7 @@ private slots:
         QCOMPARE(args.strNotice, QString::fromLatin1(entries.at(7)));
     }
 
-    void DecideLaunch_data()
+    void decideLaunch_data()
     {
         QTest::addColumn<QByteArrayList>("entries");
         QTest::addColumn<bool>("confirm");
@@ -139,7 +135,7 @@ private slots:
                          << int(LaunchDecision::NotUpdatable);
     }
 
-    void DecideLaunch()
+    void decideLaunch()
     {
         QFETCH(QByteArrayList, entries);
         QFETCH(bool, confirm);
@@ -156,7 +152,7 @@ private slots:
         QCOMPARE(reads, decision == int(LaunchDecision::TooFewArguments) ? 0 : 1);
     }
 
-    void entries_in_local_encoding()
+    void entriesInLocalEncoding()
     {
         QTextCodec* pBefore = QTextCodec::codecForLocale();
         QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
@@ -168,7 +164,7 @@ private slots:
         QCOMPARE(args.strNotice, QString::fromUtf8("\xE6\x9B\xB4\xE6\x96\xB0"));
     }
 
-    void arguments_copied_as_given()
+    void argumentsCopiedAsGiven()
     {
         char a0[] = "update", a1[] = "", a2[] = "-reverse";
         char* argv[] = {a0, a1, a2, nullptr};
@@ -180,7 +176,7 @@ class TestTranslations : public InstallationFixture
 {
     Q_OBJECT
 private slots:
-    void LoadTranslations_data()
+    void loadTranslations_data()
     {
         // Settings: null = no such file, empty = a file without the key.
         QTest::addColumn<QString>("lowerCaseIni");
@@ -216,7 +212,7 @@ private slots:
             << "de" << "fr" << both << 2 << "U-Notice" << "D-OK" << "D-Shared";
     }
 
-    void LoadTranslations()
+    void loadTranslations()
     {
         QFETCH(QString, lowerCaseIni);
         QFETCH(QString, upperCaseIni);
@@ -227,7 +223,7 @@ private slots:
             if (ini.second.isNull())
                 continue;
             const QString key = ini.second.isEmpty() ? "" : "[Type]\nLanguage=" + ini.second;
-            QVERIFY(WriteFile(Path(ini.first), "[Skin]\nPath=Blue\n" + key.toUtf8() + "\n"));
+            QVERIFY(m_pDir->write(ini.first, "[Skin]\nPath=Blue\n" + key.toUtf8() + "\n"));
         }
         for (const QString& file : files) {
             const QString source = file.contains("DaRoz") ? "DaRoz_test.qm" : "update_test.qm";
@@ -250,7 +246,7 @@ class TestAppStyleSheet : public InstallationFixture
 {
     Q_OBJECT
 private slots:
-    void LoadAppStyleSheet_data()
+    void loadAppStyleSheet_data()
     {
         QTest::addColumn<QString>("skin");
         QTest::addColumn<QStringList>("files"); // "path=contents"
@@ -274,15 +270,15 @@ private slots:
             << QStringList{QString::fromUtf8("QLabel{font-family:\"\xE5\xAD\x97\"}")};
     }
 
-    void LoadAppStyleSheet()
+    void loadAppStyleSheet()
     {
         QFETCH(QString, skin);
         QFETCH(QStringList, files);
         QFETCH(QStringList, sheets);
-        QVERIFY(WriteFile(Path("Localcfg.ini"), "[Skin]\nPath=" + skin.toUtf8() + "\n"));
+        QVERIFY(m_pDir->write("Localcfg.ini", "[Skin]\nPath=" + skin.toUtf8() + "\n"));
         for (const QString& file : files) {
             const int eq = file.indexOf('=');
-            QVERIFY(WriteFile(Path(file.left(eq)), file.mid(eq + 1).toUtf8()));
+            QVERIFY(m_pDir->write(file.left(eq), file.mid(eq + 1).toUtf8()));
         }
         qApp->setStyleSheet("Stale{}");
 
@@ -295,11 +291,60 @@ private slots:
     }
 };
 
+class TestInstallationLock : public InstallationFixture
+{
+    Q_OBJECT
+private slots:
+    void LockInstallation_data()
+    {
+        QTest::addColumn<QString>("held");     // folder whose lock another holder keeps, empty: none
+        QTest::addColumn<QByteArray>("left");  // lock file content left behind, null: none
+        QTest::addColumn<bool>("taken");
+
+        QTest::newRow("free folder") << QString() << QByteArray() << true;
+        QTest::newRow("held in this folder") << "." << QByteArray() << false;
+        QTest::newRow("held in another folder") << "other" << QByteArray() << true;
+        QTest::newRow("empty file left by a crash") << QString() << QByteArray("") << true;
+        QTest::newRow("unreadable owner left by a crash") << QString() << QByteArray("junk\n") << true;
+    }
+
+    void LockInstallation()
+    {
+        QFETCH(QString, held);
+        QFETCH(QByteArray, left);
+        QFETCH(bool, taken);
+
+        std::unique_ptr<QLockFile> pOther;
+        if (!held.isEmpty()) {
+            QVERIFY(QDir().mkpath(held));
+            pOther = std::make_unique<QLockFile>(Path(held + "/update.lock"));
+            QVERIFY(pOther->tryLock(0));
+        }
+        if (!left.isNull()) {
+            QVERIFY(m_pDir->write("update.lock", left));
+            QFile file(Path("update.lock"));
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+        }
+
+        std::unique_ptr<QLockFile> pLock = Update::LockInstallation();
+        QCOMPARE(bool(pLock), taken);
+        QCOMPARE(InstallationLockPath(), QDir::currentPath() + "/update.lock");
+        if (!taken)
+            return;
+        QVERIFY(pLock->isLocked());
+        QVERIFY2(!Update::LockInstallation(), "a second updater is refused while the first holds the lock");
+        pLock.reset();
+        QVERIFY2(!QFile::exists(Path("update.lock")), "the lock file goes with its owner");
+        QVERIFY2(Update::LockInstallation(), "a later updater takes the lock again");
+    }
+};
+
 class TestIdentity : public QObject
 {
     Q_OBJECT
 private slots:
-    void same_name_on_every_system_data()
+    void sameNameOnEverySystem_data()
     {
         QTest::addColumn<QByteArray>("localEncoding");
         QTest::newRow("Latin-1 system") << QByteArray("ISO-8859-1");
@@ -307,7 +352,7 @@ private slots:
         QTest::newRow("GBK system") << QByteArray("GBK");
     }
 
-    void same_name_on_every_system()
+    void sameNameOnEverySystem()
     {
         QFETCH(QByteArray, localEncoding);
         QTextCodec* pBefore = QTextCodec::codecForLocale();
@@ -327,11 +372,12 @@ int main(int argc, char** argv)
     TestTranslations translations;
     TestAppStyleSheet styleSheet;
     TestIdentity identity;
+    TestInstallationLock installationLock;
     int failed = 0;
-    for (QObject* pTest :
-         std::initializer_list<QObject*>{&launchArgs, &translations, &styleSheet, &identity})
+    for (QObject* pTest : std::initializer_list<QObject*>{&launchArgs, &translations, &styleSheet,
+                                                          &identity, &installationLock})
         failed += QTest::qExec(pTest, argc, argv);
     return failed;
 }
 
-#include "TestApp.moc"
+#include "tst_startup.moc"

@@ -73,4 +73,4 @@ void TestStandins::standinEndsByItself()
 }
 
 QTEST_GUILESS_MAIN(TestStandins)
-#include "tst_process_standins.moc"
+#include "tst_standins.moc"

@@ -1,8 +1,9 @@
-#include "DownloadRecorder.h"
 #include "CDownloadClient.h"
 #include "DownloadResume.h"
 #include "PackageSignature.h"
 #include "CSignatureFetch.h"
+#include "DownloadRecorder.h"
+#include "InstallDir.h"
 #include "LocalHttpServer.h"
 #include "NginxServer.h"
 
@@ -17,11 +18,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
 #include <numeric>
 
 using namespace Update;
 using Update::Test::Bytes;
 using Update::Test::Recorder;
+using TestSupport::InstallDir;
 
 namespace {
 
@@ -166,8 +169,7 @@ private:
     bool m_bTls = false;
     quint16 m_nRefusedPort = 0;
     QTemporaryDir m_tlsDir;
-    QString m_strPreviousDir;
-    QScopedPointer<QTemporaryDir> m_pDir;
+    std::unique_ptr<InstallDir> m_pDir;
 };
 
 // A self-signed certificate made now, so nothing secret lives in the tree.
@@ -193,15 +195,12 @@ void TestDownloadClient::initTestCase()
 
 void TestDownloadClient::init()
 {
-    m_pDir.reset(new QTemporaryDir);
+    m_pDir = std::make_unique<InstallDir>();
     QVERIFY(m_pDir->isValid());
-    m_strPreviousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_pDir->path()));
 }
 
 void TestDownloadClient::cleanup()
 {
-    QDir::setCurrent(m_strPreviousDir);
     m_pDir.reset();
 }
 
@@ -961,4 +960,4 @@ void TestDownloadClient::signatureFetch()
 }
 
 QTEST_GUILESS_MAIN(TestDownloadClient)
-#include "tst_downloadclient.moc"
+#include "tst_client.moc"

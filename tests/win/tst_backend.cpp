@@ -341,6 +341,24 @@ std::string NameOf(const std::vector<ProcessEntry>& list, DWORD pid)
     return std::string();
 }
 
+std::string PathOf(const std::vector<ProcessEntry>& list, DWORD pid)
+{
+    for (const ProcessEntry& entry : list) {
+        if (entry.pid == pid)
+            return entry.exePath;
+    }
+    return std::string();
+}
+
+// The same file for Windows: long form of the name, letter case ignored.
+bool IsSameFile(const std::string& listed, const std::wstring& expected)
+{
+    wchar_t longPath[MAX_PATH] {};
+    const DWORD length = GetLongPathNameW(expected.c_str(), longPath, MAX_PATH);
+    const std::string wanted = ToAnsi(length > 0 && length < MAX_PATH ? std::wstring(longPath) : expected);
+    return !listed.empty() && lstrcmpiA(listed.c_str(), wanted.c_str()) == 0;
+}
+
 long long IndexOf(const std::vector<ProcessEntry>& list, DWORD pid)
 {
     for (size_t i = 0; i < list.size(); ++i) {
@@ -386,6 +404,10 @@ void TestOwnEntry()
     Check(list.size() > 1, "the walk lists more than one process");
     CheckBytes(NameOf(list, GetCurrentProcessId()), "win_backend_test.exe",
                "the walk lists this very process by its bare file name");
+    const std::string ownPath = PathOf(list, GetCurrentProcessId());
+    Check(IsSameFile(ownPath, g_exeDir + L"\\win_backend_test.exe"),
+          "the walk lists this very process with the full path of its executable",
+          "got \"" + WinCheck::Escaped(ownPath) + "\"");
 }
 
 void TestNotifierAndCaseVariant(const std::wstring& notifier)
@@ -404,6 +426,11 @@ void TestNotifierAndCaseVariant(const std::wstring& notifier)
     const std::vector<ProcessEntry> list = ListProcesses();
     CheckBytes(NameOf(list, notifierChild.Pid()), kNotifier, "the notifier is listed by its exact name");
     CheckBytes(NameOf(list, variantChild.Pid()), "ZOREZIVIRARERUR.exe", "a listed name keeps its letter case");
+    Check(IsSameFile(PathOf(list, notifierChild.Pid()), notifier),
+          "the notifier is listed with the path it was started from",
+          "got \"" + WinCheck::Escaped(PathOf(list, notifierChild.Pid())) + "\"");
+    Check(IsSameFile(PathOf(list, variantChild.Pid()), variant),
+          "two executables of one name are told apart by their folders");
     const long long target = FirstPidNamed(list, kNotifier);
     Check(target == notifierChild.Pid(), "the lookup by name skips a process whose name differs only in case");
 

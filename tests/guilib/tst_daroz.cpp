@@ -1,3 +1,4 @@
+#include "InstallDir.h"
 #include "VxDir.h"
 #include "VxFile.h"
 #include "VxMessageBox.h"
@@ -9,7 +10,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QtTest>
@@ -90,7 +90,7 @@ private slots:
         QCOMPARE(int(ShowAndAnswer(answer)), result);
     }
 
-    void shows_title_text_and_buttons_data()
+    void showsTitleTextAndButtons_data()
     {
         QTest::addColumn<int>("buttons");
         QTest::addColumn<QStringList>("shown");
@@ -101,7 +101,7 @@ private slots:
             << int(VxMessageBox::NoButton) << QStringList{"OK"};
     }
 
-    void shows_title_text_and_buttons()
+    void showsTitleTextAndButtons()
     {
         QFETCH(int, buttons);
         QFETCH(QStringList, shown);
@@ -127,7 +127,7 @@ class TestVxFile : public QObject
 {
     Q_OBJECT
 private slots:
-    void ReadAll_data()
+    void readAllConcatenates_data()
     {
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<QByteArray>("expected");
@@ -144,20 +144,17 @@ private slots:
         QTest::newRow("nothing readable") << QStringList{"missing.CSS"} << QByteArray();
     }
 
-    void ReadAll()
+    void readAllConcatenates()
     {
         QFETCH(QStringList, names);
         QFETCH(QByteArray, expected);
-        QTemporaryDir dir;
+        TestSupport::InstallDir dir;
         const QMap<QString, QByteArray> files{{"a.CSS", "A"},
                                               {"b.CSS", "B"},
                                               {"empty.CSS", ""},
                                               {"utf8.CSS", "/* \xE5\xAD\x97 */\r\n"}};
-        for (auto it = files.begin(); it != files.end(); ++it) {
-            QFile file(dir.filePath(it.key()));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(it.value());
-        }
+        for (auto it = files.begin(); it != files.end(); ++it)
+            QVERIFY(dir.write(it.key(), it.value()));
         QVERIFY(QDir(dir.path()).mkdir("sub.CSS"));
         QCOMPARE(DAROZ::VxFile::ReadAll(names, dir.path() + "/"), expected);
         // A folder given without its separator names the same files.
@@ -168,11 +165,8 @@ private slots:
 class TestVxDir : public QObject
 {
     Q_OBJECT
-    QString m_strStart = QDir::currentPath();
 private slots:
-    void cleanup() { QDir::setCurrent(m_strStart); }
-
-    void GetCurrentPath_data()
+    void getCurrentPath_data()
     {
         QTest::addColumn<bool>("root");
         QTest::addColumn<bool>("worker");
@@ -181,11 +175,11 @@ private slots:
         QTest::newRow("from a worker thread") << false << true;
     }
 
-    void GetCurrentPath()
+    void getCurrentPath()
     {
         QFETCH(bool, root);
         QFETCH(bool, worker);
-        QTemporaryDir dir;
+        TestSupport::InstallDir dir; // gives the previous current folder back
         const QString expected = root ? "/" : QDir(dir.path()).canonicalPath();
         QVERIFY(QDir::setCurrent(root ? "/" : dir.path() + "/"));
         QString actual;
@@ -205,7 +199,7 @@ class TestVxTextBrowser : public QObject
 {
     Q_OBJECT
 private slots:
-    void links_are_reported_not_followed_data()
+    void linksAreReportedNotFollowed_data()
     {
         QTest::addColumn<QString>("href");
         QTest::newRow("relative file") << "notes.html";
@@ -213,7 +207,7 @@ private slots:
         QTest::newRow("anchor in the notes") << "#second";
     }
 
-    void links_are_reported_not_followed()
+    void linksAreReportedNotFollowed()
     {
         QFETCH(QString, href);
         DAROZ::VxTextBrowser browser(nullptr);
@@ -245,4 +239,4 @@ int main(int argc, char** argv)
     return failed;
 }
 
-#include "TestGuiLib.moc"
+#include "tst_daroz.moc"

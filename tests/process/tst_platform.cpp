@@ -2,6 +2,7 @@
 #include "StandinProcess.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -18,13 +19,18 @@ using StandinTest::StandinPath;
 
 namespace {
 
-QString NameOf(qint64 pid)
+ProcessEntry EntryOf(qint64 pid)
 {
     for (const ProcessEntry& entry : ListProcesses()) {
         if (entry.pid == pid)
-            return QString::fromLocal8Bit(entry.exeName.c_str());
+            return entry;
     }
     return {};
+}
+
+QString NameOf(qint64 pid)
+{
+    return QString::fromLocal8Bit(EntryOf(pid).exeName.c_str());
 }
 
 bool IsZombie(pid_t pid)
@@ -75,26 +81,35 @@ void TestPlatformProcess::cleanup()
 void TestPlatformProcess::listing_data()
 {
     QTest::addColumn<QString>("standin");
+    QTest::addColumn<QString>("folder"); // below the temporary folder
     QTest::addColumn<bool>("deleteFile");
 
-    QTest::newRow("19 characters, beyond the kernel's 15-character comm") << "ZoRezivirArerur.exe" << false;
-    QTest::newRow("letter case of the file name is kept") << "corvel.exe" << false;
-    QTest::newRow("executable removed while it runs keeps its name") << "ZoRezivirArerur.exe" << true;
+    QTest::newRow("19 characters, beyond the kernel's 15-character comm") << "ZoRezivirArerur.exe" << "" << false;
+    QTest::newRow("letter case of the file name is kept") << "corvel.exe" << "" << false;
+    QTest::newRow("executable removed while it runs keeps its name and path")
+        << "ZoRezivirArerur.exe" << "" << true;
+    QTest::newRow("folder with spaces and a suffix-like name")
+        << "ZoRezivirArerur.exe" << "Corvel Client (deleted)" << false;
 }
 
 void TestPlatformProcess::listing()
 {
     QFETCH(QString, standin);
+    QFETCH(QString, folder);
     QFETCH(bool, deleteFile);
 
-    const QString copy = m_pDir->filePath(standin);
+    QVERIFY(QDir(m_pDir->path()).mkpath(folder.isEmpty() ? QStringLiteral(".") : folder));
+    const QString copy = QDir(m_pDir->filePath(folder)).filePath(standin);
     QVERIFY(QFile::copy(StandinPath(standin), copy));
+    const QString expectedPath = QFileInfo(copy).canonicalFilePath();
     QProcess* process = m_pStandins->Start(copy);
     QVERIFY(process);
     if (deleteFile)
         QVERIFY(QFile::remove(copy));
 
-    QCOMPARE(NameOf(process->processId()), standin);
+    const ProcessEntry entry = EntryOf(process->processId());
+    QCOMPARE(QString::fromLocal8Bit(entry.exeName.c_str()), standin);
+    QCOMPARE(QFile::decodeName(entry.exePath.c_str()), expectedPath);
 }
 
 void TestPlatformProcess::listingIsAscendingAndHoldsUs()
@@ -136,7 +151,8 @@ void TestPlatformProcess::otherUsersProcessIsNamedFromItsArguments()
     QVERIFY(probe.waitForFinished(10000));
     if (probe.exitCode() != 0)
         QSKIP("the probe cannot run as nobody here (build folder not readable?)");
-    const QString expected = QStringLiteral("%1\tZoRezivirArerur.exe").arg(notifier->processId());
+    // Named from its arguments; its path unread, so empty.
+    const QString expected = QStringLiteral("%1\tZoRezivirArerur.exe\t").arg(notifier->processId());
     QVERIFY2(QString::fromLocal8Bit(probe.readAllStandardOutput()).split('\n').contains(expected),
              qPrintable(expected));
 }
@@ -177,4 +193,4 @@ void TestPlatformProcess::terminateRunningAndEnded()
 }
 
 QTEST_GUILESS_MAIN(TestPlatformProcess)
-#include "tst_process_platform.moc"
+#include "tst_platform.moc"

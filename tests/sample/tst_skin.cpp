@@ -1,0 +1,471 @@
+// The sample installation folder: its settings files, pictures and style
+// sheets, checked on the real update window, title bar and notice box as
+// start-up builds them there. Set UPDATE_SKIN_PREVIEW to a folder to have
+// the rendered pages written there for a look.
+
+#include "AppSetup.h"
+#include "CUpdate.h"
+#include "InstallDir.h"
+#include "TitleBar.h"
+#include "VxMessageBox.h"
+#include "VxTextBrowser.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QIcon>
+#include <QImageReader>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTextCodec>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const char* const kSkinSheet = "Skin/Corvel/UpdateWidget.qss";
+const char* const kAppSheetDir = "Skin/RizuvIzaz/DAROZ/CSS/";
+const char* const kPictures = "Skin/Corvel/update/";
+
+QStringList g_parseWarnings;
+
+void CollectParseWarnings(QtMsgType type, const QMessageLogContext&, const QString& msg)
+{
+    if (type == QtWarningMsg && msg.contains(QLatin1String("Could not parse")))
+        g_parseWarnings << msg;
+}
+
+QByteArray ReadFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString AllSheets()
+{
+    QString all = QString::fromLatin1(ReadFile(kSkinSheet));
+    for (const QString& name : QDir(kAppSheetDir).entryList({"*.CSS"}, QDir::Files, QDir::Name))
+        all += QString::fromUtf8(ReadFile(QString(kAppSheetDir) + name));
+    return all;
+}
+
+QStringList SheetUrls(const QString& sheet)
+{
+    QStringList urls;
+    QRegularExpression re(QStringLiteral("url\\(\\s*([^)\\s]+)\\s*\\)"));
+    auto it = re.globalMatch(sheet);
+    while (it.hasNext())
+        urls << it.next().captured(1);
+    urls.removeDuplicates();
+    return urls;
+}
+
+bool Near(QRgb a, QRgb b, int tolerance = 6)
+{
+    return qAbs(qRed(a) - qRed(b)) <= tolerance && qAbs(qGreen(a) - qGreen(b)) <= tolerance
+        && qAbs(qBlue(a) - qBlue(b)) <= tolerance;
+}
+
+// The real update window, built in the sample installation folder: its
+// constructor loads the skin sheet, its title bar the icon and the title.
+struct Window
+{
+    Update::CUpdate window;
+
+    Window()
+    {
+        window.SetUpdateContent(QStringLiteral(
+            "<p><b>Version 3.2</b> brings a faster start and a clearer layout.</p>"
+            "<p>1. Opening large projects takes half the time.</p>"
+            "<p>2. Settings are kept when you move to a new computer.</p>"
+            "<p>3. Many small fixes to printing and export.</p>"));
+    }
+
+    template <typename T = QWidget>
+    T* Child(const char* name) { return window.findChild<T*>(QLatin1String(name)); }
+
+    TitleBar* Bar() { return window.findChild<TitleBar*>(); }
+
+    // The background picture n as the workflow reaches it: the update button
+    // shows picture 1, each tick of the background timer the next one.
+    void ShowBackground(int n)
+    {
+        if (n == 0)
+            return;
+        Child<QPushButton>("m_pBtnUpdate")->click();
+        // No tick of the window's own timer may come between a change and its picture.
+        for (QTimer* timer : window.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly))
+            timer->stop();
+        for (int i = 1; i < n; ++i)
+            QVERIFY(QMetaObject::invokeMethod(&window, "OnChangeBackgroundPic"));
+    }
+
+    QImage Grab() { return window.grab().toImage().convertToFormat(QImage::Format_RGB32); }
+};
+
+} // namespace
+
+class TestSampleSkin : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+
+    void sheetFiles_data();
+    void sheetFiles();
+    void sheetPictures_data();
+    void sheetPictures();
+    void settingsFiles();
+    void titleBarShowsIconAndChineseTitle();
+    void applicationIcon();
+    void backgroundFollowsProperty_data();
+    void backgroundFollowsProperty();
+    void progressPicturesDiffer();
+    void updateButtonLook_data();
+    void updateButtonLook();
+    void maximizeButtonFollowsProperty_data();
+    void maximizeButtonFollowsProperty();
+    void progressChunk();
+    void noticeBoxLook();
+    void textBrowserClassLook();
+
+private:
+    void SavePreview(const QString& name, const QImage& image);
+
+    std::unique_ptr<TestSupport::InstallDir> m_pDir;
+    QtMessageHandler m_pOldHandler = nullptr;
+};
+
+void TestSampleSkin::initTestCase()
+{
+    m_pDir = std::make_unique<TestSupport::InstallDir>();
+    QVERIFY(m_pDir->isValid());
+    const QString source = qEnvironmentVariable("UPDATE_SOURCE_DIR") + "/sample";
+    QVERIFY2(QFileInfo(source).isDir(), qPrintable(source));
+    // Work on a copy, with the copy as the current folder as the updater has it.
+    QDirIterator it(source, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString from = it.next();
+        QVERIFY(m_pDir->write(QDir(source).relativeFilePath(from), ReadFile(from)));
+    }
+    m_pOldHandler = qInstallMessageHandler(CollectParseWarnings);
+    Update::LoadAppStyleSheet();
+    QVERIFY(!qApp->styleSheet().isEmpty());
+}
+
+void TestSampleSkin::cleanupTestCase()
+{
+    qInstallMessageHandler(m_pOldHandler);
+    qApp->setStyleSheet(QString());
+    m_pDir.reset();
+}
+
+void TestSampleSkin::init()
+{
+    g_parseWarnings.clear();
+}
+
+void TestSampleSkin::SavePreview(const QString& name, const QImage& image)
+{
+    const QString dir = qEnvironmentVariable("UPDATE_SKIN_PREVIEW");
+    if (!dir.isEmpty())
+        image.save(QDir(dir).filePath(name + ".png"));
+}
+
+void TestSampleSkin::sheetFiles_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("asciiOnly");
+    QTest::newRow("window sheet is read as Latin-1, so any non-ASCII byte would be garbled")
+        << QString(kSkinSheet) << true;
+    QTest::newRow("notice box sheet must parse")
+        << QString(kAppSheetDir) + "MessageBox.CSS" << false;
+    QTest::newRow("text browser sheet must parse")
+        << QString(kAppSheetDir) + "TextBrowser.CSS" << false;
+}
+
+void TestSampleSkin::sheetFiles()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, asciiOnly);
+    const QByteArray bytes = ReadFile(path);
+    QVERIFY2(!bytes.isEmpty(), qPrintable(path));
+    QVERIFY2(!bytes.contains('\0'), "a zero byte cuts the sheet short");
+    if (asciiOnly) {
+        for (char c : bytes)
+            QVERIFY2(static_cast<unsigned char>(c) < 0x80, "non-ASCII byte in the window sheet");
+    }
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    QCOMPARE(state.invalidChars, 0);
+
+    // Qt parses a sheet only when it polishes a widget that carries it: the
+    // window (which loaded its own sheet) in the mandatory-update look, and a
+    // notice box.
+    Window window;
+    window.window.SetMajorUpdate();
+    DAROZ::VxMessageBox box(nullptr, "Notice", "Be sure give up to update?",
+                            DAROZ::VxMessageBox::Ok | DAROZ::VxMessageBox::Cancel);
+    box.setStyleSheet(QString::fromUtf8(bytes));
+    window.Grab();
+    box.grab();
+    QVERIFY2(g_parseWarnings.isEmpty(), qPrintable(g_parseWarnings.join('\n')));
+}
+
+void TestSampleSkin::sheetPictures_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QSize>("size");
+    const QStringList urls = SheetUrls(AllSheets());
+    QVERIFY(urls.size() >= 20);
+    // Every picture a sheet names must exist beside the updater, or that
+    // state of the window silently loses its look.
+    for (const QString& url : urls) {
+        const QString name = QFileInfo(url).fileName();
+        QSize size;
+        if (name.startsWith("bg"))
+            size = QSize(680, 480);
+        else if (name.startsWith("btn_"))
+            size = QSize(86, 30);
+        else if (name.startsWith("title_"))
+            size = QSize(27, 27);
+        QTest::newRow(qPrintable(url)) << url << size;
+    }
+    QTest::newRow("title icon shown at 20x20")
+        << QString("./Skin/Corvel/update/titleIcon.png") << QSize(20, 20);
+}
+
+void TestSampleSkin::sheetPictures()
+{
+    QFETCH(QString, url);
+    QFETCH(QSize, size);
+    QVERIFY2(url.startsWith("./Skin/Corvel/update/"), "pictures resolve from the installation folder");
+    QImage image(url);
+    QVERIFY2(!image.isNull(), qPrintable(url));
+    if (size.isValid())
+        QCOMPARE(image.size(), size);
+}
+
+void TestSampleSkin::settingsFiles()
+{
+    QSettings local("./Localcfg.ini", QSettings::IniFormat);
+    QCOMPARE(local.value("Skin/Path").toString(), QString("Corvel"));
+    QCOMPARE(local.value("Type/Language").toString(), QString("en_US"));
+    QVERIFY(QFileInfo::exists(kSkinSheet));
+
+    // Stored as GB18030, not UTF-8: an editor that re-saved it as UTF-8
+    // would garble the title.
+    const QByteArray bytes = ReadFile("./ClientInfo.ini");
+    QVERIFY(!bytes.isEmpty());
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    QVERIFY(state.invalidChars > 0);
+}
+
+void TestSampleSkin::titleBarShowsIconAndChineseTitle()
+{
+    Window window;
+    QVERIFY(window.Bar());
+    QCOMPARE(window.Bar()->GetTitleText(),
+             QString::fromUtf8("Corvel \xe5\xae\xa2\xe6\x88\xb7\xe7\xab\xaf\xe6\x9b\xb4\xe6\x96\xb0"));
+    QCOMPARE(window.Child<QLabel>("whiteLabel")->text(), window.Bar()->GetTitleText());
+    QVERIFY(!window.Bar()->GetTitleIcon().pixmap(20, 20).isNull());
+}
+
+void TestSampleSkin::applicationIcon()
+{
+    const QString path = "./Skin/Corvel/update.ico";
+    QImageReader reader(path);
+    QVERIFY2(reader.canRead(), qPrintable(reader.errorString()));
+    QList<int> sizes;
+    for (int n = 0; n < reader.imageCount(); ++n) {
+        QVERIFY(reader.jumpToImage(n));
+        const QImage image = reader.read();
+        QVERIFY2(!image.isNull(), qPrintable(reader.errorString()));
+        QCOMPARE(image.width(), image.height());
+        sizes << image.width();
+    }
+    for (int wanted : {16, 24, 32, 48, 64, 256})
+        QVERIFY2(sizes.contains(wanted), qPrintable(QString("no %1 px image").arg(wanted)));
+    QVERIFY(!QIcon(path).pixmap(32, 32).isNull());
+}
+
+void TestSampleSkin::backgroundFollowsProperty_data()
+{
+    QTest::addColumn<int>("picture");
+    QTest::newRow("start page") << 0;
+    QTest::newRow("first progress picture") << 1;
+    QTest::newRow("second progress picture") << 2;
+    QTest::newRow("third progress picture") << 3;
+}
+
+void TestSampleSkin::backgroundFollowsProperty()
+{
+    QFETCH(int, picture);
+    Window window;
+    window.Grab();
+    window.ShowBackground(picture);
+    QCOMPARE(window.window.property("backgourndImg").toString(), QString::number(picture));
+    const QImage shot = window.Grab();
+    SavePreview(picture == 0 ? "start" : "progress" + QString::number(picture), shot);
+    const QImage expected(QString(kPictures) + QStringLiteral("bg%1.png").arg(picture));
+    QVERIFY(!expected.isNull());
+    // Points no child widget covers: the open hero area and the bottom left.
+    for (const QPoint& p : {QPoint(340, 120), QPoint(120, 90), QPoint(600, 220), QPoint(20, 470)})
+        QVERIFY2(Near(shot.pixel(p), expected.pixel(p)),
+                 qPrintable(QString("at %1,%2").arg(p.x()).arg(p.y())));
+    QVERIFY2(g_parseWarnings.isEmpty(), qPrintable(g_parseWarnings.join('\n')));
+}
+
+void TestSampleSkin::progressPicturesDiffer()
+{
+    QList<QImage> pictures;
+    for (int n = 0; n <= 3; ++n)
+        pictures << QImage(QString(kPictures) + QString("bg%1.png").arg(n));
+    // The cycle must show a visible change every tick, not the same picture.
+    for (int a = 0; a < pictures.size(); ++a) {
+        for (int b = a + 1; b < pictures.size(); ++b) {
+            int differing = 0;
+            for (int y = 0; y < 480; y += 4)
+                for (int x = 0; x < 680; x += 4)
+                    differing += Near(pictures[a].pixel(x, y), pictures[b].pixel(x, y), 12) ? 0 : 1;
+            QVERIFY2(differing > 680 * 480 / 16 / 10,
+                     qPrintable(QString("bg%1 and bg%2 look alike").arg(a).arg(b)));
+        }
+    }
+}
+
+void TestSampleSkin::updateButtonLook_data()
+{
+    QTest::addColumn<bool>("major");
+    QTest::addColumn<QString>("picture");
+    QTest::newRow("ordinary update") << false << "btn_update.png";
+    QTest::newRow("mandatory update stands out at once") << true << "btn_major.png";
+}
+
+void TestSampleSkin::updateButtonLook()
+{
+    QFETCH(bool, major);
+    QFETCH(QString, picture);
+    Window window;
+    window.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window.window, 5000));
+    if (major) {
+        window.window.SetMajorUpdate();
+        SavePreview("start_major", window.Grab());
+    }
+    QPushButton* button = window.Child<QPushButton>("m_pBtnUpdate");
+    const QImage shot = button->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage expected(QString(kPictures) + picture);
+    QCOMPARE(shot.size(), expected.size());
+    // Left of the centred text, both edges and the fill.
+    for (const QPoint& p : {QPoint(6, 15), QPoint(1, 15), QPoint(43, 1), QPoint(43, 28)})
+        QVERIFY2(Near(shot.pixel(p), QColor::fromRgba(expected.pixel(p)).rgb()),
+                 qPrintable(QString("at %1,%2").arg(p.x()).arg(p.y())));
+}
+
+void TestSampleSkin::maximizeButtonFollowsProperty_data()
+{
+    QTest::addColumn<bool>("maximized");
+    QTest::addColumn<QString>("picture");
+    QTest::newRow("normal window offers maximise") << false << "title_max.png";
+    QTest::newRow("maximised window offers restore") << true << "title_restore.png";
+}
+
+void TestSampleSkin::maximizeButtonFollowsProperty()
+{
+    QFETCH(bool, maximized);
+    QFETCH(QString, picture);
+    Window window;
+    // The update window hides the button; shown here to see how the skin draws it.
+    window.Bar()->SetButtonType(1);
+    window.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window.window, 5000));
+    if (maximized)
+        window.window.showMaximized();
+    QPushButton* button = window.Child<QPushButton>("maximizeButton");
+    QTRY_COMPARE_WITH_TIMEOUT(button->property("maximizeProperty").toString(),
+                              QString(maximized ? "restore" : "maximize"), 5000);
+    const QImage shot = window.Grab().copy(QRect(button->mapTo(&window.window, QPoint(0, 0)), button->size()));
+    const QImage expected(QString(kPictures) + picture);
+    const QImage other(QString(kPictures) + (maximized ? "title_max.png" : "title_restore.png"));
+    QCOMPARE(shot.size(), expected.size());
+    // The expected glyph's strokes are drawn, and none of the other glyph's.
+    int matching = 0;
+    int otherMatching = 0;
+    for (int y = 0; y < 27; ++y) {
+        for (int x = 0; x < 27; ++x) {
+            const bool light = qGray(shot.pixel(x, y)) > 200;
+            if (qAlpha(expected.pixel(x, y)) >= 200)
+                matching += light ? 1 : 0;
+            else if (qAlpha(other.pixel(x, y)) >= 200)
+                otherMatching += light ? 1 : 0;
+        }
+    }
+    QVERIFY(matching > 10);
+    QCOMPARE(otherMatching, 0);
+}
+
+void TestSampleSkin::progressChunk()
+{
+    Window window;
+    window.window.OnGetClientSize(100);
+    window.ShowBackground(1);
+    QVERIFY(QMetaObject::invokeMethod(&window.window, "OnUpdateProgress", Q_ARG(qint64, 50)));
+    auto* progress = window.Child<QProgressBar>("m_pProgress");
+    QCOMPARE(progress->value(), 50);
+    const QImage bar = progress->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    QVERIFY2(bar.height() == 10, "the bar is a slim 10 px line");
+    const int y = bar.height() / 2;
+    const QRgb done = bar.pixel(bar.width() / 4, y);
+    const QRgb left = bar.pixel(bar.width() * 3 / 4, y);
+    QVERIFY2(Near(left, qRgb(0xdd, 0xe5, 0xef)), "the rest of the groove is light grey-blue");
+    QVERIFY2(qBlue(done) > qRed(done) + 60, "the done part is in the accent colours");
+}
+
+void TestSampleSkin::noticeBoxLook()
+{
+    DAROZ::VxMessageBox box(nullptr, "Notice", "Be sure give up to update?",
+                            DAROZ::VxMessageBox::Ok | DAROZ::VxMessageBox::Cancel);
+    box.resize(360, 150);
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box, 5000));
+    const QImage shot = box.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    SavePreview("notice", shot);
+    QVERIFY2(Near(shot.pixel(180, 1), qRgb(0x1f, 0x6f, 0xd1)), "blue top edge");
+    QVERIFY2(Near(shot.pixel(340, 20), qRgb(0xff, 0xff, 0xff)), "white card");
+    auto* ok = box.findChild<QPushButton*>("VxMessageBoxOkButton");
+    auto* cancel = box.findChild<QPushButton*>("VxMessageBoxCancelButton");
+    QVERIFY(ok && cancel);
+    const QPoint okPoint = ok->geometry().topLeft() + QPoint(3, ok->height() / 2);
+    QVERIFY2(qBlue(shot.pixel(okPoint)) > qRed(shot.pixel(okPoint)) + 60, "confirming button is blue");
+    const QPoint cancelPoint = cancel->geometry().topLeft() + QPoint(3, cancel->height() / 2);
+    QVERIFY2(qGray(shot.pixel(cancelPoint)) > 225, "second button is quiet");
+    QVERIFY2(g_parseWarnings.isEmpty(), qPrintable(g_parseWarnings.join('\n')));
+}
+
+void TestSampleSkin::textBrowserClassLook()
+{
+    // Outside the update window only the application sheet applies.
+    QWidget holder;
+    holder.resize(300, 120);
+    auto* browser = new DAROZ::VxTextBrowser(&holder);
+    browser->setGeometry(0, 0, 300, 120);
+    browser->setText("Readable notes");
+    const QImage shot = holder.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    QVERIFY2(Near(shot.pixel(150, 60), qRgb(0xff, 0xff, 0xff)), "light panel");
+    QVERIFY2(Near(shot.pixel(150, 0), qRgb(0xd8, 0xe0, 0xea), 10), "thin light border");
+    QCOMPARE(browser->palette().color(QPalette::Text), QColor(0x33, 0x40, 0x4f));
+}
+
+QTEST_MAIN(TestSampleSkin)
+#include "tst_skin.moc"
