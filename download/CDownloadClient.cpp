@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QUrl>
@@ -253,7 +255,7 @@ void CDownloadClient::WriteAvailable()
         return;
     const qint64 written = m_pFile->write(data);
     if (written != data.size()) {
-        EndTransfer(Outcome::Failed, m_pFile->errorString());
+        EndTransfer(Outcome::Failed, WriteFailure(data.size() - qMax<qint64>(written, 0)));
         return;
     }
     m_resume.OnWritten(written);
@@ -448,13 +450,27 @@ void CDownloadClient::ReleaseTransfer()
 QString CDownloadClient::CloseFile()
 {
     const bool flushed = m_pFile->flush();
-    const QString flushError = m_pFile->errorString();
+    const QString flushError = flushed ? QString() : WriteFailure(m_pFile->bytesToWrite());
     m_pFile->close();
     if (!flushed)
         return flushError;
     if (m_pFile->error() != QFileDevice::NoError)
         return m_pFile->errorString();
     return QString();
+}
+
+// Qt reports a write that ran out of room as a short write with no reason
+// given; the volume's free space tells. Such a partial package goes at once,
+// so the disk is not left full.
+QString CDownloadClient::WriteFailure(qint64 unwritten)
+{
+    const QString error = m_pFile->errorString();
+    const QStorageInfo volume(QFileInfo(m_pFile->fileName()).absolutePath());
+    if (!volume.isValid() || volume.bytesAvailable() >= qMax<qint64>(unwritten, 1))
+        return error;
+    m_pFile->close();
+    m_pFile->remove();
+    return tr("Not enough disk space to save the package.");
 }
 
 } // namespace Update

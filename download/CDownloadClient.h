@@ -85,6 +85,7 @@ private:
     void ReleaseReply();
     void ReleaseTransfer();
     QString CloseFile();
+    QString WriteFailure(qint64 unwritten);
     void HashWrittenChunk(const QByteArray& data);
 
     QNetworkAccessManager m_networkManager;

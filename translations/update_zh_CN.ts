@@ -88,9 +88,17 @@
         <source>The server did not continue the package where it broke.</source>
         <translation>服务器未能从中断处继续传送更新包。</translation>
     </message>
+    <message>
+        <source>Not enough disk space to save the package.</source>
+        <translation>磁盘空间不足，无法保存更新包。</translation>
+    </message>
 </context>
 <context>
     <name>Update::CUpdate</name>
+    <message>
+        <source>Not enough disk space: %1 needed, %2 free.</source>
+        <translation>磁盘空间不足：需要 %1，可用 %2。</translation>
+    </message>
     <message>
         <source>Update content</source>
         <translation>更新内容</translation>

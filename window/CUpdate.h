@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 class QLabel;
 class QTimer;
 class TitleBar;
@@ -66,6 +68,9 @@ private slots:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // A close from the window system (Alt+F4, the taskbar, the window
+    // manager) asks as the close button does.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     friend class CUpdateTestAccess;
@@ -81,6 +86,8 @@ private:
     enum class Stage { Start, Preparing, Downloading, Verifying, Extracting, Confirming, Closed };
 
     bool EnterStage(Stage stage);
+    void RunBoxStep(std::function<void()> step);
+    void ConfirmInstall();
     void EndUpdate(const QString& failure = QString(), int exitCode = 0);
     void StopWorkers();
     void ReleaseDownloadClient();
@@ -89,6 +96,7 @@ private:
     void StartVerifying();
     void RefusePackage(ESignatureCheck check);
     void UsePackage();
+    bool HasDiskSpaceFor(qint64 needed);
     void HandOverToInstaller();
     QString InstallerPath() const;
 
@@ -113,6 +121,10 @@ private:
     int m_nClientPid = -1;
     int m_nExitCode = 0;
     Stage m_eStage = Stage::Start;
+    // The give-up question is open: the workflow's next box waits in
+    // m_pendingStep for its answer, never on top of it.
+    bool m_bGiveUpAsked = false;
+    std::function<void()> m_pendingStep;
 };
 
 } // namespace Update

@@ -6,15 +6,21 @@
 #include "PackageSignature.h"
 #include "ProcessControl.h"
 #include "SkinStyle.h"
+#include "UnpackedSize.h"
 #include "VxDir.h"
 #include "VxMessageBox.h"
 #include "VxTextBrowser.h"
 #include "ui_CUpdate.h"
 
+#include <QCloseEvent>
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 #include <QProcess>
+#include <QStorageInfo>
 #include <QTimer>
+
+#include <limits>
 
 namespace Update {
 
@@ -91,14 +97,43 @@ void CUpdate::ShowProgressText(const QString& text)
 void CUpdate::OnBtnCloseClicked()
 {
     const int page = m_pUi->stackedWidget->currentIndex();
-    if ((page == 0 || page == 1) && !AskNotice(tr("Be sure give up to update?")))
+    if (page != 0 && page != 1) {
+        StopWorkersAndClose();
         return;
-    StopWorkersAndClose();
+    }
+    if (m_bGiveUpAsked)
+        return;
+    m_bGiveUpAsked = true;
+    const bool giveUp = AskNotice(tr("Be sure give up to update?"));
+    m_bGiveUpAsked = false;
+    const std::function<void()> step = std::move(m_pendingStep);
+    m_pendingStep = nullptr;
+    if (giveUp) {
+        StopWorkersAndClose();
+        return;
+    }
+    if (step)
+        step();
+}
+
+void CUpdate::closeEvent(QCloseEvent* event)
+{
+    // Our own closes end the update first; only the window system's ask.
+    if (m_eStage == Stage::Closed || !event->spontaneous()) {
+        QWidget::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    // Asked from the event loop: inside the window system's close, a
+    // confirmed give-up could not close the window.
+    QTimer::singleShot(0, this, &CUpdate::OnBtnCloseClicked);
 }
 
 void CUpdate::OnStartDownload(QString& strUrl)
 {
     if (strUrl.isEmpty() || !EnterStage(Stage::Downloading))
+        return;
+    if (!HasDiskSpaceFor(m_nPackageSize))
         return;
     if (IsExePackageUrl(strUrl))
         m_bExePackage = true;
@@ -148,9 +183,13 @@ void CUpdate::ShowPercentage()
     // Start-up never passes a size of 0; without a 100 % mark there is no percentage.
     if (m_nPackageSize == 0)
         return;
-    const int percent = static_cast<int>(m_nReceivedSize * 100 / m_nPackageSize);
+    // In 64 bits throughout, split so that received * 100 cannot overflow: a
+    // package far larger than announced shows a large number, never a wrapped
+    // negative one. The bar takes an int and ignores values above 100 anyway.
+    const qint64 received = qMax<qint64>(m_nReceivedSize, 0);
+    const qint64 percent = received / m_nPackageSize * 100 + received % m_nPackageSize * 100 / m_nPackageSize;
     ShowProgressText(QString::number(percent) + QLatin1Char('%'));
-    m_pUi->m_pProgress->setValue(percent);
+    m_pUi->m_pProgress->setValue(static_cast<int>(qMin<qint64>(percent, std::numeric_limits<int>::max())));
 }
 
 void CUpdate::OnFinishDownload()
@@ -213,6 +252,9 @@ void CUpdate::UsePackage()
     }
     if (!EnterStage(Stage::Extracting))
         return;
+    // An archive that cannot be read is left to the worker to report.
+    if (!HasDiskSpaceFor(ArchiveUnpackedSize(GetPackageFilePath(m_strPackageName, QStringLiteral("zip")))))
+        return;
     ShowProgressText(tr("UnCompressing..."));
     if (!m_pCompressClient) {
         m_pCompressClient = new CCompressClient;
@@ -228,6 +270,23 @@ void CUpdate::UsePackage()
     m_pCompressClient->start(QThread::InheritPriority);
 }
 
+// Checked before the package is written and before it is unpacked, so a
+// full disk ends the update at once with the numbers, not halfway with
+// Qt's "Unknown error". False when the update has ended for want of room.
+bool CUpdate::HasDiskSpaceFor(qint64 needed)
+{
+    if (needed <= 0)
+        return true;
+    const QStorageInfo volume(DAROZ::VxDir::GetCurrentPath());
+    const qint64 available = volume.bytesAvailable();
+    if (!volume.isValid() || available < 0 || available >= needed)
+        return true;
+    const QLocale locale;
+    EndUpdate(tr("Not enough disk space: %1 needed, %2 free.")
+                  .arg(locale.formattedDataSize(needed), locale.formattedDataSize(available)));
+    return false;
+}
+
 void CUpdate::OnDownloadFailed(QString& strError)
 {
     EndUpdate(tr("Update failed, error Type:") + strError);
@@ -237,6 +296,11 @@ void CUpdate::OnFinishCompress()
 {
     if (!EnterStage(Stage::Confirming))
         return;
+    RunBoxStep([this]() { ConfirmInstall(); });
+}
+
+void CUpdate::ConfirmInstall()
+{
     if (!m_bExePackage) {
         ShowProgressText(tr("Finish unCompressing"));
         QDir().remove(GetPackageFilePath(m_strPackageName, QStringLiteral("zip")));
@@ -268,6 +332,19 @@ bool CUpdate::EnterStage(Stage stage)
     return true;
 }
 
+// A step that opens one of our boxes runs now, or, while the give-up
+// question is open, once it is refused; giving up drops it. Only the first
+// such step is kept: each ends or settles the update.
+void CUpdate::RunBoxStep(std::function<void()> step)
+{
+    if (!m_bGiveUpAsked) {
+        step();
+        return;
+    }
+    if (!m_pendingStep)
+        m_pendingStep = std::move(step);
+}
+
 // The one way the update ends, once, however it ends: shows the failure if
 // there is one, settles the exit status, releases both workers and closes.
 // The stage goes first: the notice box runs its own event loop, in which the
@@ -276,10 +353,16 @@ void CUpdate::EndUpdate(const QString& failure, int exitCode)
 {
     if (m_eStage == Stage::Closed)
         return;
+    if (!failure.isEmpty() && m_bGiveUpAsked) {
+        RunBoxStep([this, failure, exitCode]() { EndUpdate(failure, exitCode); });
+        return;
+    }
     m_eStage = Stage::Closed;
     m_nExitCode = exitCode;
     if (!failure.isEmpty())
         ShowNotice(failure);
+    // The window goes at once, before the workers are waited for.
+    hide();
     StopWorkers();
     close();
 }
@@ -289,7 +372,7 @@ void CUpdate::StopWorkers()
     if (m_pDownloadClient)
         m_pDownloadClient->StopDownload();
     if (m_pCompressClient && m_pCompressClient->isRunning())
-        m_pCompressClient->quit();
+        m_pCompressClient->RequestStop();
     ReleaseDownloadClient();
     ReleaseCompressClient();
     ReleaseSignatureFetch();
@@ -317,14 +400,14 @@ void CUpdate::ReleaseSignatureFetch()
     m_pSignatureFetch = nullptr;
 }
 
-// An extraction cannot be interrupted, and destroying a running thread
-// aborts the process: wait for it to end.
+// A running extraction stops at its next chunk and removes the file it was
+// writing; destroying a running thread aborts the process, so wait for that.
 void CUpdate::ReleaseCompressClient()
 {
     if (!m_pCompressClient)
         return;
     if (m_pCompressClient->isRunning())
-        m_pCompressClient->quit();
+        m_pCompressClient->RequestStop();
     m_pCompressClient->wait();
     delete m_pCompressClient;
     m_pCompressClient = nullptr;
@@ -339,7 +422,11 @@ void CUpdate::HandOverToInstaller()
         return;
     }
     MakeOwnerExecutable(installer);
-    QProcess::startDetached(installer, QStringList());
+    // Not a program, no longer there, or the elevation prompt declined.
+    if (!QProcess::startDetached(installer, QStringList())) {
+        EndUpdate(tr("Update failed! "), -1);
+        return;
+    }
     StopWorkersAndClose();
 }
 

@@ -295,7 +295,11 @@ class Runner:
             failures.append("the process named as the client was ended")
         if case.unmirrored:
             return failures + self._leave_through_close_button(proc, windows[0])
+        # A close from the window system asks the give-up question first.
         self.x.close_window(windows[0])
+        problem = self._answer_box(proc, "Return")
+        if problem:
+            return failures + [f"closing the window: {problem}"]
         if wait_until(lambda: proc.poll() is not None, WAIT_S):
             if proc.returncode != 0:
                 failures.append(f"exit code {proc.returncode} after closing the window")

@@ -5,6 +5,7 @@ from 127.0.0.1, and an X server of its own (Xvfb) driven with xdotool.
 Shared by the end-to-end tests and the demo. Standard library only; every
 wait is bounded."""
 
+import ctypes
 import http.server
 import os
 import shutil
@@ -43,10 +44,31 @@ def pid_alive(pid):
 # --- X server ---------------------------------------------------------------
 
 class Display:
-    """An Xvfb of our own, or the caller's display when use_existing is set."""
+    """An Xvfb of our own, or the caller's display when use_existing is set;
+    with window_manager, an openbox on it."""
 
-    def __init__(self, use_existing=False):
+    def __init__(self, use_existing=False, window_manager=False):
         self.proc = None
+        self.window_manager = None
+        self._start_x(use_existing)
+        if window_manager:
+            self._start_window_manager()
+
+    def _start_window_manager(self):
+        """Openbox, whose Alt+F4 and _NET_CLOSE_WINDOW (wmctrl -c) become a
+        WM_DELETE_WINDOW to the window, as on a desktop."""
+        self.wm_home = tempfile.mkdtemp(prefix="update-e2e-wm-")
+        env = self.env()
+        env["HOME"] = self.wm_home
+        self.window_manager = subprocess.Popen(["openbox", "--sm-disable"], env=env,
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        ready = wait_until(lambda: self.window_manager.poll() is not None or subprocess.run(
+            ["wmctrl", "-m"], env=env, capture_output=True, timeout=5).returncode == 0, 30, step=0.2)
+        if not ready or self.window_manager.poll() is not None:
+            self.close()
+            raise RuntimeError("openbox did not start")
+
+    def _start_x(self, use_existing):
         if use_existing and os.environ.get("DISPLAY"):
             self.name = os.environ["DISPLAY"]
             return
@@ -107,12 +129,59 @@ class Display:
         time.sleep(0.1)
         self.xdotool("key", key)
 
+    def request_close(self, window):
+        """Asks the window to close as a window manager does for Alt+F4 or a
+        taskbar's Close: a WM_DELETE_WINDOW client message, sent with Xlib."""
+        x11 = ctypes.CDLL("libX11.so.6")
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XInternAtom.restype = ctypes.c_ulong
+        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                   ctypes.c_void_p]
+        x11.XFlush.argtypes = [ctypes.c_void_p]
+        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+        class ClientMessage(ctypes.Structure):
+            _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                        ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
+                        ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
+                        ("data", ctypes.c_long * 5)]
+
+        class XEvent(ctypes.Union):
+            _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+
+        dpy = x11.XOpenDisplay(self.name.encode())
+        if not dpy:
+            raise RuntimeError(f"cannot open display {self.name}")
+        try:
+            event = XEvent()
+            event.xclient.type = 33  # ClientMessage
+            event.xclient.window = int(window)
+            event.xclient.message_type = x11.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
+            event.xclient.format = 32
+            event.xclient.data[0] = x11.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
+            event.xclient.data[1] = 0  # CurrentTime
+            x11.XSendEvent(dpy, int(window), 0, 0, ctypes.byref(event))
+            x11.XFlush(dpy)
+        finally:
+            x11.XCloseDisplay(dpy)
+
     def screenshot(self, path):
         subprocess.run(["import", "-window", "root", path], env=self.env(),
                        capture_output=True, timeout=20)
         return os.path.exists(path)
 
     def close(self):
+        if self.window_manager:
+            self.window_manager.terminate()
+            try:
+                self.window_manager.wait(5)
+            except subprocess.TimeoutExpired:
+                self.window_manager.kill()
+                self.window_manager.wait(5)
+            self.window_manager = None
+            shutil.rmtree(self.wm_home, ignore_errors=True)
         if self.proc:
             self.proc.terminate()
             try:

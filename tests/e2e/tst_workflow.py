@@ -6,10 +6,12 @@ processes. Each case has its own installation folder and is bounded in time."""
 import os
 import re
 import shutil
-import subprocess
 import sys
+import subprocess
+import tempfile
 import time
 import traceback
+import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
@@ -21,6 +23,10 @@ UPDATE_BUTTON = (613, 445)
 SKIN_BUTTON = (513, 445)
 CLOSE_BUTTON = (656, 20)
 PACKAGE = "/pkg/client_v2.zip"
+
+
+GIVE_UP = "Be sure give up to update?"
+INSTALL = "Be sure overlay install?"
 
 
 class Failure(Exception):
@@ -35,9 +41,9 @@ def check(condition, what):
 class Case:
     """One installation, one server, one updater run on the shared display."""
 
-    def __init__(self, display, language=None):
+    def __init__(self, display, language=None, root=None):
         self.display = display
-        self.inst = harness.Installation(BUILD, SOURCE, language=language)
+        self.inst = harness.Installation(BUILD, SOURCE, language=language, root=root)
         self.server = harness.PackageServer()
         self.client = self.inst.start_standin(harness.CLIENT)
         self.notifier = self.inst.start_standin(harness.NOTIFIER)
@@ -321,6 +327,281 @@ def test_package_without_installer(d):
         code = c.exit_code()
         check(code == 255, f"exit status -1, got {code}")
         check(not harness.pid_alive(c.notifier.pid), "notifier was stopped before the search")
+
+
+def test_give_up_question_holds_next_step(d):
+    # The download (and for the install question, the unpacking) ends while
+    # the give-up question is open: the next box waits for its answer.
+    for outcome, going_on in (("install", True), ("install", False), ("failure", True), ("failure", False)):
+        what = f"{outcome}, {'going on' if going_on else 'giving up'}"
+        with Case(d) as c:
+            # Some 2 s of download (1.5 s to the drop): the question opens well before.
+            body = c.inst.installer_zip(padding=400_000)
+            route = {"body": body, "rate": 250_000}
+            if outcome == "failure":
+                route = {"body": body, "rate": 100_000, "drop_after": 150_000}
+            c.server.routes[PACKAGE] = route
+            c.launch(c.server.url(PACKAGE), len(body))
+            c.press_update()
+            time.sleep(0.3)
+            c.display.click(c.window, *CLOSE_BUTTON)
+            box = c.wait_notice(10)
+            check(c.notices() == [GIVE_UP], f"{what}: the question came first: {c.notices()}")
+            if outcome == "install":
+                check(harness.wait_until(lambda: "UnCompressing..." in c.progress(), 20),
+                      f"{what}: the download ended while the question was open")
+                time.sleep(1.5)
+            else:
+                time.sleep(3.0)
+            check(c.notices() == [GIVE_UP], f"{what}: nothing on top of the question: {c.notices()}")
+            check(len(d.find_windows("Notice")) == 1, f"{what}: one box on screen")
+            c.display.key(box, "Escape" if going_on else "Return")
+            if not going_on:
+                check(c.exit_code(10) == 0, f"{what}: exit status 0")
+                time.sleep(0.3)
+                check(c.notices() == [GIVE_UP], f"{what}: the held step was dropped: {c.notices()}")
+                check(not c.installer_ran("client_v2"), f"{what}: nothing started")
+                continue
+            box = c.wait_notice(10)
+            notices = c.notices()
+            if outcome == "install":
+                check(notices == [GIVE_UP, INSTALL], f"{what}: the install question followed: {notices}")
+                c.display.key(box, "Return")
+                check(c.exit_code() == 0, f"{what}: exit status 0")
+                check(harness.wait_until(lambda: c.installer_ran("client_v2"), 10), f"{what}: installer ran")
+            else:
+                check(len(notices) == 2 and notices[1].startswith("Update failed, error Type:"),
+                      f"{what}: the failure notice followed: {notices}")
+                c.display.key(box, "Return")
+                check(c.exit_code() == 0, f"{what}: exit status 0")
+
+
+def test_window_system_close_asks(d):
+    # A WM_DELETE_WINDOW, as a window manager sends for Alt+F4 or the taskbar.
+    with Case(d) as c:
+        body = c.inst.installer_zip(padding=600_000)
+        c.server.routes[PACKAGE] = {"body": body, "rate": 150_000}
+        c.launch(c.server.url(PACKAGE), len(body))
+        d.request_close(c.window)
+        box = c.wait_notice(10)
+        check(c.notices() == [GIVE_UP], f"start page asks: {c.notices()}")
+        c.display.key(box, "Escape")
+        time.sleep(0.8)
+        check(c.updater.proc.poll() is None and d.find_windows("CUpdate"), "refused: the window stays")
+        check(harness.pid_alive(c.client.pid), "refused: the client left alone")
+        c.press_update()
+        time.sleep(0.6)
+        d.request_close(c.window)
+        c.answer("Return")
+        check(c.exit_code(10) == 0, "confirmed on the progress page: exit status 0")
+        check(c.notices() == [GIVE_UP, GIVE_UP], f"asked each time: {c.notices()}")
+        check(not os.path.exists(c.inst.path("client_v2")), "nothing unpacked")
+        check(not c.installer_ran("client_v2"), "nothing started")
+
+
+def test_window_manager_close_asks(d):
+    # The same under a real window manager: wmctrl -c (refused), then Alt+F4.
+    if not (shutil.which("openbox") and shutil.which("wmctrl")):
+        raise harness.Skip("openbox or wmctrl is not installed")
+    wm = harness.Display(window_manager=True)
+    try:
+        with Case(wm) as c:
+            body = c.inst.installer_zip(padding=600_000)
+            c.server.routes[PACKAGE] = {"body": body, "rate": 150_000}
+            c.launch(c.server.url(PACKAGE), len(body))
+            c.press_update()
+            time.sleep(0.5)
+            subprocess.run(["wmctrl", "-i", "-c", hex(int(c.window))], env=wm.env(), timeout=10)
+            box = c.wait_notice(10)
+            c.display.key(box, "Escape")
+            time.sleep(0.8)
+            check(c.updater.proc.poll() is None, "refused: the updater runs on")
+            c.display.key(c.window, "alt+F4")
+            c.answer("Return")
+            check(c.exit_code(10) == 0, "confirmed: exit status 0")
+            check(c.notices() == [GIVE_UP, GIVE_UP], f"asked each time: {c.notices()}")
+            check(not c.installer_ran("client_v2"), "nothing started")
+    finally:
+        wm.close()
+
+
+def test_installer_that_cannot_start(d):
+    # Not a program (zip), or a script whose interpreter is missing (executable package).
+    for kind in ("zip", "executable"):
+        with Case(d) as c:
+            if kind == "zip":
+                path = PACKAGE
+                body = harness.make_zip([("bin/setup.exe", os.urandom(4096), 0o755)])
+            else:
+                path = "/pkg/setup.exe"
+                body = b"#!/nonexistent/interpreter\nexit 0\n"
+            c.server.routes[path] = {"body": body}
+            c.launch(c.server.url(path), len(body))
+            c.press_update()
+            c.answer("Return", 30)
+            box = c.wait_notice(10)
+            check(c.notices() == [INSTALL, "Update failed! "], f"{kind}: failure reported: {c.notices()}")
+            c.display.key(box, "Return")
+            code = c.exit_code()
+            check(code == 255, f"{kind}: exit status -1, got {code}")
+
+
+_large_packages = {}
+
+
+def large_package(kind, installer):
+    """Zeros that unpack to 2 GiB, in one entry or in 512 of 4 MiB; a few MB
+    to send. Made once per run."""
+    if kind not in _large_packages:
+        path = tempfile.mktemp(suffix=".zip")
+        try:
+            with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as zf:
+                zf.writestr("setup.exe", installer)
+                sizes = [2048] if kind == "one entry" else [4] * 512
+                block = bytes(1 << 20)
+                for n, megabytes in enumerate(sizes):
+                    info = zipfile.ZipInfo(f"data/zeros{n}.bin", date_time=(2026, 1, 1, 0, 0, 0))
+                    info.compress_type = zipfile.ZIP_DEFLATED
+                    with zf.open(info, "w", force_zip64=True) as out:
+                        for _ in range(megabytes):
+                            out.write(block)
+            with open(path, "rb") as f:
+                _large_packages[kind] = f.read()
+        finally:
+            if os.path.exists(path):
+                os.remove(path)
+    return _large_packages[kind]
+
+
+def test_give_up_during_unpacking(d):
+    # Confirmed during a 2 GiB extraction: the window goes at once and the
+    # process ends within seconds, whatever the package and however it closes.
+    for kind, how in (("one entry", "close button"), ("many entries", "WM_DELETE_WINDOW")):
+        with Case(d) as c:
+            body = large_package(kind, open(c.inst.standin(harness.INSTALLER), "rb").read())
+            c.server.routes[PACKAGE] = {"body": body}
+            c.launch(c.server.url(PACKAGE), len(body))
+            c.press_update()
+            check(harness.wait_until(lambda: "UnCompressing..." in c.progress(), 30), f"{kind}: unpacking began")
+            time.sleep(0.5)
+            if how == "close button":
+                c.display.click(c.window, *CLOSE_BUTTON)
+            else:
+                d.request_close(c.window)
+            box = c.wait_notice(10)
+            c.display.key(box, "Return")
+            confirmed = time.monotonic()
+            gone = harness.wait_until(lambda: not d.find_windows("CUpdate") and not d.find_windows("Notice"), 10)
+            window_gone = time.monotonic() - confirmed
+            code = c.updater.wait(10)
+            ended = time.monotonic() - confirmed
+            check(gone and window_gone < 1.5, f"{kind}: the window went at once ({window_gone:.1f} s)")
+            check(code == 0 and ended < 3.0, f"{kind}: the process ended within seconds ({ended:.1f} s, {code})")
+            check(c.notices() == [GIVE_UP], f"{kind}: nothing after the question: {c.notices()}")
+            folder = c.inst.path("client_v2")
+            unpacked = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+            check(not os.path.exists(os.path.join(folder, "zeros0.bin")) if kind == "one entry" else
+                  len(unpacked) < 513, f"{kind}: stopped before the end: {len(unpacked)} files")
+            half = [n for n in unpacked if n.startswith("zeros") and kind == "many entries"
+                    and os.path.getsize(os.path.join(folder, n)) != 4 << 20]
+            check(not half, f"{kind}: no half-written file: {half}")
+            check(not c.installer_ran("client_v2"), f"{kind}: nothing started")
+
+
+class SmallVolume:
+    """A tmpfs of its own (needs root), later filled so that only `free`
+    bytes stay free for the update."""
+
+    def __init__(self, size_mb=24):
+        self.dir = tempfile.mkdtemp(prefix="update-e2e-volume-")
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_mb}m", "tmpfs", self.dir],
+                                capture_output=True, timeout=20)
+        if result.returncode != 0:
+            os.rmdir(self.dir)
+            raise harness.Skip("cannot mount a tmpfs here")
+        self.root = os.path.join(self.dir, "Corvel Client")
+
+    def leave_free(self, free):
+        st = os.statvfs(self.dir)
+        filler = st.f_bavail * st.f_frsize - free
+        with open(os.path.join(self.dir, "filler.bin"), "wb") as f:
+            f.truncate(0)
+            f.write(b"\0" * max(filler, 0))
+
+    def free(self):
+        st = os.statvfs(self.dir)
+        return st.f_bavail * st.f_frsize
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run(["umount", "-l", self.dir], capture_output=True, timeout=20)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def test_full_disk(d):
+    free = 2 << 20
+    installer = None
+    for case in ("announced size beyond the free space", "package larger than announced fills the disk",
+                 "unpacked size beyond the free space"):
+        with SmallVolume() as volume, Case(d, root=volume.root) as c:
+            installer = installer or open(c.inst.standin(harness.INSTALLER), "rb").read()
+            if case.startswith("announced"):
+                body = c.inst.installer_zip(padding=3 << 20)
+                announced = len(body)
+            elif case.startswith("package larger"):
+                body = c.inst.installer_zip(padding=3 << 20)
+                announced = 100_000
+            else:
+                body = harness.make_zip([("setup.exe", installer, 0o755), ("data/zeros.bin", bytes(6 << 20), None)])
+                announced = len(body)
+            c.server.routes[PACKAGE] = {"body": body}
+            volume.leave_free(free)
+            c.launch(c.server.url(PACKAGE), announced)
+            c.press_update()
+            box = c.wait_notice(30)
+            time.sleep(0.3)
+            notices = c.notices()
+            check(len(notices) == 1, f"{case}: one box: {notices}")
+            if case.startswith("package larger"):
+                check(notices[0] == "Update failed, error Type:Not enough disk space to save the package.",
+                      f"{case}: said in words: {notices}")
+            else:
+                check(re.fullmatch(r"Not enough disk space: .+ needed, .+ free\.", notices[0]),
+                      f"{case}: needed and free: {notices}")
+            c.display.key(box, "Return")
+            check(c.exit_code() == 0, f"{case}: exit status 0")
+            if case.startswith("announced"):
+                check(not c.server.requests, f"{case}: nothing was asked of the server")
+            check(not os.path.exists(c.inst.path("client_v2.zip")) or case.startswith("unpacked"),
+                  f"{case}: no partial package left")
+            check(not os.path.exists(c.inst.path("client_v2", "zeros.bin")), f"{case}: nothing unpacked")
+            check(volume.free() >= free - (1 << 20) if not case.startswith("unpacked") else True,
+                  f"{case}: the disk is not left full ({volume.free()} bytes free)")
+
+
+def percentages(c):
+    return [p for p in c.progress() if p.endswith("%")]
+
+
+def test_percentage_never_wraps(d):
+    # Announced as 1 byte, the package is 23 MB: received * 100 passes 2^31.
+    for kind, path in (("zip", PACKAGE), ("executable", "/pkg/setup.exe")):
+        with Case(d) as c:
+            if kind == "zip":
+                body = harness.make_zip([("setup.exe", open(c.inst.standin(harness.INSTALLER), "rb").read(), 0o755),
+                                         ("data/payload.bin", os.urandom(23_000_000), None)])
+            else:
+                body = open(c.inst.standin(harness.INSTALLER), "rb").read() + os.urandom(23_000_000)
+            c.server.routes[path] = {"body": body}
+            c.launch(c.server.url(path), 1)
+            c.press_update()
+            c.answer("Escape", 60)
+            check(c.exit_code() == 0, f"{kind}: exit status 0")
+            shown = percentages(c)
+            check(shown and all(not p.startswith("-") for p in shown), f"{kind}: no negative percentage: {shown[-5:]}")
+            check(shown[-1] == f"{len(body) * 100}%", f"{kind}: last percentage {shown[-1:]} for {len(body)} bytes")
 
 
 def test_skin_button_restarts_client(d):

@@ -39,6 +39,8 @@ public:
     void setOnBox(std::function<void()> onBox) { m_onBox = std::move(onBox); }
 
     int boxes() const { return m_titles.size(); }
+    // The most boxes that were ever open at once.
+    int mostOpen() const { return m_nMostOpen; }
     bool unanswered() const { return m_unanswered; }
     QStringList titles() const { return m_titles; }
     QStringList texts() const { return m_texts; }
@@ -118,6 +120,10 @@ private:
         for (const QLabel* label : modal->findChildren<QLabel*>())
             labels << label->text();
         m_texts << labels.join(QLatin1Char('\n'));
+        int open = 0;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            open += widget->isVisible() && qobject_cast<QDialog*>(widget) ? 1 : 0;
+        m_nMostOpen = qMax(m_nMostOpen, open);
         if (m_onBox)
             QTimer::singleShot(0, this, m_onBox);
     }
@@ -129,6 +135,7 @@ private:
     QStringList m_titles;
     QStringList m_texts;
     bool m_unanswered = false;
+    int m_nMostOpen = 0;
 };
 
 // A server on 127.0.0.1 that takes connections and never answers, so a

@@ -18,12 +18,15 @@
 #include "WindowTestSupport.h"
 #include "ZipWriter.h"
 
+#include <QCloseEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QtTest>
+#include <QtTest/qtestspontaneevent.h>
 
+#include <limits>
 #include <memory>
 
 using Update::CUpdate;
@@ -147,6 +150,8 @@ private slots:
     void finishDownloadIsQueued();
     void closeButtonAsks_data();
     void closeButtonAsks();
+    void giveUpQuestionHoldsNextStep_data();
+    void giveUpQuestionHoldsNextStep();
     void downloadFailureShownOnce();
     void retriedDownload_data();
     void retriedDownload();
@@ -154,6 +159,8 @@ private slots:
     void finishCompress_data();
     void finishCompress();
     void closeDuringExtraction();
+    void diskSpaceCheckedFirst_data();
+    void diskSpaceCheckedFirst();
     void leaveWithoutUpdating();
     void signedPackage_data();
     void signedPackage();
@@ -184,6 +191,14 @@ void TestUpdateWorkflow::progressArithmetic_data()
         << QStringList{"50%", "100%"} << QList<int>{50, 100};
     QTest::newRow("a failed write (-1) counts as written")
         << qint64(100) << QList<qint64>{50, -1} << QStringList{"50%", "49%"} << QList<int>{50, 49};
+    QTest::newRow("far more than announced: the 64-bit number, not a wrapped int")
+        << qint64(1) << QList<qint64>{22000000, 4294967296LL}
+        << QStringList{"2200000000%", "431696729600%"} << QList<int>{24, 24};
+    QTest::newRow("received * 100 beyond 64 bits: no overflow either")
+        << qint64(1000) << QList<qint64>{std::numeric_limits<qint64>::max() / 50}
+        << QStringList{QString::number(std::numeric_limits<qint64>::max() / 50 / 10) + "%"} << QList<int>{24};
+    QTest::newRow("a failed first write: never below 0%")
+        << qint64(100) << QList<qint64>{-1} << QStringList{"0%"} << QList<int>{0};
     QTest::newRow("no announced size: no division by zero, nothing shown")
         << qint64(0) << QList<qint64>{10} << QStringList{QString()} << QList<int>{24};
 }
@@ -328,20 +343,30 @@ void TestUpdateWorkflow::finishDownloadIsQueued()
 
 void TestUpdateWorkflow::closeButtonAsks_data()
 {
+    QTest::addColumn<bool>("systemClose");
     QTest::addColumn<int>("page");
     QTest::addColumn<int>("key");
     QTest::addColumn<bool>("asks");
     QTest::addColumn<bool>("closes");
 
-    QTest::newRow("start page, refused: keeps running") << 0 << int(Qt::Key_Escape) << true << false;
-    QTest::newRow("progress page, refused: keeps running") << 1 << int(Qt::Key_Escape) << true << false;
-    QTest::newRow("start page, confirmed: gives up") << 0 << int(Qt::Key_Return) << true << true;
-    QTest::newRow("progress page, confirmed: gives up") << 1 << int(Qt::Key_Return) << true << true;
-    QTest::newRow("finished page closes without asking") << 2 << int(Qt::Key_Escape) << false << true;
+    QTest::newRow("start page, refused: keeps running") << false << 0 << int(Qt::Key_Escape) << true << false;
+    QTest::newRow("progress page, refused: keeps running") << false << 1 << int(Qt::Key_Escape) << true << false;
+    QTest::newRow("start page, confirmed: gives up") << false << 0 << int(Qt::Key_Return) << true << true;
+    QTest::newRow("progress page, confirmed: gives up") << false << 1 << int(Qt::Key_Return) << true << true;
+    QTest::newRow("finished page closes without asking") << false << 2 << int(Qt::Key_Escape) << false << true;
+    QTest::newRow("window system's close, start page, refused: keeps running")
+        << true << 0 << int(Qt::Key_Escape) << true << false;
+    QTest::newRow("window system's close, progress page, refused: keeps running")
+        << true << 1 << int(Qt::Key_Escape) << true << false;
+    QTest::newRow("window system's close, progress page, confirmed: gives up")
+        << true << 1 << int(Qt::Key_Return) << true << true;
+    QTest::newRow("window system's close, finished page: closes without asking")
+        << true << 2 << int(Qt::Key_Escape) << false << true;
 }
 
 void TestUpdateWorkflow::closeButtonAsks()
 {
+    QFETCH(bool, systemClose);
     QFETCH(int, page);
     QFETCH(int, key);
     QFETCH(bool, asks);
@@ -353,8 +378,19 @@ void TestUpdateWorkflow::closeButtonAsks()
     Pages(window)->setCurrentIndex(page);
 
     ModalAnswerer answerer({key});
-    CUpdateTestAccess::TitleBarOf(window)->findChild<QPushButton*>(QStringLiteral("closeButton"))->click();
-    // The question is modal: it has been answered when the click returns.
+    if (systemClose) {
+        // As the window system delivers it: spontaneous, straight to the
+        // window; the question is asked from the event loop afterwards.
+        QCloseEvent close;
+        QSpontaneKeyEvent::setSpontaneous(&close);
+        QApplication::instance()->notify(&window, &close);
+        if (asks)
+            QVERIFY2(answerer.waitForBoxes(1, 3000), "the give-up question came");
+        QTest::qWait(100);
+    } else {
+        CUpdateTestAccess::TitleBarOf(window)->findChild<QPushButton*>(QStringLiteral("closeButton"))->click();
+    }
+    // The question is modal: it has been answered when it returns.
     QVERIFY2(!answerer.unanswered(), "the notice box did not close on its key");
     QCOMPARE(answerer.boxes(), asks ? 1 : 0);
     if (asks) {
@@ -363,6 +399,81 @@ void TestUpdateWorkflow::closeButtonAsks()
     }
     QTRY_COMPARE_WITH_TIMEOUT(window.isVisible(), !closes, 3000);
     QCOMPARE(Pages(window)->currentIndex(), page);
+}
+
+// The workflow's next box waits while the give-up question is open: it
+// follows a refusal and is dropped by a give-up, never shown on top.
+void TestUpdateWorkflow::giveUpQuestionHoldsNextStep_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<bool>("giveUp");
+    QTest::addColumn<QStringList>("notices");
+
+    const QString giveUp = QStringLiteral("Be sure give up to update?");
+    QTest::newRow("install question, going on: it follows")
+        << "install" << false << QStringList{giveUp, "Be sure overlay install?"};
+    QTest::newRow("install question, giving up: dropped") << "install" << true << QStringList{giveUp};
+    QTest::newRow("download failure, going on: its notice follows")
+        << "download failure" << false << QStringList{giveUp, "Update failed, error Type:Connection refused"};
+    QTest::newRow("download failure, giving up: dropped") << "download failure" << true << QStringList{giveUp};
+    QTest::newRow("extraction failure, going on: its notice follows")
+        << "extraction failure" << false << QStringList{giveUp, "Update failed! "};
+    QTest::newRow("extraction failure, giving up: dropped") << "extraction failure" << true << QStringList{giveUp};
+}
+
+void TestUpdateWorkflow::giveUpQuestionHoldsNextStep()
+{
+    QFETCH(QString, step);
+    QFETCH(bool, giveUp);
+    QFETCH(QStringList, notices);
+
+    InstallDir dir;
+    const QString marker = dir.filePath(QStringLiteral("installer-started"));
+    QVERIFY(dir.write(QStringLiteral("pkg.zip"), "archive"));
+    QVERIFY(WriteInstaller(dir, QStringLiteral("pkg/setup.exe"), marker));
+    SilentServer server;
+    CUpdate window;
+    ShowAndWait(window);
+    Pages(window)->setCurrentIndex(1);
+    QString url = server.url(QStringLiteral("pkg.zip"));
+    emit window.sgnStartDownload(url);
+    QPointer<Update::CDownloadClient> client = CUpdateTestAccess::DownloadClient(window);
+    QVERIFY(client);
+
+    // The give-up question: Enter gives up, Escape goes on; Enter on the
+    // install question would start the installer.
+    ModalAnswerer answerer({giveUp ? Qt::Key_Return : Qt::Key_Escape, Qt::Key_Return});
+    bool stepDone = false;
+    answerer.setOnBox([&]() {
+        if (stepDone)
+            return;
+        stepDone = true;
+        if (step == QLatin1String("install")) {
+            QMetaObject::invokeMethod(&window, "OnFinishCompress");
+        } else if (step == QLatin1String("download failure")) {
+            QString error = QStringLiteral("Connection refused");
+            if (client)
+                emit client->SgnDownloadError(error);
+        } else {
+            QMetaObject::invokeMethod(&window, "OnCompressFailed");
+        }
+    });
+    CUpdateTestAccess::TitleBarOf(window)->findChild<QPushButton*>(QStringLiteral("closeButton"))->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
+    QTest::qWait(200);
+
+    QVERIFY(stepDone);
+    QVERIFY(!answerer.unanswered());
+    QCOMPARE(answerer.mostOpen(), 1);
+    QCOMPARE(answerer.boxes(), notices.size());
+    for (int i = 0; i < notices.size(); ++i)
+        QVERIFY2(answerer.texts().value(i).contains(notices.at(i)), qPrintable(notices.at(i)));
+    QCOMPARE(window.ExitCode(), 0);
+    // Going on to the install question and confirming it starts the installer.
+    if (step == QLatin1String("install") && !giveUp)
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+    else
+        QVERIFY(!QFile::exists(marker));
 }
 
 // The client reports a failure from inside its own signal and may report it
@@ -520,6 +631,13 @@ void TestUpdateWorkflow::finishCompress_data()
     QTest::newRow("zip without an installer: one failure notice, exit status -1")
         << false << "pkg/readme.txt" << confirm << QStringList{"Be sure overlay install?", "Update failed! "}
         << false << false << -1;
+    // An installer that cannot be started is a failure, not a success.
+    QTest::newRow("zip whose installer is no program: one failure notice, exit status -1")
+        << false << "pkg/setup.exe:garbage" << confirm << QStringList{"Be sure overlay install?", "Update failed! "}
+        << false << false << -1;
+    QTest::newRow("executable package whose interpreter is missing: one failure notice, exit status -1")
+        << true << "pkg.exe:missing interpreter" << confirm
+        << QStringList{"Be sure overlay install?", "Update failed! "} << false << true << -1;
 }
 
 void TestUpdateWorkflow::finishCompress()
@@ -537,7 +655,15 @@ void TestUpdateWorkflow::finishCompress()
     const QString archive = dir.filePath(exePackage ? QStringLiteral("pkg.exe") : QStringLiteral("pkg.zip"));
     if (!exePackage)
         QVERIFY(dir.write(QStringLiteral("pkg.zip"), "archive"));
-    QVERIFY(WriteInstaller(dir, installer, marker));
+    // "path:garbage" and "path:missing interpreter" write what cannot be started.
+    const QString path = installer.section(QLatin1Char(':'), 0, 0);
+    const QString broken = installer.section(QLatin1Char(':'), 1);
+    if (broken == QLatin1String("garbage"))
+        QVERIFY(dir.write(path, QByteArray(4096, '\x7f')));
+    else if (!broken.isEmpty())
+        QVERIFY(dir.write(path, "#!/nonexistent/interpreter\necho started > '" + QFile::encodeName(marker) + "'\n"));
+    else
+        QVERIFY(WriteInstaller(dir, path, marker));
 
     // This installation's notifier runs until the hand-over ends it.
     const QString notifierPath = dir.filePath(QStringLiteral("ZoRezivirArerur.exe"));
@@ -575,14 +701,16 @@ void TestUpdateWorkflow::finishCompress()
     }
 }
 
-// The extraction cannot be interrupted: closing waits for it, and what it
-// reports afterwards must not raise a question on a closed window.
+// Giving up during the extraction stops it at its next chunk: the window
+// goes, the file being written is removed, and what the worker would have
+// reported never raises a question on a closed window.
 void TestUpdateWorkflow::closeDuringExtraction()
 {
     InstallDir dir;
+    const int entrySize = 4 * 1024 * 1024;
     QList<TestZip::Entry> entries;
     for (int i = 0; i < 40; ++i)
-        entries.append(TestZip::File("data/file" + QByteArray::number(i) + ".bin", QByteArray(256 * 1024, char('a' + i % 26))));
+        entries.append(TestZip::File("data/file" + QByteArray::number(i) + ".bin", QByteArray(entrySize, char('a' + i % 26))));
     entries.append(TestZip::File("setup.exe", "#!/bin/sh\n"));
     QVERIFY(TestZip::WriteZip(dir.filePath(QStringLiteral("pkg.zip")), entries));
 
@@ -595,11 +723,97 @@ void TestUpdateWorkflow::closeDuringExtraction()
     QVERIFY(QMetaObject::invokeMethod(&window, "OnFinishDownload"));
     QCOMPARE(ProgressText(window), QStringLiteral("UnCompressing..."));
     QVERIFY(CUpdateTestAccess::CompressClient(window));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath(QStringLiteral("pkg/file0.bin"))), 5000);
     window.StopWorkersAndClose();
     QVERIFY(!CUpdateTestAccess::CompressClient(window));
     QVERIFY(!window.isVisible());
+    // Stopped before the end, and nothing half written stays.
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("pkg/setup.exe"))));
+    const QFileInfoList unpacked = QDir(dir.filePath(QStringLiteral("pkg"))).entryInfoList(QDir::Files);
+    QVERIFY(unpacked.size() < 40);
+    for (const QFileInfo& file : unpacked)
+        QVERIFY2(file.size() == entrySize, qPrintable(file.fileName()));
     QTest::qWait(300);
     QCOMPARE(answerer.boxes(), 0);
+}
+
+static bool WriteZipDeclaring(const QString& path, int entries)
+{
+    QList<TestZip::Entry> files;
+    for (int i = 0; i < entries; ++i) {
+        TestZip::Entry entry = TestZip::File("f" + QByteArray::number(i), "x");
+        entry.deflate = false;
+        files.append(entry);
+    }
+    QByteArray bytes = TestZip::MakeZip(files);
+    // The uncompressed size of each central directory record.
+    const QByteArray central("PK\x01\x02", 4);
+    for (int at = bytes.indexOf(central); at >= 0; at = bytes.indexOf(central, at + 4)) {
+        for (int i = 0; i < 4; ++i)
+            bytes[at + 24 + i] = char(i == 0 ? 0xfe : 0xff);
+    }
+    return TestZip::WriteFile(path, bytes);
+}
+
+void TestUpdateWorkflow::diskSpaceCheckedFirst_data()
+{
+    QTest::addColumn<bool>("beforeDownload");
+    QTest::addColumn<qint64>("needed");
+
+    const qint64 hugeArchive = 25000 * qint64(0xfffffffe);
+    QTest::newRow("announced size beyond the volume: refused before the download")
+        << true << qint64(1) * 1024 * 1024 * 1024 * 1024 * 1024;
+    QTest::newRow("unpacked size beyond the volume: refused before unpacking") << false << hugeArchive;
+    QTest::newRow("announced size that fits: the download starts") << true << qint64(1000);
+    QTest::newRow("unpacked size that fits: the unpacking starts") << false << qint64(0);
+}
+
+void TestUpdateWorkflow::diskSpaceCheckedFirst()
+{
+    QFETCH(bool, beforeDownload);
+    QFETCH(qint64, needed);
+    const bool fits = needed < 1024 * 1024;
+
+    InstallDir dir;
+    SilentServer server;
+    const QString archive = dir.filePath(QStringLiteral("pkg.zip"));
+    if (!beforeDownload) {
+        if (fits)
+            QVERIFY(TestZip::WriteZip(archive, {TestZip::File("setup.exe", "#!/bin/sh\n")}));
+        else
+            QVERIFY(WriteZipDeclaring(archive, 25000));
+    }
+    CUpdate window;
+    window.OnGetClientSize(beforeDownload ? needed : 1000);
+    ShowAndWait(window);
+    Pages(window)->setCurrentIndex(1);
+
+    ModalAnswerer answerer({Qt::Key_Escape});
+    if (beforeDownload) {
+        QString url = server.url(QStringLiteral("pkg.zip"));
+        emit window.sgnStartDownload(url);
+    } else {
+        CUpdateTestAccess::SetDownloaded(window, QStringLiteral("pkg"), false);
+        QVERIFY(QMetaObject::invokeMethod(&window, "OnFinishDownload"));
+    }
+    QTest::qWait(300);
+    if (fits) {
+        QCOMPARE(answerer.boxes(), beforeDownload ? 0 : 1);
+        QVERIFY(!answerer.said(QStringLiteral("Not enough disk space")));
+        if (beforeDownload)
+            QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 1, 3000);
+        window.StopWorkersAndClose();
+        return;
+    }
+    QCOMPARE(answerer.boxes(), 1);
+    const QLocale locale;
+    QVERIFY2(answerer.said(QStringLiteral("Not enough disk space: %1 needed, ").arg(locale.formattedDataSize(needed))),
+             qPrintable(answerer.texts().join(QLatin1Char('|'))));
+    QVERIFY(!window.isVisible());
+    QCOMPARE(server.connections(), 0);
+    QVERIFY(!CUpdateTestAccess::CompressClient(window));
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("pkg/f0"))));
+    QCOMPARE(QFileInfo::exists(archive), !beforeDownload);
 }
 
 void TestUpdateWorkflow::leaveWithoutUpdating()
