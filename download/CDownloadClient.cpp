@@ -1,6 +1,8 @@
 #include "CDownloadClient.h"
+#include "DownloadRetry.h"
 #include "PackagePaths.h"
 
+#include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -49,6 +51,8 @@ CDownloadClient::CDownloadClient(QObject* parent) : QObject(parent)
     m_stallTimer.setSingleShot(true);
     m_stallTimer.setInterval(kDefaultStallTimeoutMs);
     connect(&m_stallTimer, SIGNAL(timeout()), this, SLOT(OnStallTimeout()));
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, SIGNAL(timeout()), this, SLOT(OnRetryTimeout()));
 }
 
 CDownloadClient::~CDownloadClient()
@@ -83,12 +87,50 @@ void CDownloadClient::StartDownload(QString& url)
         return;
     }
     const QString suffix = IsExePackageUrl(url) ? QStringLiteral("exe") : QStringLiteral("zip");
-    m_pFile = new QFile(GetPackageFilePath(name, suffix));
-    if (!OpenPackageFromStart()) {
-        EndTransfer(Outcome::Failed, m_pFile->errorString());
+    m_strUrl = url;
+    m_strPackagePath = GetPackageFilePath(name, suffix);
+    m_nRetries = ReadDownloadRetries();
+    m_nAttempt = 0;
+    m_resume = CResumeState();
+    if (!OpenPackageFile())
         return;
+    StartAttempt();
+}
+
+// With retries on, the partial package of an earlier run for the same URL is
+// continued; in every other case the file is replaced.
+bool CDownloadClient::OpenPackageFile()
+{
+    std::optional<CPartialRecord> record;
+    if (m_nRetries > 0)
+        record = LoadPartialRecord(m_strPackagePath, m_strUrl);
+    m_pFile = new QFile(m_strPackagePath);
+    const QIODevice::OpenMode mode = record ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly;
+    if (!m_pFile->open(mode)) {
+        EndTransfer(Outcome::Failed, m_pFile->errorString());
+        return false;
     }
-    m_pReply = m_networkManager.get(MakeRequest(url));
+    if (record)
+        ResumeFileAt(*record);
+    else
+        StartFileOver();
+    return m_eStage == Stage::Transferring;
+}
+
+// One request: from the start, or for the rest of the bytes on disk. The
+// stall limit, the read buffer bound, the redirect policy and the TLS
+// settings are the same for every attempt.
+void CDownloadClient::StartAttempt()
+{
+    QNetworkRequest request = MakeRequest(m_strUrl);
+    // Without retries the request stays exactly as it always was.
+    if (m_nRetries > 0 && m_resume.PrepareRequest(request) == 0) {
+        StartFileOver();
+        if (m_eStage != Stage::Transferring)
+            return;
+    }
+    m_bAnswerAccepted = false;
+    m_pReply = m_networkManager.get(request);
     m_pReply->setReadBufferSize(kReadBufferSize);
     connect(m_pReply, SIGNAL(finished()), this, SLOT(OnFinishedDowndload()));
     connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnHttpReadyRead()));
@@ -117,14 +159,6 @@ const CPackageHasher& CDownloadClient::PackageHasher() const
     return m_packageHasher.Hasher();
 }
 
-// The one place where the package file starts over: it is truncated, and the
-// hash starts from nothing with it.
-bool CDownloadClient::OpenPackageFromStart()
-{
-    m_packageHasher.Reset();
-    return m_pFile->open(QIODevice::WriteOnly);
-}
-
 // Hashed as written, so the check after the download reads nothing again.
 void CDownloadClient::HashWrittenChunk(const QByteArray& data)
 {
@@ -149,26 +183,17 @@ void CDownloadClient::GetClientSize(const QString& url)
     emit SignalClientSize(length.toLongLong());
 }
 
-// Only the current reply is connected to us, and it is kept until the client
-// goes, so m_pReply is set whenever one of its handlers runs.
+// Only the current reply is connected to us; a reply is disconnected before
+// it is replaced, and the last one is kept until the client goes, so
+// m_pReply is set whenever one of its handlers runs.
 void CDownloadClient::OnFinishedDowndload()
 {
-    if (m_pReply->error() != QNetworkReply::NoError) {
-        EndTransfer(Outcome::Failed, m_pReply->errorString());
-        return;
-    }
-    if (!IsPackageAnswer(m_pReply)) {
-        const QString reason = m_pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        EndTransfer(Outcome::Failed,
-                    tr("The server answered %1 %2 without a package").arg(QString::number(HttpStatus(m_pReply)), reason));
-        return;
-    }
-    EndTransfer(Outcome::Finished);
+    EndAttempt();
 }
 
 void CDownloadClient::onHttpError(QNetworkReply::NetworkError)
 {
-    EndTransfer(Outcome::Failed, m_pReply->errorString());
+    EndAttempt();
 }
 
 void CDownloadClient::OnHttpReadyRead()
@@ -177,16 +202,109 @@ void CDownloadClient::OnHttpReadyRead()
         return;
     OnTransferActivity();
     // Drained even when not written: a bounded reply stalls until it is read.
+    if (!IsPackageAnswer(m_pReply)) {
+        m_pReply->readAll();
+        return;
+    }
+    if (AcceptAnswer())
+        WriteAvailable();
+}
+
+// What the head of the current answer means for the file, decided once per
+// reply: true when its body is to be written; false when the attempt was
+// replaced or failed instead.
+bool CDownloadClient::AcceptAnswer()
+{
+    if (m_bAnswerAccepted)
+        return true;
+    m_bAnswerAccepted = true;
+    const int status = HttpStatus(m_pReply);
+    // Not HTTP: no ranges, no announced size; the body is the package.
+    if (status == 0)
+        return true;
+    switch (m_resume.OnAnswer(status, m_pReply->rawHeaderPairs())) {
+    case ResumeAnswer::Append:
+        return true;
+    case ResumeAnswer::NotBody:
+        if (!IsPackageAnswer(m_pReply))
+            return true; // an error answer: its body is drained, never written
+        // A success other than 200 or 206: taken whole, as without retries.
+        m_resume.Discard();
+        Q_FALLTHROUGH();
+    case ResumeAnswer::WholeBody:
+        StartFileOver();
+        return m_eStage == Stage::Transferring;
+    case ResumeAnswer::StartOver:
+        ReleaseReply();
+        StartAttempt();
+        return false;
+    case ResumeAnswer::Refused: {
+        CDownloadFailure failure;
+        failure.closedEarly = true;
+        FailAttempt(failure, tr("The server did not continue the package where it broke."));
+        return false;
+    }
+    }
+    return false;
+}
+
+void CDownloadClient::WriteAvailable()
+{
     const QByteArray data = m_pReply->readAll();
-    if (data.isEmpty() || !IsPackageAnswer(m_pReply))
+    if (data.isEmpty())
         return;
     const qint64 written = m_pFile->write(data);
     if (written != data.size()) {
         EndTransfer(Outcome::Failed, WriteFailure(data.size() - qMax<qint64>(written, 0)));
         return;
     }
+    m_resume.OnWritten(written);
     HashWrittenChunk(data);
     emit SignalDownloadProgress(written);
+}
+
+// The current reply ended, well or not (Qt reports a failure twice: the
+// error, then the finish; the first one decides). A body shorter than its
+// announced size is a failure even when Qt calls it a success.
+void CDownloadClient::EndAttempt()
+{
+    if (m_eStage != Stage::Transferring || !AcceptAnswer())
+        return;
+    // What is still buffered in the reply belongs to the body.
+    if (IsPackageAnswer(m_pReply))
+        WriteAvailable();
+    if (m_eStage != Stage::Transferring)
+        return;
+    CDownloadFailure failure;
+    failure.networkError = m_pReply->error();
+    failure.httpStatus = HttpStatus(m_pReply);
+    if (failure.networkError != QNetworkReply::NoError) {
+        FailAttempt(failure, m_pReply->errorString());
+        return;
+    }
+    if (!IsPackageAnswer(m_pReply)) {
+        const QString reason = m_pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        FailAttempt(failure,
+                    tr("The server answered %1 %2 without a package").arg(QString::number(failure.httpStatus), reason));
+        return;
+    }
+    if (!m_resume.Complete()) {
+        failure.closedEarly = true;
+        FailAttempt(failure, tr("The connection closed before the whole package arrived."));
+        return;
+    }
+    EndTransfer(Outcome::Finished);
+}
+
+// Reported with its own text: the "Operation canceled" that closing the
+// reply makes Qt report is not the reason.
+void CDownloadClient::OnStallTimeout()
+{
+    if (m_eStage != Stage::Transferring)
+        return;
+    CDownloadFailure failure;
+    failure.stalled = true;
+    FailAttempt(failure, tr("The server stopped sending data."));
 }
 
 void CDownloadClient::OnTransferActivity()
@@ -195,11 +313,77 @@ void CDownloadClient::OnTransferActivity()
         m_stallTimer.start();
 }
 
-// Reported with its own text: the "Operation canceled" that closing the
-// reply makes Qt report is not the reason.
-void CDownloadClient::OnStallTimeout()
+// A transient failure with attempts left waits for the next attempt; any
+// other ends the transfer with its text.
+void CDownloadClient::FailAttempt(const CDownloadFailure& failure, const QString& text)
 {
-    EndTransfer(Outcome::Failed, tr("The server stopped sending data."));
+    if (m_nAttempt >= m_nRetries || !IsTransientFailure(failure)) {
+        EndTransfer(Outcome::Failed, text);
+        return;
+    }
+    const QByteArray retryAfter = m_pReply->rawHeader("Retry-After");
+    ReleaseReply();
+    m_networkManager.clearConnectionCache();
+    // Written out now: the next attempt and the record go by the bytes on disk.
+    if (!m_pFile->flush()) {
+        EndTransfer(Outcome::Failed, m_pFile->errorString());
+        return;
+    }
+    ++m_nAttempt;
+    m_eStage = Stage::Waiting;
+    m_retryTimer.start(RetryWaitMs(m_nAttempt, retryAfter, QDateTime::currentDateTimeUtc()));
+    // The last step: the receiver may stop us.
+    emit SignalRetrying(m_nAttempt, m_nRetries);
+}
+
+void CDownloadClient::OnRetryTimeout()
+{
+    if (m_eStage != Stage::Waiting)
+        return;
+    m_eStage = Stage::Transferring;
+    StartAttempt();
+}
+
+// The one place where the file starts over from byte 0: emptied, its hash
+// and its record gone, and the count of received bytes back to 0.
+void CDownloadClient::StartFileOver()
+{
+    RemovePartialRecord(m_strPackagePath);
+    m_packageHasher.Reset();
+    // Opened for writing, the file is empty already unless bytes were kept.
+    if (m_pFile->size() == 0)
+        return;
+    if (!m_pFile->resize(0)) {
+        EndTransfer(Outcome::Failed, m_pFile->errorString());
+        return;
+    }
+    emit SignalDownloadRestarted(0);
+}
+
+// The one place where the file goes on after the bytes an earlier run left:
+// the hash takes them in once, and the count starts at them. A file the hash
+// cannot read back starts over instead.
+void CDownloadClient::ResumeFileAt(const CPartialRecord& record)
+{
+    if (m_bHashPackage && !m_packageHasher.ResetFromFile(m_strPackagePath, record.bytes)) {
+        StartFileOver();
+        return;
+    }
+    m_resume = CResumeState(record);
+    emit SignalDownloadRestarted(record.bytes);
+}
+
+// With retries on, a transfer that did not finish leaves what it has for the
+// next run, with the record that lets it resume; a package that cannot be
+// resumed, or whose last bytes may not have reached the disk, leaves none.
+void CDownloadClient::KeepPartialPackage(bool flushed)
+{
+    if (m_nRetries <= 0 || m_strPackagePath.isEmpty())
+        return;
+    if (flushed && m_resume.CanResume())
+        SavePartialRecord(m_strPackagePath, m_resume.Record(m_strUrl));
+    else
+        RemovePartialRecord(m_strPackagePath);
 }
 
 // The one way a transfer ends, whatever ends it. The stage changes first:
@@ -209,19 +393,27 @@ void CDownloadClient::OnStallTimeout()
 // hands the complete file over and returns to Idle.
 void CDownloadClient::EndTransfer(Outcome outcome, const QString& failure)
 {
-    if (m_eStage != Stage::Transferring)
+    if (m_eStage != Stage::Transferring && m_eStage != Stage::Waiting)
         return;
     m_eStage = Stage::Ended;
     m_stallTimer.stop();
+    m_retryTimer.stop();
     if (m_pReply && m_pReply->isRunning())
         m_pReply->close();
+    if (outcome == Outcome::Failed)
+        m_networkManager.clearConnectionCache();
     QString error = failure;
-    if (outcome == Outcome::Finished)
+    if (outcome == Outcome::Finished) {
         error = CloseFile();
-    else if (m_pFile)
+    } else if (m_pFile && m_pFile->isOpen()) {
+        // Only bytes that reached the disk may be named in the record.
+        const bool flushed = m_pFile->flush();
         m_pFile->close();
+        KeepPartialPackage(flushed);
+    }
 
     if (outcome == Outcome::Finished && error.isEmpty()) {
+        RemovePartialRecord(m_strPackagePath);
         ReleaseTransfer();
         m_eStage = Stage::Idle;
         emit SignalFinishDownload();
@@ -232,14 +424,23 @@ void CDownloadClient::EndTransfer(Outcome outcome, const QString& failure)
         emit SgnDownloadError(error);
 }
 
+// The reply of an attempt that is over: nothing more from it reaches us.
+void CDownloadClient::ReleaseReply()
+{
+    m_stallTimer.stop();
+    if (!m_pReply)
+        return;
+    m_pReply->disconnect(this);
+    if (m_pReply->isRunning())
+        m_pReply->close();
+    m_pReply->deleteLater();
+    m_pReply = nullptr;
+}
+
 // Our handlers hear nothing more from the reply once it is handed back.
 void CDownloadClient::ReleaseTransfer()
 {
-    if (m_pReply) {
-        m_pReply->disconnect(this);
-        m_pReply->deleteLater();
-        m_pReply = nullptr;
-    }
+    ReleaseReply();
     delete m_pFile;
     m_pFile = nullptr;
 }

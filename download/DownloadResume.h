@@ -119,6 +119,10 @@ public:
 
     CPartialRecord Record(const QString& url) const;
 
+    // The bytes on disk are dropped (the file is emptied to take a whole
+    // body): nothing is left to resume.
+    void Discard() { Forget(); }
+
 private:
     void Forget();
 

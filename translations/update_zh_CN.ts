@@ -81,6 +81,14 @@
         <translation>服务器已停止发送数据。</translation>
     </message>
     <message>
+        <source>The connection closed before the whole package arrived.</source>
+        <translation>更新包尚未完整接收，连接已关闭。</translation>
+    </message>
+    <message>
+        <source>The server did not continue the package where it broke.</source>
+        <translation>服务器未能从中断处继续传送更新包。</translation>
+    </message>
+    <message>
         <source>Not enough disk space to save the package.</source>
         <translation>磁盘空间不足，无法保存更新包。</translation>
     </message>
@@ -126,6 +134,10 @@
     <message>
         <source>Update failed! </source>
         <translation>更新失败！</translation>
+    </message>
+    <message>
+        <source>Reconnecting (%1/%2)...</source>
+        <translation>正在重新连接 (%1/%2)...</translation>
     </message>
     <message>
         <source>Verifying...</source>

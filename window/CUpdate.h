@@ -62,6 +62,8 @@ private slots:
     void OnDownloadFailed(QString& strError);
     void OnFinishCompress();
     void OnCompressFailed();
+    void OnDownloadRetrying(int attempt, int attempts);
+    void OnDownloadRestarted(qint64 bytesOnDisk);
     void OnSignatureFetched();
 
 protected:
@@ -75,6 +77,7 @@ private:
 
     void SetUpTitleBar();
     void ShowProgressText(const QString& text);
+    void ShowPercentage();
     void SetCornerMask();
     // Start: the start page. Preparing: the progress page, the download
     // about to start. Downloading, Extracting: a worker runs. Verifying: a

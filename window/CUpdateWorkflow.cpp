@@ -145,6 +145,9 @@ void CUpdate::OnStartDownload(QString& strUrl)
                 Qt::QueuedConnection);
         connect(m_pDownloadClient, SIGNAL(SgnDownloadError(QString&)), this,
                 SLOT(OnDownloadFailed(QString&)));
+        connect(m_pDownloadClient, SIGNAL(SignalRetrying(int,int)), this, SLOT(OnDownloadRetrying(int,int)));
+        connect(m_pDownloadClient, SIGNAL(SignalDownloadRestarted(qint64)), this,
+                SLOT(OnDownloadRestarted(qint64)));
     }
     m_nReceivedSize = 0;
     m_strPackageName = GetPackageName(strUrl);
@@ -158,6 +161,25 @@ void CUpdate::OnStartDownload(QString& strUrl)
 void CUpdate::OnUpdateProgress(qint64 size)
 {
     m_nReceivedSize += size;
+    ShowPercentage();
+}
+
+// A retried download waits before its next attempt.
+void CUpdate::OnDownloadRetrying(int attempt, int attempts)
+{
+    ShowProgressText(tr("Reconnecting (%1/%2)...").arg(attempt).arg(attempts));
+}
+
+// The package file started over, or goes on from an earlier run: the count
+// follows what the file holds.
+void CUpdate::OnDownloadRestarted(qint64 bytesOnDisk)
+{
+    m_nReceivedSize = bytesOnDisk;
+    ShowPercentage();
+}
+
+void CUpdate::ShowPercentage()
+{
     // Start-up never passes a size of 0; without a 100 % mark there is no percentage.
     if (m_nPackageSize == 0)
         return;

@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """A TCP proxy on 127.0.0.1 that cuts downloads once, for the download benchmark.
 
-    cut_proxy.py UPSTREAM_PORT CUT_AFTER_BYTES PORT_FILE [LIFETIME_SECONDS]
+    cut_proxy.py UPSTREAM_PORT CUT_AFTER_BYTES PORT_FILE [LIFETIME_SECONDS [MAX_CUTS]]
 
 Forwards every connection to 127.0.0.1:UPSTREAM_PORT. A request without a
 Range header (a download from its start) has its connection closed after
 CUT_AFTER_BYTES bytes of the answer; a request with one (a resume) passes
 whole. CUT_AFTER_BYTES 0 never cuts, so the same proxy serves the uncut runs.
 The chosen port is written to PORT_FILE. The proxy ends by itself after
-LIFETIME_SECONDS (default 1800).
+LIFETIME_SECONDS (default 1800). With MAX_CUTS it cuts only that many
+downloads and lets every later one pass whole (the tests use 1).
 """
 
 import os
@@ -36,6 +37,19 @@ def pipe(source, target):
             pass
 
 
+CUTS_LEFT = [-1]  # -1: no bound
+CUTS_LOCK = threading.Lock()
+
+
+def take_cut():
+    with CUTS_LOCK:
+        if CUTS_LEFT[0] == 0:
+            return False
+        if CUTS_LEFT[0] > 0:
+            CUTS_LEFT[0] -= 1
+        return True
+
+
 def serve(client, upstream_port, cut_after):
     try:
         upstream = socket.create_connection(("127.0.0.1", upstream_port))
@@ -51,7 +65,7 @@ def serve(client, upstream_port, cut_after):
             head += data
         upstream.sendall(head)
         resumed = any(line.lower().startswith(b"range:") for line in head.split(b"\r\n"))
-        limit = cut_after if cut_after > 0 and not resumed else -1
+        limit = cut_after if cut_after > 0 and not resumed and take_cut() else -1
         threading.Thread(target=pipe, args=(client, upstream), daemon=True).start()
         sent = 0
         while limit < 0 or sent < limit:
@@ -78,6 +92,8 @@ def serve(client, upstream_port, cut_after):
 def main():
     upstream_port, cut_after, port_file = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
     lifetime = float(sys.argv[4]) if len(sys.argv) > 4 else 1800.0
+    if len(sys.argv) > 5:
+        CUTS_LEFT[0] = int(sys.argv[5])
     timer = threading.Timer(lifetime, lambda: os._exit(0))
     timer.daemon = True
     timer.start()

@@ -295,13 +295,14 @@ class Runner:
             failures.append("the process named as the client was ended")
         if case.unmirrored:
             return failures + self._leave_through_close_button(proc, windows[0])
+        # A close from the window system asks the give-up question first.
         self.x.close_window(windows[0])
-        # A close from the window system asks the give-up question first;
-        # the window stays while it is open.
+        # The window stays while the question is open: wait for the box
+        # itself, not for any of the updater's windows.
         wait_until(lambda: self.x.windows(proc.pid, "Notice") or proc.poll() is not None, WAIT_S)
         problem = self._answer_box(proc, "Return")
         if problem:
-            return failures + [problem]
+            return failures + [f"closing the window: {problem}"]
         if wait_until(lambda: proc.poll() is not None, WAIT_S):
             if proc.returncode != 0:
                 failures.append(f"exit code {proc.returncode} after closing the window")

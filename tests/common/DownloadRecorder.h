@@ -29,6 +29,9 @@ struct Recorder
     QList<qint64> progress;
     QStringList errors;
     int finishes = 0;
+    QList<int> retries;     // attempt of each SignalRetrying, checked against its total
+    QList<qint64> restarts; // bytes on disk of each SignalDownloadRestarted
+    int retryTotal = 0;
 
     void Attach(CDownloadClient* client)
     {
@@ -37,6 +40,12 @@ struct Recorder
         QObject::connect(client, &CDownloadClient::SgnDownloadError, client,
                          [this](QString& text) { errors.append(text); });
         QObject::connect(client, &CDownloadClient::SignalFinishDownload, client, [this] { ++finishes; });
+        QObject::connect(client, &CDownloadClient::SignalRetrying, client, [this](int attempt, int attempts) {
+            retries.append(attempt);
+            retryTotal = attempts;
+        });
+        QObject::connect(client, &CDownloadClient::SignalDownloadRestarted, client,
+                         [this](qint64 bytes) { restarts.append(bytes); });
     }
 
     bool Ended() const { return finishes + errors.size() > 0; }

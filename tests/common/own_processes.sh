@@ -13,9 +13,20 @@
 #   own_processes.sh PROGRAM [ARGUMENT]...
 own_tmp=$(mktemp -d "${TMPDIR:-/tmp}/own_processes.XXXXXX") || exit 1
 chmod 1777 "$own_tmp"
-unshare --pid --net --fork --mount-proc --kill-child -- /bin/sh -c \
-    'ip link set lo up && mount --bind "$1" /tmp || exit 125; shift; "$@"; exit $?' \
-    own_processes "$own_tmp" "$@"
+# A build or source tree that itself lies under /tmp stays reachable: its top
+# folder there is bound back in from the host's /tmp.
+mkdir "$own_tmp/.host" || exit 1
+unshare --pid --net --fork --mount-proc --kill-child -- /bin/sh -c '
+    own=$1; shift
+    ip link set lo up && mount --rbind /tmp "$own/.host" && mount --rbind "$own" /tmp || exit 125
+    for path in "$PWD" "$@" "$UPDATE_BIN_DIR" "$UPDATE_SOURCE_DIR"; do
+        case $path in /tmp/?*) ;; *) continue ;; esac
+        top=${path#/tmp/}; top=/tmp/${top%%/*}
+        [ -e "/tmp/.host/${top#/tmp/}" ] && [ ! -e "$top" ] || continue
+        mkdir -p "$top" && mount --rbind "/tmp/.host/${top#/tmp/}" "$top" || exit 125
+    done
+    cd "$PWD" || exit 125
+    "$@"; exit $?' own_processes "$own_tmp" "$@"
 status=$?
 rm -rf "$own_tmp"
 exit $status

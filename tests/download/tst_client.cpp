@@ -1,10 +1,14 @@
 #include "CDownloadClient.h"
+#include "DownloadResume.h"
+#include "PackageSignature.h"
 #include "CSignatureFetch.h"
 #include "DownloadRecorder.h"
 #include "InstallDir.h"
 #include "LocalHttpServer.h"
+#include "NginxServer.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
@@ -34,7 +38,97 @@ QString PackagePath(const QString& fileName)
     return QDir::currentPath() + '/' + fileName;
 }
 
+// "Update/Retries" in the installation's Localcfg.ini; "-" for no file.
+bool WriteRetries(const QByteArray& setting)
+{
+    QFile::remove(QStringLiteral("Localcfg.ini"));
+    if (setting == "-")
+        return true;
+    QFile ini(QStringLiteral("Localcfg.ini"));
+    const QByteArray text = "[Skin]\nPath=Corvel\n[Update]\nRetries=" + setting + '\n';
+    return ini.open(QIODevice::WriteOnly) && ini.write(text) == text.size();
+}
+
+// The BLAKE2b-512 of bytes, as a signed installation checks it.
+QByteArray HashOf(const QByteArray& bytes)
+{
+    CPackageHasher hasher;
+    hasher.AddData(bytes);
+    return hasher.Result();
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The route, its connection closed after `at` bytes of the body, which flows
+// as it would over a network. Bytes and close arriving in one piece make Qt
+// send the request again by itself, which would take the next answer meant
+// for the client's own next attempt.
+LocalHttpRoute CutAt(LocalHttpRoute route, qint64 at)
+{
+    route.dropAfter = at;
+    route.bytesPerSecond = 8 * 1024 * 1024;
+    return route;
+}
+
+// Runs one download to its end in a plain event loop (bounded).
+void RunDownload(CDownloadClient& client, QString url)
+{
+    QEventLoop loop;
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    QObject::connect(&client, &CDownloadClient::SignalFinishDownload, &loop, &QEventLoop::quit);
+    QObject::connect(&client, &CDownloadClient::SgnDownloadError, &loop, &QEventLoop::quit);
+    client.StartDownload(url);
+    loop.exec();
+}
+
+// The download benchmark's proxy in front of a real server: it cuts the
+// first download from the start once, after cutAfter bytes of the answer,
+// and lets everything else pass. Ends by itself after two minutes.
+class CutProxy
+{
+public:
+    ~CutProxy()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+
+    bool Start(quint16 upstreamPort, qint64 cutAfter)
+    {
+        const QString script = QStringLiteral(UPDATE_SOURCE_DIR "/bench/download/cut_proxy.py");
+        const QString portFile = m_dir.filePath(QStringLiteral("port"));
+        m_process.start(QStringLiteral("python3"), {script, QString::number(upstreamPort), QString::number(cutAfter),
+                                                    portFile, QStringLiteral("120"), QStringLiteral("1")});
+        if (!m_process.waitForStarted(5000))
+            return false;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 10000 && m_process.state() == QProcess::Running) {
+            m_nPort = ReadAll(portFile).toUShort();
+            if (m_nPort != 0)
+                return true;
+            m_process.waitForFinished(50);
+        }
+        return false;
+    }
+
+    QString Url(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(m_nPort).arg(path); }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_nPort = 0;
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(QList<LocalHttpRoute>)
 
 class TestDownloadClient : public QObject
 {
@@ -59,6 +153,10 @@ private slots:
     void tlsSettings();
     void clientSize_data();
     void clientSize();
+    void retries_data();
+    void retries();
+    void acrossRuns_data();
+    void acrossRuns();
     void signatureFetch_data();
     void signatureFetch();
 
@@ -526,6 +624,267 @@ void TestDownloadClient::clientSize()
     client.GetClientSize(url);
     QCOMPARE(spy.size(), 1);
     QCOMPARE(spy.first().first().toLongLong(), size);
+}
+
+void TestDownloadClient::retries_data()
+{
+    QTest::addColumn<QString>("server");              // "local", or "nginx" behind a proxy that cuts once
+    QTest::addColumn<QByteArray>("setting");          // "Update/Retries"; "-": no Localcfg.ini
+    QTest::addColumn<QList<LocalHttpRoute>>("answers"); // the local server's, in turn
+    QTest::addColumn<QByteArray>("package");          // what the download must end with; empty: a failure
+    QTest::addColumn<int>("requests");                // -1: not counted
+    QTest::addColumn<QList<int>>("retries");          // attempts announced while waiting
+    QTest::addColumn<QList<qint64>>("restarts");      // where the file started over or went on
+    QTest::addColumn<QByteArray>("lastRange");        // the Range of the last request
+    QTest::addColumn<bool>("record");                 // a record of the partial package is left
+    QTest::addColumn<int>("minMs");                   // the waits it must have taken at least
+
+    using R = LocalHttpRoute;
+    using Answers = QList<LocalHttpRoute>;
+    const QByteArray body = Bytes(1024 * 1024, 11);
+    const QByteArray changed = Bytes(1024 * 1024 + 5, 12);
+    const int half = body.size() / 2;
+    const QByteArray rest = "bytes=" + QByteArray::number(half) + '-';
+    const R dropped = CutAt(R::Resumable(body, "\"v1\""), half);
+    const R whole = R::Resumable(body, "\"v1\"");
+    const QList<qint64> none;
+
+    QTest::newRow("no Localcfg.ini: a drop is one failure, one request, no record")
+        << "local" << QByteArray("-") << Answers{dropped, whole} << QByteArray() << 1 << QList<int>{} << none
+        << QByteArray() << false << 0;
+    QTest::newRow("Retries=0: the same") << "local" << QByteArray("0") << Answers{dropped, whole} << QByteArray()
+                                         << 1 << QList<int>{} << none << QByteArray() << false << 0;
+    QTest::newRow("not a number: off, a 503 is one failure")
+        << "local" << QByteArray("soon") << Answers{R::Unavailable("0"), whole} << QByteArray() << 1 << QList<int>{}
+        << none << QByteArray() << false << 0;
+    QTest::newRow("dropped halfway: the rest is asked for and appended")
+        << "local" << QByteArray("3") << Answers{dropped, whole} << body << 2 << QList<int>{1} << none << rest
+        << false << 900;
+    QTest::newRow("the file changed between attempts: 200 to If-Range, starts over")
+        << "local" << QByteArray("3") << Answers{dropped, R::Resumable(changed, "\"v2\"")} << changed << 2
+        << QList<int>{1} << QList<qint64>{0} << rest << false << 0;
+    QTest::newRow("a server without ranges: every attempt starts over")
+        << "local" << QByteArray("3") << Answers{CutAt(R::Ok(body), half), R::Ok(body)} << body << 2
+        << QList<int>{1} << QList<qint64>{0} << QByteArray() << false << 0;
+    R advertised = whole;
+    advertised.ranges = LocalHttpRoute::Ranges::AdvertiseOnly;
+    QTest::newRow("ranges advertised, a Range answered whole: starts over")
+        << "local" << QByteArray("3") << Answers{CutAt(advertised, half), advertised} << body << 2
+        << QList<int>{1} << QList<qint64>{0} << rest << false << 0;
+    QTest::newRow("503 with Retry-After 2 is waited out")
+        << "local" << QByteArray("3") << Answers{R::Unavailable("2"), whole} << body << 2 << QList<int>{1} << none
+        << QByteArray() << false << 1900;
+    QTest::newRow("500, drop, 503: waits 1 s, 2 s, Retry-After 0, and resumes")
+        << "local" << QByteArray("3")
+        << Answers{R::Status(500, "oops"), dropped, R::Unavailable("0"), whole}
+        << body << 4 << QList<int>{1, 2, 3} << none << rest << false << 2900;
+    QTest::newRow("the attempts run out: one failure, the partial package kept with its record")
+        << "local" << QByteArray("1") << Answers{dropped, R::Unavailable("0")} << QByteArray() << 2 << QList<int>{1}
+        << none << rest << true << 0;
+    QTest::newRow("503 every time: two retries, then one failure")
+        << "local" << QByteArray("2") << Answers{R::Unavailable("0")} << QByteArray() << 3 << QList<int>{1, 2}
+        << none << QByteArray() << false << 0;
+    QTest::newRow("404 is not retried") << "local" << QByteArray("3") << Answers{R::Status(404, "gone"), whole}
+                                        << QByteArray() << 1 << QList<int>{} << none << QByteArray() << false << 0;
+    QTest::newRow("403 is not retried") << "local" << QByteArray("10") << Answers{R::Status(403, "no"), whole}
+                                        << QByteArray() << 1 << QList<int>{} << none << QByteArray() << false << 0;
+    R stalled = whole;
+    stalled.stallAfter = half;
+    QTest::newRow("the server goes quiet: the stall ends the attempt, the rest follows")
+        << "local" << QByteArray("3") << Answers{stalled, whole} << body << 2 << QList<int>{1} << none << rest
+        << false << 0;
+    R noValidator = CutAt(R::Ok(body), half);
+    noValidator.ranges = LocalHttpRoute::Ranges::Honour;
+    QTest::newRow("ranges without a validator: starts over")
+        << "local" << QByteArray("3") << Answers{noValidator, R::Ok(body)} << body << 2 << QList<int>{1}
+        << QList<qint64>{0} << QByteArray() << false << 0;
+
+    const QByteArray large = Bytes(4 * 1024 * 1024, 13);
+    QTest::newRow("nginx, cut halfway: resumed") << "nginx" << QByteArray("3") << Answers{} << large << -1
+                                                << QList<int>{1} << none << QByteArray() << false << 0;
+    QTest::newRow("nginx without ranges, cut halfway: starts over")
+        << "nginx max_ranges 0;" << QByteArray("3") << Answers{} << large << -1 << QList<int>{1} << QList<qint64>{0}
+        << QByteArray() << false << 0;
+    QTest::newRow("nginx, cut halfway, retries off: one failure")
+        << "nginx" << QByteArray("-") << Answers{} << QByteArray() << -1 << QList<int>{} << none << QByteArray()
+        << false << 0;
+}
+
+// The real client against real servers: what it asks, how long it waits,
+// what it reports, and the file it leaves.
+void TestDownloadClient::retries()
+{
+    QFETCH(QString, server);
+    QFETCH(QByteArray, setting);
+    QFETCH(QList<LocalHttpRoute>, answers);
+    QFETCH(QByteArray, package);
+    QFETCH(int, requests);
+    QFETCH(QList<int>, retries);
+    QFETCH(QList<qint64>, restarts);
+    QFETCH(QByteArray, lastRange);
+    QFETCH(bool, record);
+    QFETCH(int, minMs);
+    QVERIFY(WriteRetries(setting));
+
+    LocalHttpServer local;
+    NginxServer nginx;
+    CutProxy proxy;
+    QString url;
+    if (server.startsWith("nginx")) {
+        if (NginxServer::Program().isEmpty())
+            QSKIP("nginx is not installed (scripts/deps.sh installs nginx-light)");
+        if (QStandardPaths::findExecutable("python3").isEmpty())
+            QSKIP("python3 is not installed");
+        const QByteArray served = package.isEmpty() ? Bytes(4 * 1024 * 1024, 13) : package;
+        QVERIFY(nginx.AddFile("client_v2.zip", served));
+        nginx.ExtraServerConfig(server.mid(5).toLatin1());
+        QVERIFY2(nginx.Start(), qPrintable(nginx.ErrorText()));
+        QVERIFY(proxy.Start(nginx.Port(), served.size() / 2));
+        url = proxy.Url("/client_v2.zip");
+    } else {
+        local.SetRouteSequence("/pkg/client_v2.zip", answers);
+        QVERIFY(local.Start());
+        url = local.Url("/pkg/client_v2.zip");
+    }
+
+    CDownloadClient client;
+    client.SetStallTimeout(1000);
+    client.SetHashPackage(true);
+    Recorder recorder;
+    recorder.Attach(&client);
+    QElapsedTimer clock;
+    clock.start();
+    RunDownload(client, url);
+    const qint64 elapsed = clock.elapsed();
+    QTest::qWait(kSettleMs);
+
+    QVERIFY(recorder.Ended());
+    QCOMPARE(recorder.retries, retries);
+    if (!retries.isEmpty())
+        QCOMPARE(recorder.retryTotal, setting.toInt());
+    QCOMPARE(recorder.restarts, restarts);
+    QVERIFY2(elapsed >= minMs, qPrintable(QString::number(elapsed)));
+    const QString path = PackagePath("client_v2.zip");
+    QCOMPARE(QFile::exists(PartialRecordPath(path)), record);
+    if (package.isEmpty()) {
+        QCOMPARE(recorder.finishes, 0);
+        QCOMPARE(recorder.errors.size(), 1);
+    } else {
+        QCOMPARE(recorder.errors, QStringList());
+        QCOMPARE(recorder.finishes, 1);
+        QVERIFY2(ReadAll(path) == package, "the file is not the package");
+        // Resumed or started over, the hash covers the file as assembled.
+        QVERIFY2(client.PackageHasher().Result() == HashOf(package), "the hash is not the package's");
+    }
+    if (server != "local")
+        return;
+    if (requests >= 0)
+        QCOMPARE(local.Requests().size(), requests);
+    QCOMPARE(local.RequestHeader(local.Requests().size() - 1, "Range"), lastRange);
+    if (!lastRange.isEmpty())
+        QCOMPARE(local.RequestHeader(local.Requests().size() - 1, "If-Range"), QByteArray("\"v1\""));
+    // Without retries the request is as it always was.
+    if (setting.toInt() == 0)
+        QVERIFY(local.RequestHeader(0, "Accept-Encoding") != "identity");
+    // A resumed package crossed the wire about once.
+    if (!package.isEmpty() && restarts.isEmpty())
+        QVERIFY2(local.BodyBytesSent() <= package.size() * 105 / 100, qPrintable(QString::number(local.BodyBytesSent())));
+}
+
+void TestDownloadClient::acrossRuns_data()
+{
+    QTest::addColumn<QByteArray>("setting");    // of the second run
+    QTest::addColumn<QByteArray>("servedNext"); // "same", "changed": what the server holds then
+    QTest::addColumn<QString>("nextPath");      // the second run's URL path
+    QTest::addColumn<bool>("touchPartial");     // the partial package grows between the runs
+    QTest::addColumn<bool>("resumes");
+
+    const QString same("/pkg/client_v2.zip");
+    QTest::newRow("same URL, same file: resumed with Range and If-Range")
+        << QByteArray("3") << QByteArray("same") << same << false << true;
+    QTest::newRow("the file changed on the server: 200, starts over")
+        << QByteArray("3") << QByteArray("changed") << same << false << false;
+    QTest::newRow("another URL for the same file name: replaced")
+        << QByteArray("3") << QByteArray("same") << QString("/other/client_v2.zip") << false << false;
+    QTest::newRow("retries off in the next run: replaced") << QByteArray("0") << QByteArray("same") << same << false
+                                                           << false;
+    QTest::newRow("the partial package changed on disk: replaced")
+        << QByteArray("3") << QByteArray("same") << same << true << false;
+}
+
+// A run that fails keeps its partial package and record; the next run goes
+// on from there only for the same URL and the same bytes.
+void TestDownloadClient::acrossRuns()
+{
+    QFETCH(QByteArray, setting);
+    QFETCH(QByteArray, servedNext);
+    QFETCH(QString, nextPath);
+    QFETCH(bool, touchPartial);
+    QFETCH(bool, resumes);
+
+    const QByteArray body = Bytes(1024 * 1024, 14);
+    const QByteArray changed = Bytes(900 * 1024, 15);
+    const int half = body.size() / 2;
+    LocalHttpServer server;
+    server.SetRouteSequence("/pkg/client_v2.zip", {CutAt(LocalHttpRoute::Resumable(body, "\"v1\""), half),
+                                                   LocalHttpRoute::Unavailable("0")});
+    QVERIFY(server.Start());
+    const QString path = PackagePath("client_v2.zip");
+
+    QVERIFY(WriteRetries("1"));
+    {
+        CDownloadClient first;
+        Recorder recorder;
+        recorder.Attach(&first);
+        RunDownload(first, server.Url("/pkg/client_v2.zip"));
+        QCOMPARE(recorder.errors.size(), 1);
+    }
+    QCOMPARE(QFileInfo(path).size(), qint64(half));
+    const std::optional<CPartialRecord> saved = LoadPartialRecord(path, server.Url("/pkg/client_v2.zip"));
+    QVERIFY(saved.has_value());
+    QCOMPARE(saved->bytes, qint64(half));
+    QCOMPARE(saved->validator, QByteArray("\"v1\""));
+
+    const QByteArray next = servedNext == "changed" ? changed : body;
+    const LocalHttpRoute route = LocalHttpRoute::Resumable(next, servedNext == "changed" ? "\"v2\"" : "\"v1\"");
+    server.SetRouteSequence("/pkg/client_v2.zip", {route});
+    server.SetRoute("/other/client_v2.zip", route);
+    if (touchPartial) {
+        QFile partial(path);
+        QVERIFY(partial.open(QIODevice::Append));
+        partial.write("x");
+    }
+    QVERIFY(WriteRetries(setting));
+    const int before = server.Requests().size();
+    const qint64 sentBefore = server.BodyBytesSent();
+    CDownloadClient second;
+    second.SetHashPackage(true);
+    Recorder recorder;
+    recorder.Attach(&second);
+    RunDownload(second, server.Url(nextPath.toLatin1()));
+    QTest::qWait(kSettleMs);
+
+    QCOMPARE(recorder.errors, QStringList());
+    QCOMPARE(recorder.finishes, 1);
+    QVERIFY2(ReadAll(path) == next, "the file is not the package");
+    // The bytes of the first run are hashed from the disk once, the rest as it comes.
+    QVERIFY2(second.PackageHasher().Result() == HashOf(next), "the hash is not the package's");
+    QVERIFY(!QFile::exists(PartialRecordPath(path)));
+    const QByteArray range = server.RequestHeader(before, "Range");
+    const bool asked = servedNext == "changed" || resumes;
+    QCOMPARE(range, asked ? "bytes=" + QByteArray::number(half) + '-' : QByteArray());
+    if (asked)
+        QCOMPARE(server.RequestHeader(before, "If-Range"), QByteArray("\"v1\""));
+    // The percentage starts at the bytes on disk, and at 0 when they go.
+    QList<qint64> restarts;
+    if (resumes || asked)
+        restarts << half;
+    if (asked && !resumes)
+        restarts << 0;
+    QCOMPARE(recorder.restarts, restarts);
+    QCOMPARE(recorder.Total() + (resumes ? half : 0), qint64(next.size()));
+    if (resumes)
+        QCOMPARE(server.BodyBytesSent() - sentBefore, qint64(body.size() - half));
 }
 
 void TestDownloadClient::signatureFetch_data()

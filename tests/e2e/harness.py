@@ -211,12 +211,17 @@ class Display:
 
 class PackageServer:
     """HTTP on 127.0.0.1. routes: path -> dict(status, body, rate, drop_after,
-    unsized). An unsized answer has no Content-Length and ends when the
-    connection closes, so one cut by drop_after looks complete."""
+    unsized, ranges, retry_after), or path -> list of such dicts served in
+    turn (the last one repeats). An unsized answer has no Content-Length and
+    ends when the connection closes, so one cut by drop_after looks complete.
+    With ranges, the answer offers "Accept-Ranges: bytes" and an ETag (etag,
+    default "v1") and answers a Range whose If-Range names it with 206.
+    ranges_asked holds the Range header of every GET (None without)."""
 
     def __init__(self):
         self.routes = {}
         self.requests = []
+        self.ranges_asked = []
         server_self = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -225,14 +230,37 @@ class PackageServer:
             def log_message(self, *args):
                 pass
 
+            def route(self):
+                route = server_self.routes.get(self.path.split("?")[0])
+                if isinstance(route, list):
+                    route = route.pop(0) if len(route) > 1 else route[0]
+                return route
+
             def do_GET(self):
                 server_self.requests.append(self.path)
-                route = server_self.routes.get(self.path.split("?")[0])
+                server_self.ranges_asked.append(self.headers.get("Range"))
+                route = self.route()
                 if route is None:
                     route = {"status": 404, "body": b"<html>not found</html>"}
                 body = route.get("body", b"")
-                self.send_response(route.get("status", 200))
+                status = route.get("status", 200)
+                headers = []
+                if route.get("ranges"):
+                    etag = '"%s"' % route.get("etag", "v1")
+                    headers += [("Accept-Ranges", "bytes"), ("ETag", etag)]
+                    asked = self.headers.get("Range", "")
+                    if_range = self.headers.get("If-Range")
+                    if status == 200 and asked.startswith("bytes=") and asked.endswith("-") \
+                            and if_range in (None, etag) and int(asked[6:-1]) < len(body):
+                        first = int(asked[6:-1])
+                        headers.append(("Content-Range", f"bytes {first}-{len(body) - 1}/{len(body)}"))
+                        status, body = 206, body[first:]
+                if route.get("retry_after") is not None:
+                    headers.append(("Retry-After", str(route["retry_after"])))
+                self.send_response(status)
                 self.send_header("Content-Type", "application/octet-stream")
+                for name, value in headers:
+                    self.send_header(name, value)
                 unsized = route.get("unsized", False)
                 if not unsized:
                     self.send_header("Content-Length", str(len(body)))
@@ -392,6 +420,14 @@ class Installation:
             out.append(line)
         with open(path, "w", encoding="latin-1") as f:
             f.write("\n".join(out) + "\n")
+
+    def set_retries(self, value):
+        """Sets "Update/Retries" in the installation's Localcfg.ini."""
+        path = os.path.join(self.root, "Localcfg.ini")
+        with open(path, encoding="latin-1") as f:
+            text = f.read()
+        with open(path, "w", encoding="latin-1") as f:
+            f.write(text.rstrip("\n") + f"\n[Update]\nRetries={value}\n")
 
     def start_standin(self, name, seconds=120, folder=None):
         """Starts the stand-in from this installation, or from a copy of it

@@ -184,6 +184,80 @@ def test_connection_dropped(d):
     failing_download(d, route={"body": os.urandom(100_000), "drop_after": 30_000})
 
 
+def test_retries_off_one_request_no_record(d):
+    with Case(d) as c:
+        body = os.urandom(300_000)
+        c.server.routes[PACKAGE] = [{"body": body, "ranges": True, "drop_after": 100_000, "rate": 1_000_000},
+                                    {"body": body, "ranges": True}]
+        c.launch(c.server.url(PACKAGE), len(body))
+        c.press_update()
+        box = c.wait_notice(20)
+        time.sleep(0.5)
+        notices = c.notices()
+        check(len(notices) == 1 and notices[0].startswith("Update failed, error Type:"), f"one box: {notices}")
+        check(len(c.server.requests) == 1, f"one request: {c.server.requests}")
+        check(not any(p.startswith("Reconnecting") for p in c.progress()), "no reconnecting without the setting")
+        c.display.key(box, "Return")
+        check(c.exit_code() == 0, "updater ended")
+        check(not os.path.exists(c.inst.path("client_v2.zip.resume")), "no record written")
+
+
+def test_resumed_after_drop(d):
+    with Case(d) as c:
+        c.inst.set_retries(3)
+        body = c.inst.installer_zip(padding=600_000)
+        half = len(body) // 2
+        c.server.routes[PACKAGE] = [{"body": body, "ranges": True, "drop_after": half, "rate": 2_000_000},
+                                    {"body": body, "ranges": True}]
+        c.launch(c.server.url(PACKAGE), len(body))
+        c.press_update()
+        c.wait_notice(30)
+        progress = c.progress()
+        check("Reconnecting (1/3)..." in progress, f"reconnecting shown: {progress}")
+        check(c.notices() == ["Be sure overlay install?"], f"install question: {c.notices()}")
+        check(c.server.ranges_asked[-1] == f"bytes={half}-", f"the rest asked for: {c.server.ranges_asked}")
+        c.answer("Return")
+        check(c.exit_code() == 0, "exit status 0")
+        check(harness.wait_until(lambda: c.installer_ran("client_v2"), 10), "the resumed package installed")
+        check(not os.path.exists(c.inst.path("client_v2.zip.resume")), "no record left")
+
+
+def test_resumed_across_runs(d):
+    with Case(d) as c:
+        c.inst.set_retries(1)
+        body = c.inst.installer_zip(padding=600_000)
+        half = len(body) // 2
+        c.server.routes[PACKAGE] = [{"body": body, "ranges": True, "drop_after": half, "rate": 2_000_000},
+                                    {"status": 503, "body": b"busy", "retry_after": 0}]
+        c.launch(c.server.url(PACKAGE), len(body))
+        c.press_update()
+        box = c.wait_notice(30)
+        check(len(c.notices()) == 1 and c.notices()[0].startswith("Update failed, error Type:"),
+              f"first run: one failure box: {c.notices()}")
+        c.display.key(box, "Return")
+        check(c.exit_code() == 0, "first run ended")
+        check(os.path.getsize(c.inst.path("client_v2.zip")) == half, "the partial package stays")
+        check(os.path.exists(c.inst.path("client_v2.zip.resume")), "with its record")
+        c.updater.close()
+
+        c.server.routes[PACKAGE] = {"body": body, "ranges": True}
+        asked_before = len(c.server.ranges_asked)
+        c.launch(c.server.url(PACKAGE), len(body))
+        c.press_update()
+        c.wait_notice(30)
+        check(c.server.ranges_asked[asked_before] == f"bytes={half}-",
+              f"second run asks for the rest: {c.server.ranges_asked[asked_before:]}")
+        percents = [int(p[:-1]) for p in c.progress() if p.endswith("%")]
+        positive = [p for p in percents if p > 0]
+        check(positive and positive[0] >= half * 100 // len(body) and percents[-1] == 100,
+              f"percentage went on from the bytes on disk: {percents}")
+        check(c.notices() == ["Be sure overlay install?"], f"install question: {c.notices()}")
+        c.answer("Return")
+        check(c.exit_code() == 0, "exit status 0")
+        check(harness.wait_until(lambda: c.installer_ran("client_v2"), 10), "the assembled package installed")
+        check(not os.path.exists(c.inst.path("client_v2.zip.resume")), "the record is gone")
+
+
 def test_corrupt_zip_keeps_archive(d):
     with Case(d) as c:
         body = b"PK\x03\x04 this is not really a zip " + os.urandom(4000)

@@ -7,6 +7,7 @@
 #include "CDownloadClient.h"
 #include "CUpdate.h"
 #include "CUpdateTestAccess.h"
+#include "LocalHttpServer.h"
 #include "DownloadRecorder.h"
 #include "LocalHttpServer.h"
 #include "Minisign.h"
@@ -34,6 +35,8 @@ using WindowTest::InstallDir;
 using WindowTest::ModalAnswerer;
 using WindowTest::SilentServer;
 
+Q_DECLARE_METATYPE(QList<LocalHttpRoute>)
+
 namespace {
 
 QString ProgressText(CUpdate& window)
@@ -58,6 +61,26 @@ bool WriteInstaller(const InstallDir& dir, const QString& relative, const QStrin
     const QByteArray script = "#!/bin/sh\necho started > '" + QFile::encodeName(marker) + "'\n";
     return dir.write(relative, script)
         && QFile::setPermissions(dir.filePath(relative), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+}
+
+// Every status text the window shows, as it logs them.
+QStringList g_progressLog;
+QtMessageHandler g_previousHandler = nullptr;
+
+void RecordProgress(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (message.startsWith(QLatin1String("progress[")))
+        g_progressLog << message.mid(9, message.size() - 10);
+    else if (g_previousHandler)
+        g_previousHandler(type, context, message);
+}
+
+QByteArray PackageBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 131 + i / 7) & 0xff);
+    return bytes;
 }
 
 void ShowAndWait(CUpdate& window)
@@ -130,6 +153,8 @@ private slots:
     void giveUpQuestionHoldsNextStep_data();
     void giveUpQuestionHoldsNextStep();
     void downloadFailureShownOnce();
+    void retriedDownload_data();
+    void retriedDownload();
     void compressFailureShownOnce();
     void finishCompress_data();
     void finishCompress();
@@ -488,6 +513,79 @@ void TestUpdateWorkflow::downloadFailureShownOnce()
     QVERIFY(!window.isVisible());
     QVERIFY(!CUpdateTestAccess::DownloadClient(window));
     QTRY_VERIFY_WITH_TIMEOUT(client.isNull(), 3000);
+}
+
+void TestUpdateWorkflow::retriedDownload_data()
+{
+    QTest::addColumn<QByteArray>("setting");            // "Update/Retries"; "-": no Localcfg.ini
+    QTest::addColumn<QList<LocalHttpRoute>>("answers");
+    QTest::addColumn<QString>("notice");                // the one box that ends it
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<QStringList>("shown");             // status texts that must appear, in this order
+
+    using R = LocalHttpRoute;
+    const QByteArray body = PackageBytes(400 * 1024);
+    R cut = R::Ok(body);
+    cut.dropAfter = body.size() / 2;
+    cut.bytesPerSecond = 4 * 1024 * 1024;
+    QTest::newRow("off: a 503 is one failure box, one request")
+        << QByteArray("-") << QList<R>{R::Unavailable("0"), R::Ok(body)}
+        << QString("Update failed, error Type:") << 1 << QStringList{"0%"};
+    QTest::newRow("3: waits out a 503, then installs")
+        << QByteArray("3") << QList<R>{R::Unavailable("1"), R::Ok(body)} << QString("Be sure overlay install?") << 2
+        << QStringList{"0%", "Reconnecting (1/3)...", "100%"};
+    QTest::newRow("3: no ranges, cut halfway: the percentage starts over and ends at 100%")
+        << QByteArray("3") << QList<R>{cut, R::Ok(body)} << QString("Be sure overlay install?") << 2
+        << QStringList{"50%", "Reconnecting (1/3)...", "0%", "100%"};
+    QTest::newRow("2: the attempts run out: one failure box")
+        << QByteArray("2") << QList<R>{R::Unavailable("0")} << QString("Update failed, error Type:") << 3
+        << QStringList{"Reconnecting (1/2)...", "Reconnecting (2/2)..."};
+}
+
+// The real window and client against a real server: what the status label
+// says while a download is retried, and the one box at its end.
+void TestUpdateWorkflow::retriedDownload()
+{
+    QFETCH(QByteArray, setting);
+    QFETCH(QList<LocalHttpRoute>, answers);
+    QFETCH(QString, notice);
+    QFETCH(int, requests);
+    QFETCH(QStringList, shown);
+
+    InstallDir dir;
+    if (setting != "-")
+        QVERIFY(dir.write(QStringLiteral("Localcfg.ini"), "[Update]\nRetries=" + setting + '\n'));
+    LocalHttpServer server;
+    server.SetRouteSequence("/pkg/setup.exe", answers);
+    QVERIFY(server.Start());
+
+    g_progressLog.clear();
+    g_previousHandler = qInstallMessageHandler(RecordProgress);
+    CUpdate window;
+    window.SetUrl(server.Url("/pkg/setup.exe"));
+    window.OnGetClientSize(answers.last().body.size());
+    ShowAndWait(window);
+    ModalAnswerer answerer({Qt::Key_Escape});
+    window.findChild<QPushButton*>(QStringLiteral("m_pBtnUpdate"))->click();
+    const bool boxed = answerer.waitForBoxes(1, 20000);
+    QTest::qWait(300);
+    qInstallMessageHandler(g_previousHandler);
+
+    QVERIFY2(boxed, "no box ended the download");
+    QCOMPARE(answerer.boxes(), 1);
+    QVERIFY2(answerer.said(notice), qPrintable(answerer.texts().join('|')));
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 3000);
+    QCOMPARE(server.Requests().size(), requests);
+    int from = 0;
+    for (const QString& text : shown) {
+        const int at = g_progressLog.indexOf(text, from);
+        QVERIFY2(at >= 0, qPrintable(text + " not shown in order: " + g_progressLog.join('|')));
+        from = at + 1;
+    }
+    for (const QString& text : g_progressLog) {
+        if (text.endsWith('%'))
+            QVERIFY2(text.chopped(1).toInt() <= 100, qPrintable(g_progressLog.join('|')));
+    }
 }
 
 void TestUpdateWorkflow::compressFailureShownOnce()
