@@ -66,6 +66,15 @@ int ModeBits(const QString& path)
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
+// A worker with its end mark and a spy on each of its two signals.
+struct WatchedWorker
+{
+    CCompressClient worker;
+    ThreadEndMark mark {&worker};
+    QSignalSpy finishSpy {&worker, SIGNAL(SignalFinishCompress())};
+    QSignalSpy failSpy {&worker, SIGNAL(SignalCompressFailed())};
+};
+
 } // namespace
 
 class TestCCompressClient : public QObject
@@ -368,16 +377,13 @@ void TestCCompressClient::run()
     if (!before.isEmpty())
         MakeTree(Target(), before);
 
-    CCompressClient worker;
-    ThreadEndMark mark(&worker);
-    QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
-    QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
-    worker.SetPackageName(name);
-    worker.start(QThread::InheritPriority);
-    QVERIFY(mark.Wait(kWaitMs));
+    WatchedWorker w;
+    w.worker.SetPackageName(name);
+    w.worker.start(QThread::InheritPriority);
+    QVERIFY(w.mark.Wait(kWaitMs));
 
-    QCOMPARE(finishSpy.count(), finished);
-    QCOMPARE(failSpy.count(), failed);
+    QCOMPARE(w.finishSpy.count(), finished);
+    QCOMPARE(w.failSpy.count(), failed);
     after.sort();
     QCOMPARE(Tree(Target()), after);
     QCOMPARE(QFileInfo(Target()).isDir(), targetExists);
@@ -387,20 +393,17 @@ void TestCCompressClient::run()
 void TestCCompressClient::reuseRunsOncePerStart()
 {
     QVERIFY(WriteZip(Zip(), {kOk}));
-    CCompressClient worker;
-    ThreadEndMark mark(&worker);
-    QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
-    QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
+    WatchedWorker w;
 
-    worker.SetPackageName(QStringLiteral("pkg"));
-    worker.start();
-    QVERIFY(mark.Wait(kWaitMs));
-    worker.SetPackageName(QStringLiteral("absent"));
-    worker.start();
-    QVERIFY(mark.Wait(kWaitMs));
+    w.worker.SetPackageName(QStringLiteral("pkg"));
+    w.worker.start();
+    QVERIFY(w.mark.Wait(kWaitMs));
+    w.worker.SetPackageName(QStringLiteral("absent"));
+    w.worker.start();
+    QVERIFY(w.mark.Wait(kWaitMs));
 
-    QCOMPARE(finishSpy.count(), 1);
-    QCOMPARE(failSpy.count(), 1);
+    QCOMPARE(w.finishSpy.count(), 1);
+    QCOMPARE(w.failSpy.count(), 1);
     QCOMPARE(Tree(Target()), QStringList{"ok.txt=OK"});
 }
 
@@ -444,29 +447,26 @@ void TestCCompressClient::stopRequest()
     big = Entry();
     const QString partial = Target() + QStringLiteral("/payload.bin");
 
-    CCompressClient worker;
-    ThreadEndMark mark(&worker);
-    QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
-    QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
-    worker.SetPackageName(QStringLiteral("pkg"));
-    worker.start();
+    WatchedWorker w;
+    w.worker.SetPackageName(QStringLiteral("pkg"));
+    w.worker.start();
     // Bounded: the entry takes far longer to write than to appear.
     QDeadlineTimer deadline(kWaitMs);
-    while (!QFileInfo::exists(partial) && worker.isRunning() && !deadline.hasExpired())
+    while (!QFileInfo::exists(partial) && w.worker.isRunning() && !deadline.hasExpired())
         QThread::usleep(200);
     QVERIFY2(QFileInfo::exists(partial), "the entry was being written");
-    worker.RequestStop();
-    QVERIFY(mark.Wait(kWaitMs));
+    w.worker.RequestStop();
+    QVERIFY(w.mark.Wait(kWaitMs));
 
-    QCOMPARE(finishSpy.count(), 0);
-    QCOMPARE(failSpy.count(), 0);
+    QCOMPARE(w.finishSpy.count(), 0);
+    QCOMPARE(w.failSpy.count(), 0);
     QCOMPARE(Tree(Target()), QStringList{});
     if (!restart)
         return;
-    worker.SetPackageName(QStringLiteral("pkg"));
-    worker.start();
-    QVERIFY(mark.Wait(kWaitMs));
-    QCOMPARE(finishSpy.count(), 1);
+    w.worker.SetPackageName(QStringLiteral("pkg"));
+    w.worker.start();
+    QVERIFY(w.mark.Wait(kWaitMs));
+    QCOMPARE(w.finishSpy.count(), 1);
     QCOMPARE(QFileInfo(partial).size(), qint64(128 * 1024 * 1024));
     QVERIFY(QFileInfo::exists(Target() + QStringLiteral("/after.txt")));
 }
