@@ -202,15 +202,23 @@ def test_retries_off_one_request_no_record(d):
         check(not os.path.exists(c.inst.path("client_v2.zip.resume")), "no record written")
 
 
+def start_dropped_download(c, retries, next_answer):
+    """Starts an update whose package is dropped halfway, served with ranges,
+    and answered by next_answer (built from the package) after the drop.
+    Returns the package and the size of its first half."""
+    c.inst.set_retries(retries)
+    body = c.inst.installer_zip(padding=600_000)
+    half = len(body) // 2
+    c.server.routes[PACKAGE] = [{"body": body, "ranges": True, "drop_after": half, "rate": 2_000_000},
+                                next_answer(body)]
+    c.launch(c.server.url(PACKAGE), len(body))
+    c.press_update()
+    return body, half
+
+
 def test_resumed_after_drop(d):
     with Case(d) as c:
-        c.inst.set_retries(3)
-        body = c.inst.installer_zip(padding=600_000)
-        half = len(body) // 2
-        c.server.routes[PACKAGE] = [{"body": body, "ranges": True, "drop_after": half, "rate": 2_000_000},
-                                    {"body": body, "ranges": True}]
-        c.launch(c.server.url(PACKAGE), len(body))
-        c.press_update()
+        body, half = start_dropped_download(c, 3, lambda body: {"body": body, "ranges": True})
         c.wait_notice(30)
         progress = c.progress()
         check("Reconnecting (1/3)..." in progress, f"reconnecting shown: {progress}")
@@ -224,13 +232,7 @@ def test_resumed_after_drop(d):
 
 def test_resumed_across_runs(d):
     with Case(d) as c:
-        c.inst.set_retries(1)
-        body = c.inst.installer_zip(padding=600_000)
-        half = len(body) // 2
-        c.server.routes[PACKAGE] = [{"body": body, "ranges": True, "drop_after": half, "rate": 2_000_000},
-                                    {"status": 503, "body": b"busy", "retry_after": 0}]
-        c.launch(c.server.url(PACKAGE), len(body))
-        c.press_update()
+        body, half = start_dropped_download(c, 1, lambda body: {"status": 503, "body": b"busy", "retry_after": 0})
         box = c.wait_notice(30)
         check(len(c.notices()) == 1 and c.notices()[0].startswith("Update failed, error Type:"),
               f"first run: one failure box: {c.notices()}")
