@@ -245,8 +245,10 @@ void CUpdate::RefusePackage(ESignatureCheck check)
 // to extraction or to the installer question.
 void CUpdate::UsePackage()
 {
-    // An executable package is the installer itself: nothing to unpack.
+    // An executable package is the installer itself: nothing to unpack. The
+    // install question comes over the percentage, as with an unsigned one.
     if (m_bExePackage) {
+        ShowPercentage();
         OnFinishCompress();
         return;
     }

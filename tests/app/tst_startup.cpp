@@ -285,7 +285,8 @@ private slots:
         Update::LoadAppStyleSheet();
 
         // Directory order is the file system's: compare as a set.
-        QStringList actual = qApp->styleSheet().split('\n', Qt::SkipEmptyParts);
+        QStringList actual = qApp->styleSheet().split(QLatin1Char('\n'));
+        actual.removeAll(QString());
         actual.sort();
         QCOMPARE(actual, sheets);
     }

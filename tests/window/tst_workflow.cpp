@@ -956,6 +956,7 @@ void TestUpdateWorkflow::signedPackage()
         // What the installer would be started from is there, as downloaded.
         if (exePackage) {
             QCOMPARE(FileBytes(dir.filePath(fileName)), package);
+            QCOMPARE(progress.texts.value(progress.texts.size() - 1), QStringLiteral("100%"));
         } else {
             QCOMPARE(FileBytes(dir.filePath("client_v2/setup.exe")), installer);
             QVERIFY(progress.texts.indexOf("UnCompressing...") > progress.texts.indexOf("Verifying..."));
