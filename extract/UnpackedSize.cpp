@@ -1,5 +1,7 @@
 #include "UnpackedSize.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QString>
 
 #include <limits>
@@ -30,6 +32,17 @@ qint64 ArchiveUnpackedSize(const QString& zipPath)
     const bool readable = zip.getZipError() == UNZ_OK;
     zip.close();
     return readable ? total : -1;
+}
+
+qint64 FolderFilesSize(const QString& dir)
+{
+    qint64 total = 0;
+    const QFileInfoList files = QDir(dir).entryInfoList(QDir::Files);
+    for (const QFileInfo& file : files) {
+        if (!file.isSymLink())
+            total = qMin(total + file.size(), kCap);
+    }
+    return total;
 }
 
 } // namespace Update

@@ -254,8 +254,10 @@ void CUpdate::UsePackage()
     }
     if (!EnterStage(Stage::Extracting))
         return;
-    // An archive that cannot be read is left to the worker to report.
-    if (!HasDiskSpaceFor(ArchiveUnpackedSize(GetPackageFilePath(m_strPackageName, QStringLiteral("zip")))))
+    // An archive that cannot be read is left to the worker to report. The
+    // files of an earlier unpack go before this one is written.
+    const qint64 unpacked = ArchiveUnpackedSize(GetPackageFilePath(m_strPackageName, QStringLiteral("zip")));
+    if (unpacked > 0 && !HasDiskSpaceFor(unpacked - FolderFilesSize(GetPackageDir(m_strPackageName))))
         return;
     ShowProgressText(tr("UnCompressing..."));
     if (!m_pCompressClient) {

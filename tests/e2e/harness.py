@@ -360,14 +360,15 @@ class Signer:
 
 # --- Installation and packages ----------------------------------------------
 
-def make_zip(entries):
-    """entries: list of (name, bytes, mode or None). Returns the zip's bytes."""
+def make_zip(entries, store_over=1 << 20):
+    """entries: list of (name, bytes, mode or None). Returns the zip's bytes.
+    Entries larger than store_over bytes are stored, not deflated."""
     path = tempfile.mktemp(suffix=".zip")
     try:
         with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
             for name, data, mode in entries:
                 info = zipfile.ZipInfo(name, date_time=(2026, 1, 1, 0, 0, 0))
-                info.compress_type = zipfile.ZIP_STORED if len(data) > 1 << 20 else zipfile.ZIP_DEFLATED
+                info.compress_type = zipfile.ZIP_STORED if len(data) > store_over else zipfile.ZIP_DEFLATED
                 info.create_system = 3
                 info.external_attr = ((mode or 0o644) | 0o100000) << 16
                 zf.writestr(info, data)

@@ -546,7 +546,7 @@ def test_full_disk(d):
     free = 2 << 20
     installer = None
     for case in ("announced size beyond the free space", "package larger than announced fills the disk",
-                 "unpacked size beyond the free space"):
+                 "unpacked size beyond the free space", "unpacked over an earlier unpack as large"):
         with SmallVolume() as volume, Case(d, root=volume.root) as c:
             installer = installer or open(c.inst.standin(harness.INSTALLER), "rb").read()
             if case.startswith("announced"):
@@ -556,9 +556,16 @@ def test_full_disk(d):
                 body = c.inst.installer_zip(padding=3 << 20)
                 announced = 100_000
             else:
-                body = harness.make_zip([("setup.exe", installer, 0o755), ("data/zeros.bin", bytes(6 << 20), None)])
+                # Deflated, so that the package itself fits and the unpacking is what does not.
+                body = harness.make_zip([("setup.exe", installer, 0o755), ("data/zeros.bin", bytes(6 << 20), None)],
+                                        store_over=64 << 20)
                 announced = len(body)
             c.server.routes[PACKAGE] = {"body": body}
+            if case.startswith("unpacked over"):
+                # The unpacking empties its folder first: that room counts.
+                os.makedirs(c.inst.path("client_v2"), exist_ok=True)
+                with open(c.inst.path("client_v2", "zeros.bin"), "wb") as f:
+                    f.write(b"\1" * (6 << 20))
             volume.leave_free(free)
             c.launch(c.server.url(PACKAGE), announced)
             c.press_update()
@@ -566,6 +573,13 @@ def test_full_disk(d):
             time.sleep(0.3)
             notices = c.notices()
             check(len(notices) == 1, f"{case}: one box: {notices}")
+            if case.startswith("unpacked over"):
+                check(notices == ["Be sure overlay install?"], f"{case}: unpacked, not refused: {notices}")
+                with open(c.inst.path("client_v2", "zeros.bin"), "rb") as f:
+                    check(f.read() == bytes(6 << 20), f"{case}: the new file replaced the old one")
+                c.display.key(box, "Escape")
+                check(c.exit_code() == 0, f"{case}: exit status 0")
+                continue
             if case.startswith("package larger"):
                 check(notices[0] == "Update failed, error Type:Not enough disk space to save the package.",
                       f"{case}: said in words: {notices}")
@@ -576,6 +590,8 @@ def test_full_disk(d):
             check(c.exit_code() == 0, f"{case}: exit status 0")
             if case.startswith("announced"):
                 check(not c.server.requests, f"{case}: nothing was asked of the server")
+            if case.startswith("unpacked size"):
+                check(c.server.requests == [PACKAGE], f"{case}: refused after the download: {c.server.requests}")
             check(not os.path.exists(c.inst.path("client_v2.zip")) or case.startswith("unpacked"),
                   f"{case}: no partial package left")
             check(not os.path.exists(c.inst.path("client_v2", "zeros.bin")), f"{case}: nothing unpacked")
