@@ -46,12 +46,13 @@ def pid_alive(pid):
 
 class Display:
     """An Xvfb of our own, or the caller's display when use_existing is set;
-    with window_manager, an openbox on it."""
+    with window_manager, an openbox on it. With lifetime (seconds), our Xvfb
+    ends by itself by then even if the script that started it is killed."""
 
-    def __init__(self, use_existing=False, window_manager=False):
+    def __init__(self, use_existing=False, window_manager=False, lifetime=None):
         self.proc = None
         self.window_manager = None
-        self._start_x(use_existing)
+        self._start_x(use_existing, lifetime)
         if window_manager:
             self._start_window_manager()
 
@@ -69,18 +70,20 @@ class Display:
             self.close()
             raise RuntimeError("openbox did not start")
 
-    def _start_x(self, use_existing):
+    def _start_x(self, use_existing, lifetime):
         if use_existing and os.environ.get("DISPLAY"):
             self.name = os.environ["DISPLAY"]
             return
         # Xvfb picks a free number itself and reports it (-displayfd), so two
         # runs never race for one; a server that does not report in time is
         # given up, so a run never waits long for a display.
+        command = ["Xvfb", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"]
+        if lifetime:
+            command = ["timeout", "-k", "5", str(lifetime), *command]
         for _ in range(3):
             read_fd, write_fd = os.pipe()
             proc = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                 "-noreset"],
+                [*command, "-displayfd", str(write_fd)],
                 pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             os.close(write_fd)
             data = b""
@@ -109,15 +112,20 @@ class Display:
         return env
 
     def xdotool(self, *args, timeout=10):
-        result = subprocess.run(["xdotool", *args], env=self.env(), capture_output=True,
-                                text=True, timeout=timeout)
+        """xdotool's output; empty when it did not answer in time, so that a
+        wait polling through it goes on rather than failing."""
+        try:
+            result = subprocess.run(["xdotool", *args], env=self.env(), capture_output=True,
+                                    text=True, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return ""
         return result.stdout.strip()
 
     def find_windows(self, name, pid=None):
         """Visible windows of that title; with pid, only that process's."""
         by_pid = ["--all", "--pid", str(pid)] if pid is not None else []
         out = self.xdotool("search", *by_pid, "--onlyvisible", "--name", f"^{name}$")
-        return [w for w in out.split() if w]
+        return [w for w in out.split() if w.isdigit()]
 
     def wait_window(self, name, timeout=15, pid=None):
         found = wait_until(lambda: self.find_windows(name, pid), timeout, step=0.1)
@@ -146,7 +154,9 @@ class Display:
 
     def request_close(self, window):
         """Asks the window to close as a window manager does for Alt+F4 or a
-        taskbar's Close: a WM_DELETE_WINDOW client message, sent with Xlib."""
+        taskbar's Close: a WM_DELETE_WINDOW client message, sent with Xlib.
+        (xdotool's windowclose destroys the window under the program's feet
+        instead.) The message has reached the server when this returns."""
         x11 = ctypes.CDLL("libX11.so.6")
         x11.XOpenDisplay.restype = ctypes.c_void_p
         x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
@@ -187,23 +197,22 @@ class Display:
                        capture_output=True, timeout=20)
         return os.path.exists(path)
 
+    @staticmethod
+    def _end(proc):
+        proc.terminate()
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(5)
+
     def close(self):
         if self.window_manager:
-            self.window_manager.terminate()
-            try:
-                self.window_manager.wait(5)
-            except subprocess.TimeoutExpired:
-                self.window_manager.kill()
-                self.window_manager.wait(5)
+            self._end(self.window_manager)
             self.window_manager = None
             shutil.rmtree(self.wm_home, ignore_errors=True)
         if self.proc:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
+            self._end(self.proc)
             self.proc = None
 
 
