@@ -218,19 +218,40 @@ class Display:
 
 # --- Package server ---------------------------------------------------------
 
+class Pause:
+    """Holds an answer after its first `after` bytes of body until released,
+    so that a test can act while a download is surely under way: reached is
+    set once those bytes are sent. Held at most `limit` seconds, well below
+    the updater's 60 s stall limit."""
+
+    def __init__(self, after, limit=45):
+        self.after = after
+        self.limit = limit
+        self.reached = threading.Event()
+        self.released = threading.Event()
+
+    def wait_reached(self, timeout=45):
+        return self.reached.wait(timeout)
+
+    def release(self):
+        self.released.set()
+
+
 class PackageServer:
     """HTTP on 127.0.0.1. routes: path -> dict(status, body, rate, drop_after,
-    unsized, ranges, retry_after), or path -> list of such dicts served in
+    unsized, ranges, retry_after, pause), or path -> list of such dicts served in
     turn (the last one repeats). An unsized answer has no Content-Length and
     ends when the connection closes, so one cut by drop_after looks complete.
     With ranges, the answer offers "Accept-Ranges: bytes" and an ETag (etag,
     default "v1") and answers a Range whose If-Range names it with 206.
-    ranges_asked holds the Range header of every GET (None without)."""
+    ranges_asked holds the Range header of every GET (None without); answered
+    the path of every GET whose answer has ended (sent, cut or dropped)."""
 
     def __init__(self):
         self.routes = {}
         self.requests = []
         self.ranges_asked = []
+        self.answered = []
         server_self = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -278,15 +299,24 @@ class PackageServer:
                 drop_after = route.get("drop_after")
                 limit = len(body) if drop_after is None else min(drop_after, len(body))
                 rate = route.get("rate")  # bytes per second
+                pause = route.get("pause")
                 chunk = 16384
                 sent = 0
                 started = time.monotonic()
                 try:
                     while sent < limit:
-                        piece = body[sent:min(limit, sent + chunk)]
+                        end = min(limit, sent + chunk)
+                        if pause and sent < pause.after:
+                            end = min(end, pause.after)
+                        piece = body[sent:end]
                         self.wfile.write(piece)
                         self.wfile.flush()
                         sent += len(piece)
+                        if pause and sent == pause.after:
+                            pause.reached.set()
+                            held = time.monotonic()
+                            pause.released.wait(pause.limit)
+                            started += time.monotonic() - held
                         if rate:
                             ahead = sent / rate - (time.monotonic() - started)
                             if ahead > 0:
@@ -299,6 +329,7 @@ class PackageServer:
                 except (BrokenPipeError, ConnectionResetError):
                     pass
                 self.close_connection = True
+                server_self.answered.append(self.path)
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.httpd.daemon_threads = True
@@ -311,6 +342,11 @@ class PackageServer:
         return f"http://127.0.0.1:{self.port}{path}"
 
     def close(self):
+        # A held answer is let go, so that no handler outlives the case.
+        for route in self.routes.values():
+            for answer in route if isinstance(route, list) else [route]:
+                if answer.get("pause"):
+                    answer["pause"].release()
         self.httpd.shutdown()
         self.httpd.server_close()
 
