@@ -9,129 +9,23 @@ Standard library only. Every wait and child process is bounded; prints
 "N passed, M failed" and exits non-zero on failure."""
 
 import os
-import select
 import shutil
-import socket
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
-XVFB_LIFETIME_S = 120   # the X server ends by itself even if this script is killed
-WAIT_S = 10             # longest wait for a window or an exit
-POLL_S = 0.05
+# The X server and the waits are the end-to-end harness's.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from harness import Display, wait_until  # noqa: E402
+
+# The X server ends by itself after as long as CTest lets the test run, even
+# if this script is killed.
+XVFB_LIFETIME_S = 180
+WAIT_S = 10  # longest wait for a window or an exit
 
 URL = "http://127.0.0.1:9/package.zip"
 CLOSE_BUTTON = (656, 20)  # right end of the title bar
-
-
-def wait_until(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(POLL_S)
-
-
-class XServer:
-    """An Xvfb on a display number it picks itself (-displayfd)."""
-
-    def __init__(self):
-        read_fd, write_fd = os.pipe()
-        self.proc = subprocess.Popen(
-            ["timeout", "-k", "5", str(XVFB_LIFETIME_S),
-             "Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", "-noreset",
-             "-screen", "0", "1024x768x24"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            start_new_session=True)
-        os.close(write_fd)
-        try:
-            self.number = self._read_display(read_fd)
-        finally:
-            os.close(read_fd)
-        if self.number is None:
-            self.stop()
-            raise RuntimeError("Xvfb did not report a display")
-        self.name = f":{self.number}"
-
-    @staticmethod
-    def _read_display(fd):
-        data = b""
-        deadline = time.monotonic() + WAIT_S
-        while b"\n" not in data and time.monotonic() < deadline:
-            ready, _, _ = select.select([fd], [], [], 0.2)
-            if ready:
-                chunk = os.read(fd, 64)
-                if not chunk:
-                    break
-                data += chunk
-        return int(data) if data.strip().isdigit() else None
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(timeout=5)
-
-    def xdotool(self, *args):
-        env = dict(os.environ, DISPLAY=self.name)
-        try:
-            result = subprocess.run(["xdotool", *args], env=env, capture_output=True,
-                                    text=True, timeout=WAIT_S)
-        except subprocess.TimeoutExpired:
-            return ""
-        return result.stdout.strip()
-
-    def windows(self, pid, name):
-        out = self.xdotool("search", "--all", "--onlyvisible", "--pid", str(pid),
-                           "--name", f"^{name}$")
-        return [w for w in out.split() if w.isdigit()]
-
-    def close_window(self, window):
-        """Asks the window to close the way a window manager does
-        (WM_DELETE_WINDOW); xdotool's windowclose destroys it under the
-        program's feet instead."""
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
-            sock.settimeout(WAIT_S)
-            sock.connect(f"/tmp/.X11-unix/X{self.number}")
-            sock.sendall(struct.pack("<cxHHHHxx", b"l", 11, 0, 0, 0))
-            header = _recv_exactly(sock, 8)
-            if header[0] != 1:
-                raise RuntimeError("X server refused the connection")
-            _recv_exactly(sock, struct.unpack("<H", header[6:8])[0] * 4)
-            protocols = _intern_atom(sock, b"WM_PROTOCOLS")
-            delete = _intern_atom(sock, b"WM_DELETE_WINDOW")
-            event = struct.pack("<BBHII5I", 33, 32, 0, int(window), protocols,
-                                delete, 0, 0, 0, 0)
-            sock.sendall(struct.pack("<BBHII", 25, 0, 11, int(window), 0) + event)
-            # GetInputFocus as a round trip: the event has gone out once it answers.
-            sock.sendall(struct.pack("<BxH", 43, 1))
-            _recv_exactly(sock, 32)
-
-
-def _recv_exactly(sock, size):
-    data = b""
-    while len(data) < size:
-        chunk = sock.recv(size - len(data))
-        if not chunk:
-            raise RuntimeError("X server closed the connection")
-        data += chunk
-    return data
-
-
-def _intern_atom(sock, name):
-    pad = (4 - len(name) % 4) % 4
-    sock.sendall(struct.pack("<BBHHxx", 16, 0, 2 + (len(name) + pad) // 4, len(name))
-                 + name + b"\0" * pad)
-    reply = _recv_exactly(sock, 32)
-    if reply[0] != 1:
-        raise RuntimeError(f"InternAtom {name!r} failed")
-    return struct.unpack("<I", reply[8:12])[0]
 
 
 class Case:
@@ -208,11 +102,11 @@ CASES = [
 
 
 class Runner:
-    def __init__(self, xserver, binary, workdir):
-        self.x = xserver
+    def __init__(self, display, binary, workdir):
+        self.x = display
         self.binary = binary
         self.workdir = workdir
-        self.env = dict(os.environ, DISPLAY=xserver.name, QT_QPA_PLATFORM="xcb",
+        self.env = dict(display.env(), QT_QPA_PLATFORM="xcb",
                         QT_LOGGING_RULES="default.debug=true",
                         XDG_RUNTIME_DIR=os.path.join(workdir, "runtime"))
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
@@ -258,12 +152,12 @@ class Runner:
         return self._check_exit_without_window(proc)
 
     def _answer_box(self, proc, key):
-        found = wait_until(lambda: self.x.windows(proc.pid, "Notice")
-                           or self.x.windows(proc.pid, "CUpdate")
+        found = wait_until(lambda: self.x.find_windows("Notice", proc.pid)
+                           or self.x.find_windows("CUpdate", proc.pid)
                            or proc.poll() is not None, WAIT_S)
-        boxes = self.x.windows(proc.pid, "Notice")
+        boxes = self.x.find_windows("Notice", proc.pid)
         if not boxes:
-            if self.x.windows(proc.pid, "CUpdate"):
+            if self.x.find_windows("CUpdate", proc.pid):
                 return "the update window appeared instead of a box"
             return f"no box appeared (exit code {proc.poll()})" if found else "no box appeared"
         box = boxes[0]
@@ -274,20 +168,20 @@ class Runner:
         if not wait_until(lambda: self.x.xdotool("getwindowfocus") == box, WAIT_S):
             return "the box never took the keyboard focus"
         if key == "close":
-            self.x.close_window(box)
+            self.x.request_close(box)
         else:
             self.x.xdotool("key", *key.split())
-        if not wait_until(lambda: box not in self.x.windows(proc.pid, "Notice"), WAIT_S):
+        if not wait_until(lambda: box not in self.x.find_windows("Notice", proc.pid), WAIT_S):
             return f"the box did not go away after {key}"
         return None
 
     def _check_window(self, proc, case, sentinel):
-        wait_until(lambda: self.x.windows(proc.pid, "CUpdate")
-                   or self.x.windows(proc.pid, "Notice")
+        wait_until(lambda: self.x.find_windows("CUpdate", proc.pid)
+                   or self.x.find_windows("Notice", proc.pid)
                    or proc.poll() is not None, WAIT_S)
-        windows = self.x.windows(proc.pid, "CUpdate")
+        windows = self.x.find_windows("CUpdate", proc.pid)
         if not windows:
-            if self.x.windows(proc.pid, "Notice"):
+            if self.x.find_windows("Notice", proc.pid):
                 return ["a box appeared instead of the update window"]
             return [f"no update window (exit code {proc.poll()})"]
         failures = []
@@ -296,10 +190,10 @@ class Runner:
         if case.unmirrored:
             return failures + self._leave_through_close_button(proc, windows[0])
         # A close from the window system asks the give-up question first.
-        self.x.close_window(windows[0])
+        self.x.request_close(windows[0])
         # The window stays while the question is open: wait for the box
         # itself, not for any of the updater's windows.
-        wait_until(lambda: self.x.windows(proc.pid, "Notice") or proc.poll() is not None, WAIT_S)
+        wait_until(lambda: self.x.find_windows("Notice", proc.pid) or proc.poll() is not None, WAIT_S)
         problem = self._answer_box(proc, "Return")
         if problem:
             return failures + [f"closing the window: {problem}"]
@@ -315,11 +209,9 @@ class Runner:
         right; in a mirrored one the icon is there and nothing happens. The
         give-up question follows and is confirmed."""
         time.sleep(0.3)
-        self.x.xdotool("mousemove", "--window", window, *map(str, CLOSE_BUTTON))
-        time.sleep(0.15)
-        self.x.xdotool("click", "1")
-        if not wait_until(lambda: self.x.windows(proc.pid, "Notice"), WAIT_S):
-            self.x.close_window(window)
+        self.x.click(window, *CLOSE_BUTTON)
+        if not wait_until(lambda: self.x.find_windows("Notice", proc.pid), WAIT_S):
+            self.x.request_close(window)
             return ["the close button was not where it belongs: the window is mirrored"]
         problem = self._answer_box(proc, "Return")
         if problem:
@@ -334,8 +226,8 @@ class Runner:
         seen = set()
 
         def ended():
-            seen.update(self.x.windows(proc.pid, "CUpdate"))
-            for box in self.x.windows(proc.pid, "Notice"):
+            seen.update(self.x.find_windows("CUpdate", proc.pid))
+            for box in self.x.find_windows("Notice", proc.pid):
                 seen.add("box " + box)
             return proc.poll() is not None
 
@@ -372,9 +264,9 @@ def main():
     passed = failed = 0
     with tempfile.TemporaryDirectory(prefix="launch-contract-") as root:
         binary = make_installation(root, sys.argv[1])
-        xserver = XServer()
+        display = Display(lifetime=XVFB_LIFETIME_S)
         try:
-            runner = Runner(xserver, binary, root)
+            runner = Runner(display, binary, root)
             for case in CASES:
                 started = time.monotonic()
                 failures = runner.run(case)
@@ -389,7 +281,7 @@ def main():
                     print(f"PASS {case.name} ({took:.1f} s)")
                 sys.stdout.flush()
         finally:
-            xserver.stop()
+            display.close()
     print(f"{passed} passed, {failed} failed")
     return 1 if failed else 0
 

@@ -46,12 +46,13 @@ def pid_alive(pid):
 
 class Display:
     """An Xvfb of our own, or the caller's display when use_existing is set;
-    with window_manager, an openbox on it."""
+    with window_manager, an openbox on it. With lifetime (seconds), our Xvfb
+    ends by itself by then even if the script that started it is killed."""
 
-    def __init__(self, use_existing=False, window_manager=False):
+    def __init__(self, use_existing=False, window_manager=False, lifetime=None):
         self.proc = None
         self.window_manager = None
-        self._start_x(use_existing)
+        self._start_x(use_existing, lifetime)
         if window_manager:
             self._start_window_manager()
 
@@ -69,18 +70,20 @@ class Display:
             self.close()
             raise RuntimeError("openbox did not start")
 
-    def _start_x(self, use_existing):
+    def _start_x(self, use_existing, lifetime):
         if use_existing and os.environ.get("DISPLAY"):
             self.name = os.environ["DISPLAY"]
             return
         # Xvfb picks a free number itself and reports it (-displayfd), so two
         # runs never race for one; a server that does not report in time is
         # given up, so a run never waits long for a display.
+        command = ["Xvfb", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"]
+        if lifetime:
+            command = ["timeout", "-k", "5", str(lifetime), *command]
         for _ in range(3):
             read_fd, write_fd = os.pipe()
             proc = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                 "-noreset"],
+                [*command, "-displayfd", str(write_fd)],
                 pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             os.close(write_fd)
             data = b""
@@ -109,15 +112,20 @@ class Display:
         return env
 
     def xdotool(self, *args, timeout=10):
-        result = subprocess.run(["xdotool", *args], env=self.env(), capture_output=True,
-                                text=True, timeout=timeout)
+        """xdotool's output; empty when it did not answer in time, so that a
+        wait polling through it goes on rather than failing."""
+        try:
+            result = subprocess.run(["xdotool", *args], env=self.env(), capture_output=True,
+                                    text=True, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return ""
         return result.stdout.strip()
 
     def find_windows(self, name, pid=None):
         """Visible windows of that title; with pid, only that process's."""
         by_pid = ["--all", "--pid", str(pid)] if pid is not None else []
         out = self.xdotool("search", *by_pid, "--onlyvisible", "--name", f"^{name}$")
-        return [w for w in out.split() if w]
+        return [w for w in out.split() if w.isdigit()]
 
     def wait_window(self, name, timeout=15, pid=None):
         found = wait_until(lambda: self.find_windows(name, pid), timeout, step=0.1)
@@ -146,7 +154,9 @@ class Display:
 
     def request_close(self, window):
         """Asks the window to close as a window manager does for Alt+F4 or a
-        taskbar's Close: a WM_DELETE_WINDOW client message, sent with Xlib."""
+        taskbar's Close: a WM_DELETE_WINDOW client message, sent with Xlib.
+        (xdotool's windowclose destroys the window under the program's feet
+        instead.) The message has reached the server when this returns."""
         x11 = ctypes.CDLL("libX11.so.6")
         x11.XOpenDisplay.restype = ctypes.c_void_p
         x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
@@ -187,41 +197,61 @@ class Display:
                        capture_output=True, timeout=20)
         return os.path.exists(path)
 
+    @staticmethod
+    def _end(proc):
+        proc.terminate()
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(5)
+
     def close(self):
         if self.window_manager:
-            self.window_manager.terminate()
-            try:
-                self.window_manager.wait(5)
-            except subprocess.TimeoutExpired:
-                self.window_manager.kill()
-                self.window_manager.wait(5)
+            self._end(self.window_manager)
             self.window_manager = None
             shutil.rmtree(self.wm_home, ignore_errors=True)
         if self.proc:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
+            self._end(self.proc)
             self.proc = None
 
 
 # --- Package server ---------------------------------------------------------
 
+class Pause:
+    """Holds an answer after its first `after` bytes of body until released,
+    so that a test can act while a download is surely under way: reached is
+    set once those bytes are sent. Held at most `limit` seconds, well below
+    the updater's 60 s stall limit."""
+
+    def __init__(self, after, limit=45):
+        self.after = after
+        self.limit = limit
+        self.reached = threading.Event()
+        self.released = threading.Event()
+
+    def wait_reached(self, timeout=45):
+        return self.reached.wait(timeout)
+
+    def release(self):
+        self.released.set()
+
+
 class PackageServer:
     """HTTP on 127.0.0.1. routes: path -> dict(status, body, rate, drop_after,
-    unsized, ranges, retry_after), or path -> list of such dicts served in
+    unsized, ranges, retry_after, pause), or path -> list of such dicts served in
     turn (the last one repeats). An unsized answer has no Content-Length and
     ends when the connection closes, so one cut by drop_after looks complete.
     With ranges, the answer offers "Accept-Ranges: bytes" and an ETag (etag,
     default "v1") and answers a Range whose If-Range names it with 206.
-    ranges_asked holds the Range header of every GET (None without)."""
+    ranges_asked holds the Range header of every GET (None without); answered
+    the path of every GET whose answer has ended (sent, cut or dropped)."""
 
     def __init__(self):
         self.routes = {}
         self.requests = []
         self.ranges_asked = []
+        self.answered = []
         server_self = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -269,15 +299,24 @@ class PackageServer:
                 drop_after = route.get("drop_after")
                 limit = len(body) if drop_after is None else min(drop_after, len(body))
                 rate = route.get("rate")  # bytes per second
+                pause = route.get("pause")
                 chunk = 16384
                 sent = 0
                 started = time.monotonic()
                 try:
                     while sent < limit:
-                        piece = body[sent:min(limit, sent + chunk)]
+                        end = min(limit, sent + chunk)
+                        if pause and sent < pause.after:
+                            end = min(end, pause.after)
+                        piece = body[sent:end]
                         self.wfile.write(piece)
                         self.wfile.flush()
                         sent += len(piece)
+                        if pause and sent == pause.after:
+                            pause.reached.set()
+                            held = time.monotonic()
+                            pause.released.wait(pause.limit)
+                            started += time.monotonic() - held
                         if rate:
                             ahead = sent / rate - (time.monotonic() - started)
                             if ahead > 0:
@@ -290,6 +329,7 @@ class PackageServer:
                 except (BrokenPipeError, ConnectionResetError):
                     pass
                 self.close_connection = True
+                server_self.answered.append(self.path)
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.httpd.daemon_threads = True
@@ -302,6 +342,11 @@ class PackageServer:
         return f"http://127.0.0.1:{self.port}{path}"
 
     def close(self):
+        # A held answer is let go, so that no handler outlives the case.
+        for route in self.routes.values():
+            for answer in route if isinstance(route, list) else [route]:
+                if answer.get("pause"):
+                    answer["pause"].release()
         self.httpd.shutdown()
         self.httpd.server_close()
 

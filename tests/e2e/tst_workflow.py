@@ -100,6 +100,24 @@ class Case:
         self.inst.close()
 
 
+def held_package(c, padding=600_000, pause_after=None, **route):
+    """Serves a zip package that the server holds after its first third (or
+    pause_after bytes) until pause.release(). Returns the package and the
+    pause."""
+    body = c.inst.installer_zip(padding=padding)
+    pause = harness.Pause(pause_after or len(body) // 3)
+    c.server.routes[PACKAGE] = dict(route, body=body, pause=pause)
+    return body, pause
+
+
+def press_update_held(c, pause):
+    """Presses Update and returns once the server has sent the package up to
+    its pause: the updater is then downloading, and stays so until the pause
+    is released, however slow the machine."""
+    c.press_update()
+    check(pause.wait_reached(45), f"the download began (requests: {c.server.requests})")
+
+
 def test_zip_package_full_update(d):
     with Case(d) as c:
         body = c.inst.installer_zip(padding=1 << 20)
@@ -275,15 +293,15 @@ def test_corrupt_zip_keeps_archive(d):
 
 def test_give_up_question_on_progress_page(d):
     with Case(d) as c:
-        body = c.inst.installer_zip(padding=600_000)
-        c.server.routes[PACKAGE] = {"body": body, "rate": 300_000}
+        body, pause = held_package(c)
         c.launch(c.server.url(PACKAGE), len(body))
-        c.press_update()
-        time.sleep(0.6)
+        press_update_held(c, pause)
         c.display.click(c.window, *CLOSE_BUTTON)
         box = c.wait_notice(10)
         check(c.notices() == ["Be sure give up to update?"], f"give-up question: {c.notices()}")
         c.display.key(box, "Escape")
+        check(harness.wait_until(lambda: not d.find_windows("Notice"), 10), "the question went")
+        pause.release()
         # The download goes on to its end: the install question follows.
         c.wait_notice(30)
         check(c.progress()[-1] == "Finish unCompressing", "download ran to its end")
@@ -291,10 +309,9 @@ def test_give_up_question_on_progress_page(d):
         check(c.exit_code() == 0, "ended after declining")
 
         with Case(d) as c2:
-            c2.server.routes[PACKAGE] = {"body": body, "rate": 200_000}
+            body, pause = held_package(c2)
             c2.launch(c2.server.url(PACKAGE), len(body))
-            c2.press_update()
-            time.sleep(0.6)
+            press_update_held(c2, pause)
             c2.display.click(c2.window, *CLOSE_BUTTON)
             c2.answer("Return")
             check(c2.exit_code(10) == 0, "Enter on the give-up question ends the updater")
@@ -337,24 +354,30 @@ def test_give_up_question_holds_next_step(d):
     for outcome, going_on in (("install", True), ("install", False), ("failure", True), ("failure", False)):
         what = f"{outcome}, {'going on' if going_on else 'giving up'}"
         with Case(d) as c:
-            # Some 2 s of download (1.5 s to the drop): the question opens well before.
-            body = c.inst.installer_zip(padding=400_000)
-            route = {"body": body, "rate": 250_000}
-            if outcome == "failure":
-                route = {"body": body, "rate": 100_000, "drop_after": 150_000}
-            c.server.routes[PACKAGE] = route
+            # Held by the server until the question is open; then the rest
+            # (to its end, or to the drop) comes at once.
+            padding = 400_000
+            if outcome == "install":
+                body, pause = held_package(c, padding)
+            else:
+                body, pause = held_package(c, padding, pause_after=50_000, drop_after=150_000)
             c.launch(c.server.url(PACKAGE), len(body))
-            c.press_update()
-            time.sleep(0.3)
+            press_update_held(c, pause)
             c.display.click(c.window, *CLOSE_BUTTON)
             box = c.wait_notice(10)
             check(c.notices() == [GIVE_UP], f"{what}: the question came first: {c.notices()}")
+            pause.release()
             if outcome == "install":
                 check(harness.wait_until(lambda: "UnCompressing..." in c.progress(), 20),
                       f"{what}: the download ended while the question was open")
-                time.sleep(1.5)
+                unpacked = c.inst.path("client_v2", "payload.bin")
+                check(harness.wait_until(lambda: os.path.isfile(unpacked) and os.path.getsize(unpacked) == padding,
+                                         30), f"{what}: the package was unpacked while the question was open")
             else:
-                time.sleep(3.0)
+                check(harness.wait_until(lambda: PACKAGE in c.server.answered, 20),
+                      f"{what}: the server dropped the download while the question was open")
+            # Time for the updater to take in the end of the unpacking or the drop.
+            time.sleep(1.0)
             check(c.notices() == [GIVE_UP], f"{what}: nothing on top of the question: {c.notices()}")
             check(len(d.find_windows("Notice")) == 1, f"{what}: one box on screen")
             c.display.key(box, "Escape" if going_on else "Return")
@@ -381,18 +404,17 @@ def test_give_up_question_holds_next_step(d):
 def test_window_system_close_asks(d):
     # A WM_DELETE_WINDOW, as a window manager sends for Alt+F4 or the taskbar.
     with Case(d) as c:
-        body = c.inst.installer_zip(padding=600_000)
-        c.server.routes[PACKAGE] = {"body": body, "rate": 150_000}
+        body, pause = held_package(c)
         c.launch(c.server.url(PACKAGE), len(body))
         d.request_close(c.window)
         box = c.wait_notice(10)
         check(c.notices() == [GIVE_UP], f"start page asks: {c.notices()}")
         c.display.key(box, "Escape")
-        time.sleep(0.8)
+        check(harness.wait_until(lambda: not d.find_windows("Notice"), 10), "refused: the question went")
+        time.sleep(0.5)
         check(c.updater.proc.poll() is None and d.find_windows("CUpdate"), "refused: the window stays")
         check(harness.pid_alive(c.client.pid), "refused: the client left alone")
-        c.press_update()
-        time.sleep(0.6)
+        press_update_held(c, pause)
         d.request_close(c.window)
         c.answer("Return")
         check(c.exit_code(10) == 0, "confirmed on the progress page: exit status 0")
@@ -408,15 +430,14 @@ def test_window_manager_close_asks(d):
     wm = harness.Display(window_manager=True)
     try:
         with Case(wm) as c:
-            body = c.inst.installer_zip(padding=600_000)
-            c.server.routes[PACKAGE] = {"body": body, "rate": 150_000}
+            body, pause = held_package(c)
             c.launch(c.server.url(PACKAGE), len(body))
-            c.press_update()
-            time.sleep(0.5)
+            press_update_held(c, pause)
             subprocess.run(["wmctrl", "-i", "-c", hex(int(c.window))], env=wm.env(), timeout=10)
             box = c.wait_notice(10)
             c.display.key(box, "Escape")
-            time.sleep(0.8)
+            check(harness.wait_until(lambda: not wm.find_windows("Notice"), 10), "refused: the question went")
+            time.sleep(0.5)
             check(c.updater.proc.poll() is None, "refused: the updater runs on")
             c.display.key(c.window, "alt+F4")
             c.answer("Return")
@@ -841,18 +862,22 @@ def second_updater(c, url, size, major="false", log_name="second-stderr.log"):
 
 def test_second_updater_in_one_folder(d):
     with Case(d) as c:
-        body = c.inst.installer_zip(padding=600_000)
-        c.server.routes[PACKAGE] = {"body": body, "rate": 400_000}
+        # Held until the third updater has ended: the first is surely
+        # downloading meanwhile, and its install question cannot open (and
+        # take the keyboard) while the third updater's box is answered.
+        body, pause = held_package(c)
         url = c.server.url(PACKAGE)
         c.launch(url, len(body))
         # On the start page, and a mandatory one that would end the client at once.
         second_updater(c, url, len(body), major="true")
         check(harness.pid_alive(c.client.pid), "the second updater ended no client")
         check(c.server.requests == [], "the second updater downloaded nothing")
-        c.press_update()
-        time.sleep(0.8)
+        press_update_held(c, pause)
         # While the first one downloads.
         second_updater(c, url, len(body), log_name="third-stderr.log")
+        check(c.updater.proc.poll() is None and not c.notices(),
+              f"the first updater still downloads, asking nothing: {c.notices()}")
+        pause.release()
         c.answer("Return", 30)
         check(c.exit_code() == 0, "the first updater ends with 0")
         check(c.server.requests == [PACKAGE], f"one download: {c.server.requests}")
