@@ -361,16 +361,36 @@ void CDownloadClient::StartFileOver()
 }
 
 // The one place where the file goes on after the bytes an earlier run left:
-// the hash takes them in once, and the count starts at them. A file the hash
-// cannot read back starts over instead.
+// the count starts at them, and the hash takes them in once. It reads them on
+// its own thread, a large file must not hold the window, and the first
+// request waits for it.
 void CDownloadClient::ResumeFileAt(const CPartialRecord& record)
 {
-    if (m_bHashPackage && !m_packageHasher.ResetFromFile(m_strPackagePath, record.bytes)) {
-        StartFileOver();
-        return;
-    }
     m_resume = CResumeState(record);
     emit SignalDownloadRestarted(record.bytes);
+    if (!m_bHashPackage || m_eStage != Stage::Transferring)
+        return;
+    m_eStage = Stage::Waiting;
+    m_bHashingBytesOnDisk = true;
+    m_packageHasher.ResetFromFile(m_strPackagePath, record.bytes, [this](bool ok) {
+        QMetaObject::invokeMethod(this, [this, ok] { OnBytesOnDiskHashed(ok); }, Qt::QueuedConnection);
+    });
+}
+
+// A file the hash cannot read back starts over instead.
+void CDownloadClient::OnBytesOnDiskHashed(bool ok)
+{
+    if (m_eStage != Stage::Waiting || !m_bHashingBytesOnDisk)
+        return;
+    m_bHashingBytesOnDisk = false;
+    m_eStage = Stage::Transferring;
+    if (!ok) {
+        m_resume = CResumeState();
+        StartFileOver();
+        if (m_eStage != Stage::Transferring)
+            return;
+    }
+    StartAttempt();
 }
 
 // With retries on, a transfer that did not finish leaves what it has for the

@@ -67,7 +67,8 @@ private slots:
 private:
     // Idle: nothing started, or the last transfer finished and handed its
     // file over. Transferring: a reply and an open file. Waiting: an attempt
-    // failed and the next one is due; the file stays open. Ended: failed or
+    // failed and the next one is due, or the first waits for the hash of the
+    // bytes an earlier run left; the file stays open. Ended: failed or
     // stopped; the reply and the closed file are kept until the client goes.
     enum class Stage { Idle, Transferring, Waiting, Ended };
     enum class Outcome { Finished, Failed, Stopped };
@@ -80,6 +81,7 @@ private:
     void FailAttempt(const CDownloadFailure& failure, const QString& text);
     void StartFileOver();
     void ResumeFileAt(const CPartialRecord& record);
+    void OnBytesOnDiskHashed(bool ok);
     void KeepPartialPackage(bool flushed);
     void EndTransfer(Outcome outcome, const QString& failure = QString());
     void ReleaseReply();
@@ -105,6 +107,7 @@ private:
     CResumeState m_resume;
     CPackageHashWorker m_packageHasher;
     bool m_bHashPackage = false;
+    bool m_bHashingBytesOnDisk = false; // the first request waits for it
 };
 
 } // namespace Update

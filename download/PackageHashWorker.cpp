@@ -4,6 +4,7 @@ namespace Update {
 
 CPackageHashWorker::~CPackageHashWorker()
 {
+    m_bStopFile.store(true);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bStop = true;
@@ -19,22 +20,39 @@ void CPackageHashWorker::Reset()
     m_hasher.Reset();
 }
 
-bool CPackageHashWorker::ResetFromFile(const QString& path, qint64 size)
+void CPackageHashWorker::ResetFromFile(const QString& path, qint64 size, std::function<void(bool)> done)
 {
     Drain();
-    return m_hasher.ResetFromFile(path, size);
+    m_hasher.Reset();
+    Job job;
+    job.path = path;
+    job.fileBytes = size;
+    job.done = std::move(done);
+    Enqueue(std::move(job));
 }
 
 void CPackageHashWorker::AddData(const QByteArray& data)
 {
     if (data.isEmpty())
         return;
+    Job job;
+    job.data = data;
+    Enqueue(std::move(job));
+}
+
+void CPackageHashWorker::StartThread()
+{
     if (!m_thread.joinable())
         m_thread = std::thread(&CPackageHashWorker::Run, this);
+}
+
+void CPackageHashWorker::Enqueue(Job job)
+{
+    StartThread();
     std::unique_lock<std::mutex> lock(m_mutex);
     m_changed.wait(lock, [this] { return m_nQueuedBytes < kMaxQueuedBytes; });
-    m_queue.push_back(data);
-    m_nQueuedBytes += data.size();
+    m_nQueuedBytes += job.Weight();
+    m_queue.push_back(std::move(job));
     lock.unlock();
     m_changed.notify_all();
 }
@@ -51,8 +69,8 @@ void CPackageHashWorker::Drain() const
     m_changed.wait(lock, [this] { return m_nQueuedBytes == 0; });
 }
 
-// A chunk leaves the count only once it is hashed, so Drain() returns with
-// the worker idle and the hasher the caller's again.
+// A job leaves the count only once it is done, so Drain() returns with the
+// worker idle and the hasher the caller's again.
 void CPackageHashWorker::Run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -60,12 +78,18 @@ void CPackageHashWorker::Run()
         m_changed.wait(lock, [this] { return m_bStop || !m_queue.empty(); });
         if (m_bStop)
             return;
-        const QByteArray chunk = m_queue.front();
+        const Job job = std::move(m_queue.front());
         m_queue.pop_front();
         lock.unlock();
-        m_hasher.AddData(chunk);
+        if (job.path.isEmpty()) {
+            m_hasher.AddData(job.data);
+        } else {
+            const bool ok = m_hasher.ResetFromFile(job.path, job.fileBytes, &m_bStopFile);
+            if (job.done && !m_bStopFile.load())
+                job.done(ok);
+        }
         lock.lock();
-        m_nQueuedBytes -= chunk.size();
+        m_nQueuedBytes -= job.Weight();
         m_changed.notify_all();
     }
 }

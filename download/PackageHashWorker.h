@@ -5,8 +5,10 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -29,7 +31,12 @@ public:
 
     // As CPackageHasher's, once the queue is empty.
     void Reset();
-    bool ResetFromFile(const QString& path, qint64 size);
+
+    // Starts over with the first size bytes of the file at path. They are
+    // read and hashed on the worker's thread, so the caller goes on at once
+    // however large the file; done(ok) is called on that thread once they are
+    // in, or with false when they cannot be read (the hash is then empty).
+    void ResetFromFile(const QString& path, qint64 size, std::function<void(bool)> done);
 
     // Queues the chunk; the bytes are shared, not copied.
     void AddData(const QByteArray& data);
@@ -41,13 +48,28 @@ private:
     void Run();
     void Drain() const;
 
+    // A chunk of the download, or the bytes of a file already on disk.
+    struct Job {
+        QByteArray data;
+        QString path;
+        qint64 fileBytes = 0;
+        std::function<void(bool)> done;
+        // A file job holds none of its bytes in memory: it counts as one, so
+        // that the queue is not empty while it runs.
+        qint64 Weight() const { return path.isEmpty() ? data.size() : 1; }
+    };
+
+    void StartThread();
+    void Enqueue(Job job);
+
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
-    std::deque<QByteArray> m_queue;
+    std::deque<Job> m_queue;
     qint64 m_nQueuedBytes = 0; // in the queue or being hashed
     bool m_bStop = false;
+    std::atomic<bool> m_bStopFile {false}; // set as the worker goes: a file being read gives up
     CPackageHasher m_hasher;   // the worker's while m_nQueuedBytes > 0
-    std::thread m_thread;      // started with the first chunk
+    std::thread m_thread;      // started with the first job
 };
 
 } // namespace Update

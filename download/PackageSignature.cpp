@@ -161,7 +161,7 @@ void CPackageHasher::Reset()
     m_nBytes = 0;
 }
 
-bool CPackageHasher::ResetFromFile(const QString& path, qint64 size)
+bool CPackageHasher::ResetFromFile(const QString& path, qint64 size, const std::atomic<bool>* stop)
 {
     Reset();
     QFile file(path);
@@ -170,7 +170,7 @@ bool CPackageHasher::ResetFromFile(const QString& path, qint64 size)
     QByteArray chunk;
     while (m_nBytes < size) {
         chunk = file.read(qMin(kFileChunkBytes, size - m_nBytes));
-        if (chunk.isEmpty()) {
+        if (chunk.isEmpty() || (stop && stop->load())) {
             Reset();
             return false;
         }

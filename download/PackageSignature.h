@@ -8,6 +8,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <atomic>
 #include <memory>
 
 namespace Update {
@@ -75,8 +76,9 @@ public:
     void Reset();
     // Reset, then hash the first `size` bytes of the file at `path` (a
     // download that resumes after them). False when the file is shorter or
-    // cannot be read; the hasher is then reset and holds nothing.
-    bool ResetFromFile(const QString& path, qint64 size);
+    // cannot be read, or when *stop turns true first; the hasher is then
+    // reset and holds nothing.
+    bool ResetFromFile(const QString& path, qint64 size, const std::atomic<bool>* stop = nullptr);
 
     void AddData(const char* data, qint64 size);
     void AddData(const QByteArray& data);

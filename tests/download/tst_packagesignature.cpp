@@ -14,6 +14,17 @@
 
 #include <sodium.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 using namespace Update;
 
 namespace {
@@ -129,6 +140,7 @@ private slots:
     void hashInChunks();
     void hashResumedFromFile_data();
     void hashResumedFromFile();
+    void hashFromFileLeavesCallerFree();
     void installedKey_data();
     void installedKey();
     void reasons();
@@ -448,11 +460,74 @@ void TestPackageSignature::hashResumedFromFile()
     if (!resumes) {
         QCOMPARE(hasher.BytesHashed(), qint64(0));
         QCOMPARE(hasher.Result(), OneShotHash(QByteArray()));
+        CPackageHashWorker worker;
+        worker.AddData("stale bytes of an earlier attempt");
+        std::promise<bool> read;
+        std::future<bool> readDone = read.get_future();
+        worker.ResetFromFile(partial, onDisk, [&read](bool ok) { read.set_value(ok); });
+        QVERIFY(readDone.wait_for(std::chrono::seconds(20)) == std::future_status::ready);
+        QVERIFY(!readDone.get());
+        QCOMPARE(worker.Hasher().BytesHashed(), qint64(0));
         return;
     }
     QCOMPARE(hasher.BytesHashed(), qint64(onDisk));
     hasher.AddData(data.mid(onDisk));
     QCOMPARE(hasher.Result(), OneShotHash(data));
+
+    // The same through the hashing thread of downloads, which reads the file
+    // on that thread and says when it is done.
+    CPackageHashWorker worker;
+    worker.AddData("stale bytes of an earlier attempt");
+    std::promise<bool> read;
+    std::future<bool> readDone = read.get_future();
+    worker.ResetFromFile(partial, onDisk, [&read](bool ok) { read.set_value(ok); });
+    QVERIFY(readDone.wait_for(std::chrono::seconds(20)) == std::future_status::ready);
+    QVERIFY(readDone.get());
+    worker.AddData(data.mid(onDisk));
+    QCOMPARE(worker.Hasher().BytesHashed(), qint64(data.size()));
+    QCOMPARE(worker.Hasher().Result(), OneShotHash(data));
+}
+
+// Resuming a large package must not hold the window while the bytes already
+// on disk are hashed. A named pipe stands in for a slow disk: nothing can be
+// read from it until the test writes, which it does only once the call has
+// returned (or after 10 s, for a call that waits for the bytes).
+void TestPackageSignature::hashFromFileLeavesCallerFree()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("needs a named pipe");
+#else
+    const QByteArray data = RandomBytes(32 * 1024); // within a pipe's buffer: one write, never blocked
+    const QByteArray pipe = QFile::encodeName(m_pDir->filePath("slow-disk"));
+    QVERIFY(mkfifo(pipe.constData(), 0600) == 0);
+    std::promise<void> go;
+    std::atomic<bool> written {false};
+    std::thread writer([&go, &written, &pipe, &data] {
+        go.get_future().wait_for(std::chrono::seconds(10));
+        int fd = -1;
+        for (int i = 0; i < 1000 && fd < 0; ++i) { // until a reader has it open, 10 s at most
+            fd = ::open(pipe.constData(), O_WRONLY | O_NONBLOCK);
+            if (fd < 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (fd < 0)
+            return;
+        written = ::write(fd, data.constData(), size_t(data.size())) == data.size();
+        ::close(fd);
+    });
+    CPackageHashWorker worker;
+    std::promise<bool> read;
+    std::future<bool> readDone = read.get_future();
+    worker.ResetFromFile(QFile::decodeName(pipe), data.size(), [&read](bool ok) { read.set_value(ok); });
+    const bool callerHeld = written.load();
+    go.set_value();
+    writer.join();
+    QVERIFY2(!callerHeld, "the call waited until the bytes on disk were read");
+    QVERIFY(written.load());
+    QVERIFY(readDone.wait_for(std::chrono::seconds(20)) == std::future_status::ready);
+    QVERIFY(readDone.get());
+    QCOMPARE(worker.Hasher().Result(), OneShotHash(data));
+#endif
 }
 
 void TestPackageSignature::installedKey_data()
