@@ -372,19 +372,22 @@ void CDownloadClient::ResumeFileAt(const CPartialRecord& record)
         return;
     m_eStage = Stage::Waiting;
     m_bHashingBytesOnDisk = true;
+    // Called on the hashing thread: the answer goes over in an atomic and
+    // the call in a posted event, which carries nothing of that thread's.
     m_packageHasher.ResetFromFile(m_strPackagePath, record.bytes, [this](bool ok) {
-        QMetaObject::invokeMethod(this, [this, ok] { OnBytesOnDiskHashed(ok); }, Qt::QueuedConnection);
+        m_bBytesOnDiskRead.store(ok);
+        QMetaObject::invokeMethod(this, "OnBytesOnDiskHashed", Qt::QueuedConnection);
     });
 }
 
 // A file the hash cannot read back starts over instead.
-void CDownloadClient::OnBytesOnDiskHashed(bool ok)
+void CDownloadClient::OnBytesOnDiskHashed()
 {
     if (m_eStage != Stage::Waiting || !m_bHashingBytesOnDisk)
         return;
     m_bHashingBytesOnDisk = false;
     m_eStage = Stage::Transferring;
-    if (!ok) {
+    if (!m_bBytesOnDiskRead.load()) {
         m_resume = CResumeState();
         StartFileOver();
         if (m_eStage != Stage::Transferring)

@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <atomic>
+
 class QFile;
 
 namespace Update {
@@ -63,6 +65,7 @@ private slots:
     void OnTransferActivity();
     void OnStallTimeout();
     void OnRetryTimeout();
+    void OnBytesOnDiskHashed();
 
 private:
     // Idle: nothing started, or the last transfer finished and handed its
@@ -81,7 +84,6 @@ private:
     void FailAttempt(const CDownloadFailure& failure, const QString& text);
     void StartFileOver();
     void ResumeFileAt(const CPartialRecord& record);
-    void OnBytesOnDiskHashed(bool ok);
     void KeepPartialPackage(bool flushed);
     void EndTransfer(Outcome outcome, const QString& failure = QString());
     void ReleaseReply();
@@ -108,6 +110,7 @@ private:
     CPackageHashWorker m_packageHasher;
     bool m_bHashPackage = false;
     bool m_bHashingBytesOnDisk = false; // the first request waits for it
+    std::atomic<bool> m_bBytesOnDiskRead {false}; // set by the hashing thread
 };
 
 } // namespace Update

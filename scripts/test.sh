@@ -26,14 +26,15 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p build-asan
 run_suite build-asan -DUPDATE_SANITIZE=ON -DUPDATE_BUILD_BENCH=OFF
 
-# The tests that cross threads (the extraction worker, the window's queued
-# hand-over, the fault tests) with ThreadSanitizer; any report fails the run.
-tsan_tests="extract_ccompressclient window_cupdate window_workflow window_skinstyle faults_download faults_extract"
+# The tests that cross threads (the extraction worker, the package's hashing
+# thread, the window's queued hand-over, the fault tests) with
+# ThreadSanitizer; any report fails the run.
+tsan_tests="extract_ccompressclient download_client download_signature window_cupdate window_workflow window_skinstyle faults_download faults_extract"
 mkdir -p build-tsan
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_TSAN=ON -DUPDATE_BUILD_BENCH=OFF \
     > build-tsan.configure.log 2>&1 || { cat build-tsan.configure.log; exit 1; }
 # shellcheck disable=SC2086
-cmake --build build-tsan -j"$jobs" --target $tsan_tests
+cmake --build build-tsan -j"$jobs" --target $tsan_tests update_translations
 (
     export TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan-qt.supp"
     export QT_NO_GLIB=1
