@@ -4,7 +4,6 @@ namespace Update {
 
 CPackageHashWorker::~CPackageHashWorker()
 {
-    m_bStopFile.store(true);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bStop = true;
@@ -84,8 +83,8 @@ void CPackageHashWorker::Run()
         if (job.path.isEmpty()) {
             m_hasher.AddData(job.data);
         } else {
-            const bool ok = m_hasher.ResetFromFile(job.path, job.fileBytes, &m_bStopFile);
-            if (job.done && !m_bStopFile.load())
+            const bool ok = m_hasher.ResetFromFile(job.path, job.fileBytes, &m_bStop);
+            if (job.done && !m_bStop.load())
                 job.done(ok);
         }
         lock.lock();

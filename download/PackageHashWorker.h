@@ -66,8 +66,7 @@ private:
     mutable std::condition_variable m_changed;
     std::deque<Job> m_queue;
     qint64 m_nQueuedBytes = 0; // in the queue or being hashed
-    bool m_bStop = false;
-    std::atomic<bool> m_bStopFile {false}; // set as the worker goes: a file being read gives up
+    std::atomic<bool> m_bStop {false}; // set under the lock; a file being read gives up too
     CPackageHasher m_hasher;   // the worker's while m_nQueuedBytes > 0
     std::thread m_thread;      // started with the first job
 };

@@ -1,6 +1,7 @@
 #include "CCompressClient.h"
 #include "PackagePaths.h"
 #include "PlatformMode.h"
+#include "UnpackedSize.h"
 
 #include <QDir>
 #include <QFile>
@@ -434,10 +435,9 @@ void EmptyFolder(const QString& path)
     QDir dir(path);
     if (!dir.exists())
         return;
-    dir.setFilter(QDir::Files);
-    const QStringList names = dir.entryList();
-    for (const QString& name : names)
-        dir.remove(name);
+    const QFileInfoList files = FilesEmptiedBeforeUnpacking(path);
+    for (const QFileInfo& file : files)
+        dir.remove(file.fileName());
     dir.rmpath(path);
 }
 

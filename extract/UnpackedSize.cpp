@@ -34,10 +34,15 @@ qint64 ArchiveUnpackedSize(const QString& zipPath)
     return readable ? total : -1;
 }
 
+QFileInfoList FilesEmptiedBeforeUnpacking(const QString& dir)
+{
+    return QDir(dir).entryInfoList(QDir::Files);
+}
+
 qint64 FolderFilesSize(const QString& dir)
 {
     qint64 total = 0;
-    const QFileInfoList files = QDir(dir).entryInfoList(QDir::Files);
+    const QFileInfoList files = FilesEmptiedBeforeUnpacking(dir);
     for (const QFileInfo& file : files) {
         if (!file.isSymLink())
             total = qMin(total + file.size(), kCap);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFileInfoList>
 #include <QtGlobal>
 
 class QString;
@@ -10,9 +11,11 @@ namespace Update {
 // records them; -1 when it cannot be read as a zip.
 qint64 ArchiveUnpackedSize(const QString& zipPath);
 
-// What emptying the target folder frees before a package is unpacked into
-// it: the bytes of the files directly in dir that the unpacking removes
-// (hidden ones stay; links free nothing).
+// The files an unpacking removes from its target folder before it writes:
+// those directly in dir, hidden ones not.
+QFileInfoList FilesEmptiedBeforeUnpacking(const QString& dir);
+
+// What that frees: their bytes (links free nothing).
 qint64 FolderFilesSize(const QString& dir);
 
 } // namespace Update

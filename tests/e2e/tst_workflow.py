@@ -90,6 +90,13 @@ class Case:
     def installer_ran(self, *folder):
         return os.path.exists(self.inst.path(*folder, "installer-ran.txt"))
 
+    def confirm_install(self, *folder, what):
+        """Confirms the install question: the updater ends with 0 and the
+        installer (in folder) runs."""
+        self.answer("Return")
+        check(self.exit_code() == 0, "exit status 0")
+        check(harness.wait_until(lambda: self.installer_ran(*folder), 10), what)
+
     def __enter__(self):
         return self
 
@@ -154,9 +161,7 @@ def test_exe_package_runs_itself(d):
         c.wait_notice(20)
         check("UnCompressing..." not in c.progress(), "no unpacking for an executable")
         check(c.notices() == ["Be sure overlay install?"], f"question at once: {c.notices()}")
-        c.answer("Return")
-        check(c.exit_code() == 0, "exit status 0")
-        check(harness.wait_until(lambda: c.installer_ran(), 10), "the downloaded file itself ran")
+        c.confirm_install(what="the downloaded file itself ran")
 
 
 def test_declined_install_starts_nothing(d):
@@ -242,9 +247,7 @@ def test_resumed_after_drop(d):
         check("Reconnecting (1/3)..." in progress, f"reconnecting shown: {progress}")
         check(c.notices() == ["Be sure overlay install?"], f"install question: {c.notices()}")
         check(c.server.ranges_asked[-1] == f"bytes={half}-", f"the rest asked for: {c.server.ranges_asked}")
-        c.answer("Return")
-        check(c.exit_code() == 0, "exit status 0")
-        check(harness.wait_until(lambda: c.installer_ran("client_v2"), 10), "the resumed package installed")
+        c.confirm_install("client_v2", what="the resumed package installed")
         check(not os.path.exists(c.inst.path("client_v2.zip.resume")), "no record left")
 
 
@@ -272,9 +275,7 @@ def test_resumed_across_runs(d):
         check(positive and positive[0] >= half * 100 // len(body) and percents[-1] == 100,
               f"percentage went on from the bytes on disk: {percents}")
         check(c.notices() == ["Be sure overlay install?"], f"install question: {c.notices()}")
-        c.answer("Return")
-        check(c.exit_code() == 0, "exit status 0")
-        check(harness.wait_until(lambda: c.installer_ran("client_v2"), 10), "the assembled package installed")
+        c.confirm_install("client_v2", what="the assembled package installed")
         check(not os.path.exists(c.inst.path("client_v2.zip.resume")), "the record is gone")
 
 
