@@ -49,19 +49,6 @@ QDateTime ParseHttpDate(const QByteArray& value)
 
 } // namespace
 
-int DownloadRetriesFromText(const QString& text)
-{
-    static const QRegularExpression wholeNumber(QStringLiteral("^([+-]?)0*([0-9]+)$"));
-    const QRegularExpressionMatch match = wholeNumber.match(text.trimmed());
-    if (!match.hasMatch() || match.captured(1) == QLatin1String("-"))
-        return 0;
-    // Any number of digits: a value too large for an int still means "many".
-    const QString digits = match.captured(2);
-    if (digits.size() > 2)
-        return kMaxDownloadRetries;
-    return qMin(digits.toInt(), kMaxDownloadRetries);
-}
-
 int ReadDownloadRetries(const QString& iniPath)
 {
     const QSettings settings(iniPath, QSettings::IniFormat);

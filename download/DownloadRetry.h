@@ -9,12 +9,11 @@
 #include <QNetworkReply>
 #include <QString>
 
+#include "LocalSettings.h"
+
 class QDateTime;
 
 namespace Update {
-
-// More attempts than this only keep a user waiting on a server that is gone.
-const int kMaxDownloadRetries = 10;
 
 // The longest wait between two attempts, and the longest Retry-After we honour.
 const int kMaxRetryWaitMs = 30000;
@@ -24,8 +23,6 @@ const int kMaxRetryWaitMs = 30000;
 // not a whole number, 0 or negative; at most kMaxDownloadRetries.
 int ReadDownloadRetries(const QString& iniPath = QStringLiteral("./Localcfg.ini"));
 
-// The same rule applied to the text of the setting.
-int DownloadRetriesFromText(const QString& text);
 
 // What is known about one failed attempt.
 struct CDownloadFailure

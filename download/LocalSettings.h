@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+namespace Update {
+
+// More attempts than this only keep a user waiting on a server that is gone.
+const int kMaxDownloadRetries = 10;
+
+// The installation's own settings, read once from its "Localcfg.ini".
+struct CLocalSettings
+{
+    QString skin;     // "Skin/Path": the skin folder's name
+    QString language; // "Type/Language"
+    int retries = 0;  // "Update/Retries", as DownloadRetriesFromText reads it
+};
+
+// "<installation>/Localcfg.ini"; where only "localcfg.ini" exists (the
+// same file on a system whose names ignore letter case), that one.
+QString LocalSettingsPath(const QString& installDir);
+
+CLocalSettings ReadLocalSettings(const QString& installDir);
+
+// How many further attempts a transient failure may use: 0 (no retry) when
+// the text is not a whole number, 0 or negative; at most kMaxDownloadRetries.
+int DownloadRetriesFromText(const QString& text);
+
+} // namespace Update

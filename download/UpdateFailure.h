@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace Update {
+
+// Why an update ended. Every worker reports one of these with its details;
+// FailureText() alone turns it into the sentence the user reads.
+enum class EFailure {
+    None,
+    // Getting the package: "Update failed, error Type:" and the reason.
+    InvalidAddress,  // no package name follows from the URL
+    Network,         // details: the network library's text
+    HttpStatus,      // details: status code, reason phrase
+    Stalled,         // the server stopped sending
+    ClosedEarly,     // the body ended short of its announced size
+    ResumeRefused,   // the server would not continue the bytes on disk
+    PackageDiskFull, // the disk filled while the package was written
+    PackageFile,     // details: the package file's error text
+    // Checking it: "Update failed! " and the reason.
+    NoSignature,
+    SignatureUnreadable,
+    LegacySignature,
+    OtherKey,
+    SignatureMismatch,
+    KeyUnreadable,
+    // Unpacking it: "Update failed! " and the reason.
+    ArchiveDamaged,  // not a zip, or an entry that does not read back whole
+    UnpackDiskFull,
+    UnsafeName,      // details: the entry's name
+    UnpackFile,      // details: the file's error text
+    Stopped,         // the owner asked the worker to stop: nothing to show
+    // Around them.
+    NotEnoughSpace,  // details: bytes needed, bytes free
+    NoInstaller,
+    InstallerNotStarted,
+};
+
+struct CFailure
+{
+    EFailure kind = EFailure::None;
+    QStringList details;
+
+    CFailure() = default;
+    CFailure(EFailure k, QStringList d = {}) : kind(k), details(std::move(d)) {}
+    bool IsFailure() const { return kind != EFailure::None; }
+};
+
+// The whole translated sentence of the notice box (context
+// "Update::CUpdate"); empty for None and Stopped.
+QString FailureText(const CFailure& failure);
+
+// The reason alone, without its "Update failed..." opening (what the
+// download client's error signal carries).
+QString FailureReason(const CFailure& failure);
+
+// The updater's exit status after the failure: -1 when a package was refused
+// or the installer could not be started, 0 otherwise.
+int FailureExitCode(EFailure kind);
+
+} // namespace Update
