@@ -33,6 +33,9 @@ int UpdateMain(int argc, char** argv)
     int nQtArgc = 1;
     char* qtArgv[] = {argc > 0 && argv[0] ? argv[0] : strNoProgramPath, nullptr};
     QApplication app(nQtArgc, qtArgv);
+    // The window ends the loop itself, with the update's exit status; closing
+    // it, or the last notice box, must not end it with 0 first.
+    QApplication::setQuitOnLastWindowClosed(false);
     const QString strAppDir = QCoreApplication::applicationDirPath();
     QDir::setCurrent(strAppDir);
     QCoreApplication::addLibraryPath(QString("%1/plugins").arg(strAppDir));
@@ -85,9 +88,7 @@ int UpdateMain(int argc, char** argv)
         window.KillClientByPid();
     }
     window.show();
-    const int nLoopResult = app.exec();
-    // A failed hand-over ends with the window's own code.
-    return window.ExitCode() != 0 ? window.ExitCode() : nLoopResult;
+    return app.exec();
 }
 
 } // namespace Update

@@ -41,10 +41,6 @@ public:
     // The one way the window ends: stops and releases both workers, closes.
     void StopWorkersAndClose();
 
-    // Exit status the updater should end with, settled when the update ends
-    // (-1 after a failed hand-over).
-    int ExitCode() const { return m_nExitCode; }
-
 signals:
     void sgnStartDownload(QString&);
 
@@ -119,7 +115,6 @@ private:
     QString m_strReservedArg;
     QString m_strUpdateContent;
     int m_nClientPid = -1;
-    int m_nExitCode = 0;
     Stage m_eStage = Stage::Start;
     // The give-up question is open: the workflow's next box waits in
     // m_pendingStep for its answer, never on top of it.

@@ -5,6 +5,7 @@
 #include "PackagePaths.h"
 #include "PackageSignature.h"
 #include "ProcessControl.h"
+#include "ProgressPercent.h"
 #include "SkinStyle.h"
 #include "UnpackedSize.h"
 #include "VxDir.h"
@@ -13,6 +14,7 @@
 #include "ui_CUpdate.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QLocale>
@@ -180,15 +182,11 @@ void CUpdate::OnDownloadRestarted(qint64 bytesOnDisk)
 
 void CUpdate::ShowPercentage()
 {
-    // Start-up never passes a size of 0; without a 100 % mark there is no percentage.
-    if (m_nPackageSize == 0)
+    const qint64 percent = ProgressPercent(m_nReceivedSize, m_nPackageSize);
+    if (percent < 0)
         return;
-    // In 64 bits throughout, split so that received * 100 cannot overflow: a
-    // package far larger than announced shows a large number, never a wrapped
-    // negative one. The bar takes an int and ignores values above 100 anyway.
-    const qint64 received = qMax<qint64>(m_nReceivedSize, 0);
-    const qint64 percent = received / m_nPackageSize * 100 + received % m_nPackageSize * 100 / m_nPackageSize;
     ShowProgressText(QString::number(percent) + QLatin1Char('%'));
+    // The bar takes an int and ignores values above 100 anyway.
     m_pUi->m_pProgress->setValue(static_cast<int>(qMin<qint64>(percent, std::numeric_limits<int>::max())));
 }
 
@@ -362,13 +360,14 @@ void CUpdate::EndUpdate(const QString& failure, int exitCode)
         return;
     }
     m_eStage = Stage::Closed;
-    m_nExitCode = exitCode;
     if (!failure.isEmpty())
         ShowNotice(failure);
     // The window goes at once, before the workers are waited for.
     hide();
     StopWorkers();
     close();
+    // The updater's exit status is the event loop's result.
+    QCoreApplication::exit(exitCode);
 }
 
 void CUpdate::StopWorkers()
