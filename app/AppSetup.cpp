@@ -8,30 +8,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QSettings>
 #include <QStringList>
 #include <QTextCodec>
 #include <QTranslator>
 
 namespace Update {
 
-namespace {
-
-// The language has always been read from "./localcfg.ini", the same file as
-// "./Localcfg.ini" only where file names ignore letter case; elsewhere the
-// lower-case name usually does not exist and the language would be lost.
-QString LanguageSettingsFile()
+void LoadTranslations(const QString& strLanguage)
 {
-    const QString strLowerCase = "./localcfg.ini";
-    return QFileInfo::exists(strLowerCase) ? strLowerCase : QString("./Localcfg.ini");
-}
-
-} // namespace
-
-void LoadTranslations()
-{
-    QSettings settings(LanguageSettingsFile(), QSettings::IniFormat);
-    const QString strLanguage = settings.value("Type/Language").toString();
     const QString strDir = DAROZ::VxDir::GetCurrentPath();
     // The library's file comes last so that, being consulted first, it wins.
     const QStringList files = {

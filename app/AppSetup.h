@@ -7,8 +7,8 @@
 
 namespace Update {
 
-// Installs the translators of the configured language ("Type/Language").
-void LoadTranslations();
+// Installs the translators of the language ("Type/Language").
+void LoadTranslations(const QString& strLanguage);
 
 // Installs the GUI library's *.CSS files of the "RizuvIzaz" skin as the
 // application style sheet.

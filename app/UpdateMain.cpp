@@ -3,22 +3,20 @@
 #include "AppSetup.h"
 #include "CUpdate.h"
 #include "LaunchArgs.h"
-#include "VxMessageBox.h"
+#include "LocalSettings.h"
+#include "Notice.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
-#include <QSettings>
 
 namespace Update {
 
 namespace {
 
-DAROZ::VxMessageBox::StandardButton ShowNotice(const QString& strText)
+bool ShowStartupNotice(const QString& strText)
 {
-    return DAROZ::VxMessageBox::ShowInformation(
-        nullptr, QObject::tr("Notice"), strText,
-        DAROZ::VxMessageBox::Ok | DAROZ::VxMessageBox::Cancel);
+    return ShowNotice(QObject::tr("Notice"), strText);
 }
 
 } // namespace
@@ -40,30 +38,29 @@ int UpdateMain(int argc, char** argv)
     QDir::setCurrent(strAppDir);
     QCoreApplication::addLibraryPath(QString("%1/plugins").arg(strAppDir));
 
-    QSettings settings("./Localcfg.ini", QSettings::IniFormat);
-    const QString strSkin = settings.value("Skin/Path", QString()).toString();
-    QApplication::setWindowIcon(QIcon(strAppDir + QString("/Skin/%1/update.ico").arg(strSkin)));
+    const CLocalSettings settings = ReadLocalSettings(strAppDir);
+    QApplication::setWindowIcon(QIcon(strAppDir + QString("/Skin/%1/update.ico").arg(settings.skin)));
     SetApplicationIdentity();
 
-    LoadTranslations();
+    LoadTranslations(settings.language);
     LoadAppStyleSheet();
 
     CLaunchArgs args;
     const LaunchDecision decision = DecideLaunch(
         entries, args,
-        [](const QString& strNotice) { return ShowNotice(strNotice) == DAROZ::VxMessageBox::Ok; },
+        ShowStartupNotice,
         [](const CLaunchArgs& read) {
             QMessageLogger().debug("url[%s]", read.strUrl.toUtf8().constData());
             QMessageLogger().debug("version[%s]", read.strVersionText.toUtf8().constData());
         });
     switch (decision) {
     case LaunchDecision::TooFewArguments:
-        ShowNotice(QObject::tr("Get Tarnwick New ClientVersion failed!! "));
+        ShowStartupNotice(QObject::tr("Get Tarnwick New ClientVersion failed!! "));
         return 0;
     case LaunchDecision::NoticeRefused:
         return 0;
     case LaunchDecision::NotUpdatable:
-        ShowNotice(QObject::tr("Update Tarnwick New ClientVersion failed!! "));
+        ShowStartupNotice(QObject::tr("Update Tarnwick New ClientVersion failed!! "));
         return 0;
     case LaunchDecision::Update:
         break;
@@ -73,7 +70,7 @@ int UpdateMain(int argc, char** argv)
     // same package and empty each other's folder. Held until the process ends.
     const std::unique_ptr<QLockFile> pLock = LockInstallation();
     if (!pLock) {
-        ShowNotice(QObject::tr("An update is already running."));
+        ShowStartupNotice(QObject::tr("An update is already running."));
         return 0;
     }
 

@@ -17,6 +17,7 @@ CLocalSettings ReadLocalSettings(const QString& installDir)
 {
     const QSettings ini(LocalSettingsPath(installDir), QSettings::IniFormat);
     CLocalSettings settings;
+    settings.hasSkin = ini.contains(QStringLiteral("Skin/Path"));
     settings.skin = ini.value(QStringLiteral("Skin/Path"), QString()).toString();
     settings.language = ini.value(QStringLiteral("Type/Language")).toString();
     // A value with a comma comes back as a list, whose text is empty: 0.

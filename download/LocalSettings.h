@@ -10,9 +10,14 @@ const int kMaxDownloadRetries = 10;
 // The installation's own settings, read once from its "Localcfg.ini".
 struct CLocalSettings
 {
-    QString skin;     // "Skin/Path": the skin folder's name
+    QString skin;     // "Skin/Path": the skin folder's name, empty when missing
+    bool hasSkin = false; // "Skin/Path" is there, even if empty
     QString language; // "Type/Language"
     int retries = 0;  // "Update/Retries", as DownloadRetriesFromText reads it
+
+    // The skin whose style sheets the window takes: without the key, the
+    // sample skin "Corvel" (the icons then come from an empty name).
+    QString SheetSkin() const { return hasSkin ? skin : QStringLiteral("Corvel"); }
 };
 
 // "<installation>/Localcfg.ini"; where only "localcfg.ini" exists (the

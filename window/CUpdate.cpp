@@ -1,6 +1,7 @@
 #include "CUpdate.h"
 #include "SkinStyle.h"
 #include "TitleBar.h"
+#include "VxDir.h"
 #include "VxTextBrowser.h"
 #include "ui_CUpdate.h"
 
@@ -17,7 +18,8 @@
 
 namespace Update {
 
-CUpdate::CUpdate(QWidget* parent) : QWidget(parent), m_pUi(new Ui_CUpdate)
+CUpdate::CUpdate(QWidget* parent)
+    : QWidget(parent), m_pUi(new Ui_CUpdate), m_settings(ReadLocalSettings(DAROZ::VxDir::GetCurrentPath()))
 {
     m_pUi->setupUi(this);
     setWindowFlags(Qt::FramelessWindowHint);
@@ -46,14 +48,14 @@ CUpdate::CUpdate(QWidget* parent) : QWidget(parent), m_pUi(new Ui_CUpdate)
     m_pVxTextBrowser->setObjectName(QStringLiteral("m_pVxTextBrowser"));
 
     SetCornerMask();
-    ApplySkinStyleSheet(this);
+    ApplySkinStyleSheet(this, m_settings);
 }
 
 CUpdate::~CUpdate()
 {
     // What the workers still report while they are released is dropped.
     m_eStage = Stage::Closed;
-    StopWorkers();
+    ReleaseWorkers();
     delete m_pUi;
 }
 
@@ -91,7 +93,7 @@ void CUpdate::OnChangeBackgroundPic()
 {
     ++m_nBackgroundIndex;
     setProperty("backgourndImg", QString::number(m_nBackgroundIndex));
-    ApplySkinStyleSheet(this);
+    ApplySkinStyleSheet(this, m_settings);
     if (m_nBackgroundIndex == 3)
         m_nBackgroundIndex = 0;
 }
@@ -112,9 +114,7 @@ void CUpdate::SetUpTitleBar()
     connect(m_pTitleBar, SIGNAL(SgnCloseWindow()), this, SLOT(OnBtnCloseClicked()));
     m_pUi->titleLayout->addWidget(m_pTitleBar);
 
-    const QSettings localConfig(QStringLiteral("./Localcfg.ini"), QSettings::IniFormat);
-    const QString skin = localConfig.value(QStringLiteral("Skin/Path"), QString()).toString();
-    m_pTitleBar->SetTitleIcon(QIcon(QStringLiteral("./Skin/%1/update/titleIcon.png").arg(skin)));
+    m_pTitleBar->SetTitleIcon(QIcon(QStringLiteral("./Skin/%1/update/titleIcon.png").arg(m_settings.skin)));
 
     QSettings clientInfo(QStringLiteral("./ClientInfo.ini"), QSettings::IniFormat);
     clientInfo.setIniCodec(QTextCodec::codecForName("GB18030"));

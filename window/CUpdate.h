@@ -1,5 +1,9 @@
 #pragma once
 
+#include "LocalSettings.h"
+#include "Package.h"
+#include "UpdateFailure.h"
+
 #include <QWidget>
 
 #include <functional>
@@ -17,8 +21,7 @@ namespace Update {
 
 class CDownloadClient;
 class CCompressClient;
-class CSignatureFetch;
-enum class ESignatureCheck;
+class CPackageCheck;
 
 // The updater's only window: start page, progress page, and the workflow
 // from the update button to the installer.
@@ -38,7 +41,8 @@ public:
     void KillClientByPid();
     void KillProcessByName(const QString& exeName);
 
-    // The one way the window ends: stops and releases both workers, closes.
+    // The one way the window ends: stops and releases the workers, closes,
+    // and ends the event loop with the update's exit status.
     void StopWorkersAndClose();
 
 signals:
@@ -60,7 +64,7 @@ private slots:
     void OnCompressFailed();
     void OnDownloadRetrying(int attempt, int attempts);
     void OnDownloadRestarted(qint64 bytesOnDisk);
-    void OnSignatureFetched();
+    void OnPackageChecked();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -69,12 +73,6 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    friend class CUpdateTestAccess;
-
-    void SetUpTitleBar();
-    void ShowProgressText(const QString& text);
-    void ShowPercentage();
-    void SetCornerMask();
     // Start: the start page. Preparing: the progress page, the download
     // about to start. Downloading, Extracting: a worker runs. Verifying: a
     // signed installation checks the downloaded package. Confirming: the
@@ -82,19 +80,23 @@ private:
     enum class Stage { Start, Preparing, Downloading, Verifying, Extracting, Confirming, Closed };
 
     bool EnterStage(Stage stage);
+    void EnterPreparing();
+    void EnterDownloading();
+    void EnterVerifying();
+    void EnterExtracting();
+    void EnterConfirming();
+
+    void SetUpTitleBar();
+    void SetCornerMask();
+    void ShowProgressText(const QString& text);
+    void ShowPercentage();
+    void UsePackage();
+    CFailure RoomFor(qint64 needed) const;
     void RunBoxStep(std::function<void()> step);
     void ConfirmInstall();
-    void EndUpdate(const QString& failure = QString(), int exitCode = 0);
-    void StopWorkers();
-    void ReleaseDownloadClient();
-    void ReleaseCompressClient();
-    void ReleaseSignatureFetch();
-    void StartVerifying();
-    void RefusePackage(ESignatureCheck check);
-    void UsePackage();
-    bool HasDiskSpaceFor(qint64 needed);
     void HandOverToInstaller();
-    QString InstallerPath() const;
+    void EndUpdate(const CFailure& failure = CFailure());
+    void ReleaseWorkers();
 
     Ui_CUpdate* m_pUi = nullptr;
     TitleBar* m_pTitleBar = nullptr;
@@ -103,9 +105,7 @@ private:
     bool m_bExePackage = false;
     CDownloadClient* m_pDownloadClient = nullptr;
     CCompressClient* m_pCompressClient = nullptr;
-    CSignatureFetch* m_pSignatureFetch = nullptr;
-    bool m_bVerifyPackage = false; // the installation holds its update key
-    QString m_strPackageUrl;       // the URL being downloaded
+    CPackageCheck* m_pPackageCheck = nullptr;
     qint64 m_nPackageSize = 0;
     qint64 m_nReceivedSize = 0;
     QString m_strPackageName;
@@ -115,6 +115,8 @@ private:
     QString m_strReservedArg;
     QString m_strUpdateContent;
     int m_nClientPid = -1;
+    const CLocalSettings m_settings;
+    CPackage m_package;
     Stage m_eStage = Stage::Start;
     // The give-up question is open: the workflow's next box waits in
     // m_pendingStep for its answer, never on top of it.

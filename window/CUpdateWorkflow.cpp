@@ -1,15 +1,14 @@
 #include "CCompressClient.h"
 #include "CDownloadClient.h"
-#include "CSignatureFetch.h"
+#include "CPackageCheck.h"
 #include "CUpdate.h"
+#include "Notice.h"
 #include "PackagePaths.h"
-#include "PackageSignature.h"
 #include "ProcessControl.h"
 #include "ProgressPercent.h"
 #include "SkinStyle.h"
 #include "UnpackedSize.h"
 #include "VxDir.h"
-#include "VxMessageBox.h"
 #include "VxTextBrowser.h"
 #include "ui_CUpdate.h"
 
@@ -17,7 +16,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QLocale>
 #include <QProcess>
 #include <QStorageInfo>
 #include <QTimer>
@@ -27,19 +25,6 @@
 namespace Update {
 
 namespace {
-
-using DAROZ::VxMessageBox;
-
-VxMessageBox::StandardButton ShowNotice(const QString& text)
-{
-    return VxMessageBox::ShowInformation(nullptr, CUpdate::tr("Notice"), text,
-                                         VxMessageBox::Ok | VxMessageBox::Cancel);
-}
-
-bool AskNotice(const QString& text)
-{
-    return ShowNotice(text) == VxMessageBox::Ok;
-}
 
 // A downloaded or unpacked file may come without the execute bit. Windows
 // has no such bit and leaves the file as it is.
@@ -66,16 +51,86 @@ void CUpdate::OnStartRetailClient()
     StopWorkersAndClose();
 }
 
+void CUpdate::StopWorkersAndClose()
+{
+    EndUpdate();
+}
+
+// ---- The stages -------------------------------------------------------
+
+// The one place where the update moves on. A move that makes no sense from
+// where the update stands (anything after Closed, a finish that comes late)
+// is refused and changes nothing; otherwise the new stage's entry step runs.
+bool CUpdate::EnterStage(Stage stage)
+{
+    bool allowed = false;
+    switch (m_eStage) {
+    case Stage::Start:
+        allowed = stage == Stage::Preparing || stage == Stage::Downloading;
+        break;
+    case Stage::Preparing:
+        allowed = stage == Stage::Downloading;
+        break;
+    case Stage::Downloading:
+        // A second start of the download counts from 0 again.
+        allowed = stage == Stage::Downloading || stage == Stage::Verifying || stage == Stage::Extracting
+            || stage == Stage::Confirming;
+        break;
+    case Stage::Verifying:
+        allowed = stage == Stage::Extracting || stage == Stage::Confirming;
+        break;
+    case Stage::Extracting:
+        allowed = stage == Stage::Confirming;
+        break;
+    case Stage::Confirming:
+    case Stage::Closed:
+        break;
+    }
+    if (!allowed)
+        return false;
+    m_eStage = stage;
+    switch (stage) {
+    case Stage::Preparing:
+        EnterPreparing();
+        break;
+    case Stage::Downloading:
+        EnterDownloading();
+        break;
+    case Stage::Verifying:
+        EnterVerifying();
+        break;
+    case Stage::Extracting:
+        EnterExtracting();
+        break;
+    case Stage::Confirming:
+        EnterConfirming();
+        break;
+    case Stage::Start:
+    case Stage::Closed:
+        break;
+    }
+    return true;
+}
+
 void CUpdate::OnStartDownLoad()
 {
-    if (!EnterStage(Stage::Preparing))
+    // A package that would have no place of its own is refused before the
+    // client is stopped.
+    if (!m_strUrl.isEmpty() && !CPackage(m_strUrl, DAROZ::VxDir::GetCurrentPath()).IsValid()) {
+        EndUpdate(CFailure(EFailure::InvalidAddress));
         return;
+    }
+    EnterStage(Stage::Preparing);
+}
+
+void CUpdate::EnterPreparing()
+{
     m_pLabContent->hide();
     m_pVxTextBrowser->hide();
 
     m_nBackgroundIndex = 1;
     setProperty("backgourndImg", "1");
-    ApplySkinStyleSheet(this);
+    ApplySkinStyleSheet(this, m_settings);
 
     m_pUi->stackedWidget->setCurrentIndex(1);
     m_pUi->m_pProgress->setValue(0);
@@ -87,6 +142,189 @@ void CUpdate::OnStartDownLoad()
     QTimer::singleShot(100, this, [this]() { emit sgnStartDownload(m_strUrl); });
 }
 
+void CUpdate::OnStartDownload(QString& strUrl)
+{
+    if (strUrl.isEmpty() || m_eStage == Stage::Closed)
+        return;
+    m_package = CPackage(strUrl, DAROZ::VxDir::GetCurrentPath());
+    if (!m_package.IsValid()) {
+        EndUpdate(CFailure(EFailure::InvalidAddress));
+        return;
+    }
+    EnterStage(Stage::Downloading);
+}
+
+void CUpdate::EnterDownloading()
+{
+    const CFailure room = RoomFor(m_nPackageSize);
+    if (room.IsFailure()) {
+        EndUpdate(room);
+        return;
+    }
+    // Once an installer, always an installer: a later start never turns it back.
+    m_bExePackage = m_bExePackage || m_package.IsExe();
+    m_strPackageName = m_package.Name();
+    if (!m_pDownloadClient) {
+        m_pDownloadClient = new CDownloadClient;
+        connect(m_pDownloadClient, SIGNAL(SignalDownloadProgress(qint64)), this, SLOT(OnUpdateProgress(qint64)));
+        connect(m_pDownloadClient, SIGNAL(SignalFinishDownload()), this, SLOT(OnFinishDownload()),
+                Qt::QueuedConnection);
+        connect(m_pDownloadClient, SIGNAL(SgnDownloadError(QString&)), this, SLOT(OnDownloadFailed(QString&)));
+        connect(m_pDownloadClient, SIGNAL(SignalRetrying(int,int)), this, SLOT(OnDownloadRetrying(int,int)));
+        connect(m_pDownloadClient, SIGNAL(SignalDownloadRestarted(qint64)), this,
+                SLOT(OnDownloadRestarted(qint64)));
+        // Created with the client, so that a signed installation hashes the
+        // package as it streams in.
+        m_pPackageCheck = new CPackageCheck(m_pDownloadClient);
+        connect(m_pPackageCheck, SIGNAL(SignalChecked()), this, SLOT(OnPackageChecked()), Qt::QueuedConnection);
+    }
+    m_nReceivedSize = 0;
+    m_pDownloadClient->SetRetries(m_settings.retries);
+    m_pDownloadClient->StartDownload(m_package);
+}
+
+void CUpdate::OnUpdateProgress(qint64 size)
+{
+    m_nReceivedSize += size;
+    ShowPercentage();
+}
+
+// A retried download waits before its next attempt.
+void CUpdate::OnDownloadRetrying(int attempt, int attempts)
+{
+    ShowProgressText(tr("Reconnecting (%1/%2)...").arg(attempt).arg(attempts));
+}
+
+// The package file started over, or goes on from an earlier run: the count
+// follows what the file holds.
+void CUpdate::OnDownloadRestarted(qint64 bytesOnDisk)
+{
+    m_nReceivedSize = bytesOnDisk;
+    ShowPercentage();
+}
+
+void CUpdate::OnDownloadFailed(QString& strError)
+{
+    const CFailure failure = m_pDownloadClient ? m_pDownloadClient->Failure() : CFailure();
+    EndUpdate(failure.IsFailure() ? failure : CFailure(EFailure::Network, {strError}));
+}
+
+void CUpdate::OnFinishDownload()
+{
+    if (m_eStage != Stage::Downloading)
+        return;
+    if (m_pPackageCheck && m_pPackageCheck->IsRequired())
+        EnterStage(Stage::Verifying);
+    else
+        UsePackage();
+}
+
+// A signed installation checks the package before anything else happens to it.
+void CUpdate::EnterVerifying()
+{
+    ShowProgressText(tr("Verifying..."));
+    m_pPackageCheck->Start(m_package);
+}
+
+void CUpdate::OnPackageChecked()
+{
+    if (m_eStage != Stage::Verifying)
+        return;
+    const CFailure verdict = m_pPackageCheck->Verdict();
+    if (verdict.IsFailure()) {
+        EndUpdate(verdict);
+        return;
+    }
+    UsePackage();
+}
+
+// The downloaded (and, for a signed installation, verified) package goes on
+// to extraction or, as an installer, straight to the question.
+void CUpdate::UsePackage()
+{
+    if (!m_bExePackage) {
+        EnterStage(Stage::Extracting);
+        return;
+    }
+    // The question comes over the percentage, as without a signature.
+    ShowPercentage();
+    OnFinishCompress();
+}
+
+void CUpdate::EnterExtracting()
+{
+    // An archive that cannot be read is left to the worker to report. The
+    // files of an earlier unpack go before this one is written.
+    const qint64 unpacked = ArchiveUnpackedSize(m_package.FilePath());
+    if (unpacked > 0) {
+        const CFailure room = RoomFor(unpacked - FolderFilesSize(m_package.UnpackDir()));
+        if (room.IsFailure()) {
+            EndUpdate(room);
+            return;
+        }
+    }
+    ShowProgressText(tr("UnCompressing..."));
+    if (!m_pCompressClient) {
+        m_pCompressClient = new CCompressClient;
+        connect(m_pCompressClient, SIGNAL(SignalFinishCompress()), this, SLOT(OnFinishCompress()),
+                Qt::QueuedConnection);
+        connect(m_pCompressClient, SIGNAL(SignalCompressFailed()), this, SLOT(OnCompressFailed()),
+                Qt::QueuedConnection);
+    }
+    m_pCompressClient->SetPackage(m_package);
+    m_pCompressClient->start(QThread::InheritPriority);
+}
+
+void CUpdate::OnCompressFailed()
+{
+    if (m_eStage != Stage::Extracting)
+        return;
+    const CFailure failure = m_pCompressClient->Failure();
+    EndUpdate(failure.IsFailure() ? failure : CFailure(EFailure::ArchiveDamaged));
+}
+
+void CUpdate::OnFinishCompress()
+{
+    EnterStage(Stage::Confirming);
+}
+
+void CUpdate::EnterConfirming()
+{
+    RunBoxStep([this]() { ConfirmInstall(); });
+}
+
+void CUpdate::ConfirmInstall()
+{
+    if (!m_bExePackage) {
+        ShowProgressText(tr("Finish unCompressing"));
+        QDir().remove(m_package.FilePath());
+    }
+    if (!ShowNotice(tr("Notice"), tr("Be sure overlay install?"))) {
+        StopWorkersAndClose();
+        return;
+    }
+    HandOverToInstaller();
+}
+
+void CUpdate::HandOverToInstaller()
+{
+    KillProcessByName(QString::fromLatin1(kNotifierExeName));
+    const QString installer = m_package.InstallerPath();
+    if (installer.isEmpty()) {
+        EndUpdate(CFailure(EFailure::NoInstaller));
+        return;
+    }
+    MakeOwnerExecutable(installer);
+    // Not a program, no longer there, or the elevation prompt declined.
+    if (!QProcess::startDetached(installer, QStringList())) {
+        EndUpdate(CFailure(EFailure::InstallerNotStarted));
+        return;
+    }
+    StopWorkersAndClose();
+}
+
+// ---- What the user sees -----------------------------------------------
+
 // Every status the user sees is logged once, as it changes.
 void CUpdate::ShowProgressText(const QString& text)
 {
@@ -96,17 +334,40 @@ void CUpdate::ShowProgressText(const QString& text)
     qDebug("progress[%s]", qUtf8Printable(text));
 }
 
+void CUpdate::ShowPercentage()
+{
+    const qint64 percent = ProgressPercent(m_nReceivedSize, m_nPackageSize);
+    if (percent < 0)
+        return;
+    ShowProgressText(QString::number(percent) + QLatin1Char('%'));
+    // The bar takes an int and ignores values above 100 anyway.
+    m_pUi->m_pProgress->setValue(static_cast<int>(qMin<qint64>(percent, std::numeric_limits<int>::max())));
+}
+
+// Checked before the package is written and before it is unpacked, so a
+// full disk ends the update at once with the numbers, not halfway with
+// Qt's "Unknown error".
+CFailure CUpdate::RoomFor(qint64 needed) const
+{
+    if (needed <= 0)
+        return CFailure();
+    const QStorageInfo volume(DAROZ::VxDir::GetCurrentPath());
+    const qint64 available = volume.bytesAvailable();
+    if (!volume.isValid() || available < 0 || available >= needed)
+        return CFailure();
+    return CFailure(EFailure::NotEnoughSpace, {QString::number(needed), QString::number(available)});
+}
+
+// ---- Giving up and ending ---------------------------------------------
+
+// The close button and the window system's close ask while the update can
+// still be given up, whatever page shows.
 void CUpdate::OnBtnCloseClicked()
 {
-    const int page = m_pUi->stackedWidget->currentIndex();
-    if (page != 0 && page != 1) {
-        StopWorkersAndClose();
-        return;
-    }
-    if (m_bGiveUpAsked)
+    if (m_eStage == Stage::Closed || m_bGiveUpAsked)
         return;
     m_bGiveUpAsked = true;
-    const bool giveUp = AskNotice(tr("Be sure give up to update?"));
+    const bool giveUp = ShowNotice(tr("Notice"), tr("Be sure give up to update?"));
     m_bGiveUpAsked = false;
     const std::function<void()> step = std::move(m_pendingStep);
     m_pendingStep = nullptr;
@@ -131,209 +392,6 @@ void CUpdate::closeEvent(QCloseEvent* event)
     QTimer::singleShot(0, this, &CUpdate::OnBtnCloseClicked);
 }
 
-void CUpdate::OnStartDownload(QString& strUrl)
-{
-    if (strUrl.isEmpty() || !EnterStage(Stage::Downloading))
-        return;
-    if (!HasDiskSpaceFor(m_nPackageSize))
-        return;
-    if (IsExePackageUrl(strUrl))
-        m_bExePackage = true;
-    if (!m_pDownloadClient) {
-        m_pDownloadClient = new CDownloadClient;
-        connect(m_pDownloadClient, SIGNAL(SignalDownloadProgress(qint64)), this,
-                SLOT(OnUpdateProgress(qint64)));
-        connect(m_pDownloadClient, SIGNAL(SignalFinishDownload()), this, SLOT(OnFinishDownload()),
-                Qt::QueuedConnection);
-        connect(m_pDownloadClient, SIGNAL(SgnDownloadError(QString&)), this,
-                SLOT(OnDownloadFailed(QString&)));
-        connect(m_pDownloadClient, SIGNAL(SignalRetrying(int,int)), this, SLOT(OnDownloadRetrying(int,int)));
-        connect(m_pDownloadClient, SIGNAL(SignalDownloadRestarted(qint64)), this,
-                SLOT(OnDownloadRestarted(qint64)));
-    }
-    m_nReceivedSize = 0;
-    m_strPackageName = GetPackageName(strUrl);
-    m_strPackageUrl = strUrl;
-    // Without the key nothing is hashed and no signature is asked for.
-    m_bVerifyPackage = IsUpdateKeyInstalled();
-    m_pDownloadClient->SetHashPackage(m_bVerifyPackage);
-    m_pDownloadClient->StartDownload(strUrl);
-}
-
-void CUpdate::OnUpdateProgress(qint64 size)
-{
-    m_nReceivedSize += size;
-    ShowPercentage();
-}
-
-// A retried download waits before its next attempt.
-void CUpdate::OnDownloadRetrying(int attempt, int attempts)
-{
-    ShowProgressText(tr("Reconnecting (%1/%2)...").arg(attempt).arg(attempts));
-}
-
-// The package file started over, or goes on from an earlier run: the count
-// follows what the file holds.
-void CUpdate::OnDownloadRestarted(qint64 bytesOnDisk)
-{
-    m_nReceivedSize = bytesOnDisk;
-    ShowPercentage();
-}
-
-void CUpdate::ShowPercentage()
-{
-    const qint64 percent = ProgressPercent(m_nReceivedSize, m_nPackageSize);
-    if (percent < 0)
-        return;
-    ShowProgressText(QString::number(percent) + QLatin1Char('%'));
-    // The bar takes an int and ignores values above 100 anyway.
-    m_pUi->m_pProgress->setValue(static_cast<int>(qMin<qint64>(percent, std::numeric_limits<int>::max())));
-}
-
-void CUpdate::OnFinishDownload()
-{
-    if (m_bVerifyPackage && m_eStage == Stage::Downloading) {
-        StartVerifying();
-        return;
-    }
-    UsePackage();
-}
-
-// A signed installation checks the package before anything else happens
-// to it; the signature is fetched first.
-void CUpdate::StartVerifying()
-{
-    if (!EnterStage(Stage::Verifying))
-        return;
-    ShowProgressText(tr("Verifying..."));
-    if (!m_pSignatureFetch) {
-        m_pSignatureFetch = new CSignatureFetch;
-        connect(m_pSignatureFetch, SIGNAL(SignalSignatureFetched()), this, SLOT(OnSignatureFetched()),
-                Qt::QueuedConnection);
-    }
-    if (m_pDownloadClient)
-        m_pSignatureFetch->SetStallTimeout(m_pDownloadClient->StallTimeout());
-    m_pSignatureFetch->Start(m_strPackageUrl);
-}
-
-void CUpdate::OnSignatureFetched()
-{
-    if (m_eStage != Stage::Verifying || !m_pSignatureFetch || !m_pDownloadClient)
-        return;
-    ESignatureCheck check = m_pSignatureFetch->Result();
-    if (check == ESignatureCheck::Ok)
-        check = VerifyWithInstalledKey(m_pSignatureFetch->SignatureText(), m_pDownloadClient->PackageHasher());
-    if (check != ESignatureCheck::Ok) {
-        RefusePackage(check);
-        return;
-    }
-    UsePackage();
-}
-
-// Nothing of a package that failed its check is kept: it is deleted before
-// the box opens, so it cannot be started while the user reads it.
-void CUpdate::RefusePackage(ESignatureCheck check)
-{
-    const QString suffix = m_bExePackage ? QStringLiteral("exe") : QStringLiteral("zip");
-    QFile::remove(GetPackageFilePath(m_strPackageName, suffix));
-    EndUpdate(tr("Update failed! ") + SignatureCheckText(check), -1);
-}
-
-// The downloaded (and, for a signed installation, verified) package goes on
-// to extraction or to the installer question.
-void CUpdate::UsePackage()
-{
-    // An executable package is the installer itself: nothing to unpack. The
-    // install question comes over the percentage, as with an unsigned one.
-    if (m_bExePackage) {
-        ShowPercentage();
-        OnFinishCompress();
-        return;
-    }
-    if (!EnterStage(Stage::Extracting))
-        return;
-    // An archive that cannot be read is left to the worker to report. The
-    // files of an earlier unpack go before this one is written.
-    const qint64 unpacked = ArchiveUnpackedSize(GetPackageFilePath(m_strPackageName, QStringLiteral("zip")));
-    if (unpacked > 0 && !HasDiskSpaceFor(unpacked - FolderFilesSize(GetPackageDir(m_strPackageName))))
-        return;
-    ShowProgressText(tr("UnCompressing..."));
-    if (!m_pCompressClient) {
-        m_pCompressClient = new CCompressClient;
-        connect(m_pCompressClient, SIGNAL(SignalFinishCompress()), this, SLOT(OnFinishCompress()),
-                Qt::QueuedConnection);
-        connect(m_pCompressClient, SIGNAL(SignalCompressFailed()), this, SLOT(OnCompressFailed()),
-                Qt::QueuedConnection);
-    }
-    // The worker reads the name while it runs.
-    if (m_pCompressClient->isRunning())
-        return;
-    m_pCompressClient->SetPackageName(m_strPackageName);
-    m_pCompressClient->start(QThread::InheritPriority);
-}
-
-// Checked before the package is written and before it is unpacked, so a
-// full disk ends the update at once with the numbers, not halfway with
-// Qt's "Unknown error". False when the update has ended for want of room.
-bool CUpdate::HasDiskSpaceFor(qint64 needed)
-{
-    if (needed <= 0)
-        return true;
-    const QStorageInfo volume(DAROZ::VxDir::GetCurrentPath());
-    const qint64 available = volume.bytesAvailable();
-    if (!volume.isValid() || available < 0 || available >= needed)
-        return true;
-    const QLocale locale;
-    EndUpdate(tr("Not enough disk space: %1 needed, %2 free.")
-                  .arg(locale.formattedDataSize(needed), locale.formattedDataSize(available)));
-    return false;
-}
-
-void CUpdate::OnDownloadFailed(QString& strError)
-{
-    EndUpdate(tr("Update failed, error Type:") + strError);
-}
-
-void CUpdate::OnFinishCompress()
-{
-    if (!EnterStage(Stage::Confirming))
-        return;
-    RunBoxStep([this]() { ConfirmInstall(); });
-}
-
-void CUpdate::ConfirmInstall()
-{
-    if (!m_bExePackage) {
-        ShowProgressText(tr("Finish unCompressing"));
-        QDir().remove(GetPackageFilePath(m_strPackageName, QStringLiteral("zip")));
-    }
-    if (!AskNotice(tr("Be sure overlay install?"))) {
-        StopWorkersAndClose();
-        return;
-    }
-    HandOverToInstaller();
-}
-
-void CUpdate::OnCompressFailed()
-{
-    EndUpdate(tr("Update failed! "));
-}
-
-void CUpdate::StopWorkersAndClose()
-{
-    EndUpdate();
-}
-
-// Moves the update on; false once it has ended, when whatever arrives late
-// (the delayed start, a queued finish, a worker's signal) is dropped.
-bool CUpdate::EnterStage(Stage stage)
-{
-    if (m_eStage == Stage::Closed)
-        return false;
-    m_eStage = stage;
-    return true;
-}
-
 // A step that opens one of our boxes runs now, or, while the give-up
 // question is open, once it is refused; giving up drops it. Only the first
 // such step is kept: each ends or settles the update.
@@ -348,103 +406,54 @@ void CUpdate::RunBoxStep(std::function<void()> step)
 }
 
 // The one way the update ends, once, however it ends: shows the failure if
-// there is one, settles the exit status, releases both workers and closes.
-// The stage goes first: the notice box runs its own event loop, in which the
-// same failure may be reported again.
-void CUpdate::EndUpdate(const QString& failure, int exitCode)
+// there is one, releases the workers, closes, and ends the event loop with
+// the exit status. The stage goes first: the notice box runs its own event
+// loop, in which the same failure may be reported again.
+void CUpdate::EndUpdate(const CFailure& failure)
 {
     if (m_eStage == Stage::Closed)
         return;
-    if (!failure.isEmpty() && m_bGiveUpAsked) {
-        RunBoxStep([this, failure, exitCode]() { EndUpdate(failure, exitCode); });
+    const QString text = FailureText(failure);
+    if (!text.isEmpty() && m_bGiveUpAsked) {
+        RunBoxStep([this, failure]() { EndUpdate(failure); });
         return;
     }
     m_eStage = Stage::Closed;
-    if (!failure.isEmpty())
-        ShowNotice(failure);
+    if (!text.isEmpty())
+        ShowNotice(tr("Notice"), text);
     // The window goes at once, before the workers are waited for.
     hide();
-    StopWorkers();
+    ReleaseWorkers();
     close();
-    // The updater's exit status is the event loop's result.
-    QCoreApplication::exit(exitCode);
+    QCoreApplication::exit(FailureExitCode(failure.kind));
 }
 
-void CUpdate::StopWorkers()
+// Each worker is asked to stop once and released. A failure is reported
+// from inside the download client's own signal, so the client (and the check
+// hooked into it) go once control is back in the event loop. A running
+// extraction stops at its next chunk and removes the file it was writing;
+// destroying a running thread aborts the process, so it is waited for.
+void CUpdate::ReleaseWorkers()
 {
-    if (m_pDownloadClient)
+    if (m_pPackageCheck) {
+        disconnect(m_pPackageCheck, nullptr, this, nullptr);
+        m_pPackageCheck->Stop();
+        m_pPackageCheck->deleteLater();
+        m_pPackageCheck = nullptr;
+    }
+    if (m_pDownloadClient) {
+        disconnect(m_pDownloadClient, nullptr, this, nullptr);
         m_pDownloadClient->StopDownload();
-    if (m_pCompressClient && m_pCompressClient->isRunning())
-        m_pCompressClient->RequestStop();
-    ReleaseDownloadClient();
-    ReleaseCompressClient();
-    ReleaseSignatureFetch();
-}
-
-// A failure is reported from inside the client's own signal, so the client
-// must outlive this call: it goes once control is back in the event loop.
-void CUpdate::ReleaseDownloadClient()
-{
-    if (!m_pDownloadClient)
-        return;
-    disconnect(m_pDownloadClient, nullptr, this, nullptr);
-    m_pDownloadClient->deleteLater();
-    m_pDownloadClient = nullptr;
-}
-
-// Its finish is queued to us, so it is never on the call stack here.
-void CUpdate::ReleaseSignatureFetch()
-{
-    if (!m_pSignatureFetch)
-        return;
-    disconnect(m_pSignatureFetch, nullptr, this, nullptr);
-    m_pSignatureFetch->Stop();
-    m_pSignatureFetch->deleteLater();
-    m_pSignatureFetch = nullptr;
-}
-
-// A running extraction stops at its next chunk and removes the file it was
-// writing; destroying a running thread aborts the process, so wait for that.
-void CUpdate::ReleaseCompressClient()
-{
-    if (!m_pCompressClient)
-        return;
-    if (m_pCompressClient->isRunning())
-        m_pCompressClient->RequestStop();
-    m_pCompressClient->wait();
-    delete m_pCompressClient;
-    m_pCompressClient = nullptr;
-}
-
-void CUpdate::HandOverToInstaller()
-{
-    KillProcessByName(QString::fromLatin1(kNotifierExeName));
-    const QString installer = InstallerPath();
-    if (installer.isEmpty()) {
-        EndUpdate(tr("Update failed! "), -1);
-        return;
+        m_pDownloadClient->deleteLater();
+        m_pDownloadClient = nullptr;
     }
-    MakeOwnerExecutable(installer);
-    // Not a program, no longer there, or the elevation prompt declined.
-    if (!QProcess::startDetached(installer, QStringList())) {
-        EndUpdate(tr("Update failed! "), -1);
-        return;
+    if (m_pCompressClient) {
+        disconnect(m_pCompressClient, nullptr, this, nullptr);
+        m_pCompressClient->RequestStop();
+        m_pCompressClient->wait();
+        delete m_pCompressClient;
+        m_pCompressClient = nullptr;
     }
-    StopWorkersAndClose();
-}
-
-// Empty when there is nothing to start: never search the installation
-// folder itself for lack of a package name.
-QString CUpdate::InstallerPath() const
-{
-    if (m_strPackageName.isEmpty())
-        return QString();
-    if (m_bExePackage)
-        return GetInstallerPath(DAROZ::VxDir::GetCurrentPath(), m_strPackageName, true);
-    const QString exe = FindFirstExe(GetPackageDir(m_strPackageName));
-    if (exe.isEmpty())
-        return QString();
-    return GetInstallerPath(m_strPackageName, exe, false);
 }
 
 } // namespace Update

@@ -1,27 +1,25 @@
 #include "SkinStyle.h"
+#include "LocalSettings.h"
+#include "VxDir.h"
 
-#include <QDir>
 #include <QFile>
-#include <QSettings>
 #include <QWidget>
 
 namespace Update {
 
 namespace {
 
-QString SkinStyleSheetPath(const QWidget* widget)
+QString SkinStyleSheetPath(const QWidget* widget, const CLocalSettings& settings)
 {
-    const QSettings settings(QStringLiteral("./Localcfg.ini"), QSettings::IniFormat);
-    const QString skin = settings.value(QStringLiteral("Skin/Path"), QStringLiteral("Corvel")).toString();
-    return QDir::currentPath() + QStringLiteral("/Skin/") + skin + QLatin1Char('/')
+    return DAROZ::VxDir::GetCurrentPath() + QStringLiteral("/Skin/") + settings.SheetSkin() + QLatin1Char('/')
         + widget->objectName() + QStringLiteral(".qss");
 }
 
 } // namespace
 
-void ApplySkinStyleSheet(QWidget* widget)
+void ApplySkinStyleSheet(QWidget* widget, const CLocalSettings& settings)
 {
-    QFile file(SkinStyleSheetPath(widget));
+    QFile file(SkinStyleSheetPath(widget, settings));
     if (!file.open(QIODevice::ReadOnly))
         return;
     QByteArray bytes = file.readAll();

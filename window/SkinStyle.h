@@ -4,8 +4,11 @@ class QWidget;
 
 namespace Update {
 
-// Loads <cwd>/Skin/<skin>/<objectName>.qss and sets it on the widget, so that
-// property selectors are evaluated anew. A missing sheet leaves the widget as is.
-void ApplySkinStyleSheet(QWidget* widget);
+struct CLocalSettings;
+
+// Loads <installation>/Skin/<skin>/<objectName>.qss and sets it on the
+// widget, so that property selectors are evaluated anew. A missing sheet
+// leaves the widget as is.
+void ApplySkinStyleSheet(QWidget* widget, const CLocalSettings& settings);
 
 } // namespace Update

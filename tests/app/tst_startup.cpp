@@ -1,4 +1,5 @@
 #include "AppSetup.h"
+#include "LocalSettings.h"
 #include "InstallDir.h"
 #include "LaunchArgs.h"
 #include "VxMessageBox.h"
@@ -208,8 +209,8 @@ private slots:
                                          << "Shared";
         QTest::newRow("language only in ./Localcfg.ini")
             << QString() << "de" << both << 2 << "U-Notice" << "D-OK" << "D-Shared";
-        QTest::newRow("./localcfg.ini first when both exist")
-            << "de" << "fr" << both << 2 << "U-Notice" << "D-OK" << "D-Shared";
+        QTest::newRow("./Localcfg.ini first when both exist, as for every other key")
+            << "de" << "fr" << both << 0 << "Notice" << "OK" << "Shared";
     }
 
     void loadTranslations()
@@ -231,7 +232,7 @@ private slots:
             QVERIFY(QFile::copy(QString(APP_TEST_QM_DIR) + "/" + source, Path(file)));
         }
 
-        Update::LoadTranslations();
+        Update::LoadTranslations(Update::ReadLocalSettings(m_pDir->path()).language);
 
         QTEST(int(qApp->findChildren<QTranslator*>(QString(), Qt::FindDirectChildrenOnly).size()),
               "translators");

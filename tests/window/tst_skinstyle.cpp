@@ -1,5 +1,6 @@
 // Loading a widget's skin style sheet from the installation folder.
 
+#include "LocalSettings.h"
 #include "SkinStyle.h"
 #include "WindowTestSupport.h"
 
@@ -82,7 +83,7 @@ void TestSkinStyle::loadsSheet()
     QWidget widget;
     widget.setObjectName(objectName);
     widget.setStyleSheet(QString::fromLatin1(kPreviousSheet));
-    Update::ApplySkinStyleSheet(&widget);
+    Update::ApplySkinStyleSheet(&widget, Update::ReadLocalSettings(dir.path()));
     QCOMPARE(widget.styleSheet(), expected);
 }
 
@@ -99,14 +100,14 @@ void TestSkinStyle::repolishesWithUnchangedText()
     auto* button = new QPushButton(QStringLiteral("x"), &widget);
     (new QVBoxLayout(&widget))->addWidget(button);
     widget.setProperty("state", "a");
-    Update::ApplySkinStyleSheet(&widget);
+    Update::ApplySkinStyleSheet(&widget, Update::ReadLocalSettings(dir.path()));
     widget.show();
     QVERIFY(QTest::qWaitForWindowExposed(&widget));
     QVERIFY(button->minimumWidth() >= 111 && button->minimumWidth() < 222);
 
     const QString before = widget.styleSheet();
     widget.setProperty("state", "b");
-    Update::ApplySkinStyleSheet(&widget);
+    Update::ApplySkinStyleSheet(&widget, Update::ReadLocalSettings(dir.path()));
     QCOMPARE(widget.styleSheet(), before);
     QVERIFY2(button->minimumWidth() >= 222, qPrintable(QString::number(button->minimumWidth())));
 }
