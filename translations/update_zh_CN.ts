@@ -67,33 +67,6 @@
     </message>
 </context>
 <context>
-    <name>Update::CDownloadClient</name>
-    <message>
-        <source>Invalid package address</source>
-        <translation>无效的更新包地址</translation>
-    </message>
-    <message>
-        <source>The server answered %1 %2 without a package</source>
-        <translation>服务器返回 %1 %2，未提供更新包</translation>
-    </message>
-    <message>
-        <source>The server stopped sending data.</source>
-        <translation>服务器已停止发送数据。</translation>
-    </message>
-    <message>
-        <source>The connection closed before the whole package arrived.</source>
-        <translation>更新包尚未完整接收，连接已关闭。</translation>
-    </message>
-    <message>
-        <source>The server did not continue the package where it broke.</source>
-        <translation>服务器未能从中断处继续传送更新包。</translation>
-    </message>
-    <message>
-        <source>Not enough disk space to save the package.</source>
-        <translation>磁盘空间不足，无法保存更新包。</translation>
-    </message>
-</context>
-<context>
     <name>Update::CUpdate</name>
     <message>
         <source>Not enough disk space: %1 needed, %2 free.</source>
@@ -120,8 +93,8 @@
         <translation>正在解压...</translation>
     </message>
     <message>
-        <source>Update failed, error Type:</source>
-        <translation>更新失败，错误类型：</translation>
+        <source>Update failed, error Type:%1</source>
+        <translation>更新失败，错误类型：%1</translation>
     </message>
     <message>
         <source>Finish unCompressing</source>
@@ -132,8 +105,8 @@
         <translation>确定覆盖安装吗？</translation>
     </message>
     <message>
-        <source>Update failed! </source>
-        <translation>更新失败！</translation>
+        <source>Update failed! %1</source>
+        <translation>更新失败！%1</translation>
     </message>
     <message>
         <source>Reconnecting (%1/%2)...</source>
@@ -166,6 +139,42 @@
     <message>
         <source>The installation&apos;s update key cannot be read.</source>
         <translation>无法读取本安装的更新密钥。</translation>
+    </message>
+    <message>
+        <source>Invalid package address</source>
+        <translation>无效的更新包地址</translation>
+    </message>
+    <message>
+        <source>The server answered %1 %2 without a package</source>
+        <translation>服务器返回 %1 %2，未提供更新包</translation>
+    </message>
+    <message>
+        <source>The server stopped sending data.</source>
+        <translation>服务器已停止发送数据。</translation>
+    </message>
+    <message>
+        <source>The connection closed before the whole package arrived.</source>
+        <translation>更新包尚未完整接收，连接已关闭。</translation>
+    </message>
+    <message>
+        <source>The server did not continue the package where it broke.</source>
+        <translation>服务器未能从中断处继续传送更新包。</translation>
+    </message>
+    <message>
+        <source>Not enough disk space to save the package.</source>
+        <translation>磁盘空间不足，无法保存更新包。</translation>
+    </message>
+    <message>
+        <source>The package is damaged.</source>
+        <translation>更新包已损坏。</translation>
+    </message>
+    <message>
+        <source>Not enough disk space to unpack the package.</source>
+        <translation>磁盘空间不足，无法解压更新包。</translation>
+    </message>
+    <message>
+        <source>The package holds a file that may not be written: %1</source>
+        <translation>更新包中含有不允许写入的文件：%1</translation>
     </message>
 </context>
 </TS>
