@@ -114,6 +114,10 @@ def archives():
     yield "encrypted_flag", patch_all(patch_all(good, LOCAL, 6, 1, 2), CENTRAL, 8, 1, 2)
     yield "unknown_method", patch_all(patch_all(good, LOCAL, 8, 99, 2), CENTRAL, 10, 99, 2)
     yield "sizes_lie", patch_all(good, CENTRAL, 24, 0x7FFFFFFF, 4)
+    # Both headers agree on a length that the data does not have.
+    yield "sizes_lie_both", patch_all(patch_all(good, LOCAL, 22, 0x7FFF, 4), CENTRAL, 24, 0x7FFF, 4)
+    stored = zip_bytes(setup, compression=zipfile.ZIP_STORED)
+    yield "stored_sizes_lie_both", patch_all(patch_all(stored, LOCAL, 22, 0x7FFF, 4), CENTRAL, 24, 0x7FFF, 4)
     yield "bomb", zip_bytes([("bomb.bin", b"\0" * (4 * 1024 * 1024))])
     yield "duplicate_names", zip_bytes([("setup.exe", b"first"), ("setup.exe", b"second"),
                                         ("a/readme.txt", b"a"), ("b/readme.txt", b"b")])

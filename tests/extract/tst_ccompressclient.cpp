@@ -234,6 +234,12 @@ void TestCCompressClient::unCompress_data()
 
     QTest::newRow("CRC mismatch: failed, no partial file")
         << Entries{kOk, Damaged(File("bad.txt", "payload"), [](Entry& e) { e.badCrc = true; })} << okOnly << damaged;
+    QTest::newRow("deflated length other than recorded: failed")
+        << Entries{kOk, Damaged(File("bad.txt", "payload"), [](Entry& e) { e.recordedSize = 9; })} << okOnly
+        << damaged;
+    QTest::newRow("stored length other than recorded: failed")
+        << Entries{kOk, Damaged(File("bad.txt", "payload"), [](Entry& e) { e.deflate = false; e.recordedSize = 9; })}
+        << okOnly << damaged;
     QTest::newRow("flipped stored byte: failed")
         << Entries{kOk, Damaged(File("bad.txt", "payload"), [](Entry& e) { e.deflate = false; e.flipData = true; })}
         << okOnly << damaged;
