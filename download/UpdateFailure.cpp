@@ -89,8 +89,6 @@ QString FailureReason(const CFailure& failure)
         return Tr("The package is damaged.");
     case EFailure::UnpackDiskFull:
         return Tr("Not enough disk space to unpack the package.");
-    case EFailure::UnsafeName:
-        return Tr("The package holds a file that may not be written: %1").arg(Detail(failure, 0));
     case EFailure::NotEnoughSpace:
         return Tr("Not enough disk space: %1 needed, %2 free.")
             .arg(DataSize(Detail(failure, 0)), DataSize(Detail(failure, 1)));

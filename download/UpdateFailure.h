@@ -26,9 +26,8 @@ enum class EFailure {
     SignatureMismatch,
     KeyUnreadable,
     // Unpacking it: "Update failed! " and the reason.
-    ArchiveDamaged,  // not a zip, or an entry that does not read back whole
-    UnpackDiskFull,
-    UnsafeName,      // details: the entry's name
+    ArchiveDamaged,  // not a zip, or an entry that cannot be read back whole
+    UnpackDiskFull,  // a write ran out of room on the volume
     UnpackFile,      // details: the file's error text
     Stopped,         // the owner asked the worker to stop: nothing to show
     // Around them.

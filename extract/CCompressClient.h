@@ -1,13 +1,19 @@
 #pragma once
 
+#include "UpdateFailure.h"
+
 #include <QThread>
 
 #include <atomic>
+#include <mutex>
 
 namespace Update {
 
+class CPackage;
+
 // Empties the package's folder and unpacks <installation>/<name>.zip into it,
-// on its own thread. One signal per run that has a name.
+// on its own thread. One signal per run that has a name; Failure() tells why
+// a run failed.
 class CCompressClient : public QThread
 {
     Q_OBJECT
@@ -15,14 +21,23 @@ public:
     explicit CCompressClient(QObject* parent = nullptr);
     ~CCompressClient() override;
 
-    // Also clears a stop request of an earlier run: called before every start().
+    // The archive and the folder of the named package in the installation
+    // folder, settled here on the calling thread. Also clears a stop request
+    // of an earlier run: called before every start().
     void SetPackageName(const QString& name);
+    // The same, with the package's own paths.
+    void SetPackage(const CPackage& package);
     static bool UnCompress(const QString& zipPath, const QString& targetDir);
 
     // Asks a running run() to stop at its next chunk or entry, from any
     // thread. It removes the file it was writing and emits neither signal.
     // The owner still waits for the thread to end.
     void RequestStop();
+
+    // Why the last run failed, from any thread: set before
+    // SignalCompressFailed() is emitted; Stopped after a stopped run; None
+    // after a success.
+    CFailure Failure() const;
 
 signals:
     void SignalFinishCompress();
@@ -33,15 +48,22 @@ protected:
 
 private:
     void Extract();
-    static bool UnCompressUntil(const QString& zipPath, const QString& targetDir,
-                                const std::atomic<bool>& stop);
+    void SetFailure(const CFailure& failure);
+    static CFailure UnCompressUntil(const QString& zipPath, const QString& targetDir,
+                                    const std::atomic<bool>& stop);
 
     QString m_strPackageName;
+    QString m_strArchivePath;
+    QString m_strTargetDir;
     std::atomic<bool> m_bStopRequested {false};
     // Set as run() returns. wait() orders the thread's work before the
     // waiter through Qt's own locks, which race checkers cannot see; reading
     // this after wait() states the same order in the language's terms.
     std::atomic<bool> m_bRunReturned {false};
+    // The owner reads the failure in the slot that the queued signal
+    // reaches, an order that also passes through Qt's own locks only.
+    mutable std::mutex m_failureLock;
+    CFailure m_failure;
 };
 
 } // namespace Update

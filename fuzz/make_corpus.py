@@ -114,6 +114,10 @@ def archives():
     yield "encrypted_flag", patch_all(patch_all(good, LOCAL, 6, 1, 2), CENTRAL, 8, 1, 2)
     yield "unknown_method", patch_all(patch_all(good, LOCAL, 8, 99, 2), CENTRAL, 10, 99, 2)
     yield "sizes_lie", patch_all(good, CENTRAL, 24, 0x7FFFFFFF, 4)
+    # Both headers agree on a length that the data does not have.
+    yield "sizes_lie_both", patch_all(patch_all(good, LOCAL, 22, 0x7FFF, 4), CENTRAL, 24, 0x7FFF, 4)
+    stored = zip_bytes(setup, compression=zipfile.ZIP_STORED)
+    yield "stored_sizes_lie_both", patch_all(patch_all(stored, LOCAL, 22, 0x7FFF, 4), CENTRAL, 24, 0x7FFF, 4)
     yield "bomb", zip_bytes([("bomb.bin", b"\0" * (4 * 1024 * 1024))])
     yield "duplicate_names", zip_bytes([("setup.exe", b"first"), ("setup.exe", b"second"),
                                         ("a/readme.txt", b"a"), ("b/readme.txt", b"b")])
@@ -126,13 +130,29 @@ def archives():
     yield "symlink_folder", zip_bytes([(with_mode("lnk/", 0o120777), b"/tmp")])
     yield "modes", zip_bytes([(with_mode("setup.exe", 0o106755), payload),
                               (with_mode("ro.txt", 0o100444), b"ro"), (with_mode("fifo", 0o010644), b"")])
-    slips = [b"../evil.txt", b"../../evil.txt", b"../../../evil.txt", b"/tmp/evil.txt", b"..\\evil.txt",
-             b"..\\..\\evil.txt", b"C:\\evil.txt", b"C:/evil.txt", b"C:evil.txt", b"a/../../evil.txt",
-             b"./../evil.txt", b"../", b"../../slipdir/", b"..", b".", b"...", b"sub/..", b"", b"evil.txt ",
-             b"ev\x00il.txt", b"//server/share/evil.txt", b"\xff\xfe.txt", b"a:b.txt", b"../up2.txt",
-             b".. ", b"... ", b"a/.. /", b"a/.. /.. /x/"]
-    for index, name in enumerate(slips):
+    for index, name in enumerate(SLIPS):
         yield "slip_%02d" % index, raw_name_zip(name)
+
+
+# Entry names that try to leave the target folder, as POSIX or Windows reads them.
+SLIPS = [b"../evil.txt", b"../../evil.txt", b"../../../evil.txt", b"/tmp/evil.txt", b"..\\evil.txt",
+         b"..\\..\\evil.txt", b"C:\\evil.txt", b"C:/evil.txt", b"C:evil.txt", b"a/../../evil.txt",
+         b"./../evil.txt", b"../", b"../../slipdir/", b"..", b".", b"...", b"sub/..", b"", b"evil.txt ",
+         b"ev\x00il.txt", b"//server/share/evil.txt", b"\xff\xfe.txt", b"a:b.txt", b"../up2.txt",
+         b".. ", b"... ", b"a/.. /", b"a/.. /.. /x/"]
+
+
+def target_steps():
+    """Steps on the target folder for fuzz_safe_target: one a line, the first
+    byte picks the step (D folder, F file, X file given up, L link to a
+    folder outside, K link to a file outside, E empty)."""
+    names = [b"setup.exe", b"bin/", b"bin/app.dll", b"a/b/c/", b"x\\y.txt", b"readme.txt ", b"caf\xc3\xa9.txt"]
+    yield "plain", b"\n".join([b"D" + n if n.endswith(b"/") else b"F" + n for n in names])
+    for index, name in enumerate(SLIPS):
+        yield "slip_%02d" % index, b"D" + name + b"/\nF" + name + b"\nX" + name
+    yield "link_folder", b"Lout\nDout/\nDout/sub/\nFout/x.txt\nDa/out/\nD./out/x/"
+    yield "link_file", b"Kfile\nFfile\nFdir/file\nXfile"
+    yield "emptied", b"Fa.txt\nDsub/\nFsub/b.txt\nKlnk\nE\nFc.txt"
 
 
 def urls():
@@ -220,6 +240,8 @@ def main():
     out = sys.argv[1]
     sets = {
         "fuzz_extract": dict(archives()),
+        "fuzz_zip_reader": dict(archives()),
+        "fuzz_safe_target": dict(target_steps()),
         "fuzz_package_paths": {"url_%02d" % i: b"\0" + u for i, u in enumerate(urls())},
         "fuzz_launch_args": {"args_%02d" % i: a for i, a in enumerate(launch_args())},
         "fuzz_signature": dict(signatures()),

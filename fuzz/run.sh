@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 build=$(realpath -m "${FUZZ_BUILD_DIR:-build-fuzz}")
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-"fuzz_package_paths fuzz_launch_args fuzz_extract fuzz_signature"}
+targets=${FUZZ_TARGETS:-"fuzz_package_paths fuzz_launch_args fuzz_extract fuzz_zip_reader fuzz_safe_target fuzz_signature"}
 jobs=${FUZZ_JOBS:-2}
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
@@ -31,7 +31,7 @@ mkdir -p "$build/artifacts"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:quarantine_size_mb=16}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export QT_QPA_PLATFORM=offscreen
-# fuzz_extract writes and removes a folder tree per input: memory is faster.
+# The extraction targets write and remove files per input: memory is faster.
 if [ -z "${TMPDIR:-}" ] && [ -w /dev/shm ]; then
     export TMPDIR=/dev/shm
 fi

@@ -25,6 +25,7 @@ struct Entry
     bool flipData = false;      // one byte in the middle of the stored payload flipped
     bool encrypted = false;     // flag bit 0 set, payload left as is
     quint16 recordedMethod = 0; // nonzero: the method written in the headers
+    quint32 recordedSize = 0;   // nonzero: the unpacked size written in the headers
 };
 
 inline Entry File(const QByteArray& name, const QByteArray& data)
@@ -88,7 +89,7 @@ inline void PutCommon(QByteArray& out, const Entry& e, quint32 crc, const QByteA
     Put16(out, 0x21);                         // date: 1980-01-01
     Put32(out, e.badCrc ? crc ^ 0x5a5a5a5au : crc);
     Put32(out, quint32(payload.size()));
-    Put32(out, quint32(e.data.size()));
+    Put32(out, e.recordedSize ? e.recordedSize : quint32(e.data.size()));
     Put16(out, quint32(e.name.size()));
     Put16(out, 0);                            // extra length
 }

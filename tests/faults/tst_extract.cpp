@@ -1,6 +1,7 @@
 #include "CCompressClient.h"
 #include "ThreadEndMark.h"
 #include "CDownloadClient.h"
+#include "Package.h"
 #include "FaultSupport.h"
 #include "LocalHttpServer.h"
 #include "ZipWriter.h"
@@ -17,6 +18,8 @@ using namespace TestZip;
 using Faults::Snapshot;
 using Entries = QList<Entry>;
 
+Q_DECLARE_METATYPE(Update::EFailure)
+
 namespace {
 
 const unsigned long kWaitMs = 60000; // upper bound for one extraction or transfer here
@@ -32,8 +35,8 @@ QByteArray Filler(int size, char seed)
 } // namespace
 
 // Extractions that meet a full disk or a package that went missing after the
-// download: each ends in one failure signal, leaves no file that differs from
-// its entry, and touches nothing outside its folder.
+// download: each ends in one failure signal with its reason, leaves no file
+// that differs from its entry, and touches nothing outside its folder.
 class TestExtractFaults : public QObject
 {
     Q_OBJECT
@@ -52,7 +55,7 @@ private:
     QString Zip() const { return Inst() + QStringLiteral("/client_v2.zip"); }
     QString Target() const { return Inst() + QStringLiteral("/client_v2"); }
     QStringList AllButTarget() const;
-    void RunWorker(int& finished, int& failed) const;
+    CFailure RunWorker(int& finished, int& failed) const;
 
     std::unique_ptr<TestSupport::InstallDir> m_pDir;
 };
@@ -73,57 +76,84 @@ QStringList TestExtractFaults::AllButTarget() const
     return Faults::Outside(Snapshot(m_pDir->root()), {QStringLiteral("inst/client_v2/")});
 }
 
-// One run of the worker thread, as the window starts it.
-void TestExtractFaults::RunWorker(int& finished, int& failed) const
+// One run of the worker thread, as the window starts it; why it failed.
+CFailure TestExtractFaults::RunWorker(int& finished, int& failed) const
 {
     CCompressClient worker;
     ThreadEndMark mark(&worker);
     QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
     QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
-    worker.SetPackageName(QStringLiteral("client_v2"));
+    worker.SetPackage(CPackage(QStringLiteral("http://127.0.0.1/pkg/client_v2.zip"), Inst()));
     worker.start(QThread::InheritPriority);
-    QVERIFY(mark.Wait(kWaitMs));
+    finished = -1;
+    failed = -1;
+    if (!mark.Wait(kWaitMs))
+        return CFailure();
     finished = finishSpy.count();
     failed = failSpy.count();
+    return worker.Failure();
 }
 
 void TestExtractFaults::diskFills_data()
 {
     QTest::addColumn<Entries>("entries");
-    QTest::addColumn<int>("limit");
-    QTest::addColumn<bool>("fits");
+    QTest::addColumn<int>("limit");     // bytes a file may take, or the size of the volume
+    QTest::addColumn<bool>("volume");   // a small volume that fills, not a file size limit
+    QTest::addColumn<EFailure>("failure");
 
     Entry big = File("bin/big.bin", Filler(3 * 1024 * 1024, 'a'));
     Entry bigStored = big;
     bigStored.deflate = false;
     const Entries small{File("a.txt", "A"), File("setup.exe", Filler(40 * 1024, 's'))};
-    QTest::newRow("limit reached in the first entry") << Entries{big} << 1024 * 1024 << false;
-    QTest::newRow("limit reached in a stored entry") << Entries{bigStored} << 1024 * 1024 << false;
-    QTest::newRow("limit reached after small entries were written") << (small + Entries{big}) << 1024 * 1024
-                                                                     << false;
-    QTest::newRow("limit reached by one byte") << Entries{big} << 3 * 1024 * 1024 - 1 << false;
-    QTest::newRow("largest entry exactly as large as the limit: complete") << (small + Entries{big})
-                                                                            << 3 * 1024 * 1024 << true;
+    const int mib = 1024 * 1024;
+    // The volume stays roomy: the write failed for another reason.
+    const EFailure file = EFailure::UnpackFile;
+    QTest::newRow("limit reached in the first entry") << Entries{big} << mib << false << file;
+    QTest::newRow("limit reached in a stored entry") << Entries{bigStored} << mib << false << file;
+    QTest::newRow("limit reached after small entries were written") << (small + Entries{big}) << mib << false
+                                                                     << file;
+    QTest::newRow("limit reached by one byte") << Entries{big} << 3 * mib - 1 << false << file;
+    QTest::newRow("largest entry exactly as large as the limit: complete") << (small + Entries{big}) << 3 * mib
+                                                                            << false << EFailure::None;
+
+    const EFailure full = EFailure::UnpackDiskFull;
+    QTest::newRow("volume full in the first entry") << Entries{big} << mib << true << full;
+    // The stored archive itself takes 3 MiB of the volume.
+    QTest::newRow("volume full in a stored entry") << Entries{bigStored} << 4 * mib << true << full;
+    QTest::newRow("volume full after small entries were written") << (small + Entries{big}) << mib << true
+                                                                   << full;
 }
 
 void TestExtractFaults::diskFills()
 {
     QFETCH(Entries, entries);
     QFETCH(int, limit);
-    QFETCH(bool, fits);
+    QFETCH(bool, volume);
+    QFETCH(EFailure, failure);
+    if (volume && !Faults::SmallVolume::IsInside()) {
+        Faults::SmallVolume::RunCurrentRowInside(limit, int(kWaitMs));
+        return;
+    }
     QVERIFY(WriteZip(Zip(), entries));
     const QStringList before = AllButTarget();
 
     int finished = 0;
     int failed = 0;
-    {
+    CFailure why;
+    if (volume) {
+        why = RunWorker(finished, failed);
+    } else {
         Faults::FileSizeLimit full{rlim_t(limit)};
         QVERIFY(full.IsSet());
-        RunWorker(finished, failed);
+        why = RunWorker(finished, failed);
     }
 
+    const bool fits = failure == EFailure::None;
     QCOMPARE(finished + failed, 1);
     QCOMPARE(finished, fits ? 1 : 0);
+    QCOMPARE(int(why.kind), int(failure));
+    if (failure == EFailure::UnpackFile)
+        QVERIFY2(!why.details.value(0).isEmpty(), "the file's error text");
     QCOMPARE(AllButTarget(), before);
     // Whatever is in the folder is whole: a cut file would pass for a good one.
     for (const Entry& entry : entries) {
@@ -176,10 +206,11 @@ void TestExtractFaults::packageGoneBeforeExtraction()
 
     int finished = 0;
     int failed = 0;
-    RunWorker(finished, failed);
+    const CFailure why = RunWorker(finished, failed);
 
     QCOMPARE(finished, 0);
     QCOMPARE(failed, 1);
+    QCOMPARE(int(why.kind), int(EFailure::ArchiveDamaged));
     QCOMPARE(AllButTarget(), before);
     QVERIFY(!QFileInfo::exists(Target() + QStringLiteral("/setup.exe")));
 }
