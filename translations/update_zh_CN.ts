@@ -172,9 +172,5 @@
         <source>Not enough disk space to unpack the package.</source>
         <translation>磁盘空间不足，无法解压更新包。</translation>
     </message>
-    <message>
-        <source>The package holds a file that may not be written: %1</source>
-        <translation>更新包中含有不允许写入的文件：%1</translation>
-    </message>
 </context>
 </TS>
