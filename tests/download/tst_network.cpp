@@ -534,10 +534,11 @@ void TestNetwork::throughProxy_data()
         << true << int(Kind::SelfSigned) << "right" << "cancel" << 1 << false << EFailure::TlsSelfSigned;
     QTest::newRow("http, asked once for two requests") << false << good << "" << "right" << 2 << true << none;
     QTest::newRow("https, asked once for two requests") << true << good << "" << "right" << 2 << true << none;
-    QTest::newRow("http, asking cancelled") << false << good << "" << "cancel" << 1 << true << EFailure::ProxyRefused;
+    QTest::newRow("http, asking cancelled: not asked again for the next request")
+        << false << good << "" << "cancel" << 2 << true << EFailure::ProxyRefused;
     QTest::newRow("https, asking cancelled") << true << good << "" << "cancel" << 1 << true << EFailure::ProxyRefused;
-    QTest::newRow("http, the password given refused")
-        << false << good << "" << "wrong" << 1 << true << EFailure::ProxyRefused;
+    QTest::newRow("http, the password given refused, also for the next request")
+        << false << good << "" << "wrong" << 2 << true << EFailure::ProxyRefused;
     QTest::newRow("https, the password given refused")
         << true << good << "" << "wrong" << 1 << true << EFailure::ProxyRefused;
 }
