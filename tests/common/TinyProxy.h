@@ -146,8 +146,8 @@ public:
     // tinyproxy ends by itself after this long, whatever happens to the test.
     static const int kLifetimeSeconds = 600;
 
-    // user and password: letters and digits (tinyproxy's configuration takes
-    // no more). Empty: no authentication.
+    // user and password for Basic authentication: keep to letters and digits,
+    // which tinyproxy's configuration reads as they are. Empty: none.
     TinyProxy(const QByteArray& user = QByteArray(), const QByteArray& password = QByteArray())
         : m_user(user), m_password(password)
     {
