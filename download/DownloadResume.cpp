@@ -26,8 +26,12 @@ bool HasToken(const QByteArray& list, const QByteArray& token)
 // A body sent with a content coding counts its ranges in coded bytes.
 bool IsEncoded(const CRawHeaders& headers)
 {
-    const QByteArray coding = HeaderValue(headers, "Content-Encoding").trimmed().toLower();
-    return !coding.isEmpty() && coding != "identity";
+    return !AnswerCoding(headers).isEmpty();
+}
+
+bool IsEntityTag(const QByteArray& validator)
+{
+    return validator.startsWith('"') || validator.startsWith("W/");
 }
 
 // The strong ETag, else the Last-Modified, whatever the answer says of ranges.
@@ -54,6 +58,25 @@ QByteArray HeaderValue(const CRawHeaders& headers, const QByteArray& name)
         if (header.first.compare(name, Qt::CaseInsensitive) == 0)
             return header.second;
     return QByteArray();
+}
+
+void AskForIdentityEncoding(QNetworkRequest& request)
+{
+    request.setRawHeader("Accept-Encoding", "identity");
+}
+
+QByteArray AnswerCoding(const CRawHeaders& headers)
+{
+    const QByteArray coding = HeaderValue(headers, "Content-Encoding").trimmed();
+    return coding.isEmpty() || coding.toLower() == "identity" ? QByteArray() : coding;
+}
+
+bool PartOfValidator(const CRawHeaders& headers, const QByteArray& validator)
+{
+    if (validator.isEmpty())
+        return true;
+    const QByteArray theirs = HeaderValue(headers, IsEntityTag(validator) ? "ETag" : "Last-Modified").trimmed();
+    return theirs.isEmpty() || theirs == validator;
 }
 
 QByteArray ResumeValidator(const CRawHeaders& headers)
@@ -105,6 +128,12 @@ ResumeAnswer JudgeAnswer(int status, qint64 from, const QByteArray& contentRange
     if (total >= 0 && range->total >= 0 && range->total != total)
         return ResumeAnswer::StartOver;
     return ResumeAnswer::Append;
+}
+
+ResumeAnswer JudgeSingleAnswer(int status, const QByteArray& contentRange)
+{
+    const ResumeAnswer answer = JudgeAnswer(status, 0, contentRange, -1);
+    return answer == ResumeAnswer::StartOver ? ResumeAnswer::Refused : answer;
 }
 
 QString PartialRecordPath(const QString& packagePath)
@@ -180,7 +209,7 @@ bool CResumeState::Complete() const
 
 qint64 CResumeState::PrepareRequest(QNetworkRequest& request)
 {
-    request.setRawHeader("Accept-Encoding", "identity");
+    AskForIdentityEncoding(request);
     if (!CanResume()) {
         m_nBytesOnDisk = 0;
         m_nRequestedFrom = 0;
@@ -194,7 +223,9 @@ qint64 CResumeState::PrepareRequest(QNetworkRequest& request)
 
 ResumeAnswer CResumeState::OnAnswer(int status, const CRawHeaders& headers)
 {
-    const ResumeAnswer answer = JudgeAnswer(status, m_nRequestedFrom, HeaderValue(headers, "Content-Range"), m_nTotal);
+    ResumeAnswer answer = JudgeAnswer(status, m_nRequestedFrom, HeaderValue(headers, "Content-Range"), m_nTotal);
+    if (answer == ResumeAnswer::Append && m_nRequestedFrom > 0 && !PartOfValidator(headers, m_strValidator))
+        answer = ResumeAnswer::StartOver;
     switch (answer) {
     case ResumeAnswer::Append: {
         // A 206 need not repeat Accept-Ranges: it is one.

@@ -21,6 +21,24 @@ using CRawHeaders = QList<QPair<QByteArray, QByteArray>>;
 // The value of the first header called name (any letter case); empty if none.
 QByteArray HeaderValue(const CRawHeaders& headers, const QByteArray& name);
 
+// Every request of an update asks for the bytes as stored:
+// "Accept-Encoding: identity". Qt then decodes nothing by itself either.
+void AskForIdentityEncoding(QNetworkRequest& request);
+
+// The coding of an answer's body that is coded anyway (its Content-Encoding,
+// "gzip", "br" ...); empty when it is not coded or "identity". A coded answer
+// is a failure (EFailure::CodedAnswer with this value): it is never decoded,
+// so neither a cut-off gzip stream nor a small bomb gets past the bounds and
+// the size checks, which count the bytes as sent.
+QByteArray AnswerCoding(const CRawHeaders& headers);
+
+// Whether a 206 comes from the version of the file that the request's
+// If-Range named: false when it carries a validator of the same kind (an ETag
+// for an ETag, a Last-Modified for a date) that differs, so the server
+// ignored If-Range and sent part of another build. True when validator is
+// empty or the answer carries none to compare.
+bool PartOfValidator(const CRawHeaders& headers, const QByteArray& validator);
+
 // The validator that lets a download of this answer's body be resumed: its
 // ETag (a strong one: a weak tag may not guard a range), else its
 // Last-Modified. Empty when the answer does not offer "Accept-Ranges: bytes",
@@ -50,6 +68,14 @@ enum class ResumeAnswer {
 // The plain decision for one answer. total is the package's size as a former
 // answer gave it, -1 when unknown; a 206 must end at the package's end.
 ResumeAnswer JudgeAnswer(int status, qint64 from, const QByteArray& contentRange, qint64 total);
+
+// The same decision for a download without retries ("Update/Retries" off):
+// one request without a Range, and nothing is asked again. 200 is
+// WholeBody; a 206 that holds the whole file from byte 0 is Append (at 0);
+// a 416, or a 206 that does not start at 0 or stops short, is Refused: the
+// update fails at once, as an HTTP status (EFailure::HttpStatus with the
+// status and its reason phrase). Anything else is NotBody.
+ResumeAnswer JudgeSingleAnswer(int status, const QByteArray& contentRange);
 
 // The across-runs record: the partial package of url holds the first bytes
 // of the body that validator names.
@@ -99,7 +125,9 @@ public:
 
     // The head of an answer to the request prepared last: what to do with its
     // body. Learns the validator and the size from a package answer, and
-    // counts from 0 again when the file is to be emptied.
+    // counts from 0 again when the file is to be emptied. A 206 of another
+    // version than the validator sent (PartOfValidator) starts over like a
+    // 206 that does not fit.
     ResumeAnswer OnAnswer(int status, const CRawHeaders& headers);
 
     // Bytes of the body written to the file.

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
+#include <QPair>
+#include <QUrl>
 
 #include <sodium.h>
 
@@ -79,6 +81,87 @@ bool Verifies(const QByteArray& signature, const QByteArray& message, const QByt
         == 0;
 }
 
+// The last part of a name that may carry folders, of either separator; a
+// name that is only "." or ".." names no file.
+QString WithoutFolder(const QString& name)
+{
+    const int cut = qMax(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
+    const QString last = name.mid(cut + 1);
+    return last == QLatin1String(".") || last == QLatin1String("..") ? QString() : last;
+}
+
+// The parameters of a header value such as
+// `attachment; filename="a;b.zip"; filename*=UTF-8''a%3Bb.zip`, names in
+// lower case, quoted values unquoted. Items without "=" (the type) are skipped.
+QList<QPair<QByteArray, QByteArray>> HeaderParameters(const QByteArray& value)
+{
+    QList<QPair<QByteArray, QByteArray>> parameters;
+    const int size = value.size();
+    const auto endOfItem = [&value, size](int from) {
+        const int semicolon = value.indexOf(';', from);
+        return semicolon < 0 ? size : semicolon;
+    };
+    int at = 0;
+    while (at < size) {
+        const int end = endOfItem(at);
+        const int equals = value.indexOf('=', at);
+        if (equals < 0 || equals > end) {
+            at = end + 1;
+            continue;
+        }
+        const QByteArray name = value.mid(at, equals - at).trimmed().toLower();
+        at = equals + 1;
+        while (at < size && (value[at] == ' ' || value[at] == '\t'))
+            ++at;
+        QByteArray text;
+        if (at < size && value[at] == '"') {
+            // A quoted value may hold ';'; a backslash takes the next byte as it is.
+            for (++at; at < size && value[at] != '"'; ++at) {
+                if (value[at] == '\\' && at + 1 < size)
+                    ++at;
+                text += value[at];
+            }
+            at = endOfItem(at) + 1;
+        } else {
+            const int stop = endOfItem(at);
+            text = value.mid(at, stop - at).trimmed();
+            at = stop + 1;
+        }
+        parameters.append(qMakePair(name, text));
+    }
+    return parameters;
+}
+
+// "UTF-8'<language>'<percent-encoded>" (or ISO-8859-1); empty for any other
+// character set or form.
+QString ExtendedValue(const QByteArray& value)
+{
+    const int first = value.indexOf('\'');
+    const int second = first < 0 ? -1 : value.indexOf('\'', first + 1);
+    if (second < 0)
+        return QString();
+    const QByteArray charset = value.left(first).trimmed().toLower();
+    const QByteArray bytes = QByteArray::fromPercentEncoding(value.mid(second + 1));
+    if (charset == "utf-8")
+        return QString::fromUtf8(bytes);
+    if (charset == "iso-8859-1")
+        return QString::fromLatin1(bytes);
+    return QString();
+}
+
+QString DispositionFileName(const QByteArray& contentDisposition)
+{
+    QString plain;
+    QString extended;
+    for (const auto& parameter : HeaderParameters(contentDisposition)) {
+        if (parameter.first == "filename*" && extended.isEmpty())
+            extended = WithoutFolder(ExtendedValue(parameter.second));
+        else if (parameter.first == "filename" && plain.isEmpty())
+            plain = WithoutFolder(QString::fromUtf8(parameter.second));
+    }
+    return extended.isEmpty() ? plain : extended;
+}
+
 } // namespace
 
 QString SignatureCheckText(ESignatureCheck result)
@@ -101,6 +184,8 @@ QString SignatureCheckText(ESignatureCheck result)
         return QCoreApplication::translate(context, "The update's signature does not match it.");
     case ESignatureCheck::KeyUnreadable:
         return QCoreApplication::translate(context, "The installation's update key cannot be read.");
+    case ESignatureCheck::OtherFile:
+        return QCoreApplication::translate(context, "The signature belongs to another file.");
     }
     return QCoreApplication::translate(context, "The update's signature cannot be read.");
 }
@@ -236,6 +321,44 @@ ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByt
     return VerifyPackageSignature(keyFileText, signatureText, hasher.Result());
 }
 
+std::optional<QString> SignedFileName(const QByteArray& trustedComment)
+{
+    for (const QByteArray& field : trustedComment.split('\t'))
+        if (field.startsWith("file:"))
+            return QString::fromUtf8(field.mid(5));
+    return std::nullopt;
+}
+
+QString ServedFileName(const QUrl& servedUrl, const QByteArray& contentDisposition)
+{
+    const QString disposed = DispositionFileName(contentDisposition);
+    if (!disposed.isEmpty())
+        return disposed;
+    // Cut before decoding, then drop what an encoded slash or backslash made a folder.
+    const QByteArray path = servedUrl.path(QUrl::FullyEncoded).toUtf8();
+    const QByteArray segment = path.mid(path.lastIndexOf('/') + 1);
+    return WithoutFolder(QString::fromUtf8(QByteArray::fromPercentEncoding(segment)));
+}
+
+ESignatureCheck CheckSignedFileName(const QByteArray& signatureText, const QString& servedName)
+{
+    CSignatureFile signature;
+    if (!ParseSignatureFile(signatureText, &signature))
+        return ESignatureCheck::SignatureUnreadable;
+    const std::optional<QString> signedName = SignedFileName(signature.trustedComment);
+    return !signedName || *signedName == servedName ? ESignatureCheck::Ok : ESignatureCheck::OtherFile;
+}
+
+QString SignatureUrlFor(const QString& packageUrl, const QUrl& servedUrl)
+{
+    if (servedUrl.isEmpty() || !servedUrl.isValid() || servedUrl == QUrl(packageUrl, QUrl::TolerantMode))
+        return packageUrl + QLatin1String(".minisig");
+    QUrl url = servedUrl;
+    url.setFragment(QString());
+    url.setPath(url.path(QUrl::FullyEncoded) + QLatin1String(".minisig"), QUrl::TolerantMode);
+    return url.toString(QUrl::FullyEncoded);
+}
+
 QString UpdateKeyPath()
 {
     return DAROZ::VxDir::GetCurrentPath() + QLatin1Char('/') + QLatin1String(kUpdateKeyFileName);
@@ -259,6 +382,19 @@ QByteArray ReadUpdateKeyFile()
 ESignatureCheck VerifyWithInstalledKey(const QByteArray& signatureText, const CPackageHasher& hasher)
 {
     return VerifyPackageSignature(ReadUpdateKeyFile(), signatureText, hasher);
+}
+
+ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByteArray& signatureText,
+                                       const CPackageHasher& hasher, const QString& servedName)
+{
+    const ESignatureCheck result = VerifyPackageSignature(keyFileText, signatureText, hasher);
+    return result == ESignatureCheck::Ok ? CheckSignedFileName(signatureText, servedName) : result;
+}
+
+ESignatureCheck VerifyWithInstalledKey(const QByteArray& signatureText, const CPackageHasher& hasher,
+                                       const QString& servedName)
+{
+    return VerifyPackageSignature(ReadUpdateKeyFile(), signatureText, hasher, servedName);
 }
 
 } // namespace Update

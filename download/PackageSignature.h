@@ -10,6 +10,9 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
+
+class QUrl;
 
 namespace Update {
 
@@ -33,6 +36,7 @@ enum class ESignatureCheck {
     PackageMismatch,     // the signature does not sign these bytes
     CommentMismatch,     // the trusted comment was changed after signing
     KeyUnreadable,       // the installation's key file is missing or malformed
+    OtherFile,           // the trusted comment names another file than was served
 };
 
 // The reason shown after "Update failed! ", translated in the context
@@ -103,6 +107,30 @@ ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByt
 ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByteArray& signatureText,
                                        const CPackageHasher& hasher);
 
+// The name of the file a signature was made for: minisign's default trusted
+// comment, "timestamp:<t>\tfile:<name>\thashed", carries it in its "file:"
+// field. Nothing when the comment has no such field: the signature is then
+// bound to no name, as before.
+std::optional<QString> SignedFileName(const QByteArray& trustedComment);
+
+// The name the package was served under: the file name of a
+// Content-Disposition header when it has one ("filename*=UTF-8''..." before
+// "filename="), else the last segment of the final URL's path after
+// redirects, percent-decoded. Any folder part is dropped. Empty when neither
+// gives a name.
+QString ServedFileName(const QUrl& servedUrl, const QByteArray& contentDisposition = QByteArray());
+
+// OtherFile when the trusted comment of signatureText names a file and that
+// is not servedName (exactly, letter case included); Ok otherwise. Only
+// meaningful once the signature verified: the comment is trusted only then.
+ESignatureCheck CheckSignedFileName(const QByteArray& signatureText, const QString& servedName);
+
+// Where the signature of a package lies: beside the package as it was finally
+// served. Without a redirect (servedUrl is packageUrl) that is packageUrl with
+// ".minisig" appended, query and all, as it always was; after redirects it is
+// the final URL with ".minisig" appended to its path, its query kept.
+QString SignatureUrlFor(const QString& packageUrl, const QUrl& servedUrl);
+
 // <installation>/UpdateKey.pub
 QString UpdateKeyPath();
 // Whether the installation opted in: anything at UpdateKeyPath(), even a
@@ -114,5 +142,13 @@ bool IsUpdateKeyInstalled();
 QByteArray ReadUpdateKeyFile();
 // VerifyPackageSignature with ReadUpdateKeyFile().
 ESignatureCheck VerifyWithInstalledKey(const QByteArray& signatureText, const CPackageHasher& hasher);
+
+// The same checks, and then the binding to the served name
+// (CheckSignedFileName): a genuine signature of an older package served under
+// a newer package's name is OtherFile.
+ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByteArray& signatureText,
+                                       const CPackageHasher& hasher, const QString& servedName);
+ESignatureCheck VerifyWithInstalledKey(const QByteArray& signatureText, const CPackageHasher& hasher,
+                                       const QString& servedName);
 
 } // namespace Update

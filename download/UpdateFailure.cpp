@@ -41,6 +41,14 @@ EOpening OpeningOf(EFailure kind)
     case EFailure::ResumeRefused:
     case EFailure::PackageDiskFull:
     case EFailure::PackageFile:
+    case EFailure::CodedAnswer:
+    case EFailure::TlsUntrusted:
+    case EFailure::TlsExpired:
+    case EFailure::TlsNotYetValid:
+    case EFailure::TlsOtherHost:
+    case EFailure::TlsSelfSigned:
+    case EFailure::TlsRefused:
+    case EFailure::ProxyRefused:
         return EOpening::DownloadFailed;
     default:
         return EOpening::UpdateFailed;
@@ -73,6 +81,23 @@ QString FailureReason(const CFailure& failure)
         return Tr("The server did not continue the package where it broke.");
     case EFailure::PackageDiskFull:
         return Tr("Not enough disk space to save the package.");
+    case EFailure::CodedAnswer:
+        return Tr("The server sent the file encoded as %1, which the updater does not accept.").arg(Detail(failure, 0));
+    case EFailure::TlsUntrusted:
+        return Tr("The certificate of %1 was issued by an authority this computer does not trust.")
+            .arg(Detail(failure, 0));
+    case EFailure::TlsExpired:
+        return Tr("The certificate of %1 has expired.").arg(Detail(failure, 0));
+    case EFailure::TlsNotYetValid:
+        return Tr("The certificate of %1 is not valid yet.").arg(Detail(failure, 0));
+    case EFailure::TlsOtherHost:
+        return Tr("%1 presented a certificate made out for another host.").arg(Detail(failure, 0));
+    case EFailure::TlsSelfSigned:
+        return Tr("The certificate of %1 is self-signed and not trusted.").arg(Detail(failure, 0));
+    case EFailure::TlsRefused:
+        return Tr("The certificate of %1 cannot be trusted: %2").arg(Detail(failure, 0), Detail(failure, 1));
+    case EFailure::ProxyRefused:
+        return Tr("The proxy server %1 did not accept the user name and password.").arg(Detail(failure, 0));
     case EFailure::NoSignature:
         return Tr("The update has no signature.");
     case EFailure::SignatureUnreadable:
@@ -85,6 +110,10 @@ QString FailureReason(const CFailure& failure)
         return Tr("The update's signature does not match it.");
     case EFailure::KeyUnreadable:
         return Tr("The installation's update key cannot be read.");
+    case EFailure::SignatureOtherFile:
+        return Tr("The signature belongs to another file.");
+    case EFailure::CaFileUnreadable:
+        return Tr("The installation's certificate file UpdateCA.pem holds no valid certificate.");
     case EFailure::ArchiveDamaged:
         return Tr("The package is damaged.");
     case EFailure::UnpackDiskFull:
@@ -119,6 +148,8 @@ int FailureExitCode(EFailure kind)
     case EFailure::OtherKey:
     case EFailure::SignatureMismatch:
     case EFailure::KeyUnreadable:
+    case EFailure::SignatureOtherFile:
+    case EFailure::CaFileUnreadable:
     case EFailure::NoInstaller:
     case EFailure::InstallerNotStarted:
         return -1;

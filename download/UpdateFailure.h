@@ -18,6 +18,15 @@ enum class EFailure {
     ResumeRefused,   // the server would not continue the bytes on disk
     PackageDiskFull, // the disk filled while the package was written
     PackageFile,     // details: the package file's error text
+    CodedAnswer,     // details: the answer's Content-Encoding; never decoded
+    // The server's certificate was refused; details: the host.
+    TlsUntrusted,    // issued by no authority this computer trusts
+    TlsExpired,
+    TlsNotYetValid,
+    TlsOtherHost,    // made out for another host
+    TlsSelfSigned,
+    TlsRefused,      // anything else; details: the host, Qt's text
+    ProxyRefused,    // details: the proxy as host:port
     // Checking it: "Update failed! " and the reason.
     NoSignature,
     SignatureUnreadable,
@@ -25,6 +34,8 @@ enum class EFailure {
     OtherKey,
     SignatureMismatch,
     KeyUnreadable,
+    SignatureOtherFile, // the signature names another file than was served
+    CaFileUnreadable,   // "UpdateCA.pem" holds no certificate
     // Unpacking it: "Update failed! " and the reason.
     ArchiveDamaged,  // not a zip, or an entry that cannot be read back whole
     UnpackDiskFull,  // a write ran out of room on the volume

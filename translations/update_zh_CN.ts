@@ -172,5 +172,72 @@
         <source>Not enough disk space to unpack the package.</source>
         <translation>磁盘空间不足，无法解压更新包。</translation>
     </message>
+    <message>
+        <source>The signature belongs to another file.</source>
+        <translation>签名属于另一个文件。</translation>
+    </message>
+    <message>
+        <source>The installation&apos;s certificate file UpdateCA.pem holds no valid certificate.</source>
+        <translation>本安装的证书文件 UpdateCA.pem 中没有有效的证书。</translation>
+    </message>
+    <message>
+        <source>The server sent the file encoded as %1, which the updater does not accept.</source>
+        <translation>服务器以 %1 编码发送文件，更新程序不接受这种编码。</translation>
+    </message>
+    <message>
+        <source>The certificate of %1 was issued by an authority this computer does not trust.</source>
+        <translation>%1 的证书由本机不信任的机构颁发。</translation>
+    </message>
+    <message>
+        <source>The certificate of %1 has expired.</source>
+        <translation>%1 的证书已过期。</translation>
+    </message>
+    <message>
+        <source>The certificate of %1 is not valid yet.</source>
+        <translation>%1 的证书尚未生效。</translation>
+    </message>
+    <message>
+        <source>%1 presented a certificate made out for another host.</source>
+        <translation>%1 出示的是颁发给其他主机的证书。</translation>
+    </message>
+    <message>
+        <source>The certificate of %1 is self-signed and not trusted.</source>
+        <translation>%1 的证书是自签名证书，不受信任。</translation>
+    </message>
+    <message>
+        <source>The certificate of %1 cannot be trusted: %2</source>
+        <translation>%1 的证书不可信：%2</translation>
+    </message>
+    <message>
+        <source>The proxy server %1 did not accept the user name and password.</source>
+        <translation>代理服务器 %1 未接受用户名和密码。</translation>
+    </message>
+</context>
+<context>
+    <name>Update::CProxyLoginDialog</name>
+    <message>
+        <source>Proxy server</source>
+        <translation>代理服务器</translation>
+    </message>
+    <message>
+        <source>The proxy server %1 asks for a user name and password.</source>
+        <translation>代理服务器 %1 要求输入用户名和密码。</translation>
+    </message>
+    <message>
+        <source>User name:</source>
+        <translation>用户名：</translation>
+    </message>
+    <message>
+        <source>Password:</source>
+        <translation>密码：</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>确定</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
 </context>
 </TS>

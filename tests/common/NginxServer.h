@@ -16,6 +16,11 @@
 // ExtraServerConfig adds directives to the server block before Start (for
 // example "limit_rate 1m;").
 //
+// HTTPS: UseTls(certificate, key) before Start (certificates from
+// TestCertificates.h); Url() then begins with "https://". Url's host may be
+// any name of 127.0.0.1 the certificate holds, or a name only a proxy
+// reaches (TinyProxy.h).
+//
 // No Q_OBJECT here on purpose, so a test can include it without moc.
 
 #include <QByteArray>
@@ -79,6 +84,13 @@ public:
 
     void ExtraServerConfig(const QByteArray& directives) { m_extra = directives; }
 
+    // Both files in PEM, read by nginx when it starts.
+    void UseTls(const QString& certificatePath, const QString& keyPath)
+    {
+        m_certificatePath = certificatePath;
+        m_keyPath = keyPath;
+    }
+
     // Starts nginx on a free port of 127.0.0.1 and waits until it answers.
     bool Start()
     {
@@ -106,9 +118,12 @@ public:
 
     quint16 Port() const { return m_nPort; }
 
-    QString Url(const QString& path) const
+    QString Url(const QString& path, const QString& host = QStringLiteral("127.0.0.1")) const
     {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(m_nPort).arg(path);
+        return QStringLiteral("%1://%2:%3%4")
+            .arg(m_certificatePath.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"), host)
+            .arg(m_nPort)
+            .arg(path);
     }
 
     // Why Start failed: nginx's own words where it left any.
@@ -160,6 +175,11 @@ private:
     bool WriteConfig() const
     {
         const QByteArray dir = m_dir.path().toLocal8Bit();
+        const QByteArray tls = m_certificatePath.isEmpty()
+            ? QByteArray()
+            : " ssl;\n"
+              "        ssl_certificate " + m_certificatePath.toLocal8Bit() + ";\n"
+              "        ssl_certificate_key " + m_keyPath.toLocal8Bit();
         const QByteArray config =
             "daemon off;\n"
             "master_process off;\n"
@@ -174,7 +194,7 @@ private:
             "    uwsgi_temp_path " + dir + "/temp/uwsgi;\n"
             "    scgi_temp_path " + dir + "/temp/scgi;\n"
             "    server {\n"
-            "        listen 127.0.0.1:" + QByteArray::number(m_nPort) + ";\n"
+            "        listen 127.0.0.1:" + QByteArray::number(m_nPort) + tls + ";\n"
             "        root " + dir + "/www;\n"
             "        " + m_extra + "\n"
             "    }\n"
@@ -186,6 +206,8 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     QByteArray m_extra;
+    QString m_certificatePath;
+    QString m_keyPath;
     QString m_error;
     quint16 m_nPort = 0;
 };

@@ -107,6 +107,12 @@ private slots:
     void recordReplacedAndRemoved();
     void rangeAnswers_data();
     void rangeAnswers();
+    void singleAnswer_data();
+    void singleAnswer();
+    void partOfValidator_data();
+    void partOfValidator();
+    void codedAnswers_data();
+    void codedAnswers();
     void resumedTransferSendsThePackageOnce();
 
 private:
@@ -483,6 +489,24 @@ void TestDownloadRetry::resumeState_data()
                        {400, 206, {{"Content-Range", "bytes 400-1199/1200"}}, A::StartOver, 0}}
         << qint64(0) << false << true;
 
+    const CRawHeaders restOfV2{{"Content-Range", "bytes 400-999/1000"}, {"ETag", "\"v2\""}};
+    QTest::newRow("206 of another ETag: If-Range ignored, start over")
+        << CPartialRecord()
+        << QList<Step>{{0, 200, v1, A::WholeBody, 400}, {400, 206, restOfV2, A::StartOver, 0},
+                       {0, 200, v2, A::WholeBody, 1200}}
+        << qint64(1200) << true << true;
+    QTest::newRow("206 of another Last-Modified: start over")
+        << CPartialRecord()
+        << QList<Step>{{0, 200, dated, A::WholeBody, 400},
+                       {400, 206, {{"Content-Range", "bytes 400-999/1000"},
+                                   {"Last-Modified", "Thu, 13 Mar 2025 08:00:00 GMT"}}, A::StartOver, 0}}
+        << qint64(0) << false << true;
+    QTest::newRow("206 of another ETag twice: a failed attempt")
+        << CPartialRecord()
+        << QList<Step>{{0, 200, v1, A::WholeBody, 400}, {400, 206, restOfV2, A::StartOver, 0},
+                       {0, 200, v1, A::WholeBody, 400}, {400, 206, restOfV2, A::Refused, 0}}
+        << qint64(0) << false << true;
+
     CPartialRecord record;
     record.url = "http://127.0.0.1/pkg/client_v2.zip";
     record.validator = "\"v1\"";
@@ -493,6 +517,8 @@ void TestDownloadRetry::resumeState_data()
         << record << QList<Step>{{400, 206, rest, A::Append, 100}} << qint64(500) << true << false;
     QTest::newRow("across runs, file changed meanwhile: 200 from 0")
         << record << QList<Step>{{400, 200, v2, A::WholeBody, 1200}} << qint64(1200) << true << true;
+    QTest::newRow("across runs, a 206 of the new build is not joined to the old half")
+        << record << QList<Step>{{400, 206, restOfV2, A::StartOver, 0}} << qint64(0) << false << true;
 }
 
 void TestDownloadRetry::resumeState()
@@ -778,6 +804,114 @@ void TestDownloadRetry::resumedTransferSendsThePackageOnce()
     // The package crossed the wire once; at most the 503's short body besides.
     const qint64 sent = server.BodyBytesSent();
     QVERIFY2(sent >= body.size() && sent <= body.size() + QByteArray("busy").size(), qPrintable(QString::number(sent)));
+}
+
+// "Update/Retries" off: one request from byte 0, and nothing asked again.
+void TestDownloadRetry::singleAnswer_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentRange");
+    QTest::addColumn<ResumeAnswer>("answer");
+
+    using A = ResumeAnswer;
+    QTest::newRow("200") << 200 << QByteArray() << A::WholeBody;
+    QTest::newRow("206 of the whole file") << 206 << QByteArray("bytes 0-999/1000") << A::Append;
+    QTest::newRow("206 of the whole file, size unknown") << 206 << QByteArray("bytes 0-999/*") << A::Append;
+    QTest::newRow("206 from elsewhere: fails, no second request") << 206 << QByteArray("bytes 500-999/1000")
+                                                                  << A::Refused;
+    QTest::newRow("206 stopping short: fails") << 206 << QByteArray("bytes 0-499/1000") << A::Refused;
+    QTest::newRow("206 without Content-Range: fails") << 206 << QByteArray() << A::Refused;
+    QTest::newRow("416: fails, no second request") << 416 << QByteArray("bytes */1000") << A::Refused;
+    QTest::newRow("404: an error answer") << 404 << QByteArray() << A::NotBody;
+    QTest::newRow("503: an error answer") << 503 << QByteArray() << A::NotBody;
+}
+
+void TestDownloadRetry::singleAnswer()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentRange);
+    QFETCH(ResumeAnswer, answer);
+    QCOMPARE(JudgeSingleAnswer(status, contentRange), answer);
+}
+
+void TestDownloadRetry::partOfValidator_data()
+{
+    QTest::addColumn<CRawHeaders>("headers"); // of a 206
+    QTest::addColumn<QByteArray>("validator"); // sent in If-Range
+    QTest::addColumn<bool>("same");
+
+    const QByteArray date("Wed, 12 Mar 2025 08:00:00 GMT");
+    const QByteArray later("Thu, 13 Mar 2025 08:00:00 GMT");
+    QTest::newRow("same ETag") << Headers({{"ETag", "\"v1\""}}) << QByteArray("\"v1\"") << true;
+    QTest::newRow("another ETag") << Headers({{"ETag", "\"v2\""}}) << QByteArray("\"v1\"") << false;
+    QTest::newRow("the weak form of the tag sent") << Headers({{"ETag", "W/\"v1\""}}) << QByteArray("\"v1\"") << false;
+    QTest::newRow("same Last-Modified") << Headers({{"Last-Modified", date}}) << date << true;
+    QTest::newRow("another Last-Modified") << Headers({{"Last-Modified", later}}) << date << false;
+    QTest::newRow("ETag sent, only a Last-Modified back: nothing to compare")
+        << Headers({{"Last-Modified", later}}) << QByteArray("\"v1\"") << true;
+    QTest::newRow("date sent, another ETag back: nothing to compare")
+        << Headers({{"ETag", "\"v2\""}}) << date << true;
+    QTest::newRow("ETag sent, both back, the tag the same")
+        << Headers({{"ETag", "\"v1\""}, {"Last-Modified", later}}) << QByteArray("\"v1\"") << true;
+    QTest::newRow("no validator back") << Headers({{"Content-Range", "bytes 5-9/10"}}) << QByteArray("\"v1\"") << true;
+    QTest::newRow("nothing sent") << Headers({{"ETag", "\"v2\""}}) << QByteArray() << true;
+}
+
+void TestDownloadRetry::partOfValidator()
+{
+    QFETCH(CRawHeaders, headers);
+    QFETCH(QByteArray, validator);
+    QFETCH(bool, same);
+    QCOMPARE(PartOfValidator(headers, validator), same);
+}
+
+// A server that codes its answer although identity was asked for: the body
+// arrives as sent, never decoded, and its coding names the failure.
+void TestDownloadRetry::codedAnswers_data()
+{
+    QTest::addColumn<QByteArray>("coding"); // the Content-Encoding sent; "" for none
+    QTest::addColumn<QByteArray>("failure"); // what AnswerCoding reports
+
+    QTest::newRow("no coding") << QByteArray() << QByteArray();
+    QTest::newRow("identity") << QByteArray("identity") << QByteArray();
+    QTest::newRow("Identity in capitals") << QByteArray("Identity") << QByteArray();
+    QTest::newRow("gzip") << QByteArray("gzip") << QByteArray("gzip");
+    QTest::newRow("deflate") << QByteArray("deflate") << QByteArray("deflate");
+    QTest::newRow("br") << QByteArray("br") << QByteArray("br");
+    QTest::newRow("two codings") << QByteArray("gzip, identity") << QByteArray("gzip, identity");
+}
+
+void TestDownloadRetry::codedAnswers()
+{
+    QFETCH(QByteArray, coding);
+    QFETCH(QByteArray, failure);
+    // 1 MB of zeros as a gzip stream cut before its trailer: small on the
+    // wire, and what a coded answer cut short looks like.
+    const QByteArray plain(1024 * 1024, '\0');
+    QByteArray wire = qCompress(plain);
+    wire = QByteArray("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10) + wire.mid(6, wire.size() - 10);
+    LocalHttpRoute route = LocalHttpRoute::Ok(wire);
+    if (!coding.isEmpty())
+        route.headers.append(qMakePair(QByteArray("Content-Encoding"), coding));
+    LocalHttpServer server;
+    server.SetRoute("/pkg/client_v2.zip.minisig", route);
+    QVERIFY(server.Start());
+
+    QNetworkRequest request{QUrl(server.Url("/pkg/client_v2.zip.minisig"))};
+    AskForIdentityEncoding(request);
+    QList<QPair<QByteArray, QByteArray>> headers;
+    for (const QByteArray& name : request.rawHeaderList())
+        headers.append({name, request.rawHeader(name)});
+    const Answer answer = Get(server.Url("/pkg/client_v2.zip.minisig"), headers);
+    QCOMPARE(answer.error, QNetworkReply::NoError);
+    QCOMPARE(server.RequestHeader(0, "Accept-Encoding"), QByteArray("identity"));
+    QVERIFY2(answer.body == wire, "the body was decoded");
+    QCOMPARE(AnswerCoding(answer.headers), failure);
+    // Its offsets are not the file's: never a validator to resume with.
+    CRawHeaders ranged = answer.headers;
+    ranged.append(qMakePair(QByteArray("Accept-Ranges"), QByteArray("bytes")));
+    ranged.append(qMakePair(QByteArray("ETag"), QByteArray("\"v1\"")));
+    QCOMPARE(ResumeValidator(ranged).isEmpty(), !failure.isEmpty());
 }
 
 QTEST_MAIN(TestDownloadRetry)

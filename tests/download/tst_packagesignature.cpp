@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTranslator>
+#include <QUrl>
 #include <QtTest>
 
 #include <sodium.h>
@@ -143,6 +144,14 @@ private slots:
     void hashFromFileLeavesCallerFree();
     void installedKey_data();
     void installedKey();
+    void signedFileName_data();
+    void signedFileName();
+    void servedFileName_data();
+    void servedFileName();
+    void signatureUrl_data();
+    void signatureUrl();
+    void boundToServedName_data();
+    void boundToServedName();
     void reasons();
 
 private:
@@ -570,21 +579,222 @@ void TestPackageSignature::installedKey()
     QCOMPARE(int(VerifyWithInstalledKey(FileBytes(package + ".minisig"), hasher)), expected);
 }
 
+void TestPackageSignature::signedFileName_data()
+{
+    QTest::addColumn<QByteArray>("comment");
+    QTest::addColumn<bool>("bound");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("minisign's default") << QByteArray("timestamp:1796722155\tfile:client_2.1.zip\thashed") << true
+                                        << "client_2.1.zip";
+    QTest::newRow("older default, without hashed") << QByteArray("timestamp:1\tfile:client_2.1.zip") << true
+                                                   << "client_2.1.zip";
+    QTest::newRow("blanks in the name") << QByteArray("timestamp:1\tfile:client v2.1.zip\thashed") << true
+                                        << "client v2.1.zip";
+    QTest::newRow("UTF-8 name") << QByteArray("timestamp:1\tfile:\xe5\xae\xa2\xe6\x88\xb7.zip\thashed") << true
+                                << QString::fromUtf8("\xe5\xae\xa2\xe6\x88\xb7.zip");
+    QTest::newRow("file: first") << QByteArray("file:setup.exe") << true << "setup.exe";
+    QTest::newRow("an empty name binds to nothing that can be served") << QByteArray("timestamp:1\tfile:\thashed")
+                                                                       << true << "";
+    QTest::newRow("own comment: no binding") << QByteArray("version 2.1.0 for everyone") << false << "";
+    QTest::newRow("file: inside a field is no field") << QByteArray("see file:client_2.1.zip") << false << "";
+    QTest::newRow("another field ending in file:") << QByteArray("timestamp:1\tmyfile:client_2.1.zip") << false << "";
+    QTest::newRow("empty comment") << QByteArray() << false << "";
+}
+
+void TestPackageSignature::signedFileName()
+{
+    QFETCH(QByteArray, comment);
+    QFETCH(bool, bound);
+    QFETCH(QString, name);
+    const std::optional<QString> found = SignedFileName(comment);
+    QCOMPARE(found.has_value(), bound);
+    if (bound)
+        QCOMPARE(*found, name);
+}
+
+void TestPackageSignature::servedFileName_data()
+{
+    QTest::addColumn<QString>("url"); // the final URL after redirects
+    QTest::addColumn<QByteArray>("disposition");
+    QTest::addColumn<QString>("name");
+
+    const QString script("https://updates.example.test/download.php?id=7");
+    QTest::newRow("last path segment") << "https://updates.example.test/pkg/client_2.1.zip" << QByteArray()
+                                       << "client_2.1.zip";
+    QTest::newRow("query is not the name") << "https://updates.example.test/pkg/client_2.1.zip?token=a/b.zip"
+                                           << QByteArray() << "client_2.1.zip";
+    QTest::newRow("percent-decoded") << "https://updates.example.test/pkg/client%20v2.1.zip" << QByteArray()
+                                     << "client v2.1.zip";
+    QTest::newRow("UTF-8, percent-encoded") << "https://updates.example.test/pkg/%E5%AE%A2%E6%88%B7.zip"
+                                            << QByteArray() << QString::fromUtf8("\xe5\xae\xa2\xe6\x88\xb7.zip");
+    QTest::newRow("encoded slash is no folder") << "https://updates.example.test/pkg/old%2Fclient_2.1.zip"
+                                                << QByteArray() << "client_2.1.zip";
+    QTest::newRow("encoded backslash is no folder") << "https://updates.example.test/pkg/old%5Cclient_2.1.zip"
+                                                    << QByteArray() << "client_2.1.zip";
+    QTest::newRow("folder URL: no name") << "https://updates.example.test/pkg/" << QByteArray() << "";
+    QTest::newRow("Content-Disposition, quoted") << script << QByteArray("attachment; filename=\"client_2.1.zip\"")
+                                                 << "client_2.1.zip";
+    QTest::newRow("Content-Disposition, token") << script << QByteArray("attachment;filename=client_2.1.zip")
+                                                << "client_2.1.zip";
+    QTest::newRow("Content-Disposition, names in any case") << script
+                                                            << QByteArray("Attachment; FileName=client_2.1.zip")
+                                                            << "client_2.1.zip";
+    QTest::newRow("Content-Disposition beats the URL")
+        << "https://updates.example.test/pkg/latest.zip" << QByteArray("attachment; filename=client_2.1.zip")
+        << "client_2.1.zip";
+    QTest::newRow("filename* in UTF-8") << script << QByteArray("attachment; filename*=UTF-8''client%20v2.1.zip")
+                                        << "client v2.1.zip";
+    QTest::newRow("filename* with a language") << script << QByteArray("attachment; filename*=utf-8'en'client.zip")
+                                               << "client.zip";
+    QTest::newRow("filename* before filename, whatever the order")
+        << script << QByteArray("attachment; filename*=UTF-8''%E5%AE%A2.zip; filename=\"fallback.zip\"")
+        << QString::fromUtf8("\xe5\xae\xa2.zip");
+    QTest::newRow("filename* in Latin-1") << script << QByteArray("attachment; filename*=ISO-8859-1''caf%E9.zip")
+                                          << QString::fromUtf8("caf\xc3\xa9.zip");
+    QTest::newRow("filename* of an unknown character set: filename")
+        << script << QByteArray("attachment; filename*=KOI8-R''x.zip; filename=client.zip") << "client.zip";
+    QTest::newRow("quoted ';' and escapes") << script << QByteArray("attachment; filename=\"a;b \\\"c\\\".zip\"")
+                                            << "a;b \"c\".zip";
+    QTest::newRow("folders are dropped") << script << QByteArray("attachment; filename=\"../../evil/client.zip\"")
+                                         << "client.zip";
+    QTest::newRow("Windows folders are dropped")
+        << script << QByteArray("attachment; filename=\"C:\\\\Temp\\\\client.zip\"") << "client.zip";
+    QTest::newRow("no file name in it: the URL's") << "https://updates.example.test/pkg/client_2.1.zip"
+                                                   << QByteArray("inline") << "client_2.1.zip";
+    QTest::newRow("empty file name: the URL's") << "https://updates.example.test/pkg/client_2.1.zip"
+                                                << QByteArray("attachment; filename=\"\"") << "client_2.1.zip";
+    QTest::newRow("'..' names nothing: the URL's") << "https://updates.example.test/pkg/client_2.1.zip"
+                                                   << QByteArray("attachment; filename=\"..\"") << "client_2.1.zip";
+}
+
+void TestPackageSignature::servedFileName()
+{
+    QFETCH(QString, url);
+    QFETCH(QByteArray, disposition);
+    QFETCH(QString, name);
+    QCOMPARE(ServedFileName(QUrl(url), disposition), name);
+}
+
+void TestPackageSignature::signatureUrl_data()
+{
+    QTest::addColumn<QString>("packageUrl");
+    QTest::addColumn<QString>("servedUrl"); // after redirects; "" when none is known
+    QTest::addColumn<QString>("signatureUrl");
+
+    const QString package("https://updates.example.test/pkg/client_2.1.zip");
+    QTest::newRow("no redirect") << package << package << package + ".minisig";
+    QTest::newRow("nothing known of the answer") << package << "" << package + ".minisig";
+    QTest::newRow("no redirect, with a query: appended as ever")
+        << "https://updates.example.test/get?file=client_2.1.zip"
+        << "https://updates.example.test/get?file=client_2.1.zip"
+        << "https://updates.example.test/get?file=client_2.1.zip.minisig";
+    QTest::newRow("a download script redirected to the file")
+        << "https://updates.example.test/download.php?id=7" << "https://updates.example.test/files/client_2.1.zip"
+        << "https://updates.example.test/files/client_2.1.zip.minisig";
+    QTest::newRow("redirected to a mirror, query kept")
+        << package << "https://mirror.example.test/c/client_2.1.zip?token=a%2Fb"
+        << "https://mirror.example.test/c/client_2.1.zip.minisig?token=a%2Fb";
+    QTest::newRow("redirected, fragment dropped") << package << "https://mirror.example.test/client_2.1.zip#top"
+                                                  << "https://mirror.example.test/client_2.1.zip.minisig";
+    QTest::newRow("redirected, encoded path stays encoded")
+        << package << "https://mirror.example.test/client%20v2.1.zip"
+        << "https://mirror.example.test/client%20v2.1.zip.minisig";
+}
+
+void TestPackageSignature::signatureUrl()
+{
+    QFETCH(QString, packageUrl);
+    QFETCH(QString, servedUrl);
+    QFETCH(QString, signatureUrl);
+    QCOMPARE(SignatureUrlFor(packageUrl, servedUrl.isEmpty() ? QUrl() : QUrl(servedUrl)), signatureUrl);
+}
+
+// Real signatures by minisign, checked with the name each package was served
+// under: a genuine signature of another file is refused on purpose, where
+// minisign itself would accept it.
+void TestPackageSignature::boundToServedName_data()
+{
+    QTest::addColumn<QString>("signedAs");  // the file name minisign signed
+    QTest::addColumn<QString>("comment");   // -t, or "" for minisign's default
+    QTest::addColumn<QString>("servedUrl");
+    QTest::addColumn<QByteArray>("disposition");
+    QTest::addColumn<bool>("tampered");
+    QTest::addColumn<int>("expected");
+
+    const int ok = int(ESignatureCheck::Ok);
+    const int other = int(ESignatureCheck::OtherFile);
+    const QString files("https://updates.example.test/files/");
+    QTest::newRow("served under the name it was signed as")
+        << "client_2.1.zip" << "" << files + "client_2.1.zip" << QByteArray() << false << ok;
+    QTest::newRow("an older signed package served under the new name")
+        << "client_2.0.zip" << "" << files + "client_2.1.zip" << QByteArray() << false << other;
+    QTest::newRow("a redirect to the signed file's name")
+        << "client_2.1.zip" << "" << files + "client_2.1.zip?mirror=3" << QByteArray() << false << ok;
+    QTest::newRow("Content-Disposition names the signed file")
+        << "client_2.1.zip" << "" << "https://updates.example.test/download.php?id=7"
+        << QByteArray("attachment; filename=\"client_2.1.zip\"") << false << ok;
+    QTest::newRow("Content-Disposition names another file")
+        << "client_2.0.zip" << "" << files + "client_2.0.zip" << QByteArray("attachment; filename=client_2.1.zip")
+        << false << other;
+    QTest::newRow("the name in another letter case") << "client_2.1.zip" << "" << files + "Client_2.1.zip"
+                                                     << QByteArray() << false << other;
+    QTest::newRow("own comment without file: accepted as before")
+        << "client_2.0.zip" << "version 2.1" << files + "client_2.1.zip" << QByteArray() << false << ok;
+    QTest::newRow("changed bytes fail before the name")
+        << "client_2.0.zip" << "" << files + "client_2.1.zip" << QByteArray() << true
+        << int(ESignatureCheck::PackageMismatch);
+}
+
+void TestPackageSignature::boundToServedName()
+{
+    if (!m_minisign.Available())
+        QSKIP("minisign is not installed");
+    QFETCH(QString, signedAs);
+    QFETCH(QString, comment);
+    QFETCH(QString, servedUrl);
+    QFETCH(QByteArray, disposition);
+    QFETCH(bool, tampered);
+    QFETCH(int, expected);
+
+    const QString package = m_pDir->filePath(signedAs);
+    QByteArray bytes = TestZip::MakeZip({TestZip::File("setup.exe", "MZ" + RandomBytes(8192))});
+    QVERIFY(WriteBytes(package, bytes));
+    const QStringList extra = comment.isEmpty() ? QStringList() : QStringList{"-t", comment};
+    QVERIFY(!Sign("A", package, package + ".minisig", extra).isEmpty());
+    const QByteArray signature = FileBytes(package + ".minisig");
+    if (tampered)
+        bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x01);
+    CPackageHasher hasher;
+    hasher.AddData(bytes);
+
+    const QString served = ServedFileName(QUrl(servedUrl), disposition);
+    const QByteArray key = FileBytes(m_keys.filePath("A.pub"));
+    QCOMPARE(int(VerifyPackageSignature(key, signature, hasher, served)), expected);
+    QVERIFY(QFile::copy(m_keys.filePath("A.pub"), UpdateKeyPath()));
+    QCOMPARE(int(VerifyWithInstalledKey(signature, hasher, served)), expected);
+    if (expected == int(ESignatureCheck::OtherFile)) {
+        QCOMPARE(int(VerifyPackageSignature(key, signature, hasher)), int(ESignatureCheck::Ok));
+        QVERIFY(Run({"-V", "-q", "-p", m_keys.filePath("A.pub"), "-x", package + ".minisig", "-m", package}));
+    }
+}
+
 void TestPackageSignature::reasons()
 {
     const QList<ESignatureCheck> failures = {
         ESignatureCheck::NoSignature,   ESignatureCheck::SignatureUnreadable, ESignatureCheck::LegacyFormat,
         ESignatureCheck::OtherKey,      ESignatureCheck::PackageMismatch,     ESignatureCheck::CommentMismatch,
-        ESignatureCheck::KeyUnreadable,
+        ESignatureCheck::KeyUnreadable, ESignatureCheck::OtherFile,
     };
     QVERIFY(SignatureCheckText(ESignatureCheck::Ok).isEmpty());
-    // Six texts: both kinds of mismatch read the same to a user.
+    // Seven texts: both kinds of mismatch read the same to a user.
     QSet<QString> english;
     for (ESignatureCheck failure : failures)
         english.insert(SignatureCheckText(failure));
-    QCOMPARE(english.size(), 6);
+    QCOMPARE(english.size(), 7);
     QVERIFY(!english.contains(QString()));
     QCOMPARE(SignatureCheckText(ESignatureCheck::NoSignature), QStringLiteral("The update has no signature."));
+    QCOMPARE(SignatureCheckText(ESignatureCheck::OtherFile), QStringLiteral("The signature belongs to another file."));
 
     // Every reason has its Chinese text in the translation the build makes.
     const QString binDir = qEnvironmentVariable("UPDATE_BIN_DIR");

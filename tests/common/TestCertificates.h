@@ -1,0 +1,150 @@
+#pragma once
+
+// Certificates for TLS tests, made by the real openssl at test time in a
+// temporary folder of their own, never kept in the tree: a CA, and server
+// certificates that CA signed or that sign themselves. Every openssl run is
+// bounded in time.
+//
+//     TestCertificates certificates;
+//     if (TestCertificates::Program().isEmpty())
+//         QSKIP("openssl is not installed");
+//     QVERIFY2(certificates.Make(), qPrintable(certificates.ErrorText()));
+//     nginx.UseTls(certificates.CertificatePath(TestCertificates::Good), certificates.KeyPath());
+//     QFile::copy(certificates.CaPath(), installDir + "/UpdateCA.pem");
+//
+// Every server certificate holds the same key, KeyPath().
+
+#include <QByteArray>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class TestCertificates
+{
+public:
+    static constexpr int kToolWaitMs = 30000; // upper bound for one openssl run
+
+    // The host name tests give servers that only a proxy reaches (see
+    // TinyProxy.h); the good certificates name it beside 127.0.0.1 and
+    // localhost.
+    static QString TestHostName() { return QStringLiteral("updates.test"); }
+
+    enum Kind {
+        Good,       // signed by the CA, for 127.0.0.1, localhost and TestHostName()
+        Expired,    // the same, its time over a day ago
+        OtherHost,  // signed by the CA, for other.invalid only
+        SelfSigned, // for 127.0.0.1, localhost and TestHostName(), signed by its own key
+    };
+
+    static QString Program() { return QStandardPaths::findExecutable(QStringLiteral("openssl")); }
+
+    // Makes the CA and one certificate of every kind.
+    bool Make()
+    {
+        if (!m_dir.isValid() || Program().isEmpty()) {
+            m_error = QStringLiteral("no temporary folder or no openssl");
+            return false;
+        }
+        QFile config(Path("openssl.cnf"));
+        if (!config.open(QIODevice::WriteOnly) || config.write(Config()) != Config().size()) {
+            m_error = QStringLiteral("the openssl configuration cannot be written");
+            return false;
+        }
+        config.close();
+        const QString cnf = Path("openssl.cnf");
+        return Run({"req", "-x509", "-config", cnf, "-extensions", "ca_ext", "-newkey", "rsa:2048", "-nodes",
+                    "-keyout", Path("ca.key"), "-out", CaPath(), "-days", "30", "-subj", "/CN=Update Test CA"})
+            && Run({"genrsa", "-out", KeyPath(), "2048"})
+            && Run({"req", "-new", "-config", cnf, "-key", KeyPath(), "-out", Path("server.csr"), "-subj",
+                    "/CN=127.0.0.1"})
+            && Run({"req", "-new", "-config", cnf, "-key", KeyPath(), "-out", Path("other.csr"), "-subj",
+                    "/CN=other.invalid"})
+            && SignByCa("server.csr", "server_ext", "30", CertificatePath(Good), "1")
+            // "-days -1": valid from now to a day ago, so expired at once.
+            && SignByCa("server.csr", "server_ext", "-1", CertificatePath(Expired), "2")
+            && SignByCa("other.csr", "other_ext", "30", CertificatePath(OtherHost), "3")
+            && Run({"req", "-x509", "-config", cnf, "-extensions", "server_ext", "-key", KeyPath(), "-out",
+                    CertificatePath(SelfSigned), "-days", "30", "-subj", "/CN=127.0.0.1"});
+    }
+
+    QString CaPath() const { return Path("ca.pem"); }
+    QString KeyPath() const { return Path("server.key"); }
+
+    QString CertificatePath(Kind kind) const
+    {
+        switch (kind) {
+        case Good: return Path("good.pem");
+        case Expired: return Path("expired.pem");
+        case OtherHost: return Path("other-host.pem");
+        case SelfSigned: return Path("self-signed.pem");
+        }
+        return QString();
+    }
+
+    static QByteArray ReadFile(const QString& path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    QString ErrorText() const { return m_error; }
+
+private:
+    QString Path(const char* name) const { return m_dir.filePath(QString::fromLatin1(name)); }
+
+    bool SignByCa(const char* csr, const char* extensions, const char* days, const QString& out, const char* serial)
+    {
+        return Run({"x509", "-req", "-in", Path(csr), "-CA", CaPath(), "-CAkey", Path("ca.key"), "-set_serial", serial,
+                    "-days", days, "-extfile", Path("openssl.cnf"), "-extensions", extensions, "-out", out});
+    }
+
+    // Independent of the system's openssl.cnf.
+    static QByteArray Config()
+    {
+        return "[req]\n"
+               "distinguished_name = dn\n"
+               "prompt = no\n"
+               "[dn]\n"
+               "CN = unused\n"
+               "[ca_ext]\n"
+               "basicConstraints = critical, CA:TRUE\n"
+               "keyUsage = critical, keyCertSign, cRLSign\n"
+               "subjectKeyIdentifier = hash\n"
+               "[server_ext]\n"
+               "basicConstraints = CA:FALSE\n"
+               "keyUsage = critical, digitalSignature, keyEncipherment\n"
+               "extendedKeyUsage = serverAuth\n"
+               "subjectAltName = IP:127.0.0.1, DNS:localhost, DNS:updates.test\n"
+               "[other_ext]\n"
+               "basicConstraints = CA:FALSE\n"
+               "keyUsage = critical, digitalSignature, keyEncipherment\n"
+               "extendedKeyUsage = serverAuth\n"
+               "subjectAltName = DNS:other.invalid\n";
+    }
+
+    bool Run(const QStringList& args)
+    {
+        QProcess openssl;
+        openssl.setWorkingDirectory(m_dir.path());
+        openssl.setProcessChannelMode(QProcess::MergedChannels);
+        openssl.setStandardInputFile(QProcess::nullDevice());
+        openssl.start(Program(), args);
+        if (!openssl.waitForFinished(kToolWaitMs)) {
+            openssl.kill();
+            openssl.waitForFinished(kToolWaitMs);
+            m_error = QStringLiteral("openssl %1 did not finish").arg(args.join(' '));
+            return false;
+        }
+        if (openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0) {
+            m_error = QStringLiteral("openssl %1: %2").arg(args.join(' '), QString::fromLocal8Bit(openssl.readAll()));
+            return false;
+        }
+        return true;
+    }
+
+    QTemporaryDir m_dir;
+    QString m_error;
+};
