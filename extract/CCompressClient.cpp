@@ -1,5 +1,6 @@
 #include "CCompressClient.h"
 #include "PackagePaths.h"
+#include "PathEntry.h"
 #include "PlatformMode.h"
 #include "UnpackedSize.h"
 
@@ -432,6 +433,8 @@ bool IsEmptyArchive(const QString& path)
 
 void EmptyFolder(const QString& path)
 {
+    if (!RemoveLinkAt(path))
+        return;
     QDir dir(path);
     if (!dir.exists())
         return;
