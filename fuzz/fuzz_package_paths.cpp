@@ -132,8 +132,7 @@ void CheckOwnItemsSafe(const QString& url)
     }
 }
 
-// The URL's text from its path on: the input after a "/" (as is, when it
-// starts with one), cut at nothing else.
+// The input as the URL's text from its path on: it starts with a "/".
 QString PathPart(const QString& text)
 {
     return text.startsWith(QLatin1Char('/')) ? text : QLatin1Char('/') + text;
