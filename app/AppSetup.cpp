@@ -1,5 +1,6 @@
 #include "AppSetup.h"
 
+#include "PathEntry.h"
 #include "VxDir.h"
 #include "VxFile.h"
 
@@ -63,9 +64,22 @@ QString InstallationLockPath()
     return DAROZ::VxDir::GetCurrentPath() + "/update.lock";
 }
 
-std::unique_ptr<QLockFile> LockInstallation()
+namespace {
+
+// A link is never followed, and an empty folder holds no one; what else
+// stands in the lock file's place is not ours to remove. True when the
+// place is free for a lock file, or holds one.
+bool ClearLockPlace(const QString& path)
 {
-    const QString path = InstallationLockPath();
+    RemoveLinkAt(path);
+    if (PathEntryAt(path) == EPathEntry::Folder)
+        QDir().rmdir(path);
+    const EPathEntry entry = PathEntryAt(path);
+    return entry == EPathEntry::Missing || entry == EPathEntry::File;
+}
+
+std::unique_ptr<QLockFile> TakeLock(const QString& path)
+{
     auto lock = std::make_unique<QLockFile>(path);
     // No age makes a lock stale: an update may take long. Only an owner
     // that no longer runs gives it up, and that is seen at once.
@@ -84,6 +98,24 @@ std::unique_ptr<QLockFile> LockInstallation()
     if (lock->tryLock(0) || lock->error() != QLockFile::LockFailedError)
         return lock;
     return nullptr;
+}
+
+} // namespace
+
+CInstallationLock LockInstallation()
+{
+    const QString path = InstallationLockPath();
+    CInstallationLock result;
+    if (!ClearLockPlace(path)) {
+        result.strRefusal = QObject::tr("The update cannot start: %1 is in the way of its lock file. "
+                                        "Remove it and try again.")
+                                .arg(QDir::toNativeSeparators(path));
+        return result;
+    }
+    result.pLock = TakeLock(path);
+    if (!result.pLock)
+        result.strRefusal = QObject::tr("An update is already running.");
+    return result;
 }
 
 } // namespace Update

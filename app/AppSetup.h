@@ -23,11 +23,21 @@ void SetApplicationIdentity();
 // The lock file of the installation folder: "<installation>/update.lock".
 QString InstallationLockPath();
 
+// The installation folder's lock, or why it was not taken.
+struct CInstallationLock
+{
+    std::unique_ptr<QLockFile> pLock; // null when refused
+    QString strRefusal;               // then the notice's text
+};
+
 // Takes the installation folder's lock; whoever keeps the result alone works
-// on the folder until it lets go. Null only while another live process holds
-// the lock; a lock left by a process that has ended is taken over at once.
-// Where no lock file can be made at all (a folder we may not write), nothing
-// is refused: the update then fails with its own message.
-std::unique_ptr<QLockFile> LockInstallation();
+// on the folder until it lets go. Refused while another live process holds
+// the lock ("An update is already running."); a lock left by a process that
+// has ended is taken over at once. A link, or an empty folder, where the
+// lock file belongs is removed first; anything else there that is not a
+// regular file is refused with a text that names it. Where no lock file can
+// be made at all (a folder we may not write), nothing is refused: the update
+// then fails with its own message.
+CInstallationLock LockInstallation();
 
 } // namespace Update

@@ -68,9 +68,9 @@ int UpdateMain(int argc, char** argv)
 
     // Before anything is touched: two updaters on one folder would write the
     // same package and empty each other's folder. Held until the process ends.
-    const std::unique_ptr<QLockFile> pLock = LockInstallation();
-    if (!pLock) {
-        ShowStartupNotice(QObject::tr("An update is already running."));
+    const CInstallationLock lock = LockInstallation();
+    if (!lock.pLock) {
+        ShowStartupNotice(lock.strRefusal);
         return 0;
     }
 

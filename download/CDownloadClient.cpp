@@ -1,6 +1,7 @@
 #include "CDownloadClient.h"
 #include "DownloadRetry.h"
 #include "PackagePaths.h"
+#include "PathEntry.h"
 
 #include <QDateTime>
 #include <QEventLoop>
@@ -101,6 +102,7 @@ void CDownloadClient::StartDownload(QString& url)
 // continued; in every other case the file is replaced.
 bool CDownloadClient::OpenPackageFile()
 {
+    RemoveLinkAt(m_strPackagePath);
     std::optional<CPartialRecord> record;
     if (m_nRetries > 0)
         record = LoadPartialRecord(m_strPackagePath, m_strUrl);

@@ -1,4 +1,5 @@
 #include "DownloadResume.h"
+#include "PathEntry.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -14,6 +15,36 @@ const qint64 kMaxRecordSize = 64 * 1024;
 
 // Kept readable in the file; '%' and line breaks are always encoded.
 const QByteArray kRecordUnencoded(":/?#[]@!$&'()*+,;=");
+
+// The validator goes back to the server in a header: only visible ASCII and
+// blanks, nothing that could end the header or start another.
+bool IsHeaderSafe(const QByteArray& value)
+{
+    for (const char c : value) {
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+// A URL that we saved holds no control characters.
+bool IsPlainText(const QString& text)
+{
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7F && u <= 0x9F))
+            return false;
+    }
+    return true;
+}
+
+// Whether a loaded record may be used: what it says reaches the next
+// request, so it must be what a server's answer could have told us.
+bool IsUsableRecord(const CPartialRecord& record)
+{
+    return !record.validator.isEmpty() && IsHeaderSafe(record.validator) && IsPlainText(record.url)
+        && record.bytes > 0;
+}
 
 bool HasToken(const QByteArray& list, const QByteArray& token)
 {
@@ -143,7 +174,11 @@ QString PartialRecordPath(const QString& packagePath)
 
 bool SavePartialRecord(const QString& packagePath, const CPartialRecord& record)
 {
-    QSaveFile file(PartialRecordPath(packagePath));
+    const QString path = PartialRecordPath(packagePath);
+    // QSaveFile would write through a link to where it points.
+    if (!RemoveLinkAt(path))
+        return false;
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
     const QByteArray text = "url=" + record.url.toUtf8().toPercentEncoding(kRecordUnencoded) + '\n'
@@ -155,7 +190,11 @@ bool SavePartialRecord(const QString& packagePath, const CPartialRecord& record)
 
 std::optional<CPartialRecord> LoadPartialRecord(const QString& packagePath, const QString& url)
 {
-    QFile file(PartialRecordPath(packagePath));
+    const QString path = PartialRecordPath(packagePath);
+    // A record is ours only as a file of its own; a link is dropped.
+    if (!RemoveLinkAt(path))
+        return std::nullopt;
+    QFile file(path);
     if (file.size() > kMaxRecordSize || !file.open(QIODevice::ReadOnly))
         return std::nullopt;
     CPartialRecord record;
@@ -176,8 +215,7 @@ std::optional<CPartialRecord> LoadPartialRecord(const QString& packagePath, cons
             record.bytes = value.toLongLong(&hasBytes);
         }
     }
-    if (!hasUrl || !hasValidator || !hasBytes || record.url != url || record.validator.isEmpty()
-        || record.bytes <= 0)
+    if (!hasUrl || !hasValidator || !hasBytes || record.url != url || !IsUsableRecord(record))
         return std::nullopt;
     // Bytes the record does not know of (a later run killed mid-write) or
     // fewer than it claims: no telling which bytes they are.

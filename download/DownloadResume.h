@@ -89,13 +89,17 @@ struct CPartialRecord
 // <packagePath>.resume, beside the partial package.
 QString PartialRecordPath(const QString& packagePath);
 
-// Replaces the record of packagePath at once (never half written). False when
-// it could not be written; the next run then starts over, nothing worse.
+// Replaces the record of packagePath at once (never half written); a link in
+// its place is replaced, never written through. False when it could not be
+// written; the next run then starts over, nothing worse.
 bool SavePartialRecord(const QString& packagePath, const CPartialRecord& record);
 
-// The record of packagePath when it is for url, names a validator and a byte
-// count above 0, and the partial package holds exactly that many bytes;
-// nothing otherwise (the partial package is then to be replaced).
+// The record of packagePath when it is a file of its own (a link there is
+// removed), is for url, names a validator and a byte count above 0, and the
+// partial package holds exactly that many bytes; nothing otherwise (the
+// partial package is then to be replaced). A validator that could not go
+// into a request header as it is (control characters, line breaks, bytes
+// beyond ASCII), or a URL holding control characters, makes it no record.
 std::optional<CPartialRecord> LoadPartialRecord(const QString& packagePath, const QString& url);
 
 // Removes the record, on success and whenever the partial package is replaced.

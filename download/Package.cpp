@@ -1,7 +1,22 @@
 #include "Package.h"
 #include "PackagePaths.h"
 
+#include <QCoreApplication>
+#include <QFileInfo>
+
 namespace Update {
+
+namespace {
+
+// The updater's own file name; unknown before the application object exists.
+QString OwnExecutableName()
+{
+    if (!QCoreApplication::instance())
+        return QString();
+    return QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+}
+
+} // namespace
 
 CPackage::CPackage(const QString& url, const QString& installDir)
     : m_strUrl(url), m_strName(GetPackageName(url)), m_strInstallDir(installDir), m_bExe(IsExePackageUrl(url))
@@ -9,7 +24,13 @@ CPackage::CPackage(const QString& url, const QString& installDir)
     if (m_strName.isEmpty())
         return;
     const QLatin1String suffix(m_bExe ? "exe" : "zip");
-    m_strFilePath = QStringLiteral("%1/%2.%3").arg(installDir, m_strName, suffix);
+    const QString fileName = QStringLiteral("%1.%2").arg(m_strName, suffix);
+    const QString ownExe = OwnExecutableName();
+    // Downloading over the client, or emptying the skin folder to unpack
+    // into it, would break the installation even if the update is refused.
+    if (IsInstallationItem(fileName, ownExe) || IsInstallationItem(m_strName, ownExe))
+        return;
+    m_strFilePath = QStringLiteral("%1/%2").arg(installDir, fileName);
     m_strUnpackDir = QStringLiteral("%1/%2").arg(installDir, m_strName);
 }
 
@@ -20,6 +41,8 @@ QString CPackage::SignatureUrl() const
 
 QString CPackage::ResumeRecordPath() const
 {
+    if (!IsValid())
+        return QString();
     return m_strFilePath + QLatin1String(".resume");
 }
 

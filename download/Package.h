@@ -13,8 +13,11 @@ public:
     CPackage() = default;
     CPackage(const QString& url, const QString& installDir);
 
-    // A name follows from the URL; without one nothing may be written.
-    bool IsValid() const { return !m_strName.isEmpty(); }
+    // A name follows from the URL, and neither the package file nor its
+    // unpack folder would take the place of one of the installation's own
+    // items (IsInstallationItem). Otherwise nothing may be written, and no
+    // path is given.
+    bool IsValid() const { return !m_strFilePath.isEmpty(); }
 
     const QString& Url() const { return m_strUrl; }
     const QString& Name() const { return m_strName; }

@@ -28,8 +28,8 @@ bool IsSafePackageName(const QString& name)
     return end > 0;
 }
 
-// The URL without its query and fragment, which name no file: a server may
-// put anything there ("?file=a.zip", "?via=setup.exe").
+// The URL without its query and fragment: where a name that Windows cannot
+// hold is taken from instead ("get?file=a.zip" names "get").
 QString WithoutQuery(const QString& url)
 {
     for (int i = 0; i < url.size(); ++i) {
@@ -39,23 +39,93 @@ QString WithoutQuery(const QString& url)
     return url;
 }
 
+bool IsSchemeChar(QChar c, bool first)
+{
+    const char16_t u = c.unicode();
+    const bool letter = (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z');
+    if (first)
+        return letter;
+    return letter || (u >= u'0' && u <= u'9') || u == u'+' || u == u'-' || u == u'.';
+}
+
+// Where the user info, host and port end: they follow "scheme://" (or a
+// leading "//") up to the first "/", "?" or "#". 0 when there are none.
+int AuthorityEnd(const QString& url)
+{
+    int start = -1;
+    if (url.startsWith(QLatin1String("//"))) {
+        start = 2;
+    } else {
+        int colon = 0;
+        while (colon < url.size() && IsSchemeChar(url[colon], colon == 0))
+            ++colon;
+        if (colon > 0 && url.midRef(colon).startsWith(QLatin1String("://")))
+            start = colon + 3;
+    }
+    if (start < 0)
+        return 0;
+    for (int i = start; i < url.size(); ++i) {
+        const QChar c = url[i];
+        if (c == QLatin1Char('/') || c == QLatin1Char('?') || c == QLatin1Char('#'))
+            return i;
+    }
+    return url.size();
+}
+
+// The text after the last "/", cut before its first "." unless that is its
+// first character.
+QString NameAfterLastSlash(const QString& url)
+{
+    const int slash = url.lastIndexOf(QLatin1Char('/'));
+    if (slash <= 0)
+        return QString();
+    const QString tail = url.right(url.length() - slash - 1);
+    const int dot = tail.indexOf(QLatin1Char('.'));
+    return dot > 0 ? tail.left(dot) : tail;
+}
+
+// As Windows reads a name: trailing dots and spaces are dropped.
+QString WindowsName(QString name)
+{
+    while (!name.isEmpty() && (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' '))))
+        name.chop(1);
+    return name;
+}
+
 } // namespace
 
 bool IsExePackageUrl(const QString& url)
 {
-    return WithoutQuery(url).contains(QLatin1String(".exe"));
+    const int from = AuthorityEnd(url);
+    int end = url.indexOf(QLatin1Char('#'), from);
+    if (end < 0)
+        end = url.size();
+    return url.midRef(from, end - from).contains(QLatin1String(".exe"), Qt::CaseInsensitive);
 }
 
 QString GetPackageName(const QString& url)
 {
-    const QString path = WithoutQuery(url);
-    const int slash = path.lastIndexOf(QLatin1Char('/'));
-    if (slash <= 0)
-        return QString();
-    const QString tail = path.right(path.length() - slash - 1);
-    const int dot = tail.indexOf(QLatin1Char('.'));
-    const QString name = dot > 0 ? tail.left(dot) : tail;
-    return IsSafePackageName(name) ? name : QString();
+    const QString name = NameAfterLastSlash(url);
+    if (IsSafePackageName(name))
+        return name;
+    const QString cut = NameAfterLastSlash(WithoutQuery(url));
+    return IsSafePackageName(cut) ? cut : QString();
+}
+
+bool IsInstallationItem(const QString& name, const QString& ownExeName)
+{
+    static const char* const kItems[] = {"Corvel.exe", "ZoRezivirArerur.exe", "Localcfg.ini", "ClientInfo.ini",
+                                         "Skin", "Language", "plugins"};
+    const QString key = WindowsName(name);
+    if (key.isEmpty())
+        return false;
+    if (!ownExeName.isEmpty() && key.compare(WindowsName(ownExeName), Qt::CaseInsensitive) == 0)
+        return true;
+    for (const char* item : kItems) {
+        if (key.compare(QLatin1String(item), Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
 }
 
 QString GetPackageFilePath(const QString& name, const QString& suffix)

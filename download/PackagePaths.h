@@ -4,17 +4,27 @@
 
 namespace Update {
 
-// The package name: the URL's path after its last "/", cut before its first
-// "."; query and fragment do not count. Empty when the URL has none, and for
-// a name that would not name a place of its own inside the installation
-// folder on every system: "." , "..", names holding a character that Windows
-// refuses in file names (<>:"/\|?* and control characters), and names of
-// nothing but dots and spaces.
+// The package name: the URL text after its last "/", cut before its first
+// "." (a query or fragment stays in it). A name that Windows cannot hold is
+// taken again from the URL cut at its query or fragment. Empty when the URL
+// has none, and for a name that would not name a place of its own inside
+// the installation folder on every system: "." , "..", names holding a
+// character that Windows refuses in file names (<>:"/\|?* and control
+// characters), and names of nothing but dots and spaces.
 QString GetPackageName(const QString& url);
 
-// Whether the package is an installer to run as downloaded: the URL's path
-// (not its query or fragment) contains ".exe", letter case counting.
+// Whether the package is an installer to run as downloaded: ".exe", in any
+// letter case, anywhere in the URL's path or query. The user info and host
+// name no file, and the fragment never reaches the server.
 bool IsExePackageUrl(const QString& url);
+
+// Whether an item called name directly in the installation folder would be
+// one of the installation's own: the updater's executable (ownExeName), the
+// client "Corvel.exe", the notifier "ZoRezivirArerur.exe", the settings
+// "Localcfg.ini" and "ClientInfo.ini", or the "Skin", "Language" or
+// "plugins" folder. Compared as Windows compares names: letter case and
+// trailing dots and spaces do not count.
+bool IsInstallationItem(const QString& name, const QString& ownExeName);
 
 // <installation>/<name>.<suffix>
 QString GetPackageFilePath(const QString& name, const QString& suffix);

@@ -1,4 +1,5 @@
 #include "SafeTarget.h"
+#include "PathEntry.h"
 #include "PlatformMode.h"
 #include "UnpackedSize.h"
 
@@ -72,6 +73,9 @@ CSafeTarget::CSafeTarget(const QString& dir) : m_strDir(dir)
 
 void CSafeTarget::Empty() const
 {
+    // A link in the folder's place is removed, never followed: its target stays.
+    if (!RemoveLinkAt(m_strDir))
+        return;
     QDir dir(m_strDir);
     if (!dir.exists())
         return;

@@ -1,16 +1,21 @@
 // Bytes -> package URL text. The package name must be empty or one plain path
-// step that Windows can hold as a file name, query and fragment must never
-// change the package's name or kind, and every path built from it must stay
-// inside the installation folder
-// however the path is read: by a POSIX system, or by Windows, where "\" also
-// separates, "X:" starts a path of its own and trailing dots and spaces of a
-// name are dropped.
+// step that Windows can hold as a file name; ".exe" in the user info or host
+// must never change the package's name or kind, nor a fragment its kind; no
+// package that is accepted may put its file or unpack folder in the place of
+// one of the installation's own items, in any letter case; and every path
+// built from the name must stay inside the installation folder however the
+// path is read: by a POSIX system, or by Windows, where "\" also separates,
+// "X:" starts a path of its own and trailing dots and spaces of a name are
+// dropped.
 
+#include "Package.h"
 #include "PackagePaths.h"
 #include "VxDir.h"
 #include "WindowsPath.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QString>
 
 #include <cstdint>
@@ -85,13 +90,17 @@ QString Decode(const uint8_t* data, size_t size)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     // Qt's warnings about odd names would drown libFuzzer's own output.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    // The package check knows the updater's own file name from it.
+    static QCoreApplication app(*argc, *argv);
     g_strInst = DAROZ::VxDir::GetCurrentPath();
     return 0;
 }
+
+namespace {
 
 // Characters no Windows file name may hold.
 bool RefusedByWindows(QChar c)
@@ -99,19 +108,65 @@ bool RefusedByWindows(QChar c)
     return c.unicode() < 0x20 || QStringLiteral("<>:\"/\\|?*").contains(c);
 }
 
-void CheckQueryIgnored(const QString& url, const QString& name)
+// The installation's own items as Windows would name them.
+QStringList OwnItemKeys()
 {
-    // A query or fragment added after the path, as a server might add one.
-    for (const QString& tail : {QStringLiteral("?via=setup.exe"), QStringLiteral("?f=a/b.exe#c"),
-                                QStringLiteral("#setup.exe")}) {
-        if (url.contains(QLatin1Char('?')) || url.contains(QLatin1Char('#')))
-            break;
-        if (Update::GetPackageName(url + tail) != name)
-            Fail("a query or fragment changes the package name", url + tail, name);
-        if (Update::IsExePackageUrl(url + tail) != Update::IsExePackageUrl(url))
-            Fail("a query or fragment changes the package kind", url + tail, name);
+    QStringList keys;
+    for (const QString& item : {QStringLiteral("Corvel.exe"), QStringLiteral("ZoRezivirArerur.exe"),
+                                QStringLiteral("Localcfg.ini"), QStringLiteral("ClientInfo.ini"),
+                                QStringLiteral("Skin"), QStringLiteral("Language"), QStringLiteral("plugins"),
+                                QFileInfo(QCoreApplication::applicationFilePath()).fileName()})
+        keys << WindowsKey(item);
+    return keys;
+}
+
+void CheckOwnItemsSafe(const QString& url)
+{
+    static const QStringList keys = OwnItemKeys();
+    const Update::CPackage package(url, g_strInst);
+    if (!package.IsValid())
+        return;
+    for (const QString& path : {package.FilePath(), package.UnpackDir()}) {
+        if (keys.contains(WindowsKey(QFileInfo(path).fileName())))
+            Fail("an accepted package takes the place of an item of the installation", url, path);
     }
 }
+
+// The input as the URL's text from its path on: it starts with a "/".
+QString PathPart(const QString& text)
+{
+    return text.startsWith(QLatin1Char('/')) ? text : QLatin1Char('/') + text;
+}
+
+// ".exe" in the user info or host names no file: the same path under such
+// an authority is the same package, and a fragment, which never reaches the
+// server, does not make it an installer.
+void CheckKindFromPathAndQuery(const QString& text)
+{
+    const QString path = PathPart(text);
+    const QString plain = QStringLiteral("http://example.invalid") + path;
+    const bool exe = Update::IsExePackageUrl(plain);
+    const QString name = Update::GetPackageName(plain);
+    for (const QString& authority : {QStringLiteral("http://cdn.exe@example.invalid"),
+                                     QStringLiteral("https://SETUP.EXE:pw@downloads.exemplary.com:8080"),
+                                     QStringLiteral("http://dl.exe")}) {
+        if (Update::IsExePackageUrl(authority + path) != exe)
+            Fail(".exe in the user info or host changes the package kind", authority + path, name);
+        if (Update::GetPackageName(authority + path) != name)
+            Fail(".exe in the user info or host changes the package name", authority + path, name);
+    }
+    if (!path.contains(QLatin1Char('#'))) {
+        const QString withFragment = plain + QStringLiteral("#setup.exe");
+        if (Update::IsExePackageUrl(withFragment) != exe)
+            Fail("a fragment changes the package kind", withFragment, name);
+    }
+    // What the rule says, told independently: ".exe" in any case before "#".
+    const int fragment = path.indexOf(QLatin1Char('#'));
+    if (exe != path.left(fragment < 0 ? path.size() : fragment).toLower().contains(QLatin1String(".exe")))
+        Fail("the kind is not \".exe\" in the path or query", plain, name);
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -119,7 +174,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const QString url = Decode(data, size);
     const QString name = Update::GetPackageName(url);
-    CheckQueryIgnored(url, name);
+    CheckKindFromPathAndQuery(url);
+    CheckOwnItemsSafe(url);
     if (name.isEmpty())
         return 0;
     if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))

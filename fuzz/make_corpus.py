@@ -172,6 +172,14 @@ def urls():
         b"http://h/%2e%2e",
         b"http://h/..%2f..%2fx.zip",
         b"http://h/x.zip#frag/..",
+        # Near the installation's own items and the kind's edges.
+        b"https://example.invalid/pkg/Corvel.exe",
+        b"https://example.invalid/pkg/zorezivirarerur.EXE?v=2",
+        b"https://example.invalid/pkg/Skin .zip",
+        b"https://example.invalid/pkg/PlugIns.zip",
+        b"https://example.invalid/get.aspx?file=Setup.exe",
+        b"http://cdn.exe@downloads.exemplary.com/pkg/client.zip",
+        b"http://dl.exe/pkg/client.zip#setup.exe",
     ]
 
 

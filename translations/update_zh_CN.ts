@@ -46,6 +46,10 @@
         <source>An update is already running.</source>
         <translation>更新已在进行中。</translation>
     </message>
+    <message>
+        <source>The update cannot start: %1 is in the way of its lock file. Remove it and try again.</source>
+        <translation>无法开始更新：%1 占用了更新锁文件的位置。请将其删除后重试。</translation>
+    </message>
 </context>
 <context>
     <name>TitleBar</name>

@@ -2,6 +2,7 @@
 #include "LocalSettings.h"
 #include "InstallDir.h"
 #include "LaunchArgs.h"
+#include "OutsideTarget.h"
 #include "VxMessageBox.h"
 
 #include <QApplication>
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
+#include <QProcess>
 #include <QPushButton>
 #include <QTextCodec>
 #include <QTranslator>
@@ -75,8 +77,8 @@ private slots:
                                                 << 0LL << false << 42 << false;
         QTest::newRow("zero size") << Entries(url, "0", "false", "42") << true << 0LL << false << 42
                                    << false;
-        QTest::newRow("negative size accepted") << Entries(url, "-5", "false", "42") << true << -5LL
-                                                << false << 42 << true;
+        QTest::newRow("negative size read, but refused like 0") << Entries(url, "-5", "false", "42") << true
+                                                                << -5LL << false << 42 << false;
         QTest::newRow("size beyond 64 bits gives 0")
             << Entries(url, "99999999999999999999", "false", "42") << true << 0LL << false << 42
             << false;
@@ -134,6 +136,12 @@ private slots:
                                                    << true << int(LaunchDecision::NotUpdatable);
         QTest::newRow("zero size") << Entries(url, "0", "false", "1") << true << false
                          << int(LaunchDecision::NotUpdatable);
+        QTest::newRow("negative size, like zero") << Entries(url, "-386", "false", "1") << true << false
+                                                  << int(LaunchDecision::NotUpdatable);
+        QTest::newRow("smallest 64-bit size") << Entries(url, "-9223372036854775808", "false", "1") << true
+                                              << false << int(LaunchDecision::NotUpdatable);
+        QTest::newRow("size 1 is enough") << Entries(url, "1", "false", "1") << true << false
+                                          << int(LaunchDecision::Update);
     }
 
     void decideLaunch()
@@ -300,45 +308,96 @@ private slots:
     void LockInstallation_data()
     {
         QTest::addColumn<QString>("held");     // folder whose lock another holder keeps, empty: none
-        QTest::addColumn<QByteArray>("left");  // lock file content left behind, null: none
-        QTest::addColumn<bool>("taken");
+        QTest::addColumn<QString>("planted");  // what lies where the lock file belongs, empty: nothing
+        QTest::addColumn<QString>("refusal");  // "", "running" or "in the way"
 
-        QTest::newRow("free folder") << QString() << QByteArray() << true;
-        QTest::newRow("held in this folder") << "." << QByteArray() << false;
-        QTest::newRow("held in another folder") << "other" << QByteArray() << true;
-        QTest::newRow("empty file left by a crash") << QString() << QByteArray("") << true;
-        QTest::newRow("unreadable owner left by a crash") << QString() << QByteArray("junk\n") << true;
+        QTest::newRow("free folder") << QString() << QString() << "";
+        QTest::newRow("held in this folder") << "." << QString() << "running";
+        QTest::newRow("held in another folder") << "other" << QString() << "";
+        QTest::newRow("empty file left by a crash") << QString() << "empty file" << "";
+        QTest::newRow("unreadable owner left by a crash") << QString() << "junk file" << "";
+        // Nothing that is not a lock file blocks updates for ever.
+        QTest::newRow("empty folder: replaced") << QString() << "empty folder" << "";
+        QTest::newRow("link to a file elsewhere: replaced") << QString() << "file link" << "";
+        QTest::newRow("link to a folder elsewhere: replaced") << QString() << "folder link" << "";
+        QTest::newRow("dangling link: replaced") << QString() << "dangling link" << "";
+        QTest::newRow("link to the lock another folder's updater holds: replaced")
+            << "other" << "link to other lock" << "";
+        QTest::newRow("folder with a file: in the way") << QString() << "full folder" << "in the way";
+        QTest::newRow("named pipe: in the way") << QString() << "pipe" << "in the way";
     }
 
     void LockInstallation()
     {
         QFETCH(QString, held);
-        QFETCH(QByteArray, left);
-        QFETCH(bool, taken);
+        QFETCH(QString, planted);
+        QFETCH(QString, refusal);
 
+        const QString lockPath = Path("update.lock");
+        TestSupport::OutsideTarget outside;
+        QVERIFY(outside.isValid());
         std::unique_ptr<QLockFile> pOther;
         if (!held.isEmpty()) {
             QVERIFY(QDir().mkpath(held));
             pOther = std::make_unique<QLockFile>(Path(held + "/update.lock"));
             QVERIFY(pOther->tryLock(0));
         }
-        if (!left.isNull()) {
-            QVERIFY(m_pDir->write("update.lock", left));
-            QFile file(Path("update.lock"));
+        if (planted.endsWith("file")) {
+            QVERIFY(m_pDir->write("update.lock", planted == "junk file" ? QByteArray("junk\n") : QByteArray("")));
+            QFile file(lockPath);
             QVERIFY(file.open(QIODevice::ReadWrite));
             QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+        } else if (planted == "empty folder") {
+            QVERIFY(QDir().mkpath(lockPath));
+        } else if (planted == "full folder") {
+            QVERIFY(m_pDir->write("update.lock/keep.txt", "someone's"));
+        } else if (planted == "file link") {
+            QVERIFY(QFile::link(outside.File(), lockPath));
+        } else if (planted == "folder link") {
+            QVERIFY(QFile::link(outside.Folder(), lockPath));
+        } else if (planted == "dangling link") {
+            QVERIFY(QFile::link(outside.Folder() + "/missing", lockPath));
+        } else if (planted == "link to other lock") {
+            QVERIFY(QFile::link(Path("other/update.lock"), lockPath));
+        } else if (planted == "pipe" && QProcess::execute("mkfifo", {lockPath}) != 0) {
+            QSKIP("mkfifo is not available");
         }
+        const QStringList outsidePicture = outside.Picture();
+        const QByteArray otherLock = held.isEmpty() ? QByteArray() : ReadAll(Path(held + "/update.lock"));
 
-        std::unique_ptr<QLockFile> pLock = Update::LockInstallation();
-        QCOMPARE(bool(pLock), taken);
+        CInstallationLock lock = Update::LockInstallation();
         QCOMPARE(InstallationLockPath(), QDir::currentPath() + "/update.lock");
-        if (!taken)
+        QVERIFY2(outside.Picture() == outsidePicture, "what a link pointed to was changed");
+        if (!held.isEmpty())
+            QCOMPARE(ReadAll(Path(held + "/update.lock")), otherLock);
+        if (refusal == "running") {
+            QVERIFY(!lock.pLock);
+            QCOMPARE(lock.strRefusal, QString("An update is already running."));
             return;
-        QVERIFY(pLock->isLocked());
-        QVERIFY2(!Update::LockInstallation(), "a second updater is refused while the first holds the lock");
-        pLock.reset();
-        QVERIFY2(!QFile::exists(Path("update.lock")), "the lock file goes with its owner");
-        QVERIFY2(Update::LockInstallation(), "a later updater takes the lock again");
+        }
+        if (refusal == "in the way") {
+            QVERIFY(!lock.pLock);
+            QVERIFY2(lock.strRefusal.contains(QDir::toNativeSeparators(lockPath)) && lock.strRefusal.contains("in the way"),
+                     qPrintable(lock.strRefusal));
+            if (planted == "full folder")
+                QCOMPARE(ReadAll(lockPath + "/keep.txt"), QByteArray("someone's"));
+            return;
+        }
+        QVERIFY(lock.pLock);
+        QVERIFY(lock.pLock->isLocked());
+        QVERIFY(lock.strRefusal.isEmpty());
+        QVERIFY2(QFileInfo(lockPath).isFile() && !QFileInfo(lockPath).isSymLink(), "the lock is a file of its own");
+        QVERIFY2(!Update::LockInstallation().pLock, "a second updater is refused while the first holds the lock");
+        lock.pLock.reset();
+        QVERIFY2(!QFile::exists(lockPath), "the lock file goes with its owner");
+        QVERIFY2(Update::LockInstallation().pLock, "a later updater takes the lock again");
+    }
+
+private:
+    static QByteArray ReadAll(const QString& path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 };
 

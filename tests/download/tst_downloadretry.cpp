@@ -1,8 +1,11 @@
+#include "CDownloadClient.h"
 #include "DownloadRecorder.h"
 #include "DownloadResume.h"
 #include "DownloadRetry.h"
+#include "InstallDir.h"
 #include "LocalHttpServer.h"
 #include "NginxServer.h"
+#include "OutsideTarget.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -105,6 +108,10 @@ private slots:
     void partialRecord_data();
     void partialRecord();
     void recordReplacedAndRemoved();
+    void recordInPlaceOfALink_data();
+    void recordInPlaceOfALink();
+    void hostileRecordReachesNoHeader_data();
+    void hostileRecordReachesNoHeader();
     void rangeAnswers_data();
     void rangeAnswers();
     void singleAnswer_data();
@@ -583,9 +590,31 @@ void TestDownloadRetry::partialRecord_data()
     QTest::newRow("no validator") << url << QByteArray() << qint64(300) << QByteArray() << 300 << url << false;
     QTest::newRow("0 bytes") << url << tag << qint64(0) << QByteArray() << 0 << url << false;
 
-    const QString odd = QString::fromUtf8("http://127.0.0.1/p k%20g/\xe5\x8c\x85=1\n?a=b&c=%25#f");
-    QTest::newRow("URL with blanks, escapes, line break, non-ASCII: read back whole")
-        << odd << QByteArray("\"a=b\nc%\"") << qint64(10) << QByteArray() << 10 << odd << true;
+    const QString odd = QString::fromUtf8("http://127.0.0.1/p k%20g/\xe5\x8c\x85=1?a=b&c=%25#f");
+    QTest::newRow("URL with blanks, escapes, non-ASCII: read back whole")
+        << odd << QByteArray("\"a=b c%\"") << qint64(10) << QByteArray() << 10 << odd << true;
+    // What a record says goes back to the server: one that no answer could
+    // have given is no record, whoever wrote it.
+    const QByteArray injected = "url=" + url.toUtf8() + "\nvalidator=%22v%22%0D%0AX-Injected:%201\nbytes=300\n";
+    QTest::newRow("validator ending the header and starting another")
+        << url << tag << qint64(300) << injected << 300 << url << false;
+    QTest::newRow("validator with a line feed") << url << QByteArray("\"v\"\nX-Injected: 1") << qint64(300)
+                                                << QByteArray() << 300 << url << false;
+    QTest::newRow("validator with a carriage return") << url << QByteArray("\"v\"\r") << qint64(300) << QByteArray()
+                                                      << 300 << url << false;
+    QTest::newRow("validator with a NUL") << url << QByteArray("\"v\0w\"", 6) << qint64(300) << QByteArray() << 300
+                                          << url << false;
+    QTest::newRow("validator with a tab") << url << QByteArray("\"v\tw\"") << qint64(300) << QByteArray() << 300
+                                          << url << false;
+    QTest::newRow("validator with DEL") << url << QByteArray("\"v\x7f\"") << qint64(300) << QByteArray() << 300
+                                        << url << false;
+    QTest::newRow("validator with bytes beyond ASCII") << url << QByteArray("\"v\xc3\xa9\"") << qint64(300)
+                                                       << QByteArray() << 300 << url << false;
+    const QString broken = url + QStringLiteral("\r\nX-Injected: 1");
+    QTest::newRow("URL with a line break") << broken << tag << qint64(300) << QByteArray() << 300 << broken << false;
+    const QString c1 = url + QChar(0x85);
+    QTest::newRow("URL with a C1 control character") << c1 << tag << qint64(300) << QByteArray() << 300 << c1
+                                                     << false;
     QTest::newRow("Last-Modified as validator")
         << url << QByteArray("Wed, 12 Mar 2025 08:00:00 GMT") << qint64(300) << QByteArray() << 300 << url << true;
 
@@ -661,6 +690,101 @@ void TestDownloadRetry::recordReplacedAndRemoved()
     RemovePartialRecord(package); // nothing there: no harm
 
     QVERIFY(!SavePartialRecord(m_pDir->filePath("missing-folder/client_v2.zip"), record));
+}
+
+// A link where the record belongs is replaced on saving and dropped on
+// loading; what it points to stays byte for byte.
+void TestDownloadRetry::recordInPlaceOfALink_data()
+{
+    QTest::addColumn<QString>("pointsTo"); // "file", "folder", "nothing"
+    QTest::addColumn<bool>("save");        // else load
+
+    for (const char* target : {"file", "folder", "nothing"}) {
+        const char* article = QByteArray(target) == "nothing" ? "" : "a ";
+        QTest::addRow("saved where a link to %s%s is", article, target) << QString(target) << true;
+        QTest::addRow("loaded where a link to %s%s is", article, target) << QString(target) << false;
+    }
+}
+
+void TestDownloadRetry::recordInPlaceOfALink()
+{
+    QFETCH(QString, pointsTo);
+    QFETCH(bool, save);
+
+    TestSupport::OutsideTarget outside;
+    QVERIFY(outside.isValid());
+    const QString package = m_pDir->filePath("client_v2.zip");
+    QVERIFY(WriteFile(package, Bytes(300, 4)));
+    CPartialRecord record;
+    record.url = "http://127.0.0.1/pkg/client_v2.zip";
+    record.validator = "\"v1\"";
+    record.bytes = 300;
+    if (pointsTo == "file") {
+        // A record that would load, were the link followed.
+        QVERIFY(SavePartialRecord(package, record));
+        QVERIFY(QFile::remove(outside.File()) && QFile::rename(PartialRecordPath(package), outside.File()));
+    }
+    const QString target = pointsTo == "file" ? outside.File()
+        : pointsTo == "folder"                ? outside.Folder()
+                                              : outside.Folder() + "/missing";
+    QVERIFY(QFile::link(target, PartialRecordPath(package)));
+    const QStringList picture = outside.Picture();
+
+    if (save) {
+        QVERIFY(SavePartialRecord(package, record));
+        QVERIFY2(!QFileInfo(PartialRecordPath(package)).isSymLink(), "the record is a file of its own");
+        QVERIFY(LoadPartialRecord(package, record.url).has_value());
+    } else {
+        QVERIFY(!LoadPartialRecord(package, record.url).has_value());
+        QVERIFY2(!QFileInfo(PartialRecordPath(package)).isSymLink(), "the link is gone");
+    }
+    QVERIFY2(outside.Picture() == picture, "what the link pointed to was changed");
+}
+
+// A planted record with a validator that would end its header: the real
+// client ignores it, asks for the whole package, and sends nothing of it.
+void TestDownloadRetry::hostileRecordReachesNoHeader_data()
+{
+    QTest::addColumn<QByteArray>("validator"); // as the record holds it, percent-encoded
+
+    QTest::newRow("CR LF and a header") << QByteArray("%22v1%22%0D%0AX-Injected:%201");
+    QTest::newRow("LF and a header") << QByteArray("%22v1%22%0AX-Injected:%201");
+    QTest::newRow("CR and a header") << QByteArray("%22v1%22%0DX-Injected:%201");
+    QTest::newRow("NUL, then more") << QByteArray("%22v1%22%00X-Injected:%201");
+}
+
+void TestDownloadRetry::hostileRecordReachesNoHeader()
+{
+    QFETCH(QByteArray, validator);
+
+    TestSupport::InstallDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(dir.write("Localcfg.ini", "[Update]\nRetries=1\n"));
+    const QByteArray body = Bytes(64 * 1024, 9);
+    LocalHttpServer server;
+    server.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Resumable(body, "\"v1\""));
+    QVERIFY(server.Start());
+    QString url = server.Url("/pkg/client_v2.zip");
+    // A partial package the record fits, so that only its content refuses it.
+    QVERIFY(dir.write("client_v2.zip", body.left(1000)));
+    QVERIFY(dir.write("client_v2.zip.resume",
+                      "url=" + url.toUtf8() + "\nvalidator=" + validator + "\nbytes=1000\n"));
+
+    CDownloadClient client;
+    Test::Recorder recorder;
+    recorder.Attach(&client);
+    client.StartDownload(url);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
+
+    QCOMPARE(recorder.errors, QStringList());
+    QCOMPARE(server.Requests().size(), 1);
+    QCOMPARE(server.RequestHeader(0, "X-Injected"), QByteArray());
+    QCOMPARE(server.RequestHeader(0, "If-Range"), QByteArray());
+    QCOMPARE(server.RequestHeader(0, "Range"), QByteArray());
+    QFile package(dir.filePath("client_v2.zip"));
+    QVERIFY(package.open(QIODevice::ReadOnly));
+    QVERIFY2(package.readAll() == body, "the partial package was replaced by the whole one");
+    QVERIFY(!QFile::exists(dir.filePath("client_v2.zip.resume")));
 }
 
 // Both test servers answer ranges the way the resume decisions expect, so a

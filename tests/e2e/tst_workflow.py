@@ -810,18 +810,143 @@ def test_notifier_of_another_folder_survives(d):
         check(harness.pid_alive(other.pid), "the notifier of another folder survives")
 
 
-# --- The package's kind and name come from the URL's path ---------------------
+# --- The package's kind and name come from the URL -------------------------
 
-def test_query_names_no_package(d):
-    for url_path, folder in (("/pkg/client_update.zip?via=setup.exe", "client_update"),
-                             ("/get?file=client_update.zip", "get"),
-                             ("/pkg/client_v2.zip#setup.exe", "client_v2")):
+def test_kind_and_name_from_the_url(d):
+    # ".exe" in the path or query, in any case, makes an installer; the name is
+    # the text after the last "/", cut at the query only when Windows could not
+    # hold it; a fragment and the host count for nothing.
+    for url_path, saved, folder in (("/pkg/client_update.zip?via=setup.exe", "client_update.exe", None),
+                                    ("/get.aspx?file=Setup.exe", "get.exe", None),
+                                    ("/pkg/SETUP.EXE", "SETUP.exe", None),
+                                    ("/get?file=client_update.zip", None, "get"),
+                                    ("/pkg/client_v2.zip#setup.exe", None, "client_v2")):
         with Case(d) as c:
-            full_update(c, url_path, c.inst.installer_zip(), folder)
-            check(c.progress()[-1] == "Finish unCompressing", f"{url_path}: unpacked as a zip package")
-            check(not os.path.exists(c.inst.path(folder + ".exe")), f"{url_path}: not saved as an executable")
+            if folder:
+                full_update(c, url_path, c.inst.installer_zip(), folder)
+                check(c.progress()[-1] == "Finish unCompressing", f"{url_path}: unpacked as a zip package")
+                check(not os.path.exists(c.inst.path(folder + ".exe")), f"{url_path}: not saved as an executable")
+            else:
+                body = open(c.inst.standin(harness.INSTALLER), "rb").read()
+                c.server.routes[re.split(r"[?#]", url_path)[0]] = {"body": body}
+                c.launch(c.server.url(url_path), len(body))
+                c.press_update()
+                c.wait_notice(30)
+                check("UnCompressing..." not in c.progress(), f"{url_path}: not unpacked")
+                check(c.notices() == [INSTALL], f"{url_path}: install question at once: {c.notices()}")
+                check(os.path.isfile(c.inst.path(saved)), f"{url_path}: saved as {saved}: {os.listdir(c.inst.root)}")
+                c.confirm_install(what=f"{url_path}: the downloaded {saved} ran")
             leftovers = [n for n in os.listdir(c.inst.root) if "?" in n or "#" in n]
             check(not leftovers, f"{url_path}: no file named after the query: {leftovers}")
+
+
+# --- Links are never followed; the installation's own items stay ---------------
+
+class OutsideFolder:
+    """A folder beside the installation that a planted link points to, holding
+    files named like what the update writes; picture() proves it untouched."""
+
+    def __init__(self, tmp):
+        self.dir = os.path.join(tmp, "outside")
+        os.makedirs(os.path.join(self.dir, "inner"))
+        self.file = os.path.join(self.dir, "victim.bin")
+        for name, data in (("victim.bin", b"not the updater's\n" * 100), ("payload.bin", b"\x01" * 5000),
+                           (harness.INSTALLER, b"#!/bin/sh\nexit 3\n"), ("inner/deep.txt", b"deep")):
+            with open(os.path.join(self.dir, name), "wb") as f:
+                f.write(data)
+
+    def picture(self):
+        return tree_picture(self.dir)
+
+
+def tree_picture(root):
+    """Every entry under root with its bytes (links as links, never followed)."""
+    entries = []
+    for folder, dirs, files in os.walk(root):
+        for name in sorted(dirs + files):
+            path = os.path.join(folder, name)
+            if os.path.islink(path):
+                entries.append((os.path.relpath(path, root), "link", os.readlink(path)))
+            elif os.path.isfile(path):
+                with open(path, "rb") as f:
+                    entries.append((os.path.relpath(path, root), "file", f.read()))
+            else:
+                entries.append((os.path.relpath(path, root), "folder", None))
+    return sorted(entries)
+
+
+def test_link_in_place_of_the_package_file(d):
+    for kind in ("zip", "executable", "dangling"):
+        with Case(d) as c:
+            outside = OutsideFolder(c.inst.tmp)
+            path = "/pkg/setup.exe" if kind == "executable" else PACKAGE
+            name = os.path.basename(path)
+            target = os.path.join(outside.dir, "missing.bin") if kind == "dangling" else outside.file
+            os.symlink(target, c.inst.path(name))
+            before = outside.picture()
+            body = (open(c.inst.standin(harness.INSTALLER), "rb").read() if kind == "executable"
+                    else c.inst.installer_zip(padding=20_000))
+            c.server.routes[path] = {"body": body}
+            c.launch(c.server.url(path), len(body))
+            c.press_update()
+            c.wait_notice(30)
+            check(c.notices() == [INSTALL], f"{kind}: the update went through: {c.notices()}")
+            check(outside.picture() == before, f"{kind}: what the link pointed to is untouched")
+            if kind == "dangling":
+                check(not os.path.exists(target), f"{kind}: nothing was made where the link pointed")
+            if kind == "executable":
+                check(not os.path.islink(c.inst.path(name)), f"{kind}: the package is a file of its own")
+                with open(c.inst.path(name), "rb") as f:
+                    check(f.read() == body, f"{kind}: the package was saved in the installation")
+                c.confirm_install(what=f"{kind}: the downloaded installer ran")
+            else:
+                c.confirm_install("client_v2", what=f"{kind}: the installer from the package ran")
+            check(outside.picture() == before, f"{kind}: still untouched at the end")
+
+
+def test_link_in_place_of_the_unpack_folder(d):
+    for kind in ("folder", "file"):
+        with Case(d) as c:
+            outside = OutsideFolder(c.inst.tmp)
+            os.symlink(outside.dir if kind == "folder" else outside.file, c.inst.path("client_v2"))
+            before = outside.picture()
+            body = c.inst.installer_zip(padding=20_000)
+            c.server.routes[PACKAGE] = {"body": body}
+            c.launch(c.server.url(PACKAGE), len(body))
+            c.press_update()
+            c.wait_notice(30)
+            check(c.notices() == [INSTALL], f"{kind}: unpacked: {c.notices()}")
+            check(outside.picture() == before, f"link to a {kind}: what it pointed to is untouched")
+            folder = c.inst.path("client_v2")
+            check(not os.path.islink(folder) and os.path.isfile(os.path.join(folder, "payload.bin")),
+                  f"link to a {kind}: a real folder took its place")
+            c.confirm_install("client_v2", what=f"link to a {kind}: the installer from the real folder ran")
+            check(outside.picture() == before, f"link to a {kind}: still untouched at the end")
+
+
+def test_package_never_replaces_the_installation(d):
+    # Refused with the address box before the client is stopped; nothing is
+    # downloaded over the client or unpacked into the skin folder.
+    for url_path, item in (("/pkg/Corvel.exe", harness.CLIENT), ("/pkg/corvel.EXE?v=2", harness.CLIENT),
+                           ("/pkg/ZoRezivirArerur.exe", harness.NOTIFIER), ("/pkg/Skin.zip", "Skin")):
+        with Case(d) as c:
+            before = tree_picture(c.inst.path(item)) if os.path.isdir(c.inst.path(item)) else \
+                open(c.inst.path(item), "rb").read()
+            body = c.inst.installer_zip()
+            c.server.routes[re.split(r"[?#]", url_path)[0]] = {"body": body}
+            c.launch(c.server.url(url_path), len(body))
+            c.press_update()
+            box = c.wait_notice(20)
+            time.sleep(0.3)
+            check(c.notices() == ["Update failed, error Type:Invalid package address"],
+                  f"{url_path}: the address box: {c.notices()}")
+            check(harness.pid_alive(c.client.pid), f"{url_path}: the client still runs")
+            check(not c.server.requests, f"{url_path}: nothing downloaded: {c.server.requests}")
+            c.display.key(box, "Return")
+            check(c.exit_code() == 0, f"{url_path}: exit status 0")
+            after = tree_picture(c.inst.path(item)) if os.path.isdir(c.inst.path(item)) else \
+                open(c.inst.path(item), "rb").read()
+            check(after == before, f"{url_path}: {item} untouched")
 
 
 # --- The client's arguments are never options of the toolkit ------------------

@@ -277,8 +277,8 @@ void TestUpdateWorkflow::packageKind_data()
 
     QTest::newRow("zip package") << "Package_2.0.zip" << false << "Package_2";
     QTest::newRow("executable with a query") << "Setup.exe?x=1" << true << "Setup";
-    QTest::newRow("upper-case .EXE counts as zip") << "SETUP.EXE" << false << "SETUP";
-    QTest::newRow(".exe in the query does not count") << "pkg.zip?name=a.exe" << false << "pkg";
+    QTest::newRow("upper-case .EXE is an installer") << "SETUP.EXE" << true << "SETUP";
+    QTest::newRow(".exe in the query makes an installer") << "pkg.zip?name=a.exe" << true << "pkg";
 }
 
 void TestUpdateWorkflow::packageKind()

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+namespace Update {
+
+// What lies at a path, told without following a link found there.
+enum class EPathEntry {
+    Missing,
+    Link,   // a symbolic link; on Windows also a junction or another
+            // reparse point that stands for something elsewhere
+    File,   // a regular file
+    Folder, // a real folder
+    Other,  // a pipe, a socket, a device
+};
+
+EPathEntry PathEntryAt(const QString& path);
+
+// The updater runs with the client's rights inside a folder that others may
+// write to: a link planted where it writes would carry its writes, and the
+// emptying of a folder, to wherever the link points. This removes a link
+// found at path, never what it points to, so that a real file or folder
+// takes its place. True when no link is left there (also when there was
+// none).
+bool RemoveLinkAt(const QString& path);
+
+} // namespace Update
