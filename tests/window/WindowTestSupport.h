@@ -102,8 +102,9 @@ public:
         m_timer.start();
     }
 
-    // Runs from the event loop of each box as it appears; its key waits
-    // until this has returned.
+    // Runs from the event loop of each box as it appears; that box's key
+    // waits until this has returned, while any box opened on top of it is
+    // answered as usual.
     void setOnBox(std::function<void()> onBox) { m_onBox = std::move(onBox); }
 
     int boxes() const { return m_titles.size(); }
@@ -134,7 +135,7 @@ private:
     void Poll()
     {
         QWidget* modal = QApplication::activeModalWidget();
-        if (m_bInOnBox || !modal || !modal->isVisible())
+        if (!modal || !modal->isVisible() || modal == m_holding)
             return;
         Box* box = Find(modal);
         if (!box) {
@@ -173,10 +174,10 @@ private:
         m_nMostOpen = qMax(m_nMostOpen, open);
         if (!m_onBox)
             return;
-        m_bInOnBox = true;
+        m_holding = modal;
         QTimer::singleShot(0, this, [this]() {
             m_onBox();
-            m_bInOnBox = false;
+            m_holding = nullptr;
         });
     }
 
@@ -184,7 +185,7 @@ private:
     QTimer m_timer;
     QList<Box> m_seen;
     std::function<void()> m_onBox;
-    bool m_bInOnBox = false;
+    QPointer<QWidget> m_holding; // its key waits for m_onBox
     QStringList m_titles;
     QStringList m_texts;
     bool m_unanswered = false;

@@ -629,12 +629,12 @@ void TestUpdateWorkflow::leaveWithoutUpdating()
         window.SetClientPid(int(client->processId()));
     }
     ShowAndWait(window);
+    const QList<qint64> known = StandinTest::LoggedPids(standinLog);
     ModalAnswerer answerer({Qt::Key_Escape});
     QCOMPARE(RunUntilExit(10000, [&]() { Click(window, "m_pBtnSkin"); }), 0);
 
     QVERIFY(!window.isVisible());
     QVERIFY(log.notices.isEmpty());
-    const QList<qint64> known = StandinTest::LoggedPids(standinLog);
     if (clientRuns) {
         QVERIFY(CStandinGroup::StillRunning(client, 500));
         QCOMPARE(StandinTest::LoggedPids(standinLog), known);
