@@ -10,7 +10,6 @@
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
-#include <QLabel>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -90,7 +89,7 @@ private:
 };
 
 // Presses a key on every modal box that appears (keys in turn, the last one
-// repeating) and records what it said. A box that does not close on its key
+// repeating) and records its title; what it said is in WindowLog. A box that does not close on its key
 // is rejected after a while and marked unanswered, so no test hangs on one.
 class ModalAnswerer : public QObject
 {
@@ -112,7 +111,6 @@ public:
     int mostOpen() const { return m_nMostOpen; }
     bool unanswered() const { return m_unanswered; }
     QStringList titles() const { return m_titles; }
-    QStringList texts() const { return m_texts; }
 
 private:
     struct Box
@@ -164,10 +162,6 @@ private:
         box.key = m_keys.value(m_titles.size(), m_keys.isEmpty() ? Qt::Key_Escape : m_keys.last());
         m_seen << box;
         m_titles << modal->windowTitle();
-        QStringList labels;
-        for (const QLabel* label : modal->findChildren<QLabel*>())
-            labels << label->text();
-        m_texts << labels.join(QLatin1Char('\n'));
         int open = 0;
         for (QWidget* widget : QApplication::topLevelWidgets())
             open += widget->isVisible() && qobject_cast<QDialog*>(widget) ? 1 : 0;
@@ -187,7 +181,6 @@ private:
     std::function<void()> m_onBox;
     QPointer<QWidget> m_holding; // its key waits for m_onBox
     QStringList m_titles;
-    QStringList m_texts;
     bool m_unanswered = false;
     int m_nMostOpen = 0;
 };

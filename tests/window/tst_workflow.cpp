@@ -113,11 +113,11 @@ enum EStage { AtStart, Downloading, Extracting };
 
 // What a package holds.
 enum EContent {
-    WithInstaller,      // the stand-in installer, without its execute bit
-    WithoutInstaller,   // a zip with no .exe in it
-    InstallerNoProgram, // an .exe of garbage
+    WithInstaller,          // the stand-in installer, without its execute bit
+    WithoutInstaller,       // a zip with no .exe in it
+    InstallerNoProgram,     // an .exe of garbage
     InstallerNoInterpreter, // a script whose interpreter does not exist
-    DamagedArchive,     // "zip" bytes that are no zip
+    DamagedArchive,         // "zip" bytes that are no zip
 };
 
 // How a package is signed and served, against the installation's key A.
