@@ -21,6 +21,7 @@
 #include <QtTest>
 #include <QtTest/qtestspontaneevent.h>
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 
