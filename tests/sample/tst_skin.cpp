@@ -6,6 +6,7 @@
 #include "AppSetup.h"
 #include "CUpdate.h"
 #include "InstallDir.h"
+#include "LocalHttpServer.h"
 #include "TitleBar.h"
 #include "VxMessageBox.h"
 #include "VxTextBrowser.h"
@@ -103,7 +104,7 @@ struct Window
         for (QTimer* timer : window.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly))
             timer->stop();
         for (int i = 1; i < n; ++i)
-            QVERIFY(QMetaObject::invokeMethod(&window, "OnChangeBackgroundPic"));
+            window.OnChangeBackgroundPic();
     }
 
     QImage Grab() { return window.grab().toImage().convertToFormat(QImage::Format_RGB32); }
@@ -417,12 +418,18 @@ void TestSampleSkin::maximizeButtonFollowsProperty()
 
 void TestSampleSkin::progressChunk()
 {
+    // A download that stops halfway and waits there.
+    LocalHttpServer server;
+    LocalHttpRoute half = LocalHttpRoute::Ok(QByteArray(100, 'x'));
+    half.stallAfter = 50;
+    server.SetRoute("/setup.exe", half);
+    QVERIFY(server.Start());
     Window window;
+    window.window.SetUrl(server.Url("/setup.exe"));
     window.window.OnGetClientSize(100);
     window.ShowBackground(1);
-    QVERIFY(QMetaObject::invokeMethod(&window.window, "OnUpdateProgress", Q_ARG(qint64, 50)));
     auto* progress = window.Child<QProgressBar>("m_pProgress");
-    QCOMPARE(progress->value(), 50);
+    QTRY_COMPARE_WITH_TIMEOUT(progress->value(), 50, 10000);
     const QImage bar = progress->grab().toImage().convertToFormat(QImage::Format_RGB32);
     QVERIFY2(bar.height() == 10, "the bar is a slim 10 px line");
     const int y = bar.height() / 2;

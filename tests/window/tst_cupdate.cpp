@@ -2,7 +2,6 @@
 // mask, update notes, mandatory-update look and the background pictures.
 
 #include "CUpdate.h"
-#include "CUpdateTestAccess.h"
 #include "TitleBar.h"
 #include "VxTextBrowser.h"
 #include "WindowTestSupport.h"
@@ -21,7 +20,6 @@
 Q_DECLARE_METATYPE(QMargins)
 
 using Update::CUpdate;
-using Update::CUpdateTestAccess;
 using WindowTest::InstallDir;
 
 namespace {
@@ -80,12 +78,8 @@ void TestCUpdate::initialState()
     QCOMPARE(window.property("backgourndImg"), QVariant(QStringLiteral("0")));
     QCOMPARE(Child(window, "m_pBtnUpdate")->property("isMajor"), QVariant(false));
     QCOMPARE(static_cast<QStackedWidget*>(Child(window, "stackedWidget"))->currentIndex(), 0);
-    QCOMPARE(CUpdateTestAccess::BackgroundTimer(window)->interval(), 2000);
-    QVERIFY(!CUpdateTestAccess::BackgroundTimer(window)->isActive());
-    QCOMPARE(CUpdateTestAccess::ClientPid(window), -1);
-    QCOMPARE(window.ExitCode(), 0);
-    QVERIFY(!CUpdateTestAccess::DownloadClient(window));
-    QVERIFY(!CUpdateTestAccess::CompressClient(window));
+    QVERIFY(WindowTest::BackgroundTimer(window));
+    QVERIFY(!WindowTest::BackgroundTimer(window)->isActive());
 
     QLabel* caption = ContentCaption(window);
     QVERIFY(caption);
@@ -202,7 +196,7 @@ void TestCUpdate::titleBarPlacement()
 {
     InstallDir dir;
     CUpdate window;
-    TitleBar* bar = CUpdateTestAccess::TitleBarOf(window);
+    TitleBar* bar = window.findChild<TitleBar*>();
     QVERIFY(bar);
     QCOMPARE(bar->parentWidget(), &window);
     auto* titleLayout = window.findChild<QLayout*>(QStringLiteral("titleLayout"));
@@ -255,7 +249,7 @@ void TestCUpdate::titleIconAndLogo()
     }
 
     CUpdate window;
-    TitleBar* bar = CUpdateTestAccess::TitleBarOf(window);
+    TitleBar* bar = window.findChild<TitleBar*>();
     QCOMPARE(bar->GetTitleText(), title);
     QCOMPARE(!bar->GetTitleIcon().isNull(), iconShown);
     // The title bar shows the logo name; the window keeps its own title.
@@ -283,7 +277,6 @@ void TestCUpdate::updateContentLineDistance()
     InstallDir dir;
     CUpdate window;
     window.SetUpdateContent(content);
-    QCOMPARE(CUpdateTestAccess::UpdateContent(window), content);
     auto* browser = window.findChild<DAROZ::VxTextBrowser*>(QStringLiteral("m_pVxTextBrowser"));
     QCOMPARE(browser->toPlainText(), plainText);
     const QTextDocument* document = browser->document();
@@ -355,7 +348,7 @@ void TestCUpdate::sheetCreatedLaterIsPickedUp()
     QVERIFY(window.styleSheet().isEmpty());
     const QByteArray sheet = "#UpdateWidget { background: rgb(1, 2, 3); }";
     QVERIFY(dir.write(QStringLiteral("Skin/Corvel/UpdateWidget.qss"), sheet));
-    QVERIFY(QMetaObject::invokeMethod(&window, "OnChangeBackgroundPic"));
+    window.OnChangeBackgroundPic();
     QCOMPARE(window.styleSheet(), QString::fromLatin1(sheet));
 }
 
@@ -373,7 +366,7 @@ void TestCUpdate::propertySelectorFollowsEveryTick()
     QWidget* button = Child(window, "m_pBtnUpdate");
     const QList<int> widths = {101, 202, 303, 101, 202, 303, 101};
     for (int width : widths) {
-        QVERIFY(QMetaObject::invokeMethod(&window, "OnChangeBackgroundPic"));
+        window.OnChangeBackgroundPic();
         QCOMPARE(window.property("backgourndImg").toString(), QString::number(width / 101));
         QVERIFY2(button->minimumWidth() >= width && button->minimumWidth() < width + 50,
                  qPrintable(QStringLiteral("%1 for %2").arg(button->minimumWidth()).arg(width)));
@@ -387,13 +380,11 @@ void TestCUpdate::backgroundCycleByTimer()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // No URL: the window stays on its progress page and only the pictures move.
-    QVERIFY(QMetaObject::invokeMethod(&window, "OnStartDownLoad"));
+    window.findChild<QPushButton*>(QStringLiteral("m_pBtnUpdate"))->click();
     QCOMPARE(window.property("backgourndImg").toString(), QStringLiteral("1"));
-    QVERIFY(CUpdateTestAccess::BackgroundTimer(window)->isActive());
     QTRY_COMPARE_WITH_TIMEOUT(window.property("backgourndImg").toString(), QStringLiteral("2"), 5000);
     QTRY_COMPARE_WITH_TIMEOUT(window.property("backgourndImg").toString(), QStringLiteral("3"), 5000);
     QTRY_COMPARE_WITH_TIMEOUT(window.property("backgourndImg").toString(), QStringLiteral("1"), 5000);
-    QVERIFY(CUpdateTestAccess::BackgroundTimer(window)->isActive());
 }
 
 QTEST_MAIN(TestCUpdate)
