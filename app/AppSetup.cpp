@@ -28,6 +28,16 @@ QString LanguageSettingsFile()
 
 } // namespace
 
+void EnableHighDpiScaling()
+{
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
+    // Earlier Qt rounds 150 % to 200 %; a 680-pixel window then covers 1360.
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+#endif
+}
+
 void LoadTranslations()
 {
     QSettings settings(LanguageSettingsFile(), QSettings::IniFormat);

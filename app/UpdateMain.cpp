@@ -32,6 +32,7 @@ int UpdateMain(int argc, char** argv)
     static char strNoProgramPath[] = "update";
     int nQtArgc = 1;
     char* qtArgv[] = {argc > 0 && argv[0] ? argv[0] : strNoProgramPath, nullptr};
+    EnableHighDpiScaling();
     QApplication app(nQtArgc, qtArgv);
     const QString strAppDir = QCoreApplication::applicationDirPath();
     QDir::setCurrent(strAppDir);

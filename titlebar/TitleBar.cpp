@@ -88,6 +88,14 @@ TitleBar::TitleBar(QWidget* parent) : QWidget(parent)
     m_pMinimizeButton->setToolTip(tr("Minimize"));
     m_pMaximizeButton->setToolTip(tr("Maximize"));
     m_pCloseButton->setToolTip(tr("Close"));
+    // The buttons show only pictures: a screen reader needs their names,
+    // and a tooltip is not one.
+    m_pMinimizeButton->setAccessibleName(tr("Minimize"));
+    m_pMaximizeButton->setAccessibleName(tr("Maximize"));
+    m_pCloseButton->setAccessibleName(tr("Close"));
+    // Reached with Tab; a click leaves the focus (and its ring) where it was.
+    for (QPushButton* button : {m_pMinimizeButton, m_pMaximizeButton, m_pCloseButton})
+        button->setFocusPolicy(Qt::TabFocus);
     // Skins select on this from the start, before the first state change.
     m_pMaximizeButton->setProperty(kMaximizeProperty, QStringLiteral("maximize"));
 
@@ -208,10 +216,12 @@ void TitleBar::UpdateMaximize()
         return;
     if (top->isMaximized()) {
         m_pMaximizeButton->setToolTip(tr("Restore"));
+        m_pMaximizeButton->setAccessibleName(tr("Restore"));
         m_pMaximizeButton->setProperty(kMaximizeProperty, QStringLiteral("restore"));
     } else {
         m_pMaximizeButton->setProperty(kMaximizeProperty, QStringLiteral("maximize"));
         m_pMaximizeButton->setToolTip(tr("Maximize"));
+        m_pMaximizeButton->setAccessibleName(tr("Maximize"));
     }
     // Re-evaluates style-sheet rules that select on the property.
     m_pMaximizeButton->setStyle(QApplication::style());

@@ -47,6 +47,7 @@ CUpdate::CUpdate(QWidget* parent) : QWidget(parent), m_pUi(new Ui_CUpdate)
 
     SetCornerMask();
     ApplySkinStyleSheet(this);
+    SetUpAccessibility();
 }
 
 CUpdate::~CUpdate()
