@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTextCodec>
+#include <QTranslator>
 #include <QtTest>
 
 #include <functional>
@@ -29,6 +30,7 @@ const QString kNotes = QStringLiteral("Fixes and improvements.");
 enum class Scene {
     StartPage,       // ClientInfo.ini names the logo
     NoLogo,          // no ClientInfo.ini
+    Chinese,         // no ClientInfo.ini, the built zh_CN translation installed
     Downloading,     // the server holds the package at half
     Reconnecting,    // the server is busy and a retry waits
     InstallQuestion, // an executable package arrived: the install question is open
@@ -131,6 +133,9 @@ void TestAccessibility::namesAndRoles_data()
     const QString leaveSays = QStringLiteral("Leave without updating and go back to the client");
     QTest::newRow("window named by the title bar's logo") << Scene::StartPage << "" << int(QAccessible::Window) << kLogo << "";
     QTest::newRow("window without a logo: the product name") << Scene::NoLogo << "" << int(QAccessible::Window) << "Corvel Updater" << "";
+    QTest::newRow("zh_CN: the product name") << Scene::Chinese << "" << int(QAccessible::Window) << QString::fromUtf8("Corvel \u66f4\u65b0\u7a0b\u5e8f") << "";
+    QTest::newRow("zh_CN: update button") << Scene::Chinese << "m_pBtnUpdate" << int(QAccessible::Button) << QString::fromUtf8("\u66f4\u65b0") << QString::fromUtf8("\u4e0b\u8f7d\u5e76\u5b89\u88c5\u66f4\u65b0");
+    QTest::newRow("zh_CN: close") << Scene::Chinese << "closeButton" << int(QAccessible::Button) << QString::fromUtf8("\u5173\u95ed") << QString::fromUtf8("\u5173\u95ed");
     QTest::newRow("update button") << Scene::StartPage << "m_pBtnUpdate" << int(QAccessible::Button) << "Update" << updateSays;
     QTest::newRow("skin button") << Scene::StartPage << "m_pBtnSkin" << int(QAccessible::Button) << "Skin" << leaveSays;
     QTest::newRow("minimise") << Scene::StartPage << "minimizeButton" << int(QAccessible::Button) << "Minimize" << "Minimize";
@@ -156,7 +161,13 @@ void TestAccessibility::namesAndRoles()
 
     InstallDir dir;
     QVERIFY(dir.isValid());
-    if (scene != Scene::NoLogo) {
+    QTranslator translator;
+    if (scene == Scene::Chinese) {
+        const QString qm = QDir(qEnvironmentVariable("UPDATE_BIN_DIR")).filePath(QStringLiteral("Language/Language_zh_CN/update_zh_CN.qm"));
+        QVERIFY2(translator.load(qm), qPrintable(qm));
+        QCoreApplication::installTranslator(&translator);
+    }
+    if (scene != Scene::NoLogo && scene != Scene::Chinese) {
         const QByteArray logo = QTextCodec::codecForName("GB18030")->fromUnicode(kLogo);
         QVERIFY(dir.write(QStringLiteral("ClientInfo.ini"), "[CLIENTINFO]\r\nLogoName=" + logo + "\r\n"));
     }
@@ -187,6 +198,7 @@ void TestAccessibility::namesAndRoles()
     switch (scene) {
     case Scene::StartPage:
     case Scene::NoLogo:
+    case Scene::Chinese:
         break;
     case Scene::Downloading:
         QTest::keyClick(FocusWidget(), Qt::Key_Return);
@@ -212,7 +224,9 @@ void TestAccessibility::namesAndRoles()
     QCOMPARE(seen.role, role);
     QCOMPARE(seen.name, name);
     QCOMPARE(seen.says, says);
-    QCOMPARE(window.windowTitle(), QStringLiteral("CUpdate"));
+    // The task bar's title is the form's (translated with the form).
+    if (scene != Scene::Chinese)
+        QCOMPARE(window.windowTitle(), QStringLiteral("CUpdate"));
 }
 
 void TestAccessibility::treeNamesEveryVisibleButton_data()
