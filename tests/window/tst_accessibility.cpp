@@ -6,7 +6,9 @@
 #include "LocalHttpServer.h"
 #include "WindowTestSupport.h"
 
+#include <QAbstractScrollArea>
 #include <QAccessible>
+#include <QScrollBar>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -311,7 +313,11 @@ void TestAccessibility::keyboard()
     InstallDir dir;
     SilentServer server;
     CUpdate window;
-    window.SetUpdateContent(kNotes);
+    // Longer than the browser shows at once.
+    QStringList lines;
+    for (int i = 1; i <= 20; ++i)
+        lines << QStringLiteral("Change number %1.").arg(i);
+    window.SetUpdateContent(lines.join(QLatin1Char('\n')));
     window.SetUrl(server.url(QStringLiteral("pkg.zip")));
     window.OnGetClientSize(1000);
     if (major)
@@ -333,6 +339,10 @@ void TestAccessibility::keyboard()
     // Where focus is, or returns to once the window is active again.
     QVERIFY(window.focusWidget());
     QCOMPARE(window.focusWidget()->objectName(), focus);
+    // The notes are read from their start, also once focus is in them.
+    auto* notes = window.findChild<QAbstractScrollArea*>(QStringLiteral("m_pVxTextBrowser"));
+    QVERIFY(notes->verticalScrollBar()->maximum() > 0);
+    QCOMPARE(notes->verticalScrollBar()->value(), 0);
 }
 
 QTEST_MAIN(TestAccessibility)
