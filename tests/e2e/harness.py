@@ -48,14 +48,15 @@ class Display:
     """An Xvfb of our own, or the caller's display when use_existing is set;
     with window_manager, an openbox on it. With lifetime (seconds), our Xvfb
     ends by itself by then even if the script that started it is killed.
-    screen is WIDTHxHEIGHT in device pixels. With dpi, the X server reports
-    that resolution and the desktop's Xft.dpi resource says the same, as a
-    desktop set to 96 * scale does: Qt 5.15 on X11 scales by Xft.dpi when it
-    is set, else by the screen's physical resolution, which the X server
-    rounds to whole millimetres (144 dpi would come out as 150.1 %)."""
+    screen is WIDTHxHEIGHT in device pixels. The X server reports dpi and the
+    desktop's Xft.dpi resource says the same, as a desktop set to
+    dpi / 96 (100 % by default) does: Qt 5.15 on X11 scales by Xft.dpi when
+    it is set, else by the screen's physical resolution, which Xvfb makes
+    100 dpi unless told (104 %) and rounds to whole millimetres (144 dpi
+    would come out as 150.1 %)."""
 
     def __init__(self, use_existing=False, window_manager=False, lifetime=None,
-                 screen="1024x768", dpi=None):
+                 screen="1024x768", dpi=96):
         self.proc = None
         self.window_manager = None
         self._start_x(use_existing, lifetime, screen, dpi)

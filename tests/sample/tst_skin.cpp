@@ -449,6 +449,8 @@ void TestSampleSkin::focusIsVisible_data()
     QTest::newRow("notes") << "m_pVxTextBrowser" << false;
     QTest::newRow("minimise") << "minimizeButton" << false;
     QTest::newRow("close") << "closeButton" << false;
+    QTest::newRow("notice box: confirm button") << "VxMessageBoxOkButton" << false;
+    QTest::newRow("notice box: other button") << "VxMessageBoxCancelButton" << false;
 }
 
 // A keyboard user sees where the focus is: the focused control looks
@@ -458,14 +460,20 @@ void TestSampleSkin::focusIsVisible()
     QFETCH(QString, name);
     QFETCH(bool, major);
     Window window;
+    DAROZ::VxMessageBox box(nullptr, "Notice", "Be sure give up to update?",
+                            DAROZ::VxMessageBox::Ok | DAROZ::VxMessageBox::Cancel);
+    const bool inBox = name.startsWith("VxMessageBox");
+    QWidget* top = inBox ? static_cast<QWidget*>(&box) : &window.window;
     if (major)
         window.window.SetMajorUpdate();
-    window.window.show();
-    QApplication::setActiveWindow(&window.window);
-    QVERIFY(QTest::qWaitForWindowActive(&window.window));
-    auto* target = window.window.findChild<QWidget*>(name);
+    top->show();
+    QApplication::setActiveWindow(top);
+    QVERIFY(QTest::qWaitForWindowActive(top));
+    auto* target = top->findChild<QWidget*>(name);
     QVERIFY(target);
-    auto* elsewhere = window.window.findChild<QWidget*>(name == "closeButton" ? "minimizeButton" : "closeButton");
+    const char* other = inBox ? (name.contains("Ok") ? "VxMessageBoxCancelButton" : "VxMessageBoxOkButton")
+                              : (name == "closeButton" ? "minimizeButton" : "closeButton");
+    auto* elsewhere = top->findChild<QWidget*>(other);
     elsewhere->setFocus();
     QTRY_VERIFY(!target->hasFocus());
     const QImage plain = target->grab().toImage().convertToFormat(QImage::Format_RGB32);
