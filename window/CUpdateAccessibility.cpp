@@ -29,13 +29,6 @@ QString FormText(const char* text)
     return QCoreApplication::translate("CUpdate", text);
 }
 
-// Our own interfaces, told apart from whatever Qt may have cached before.
-class CAccessibleContainer : public QAccessibleWidget
-{
-public:
-    using QAccessibleWidget::QAccessibleWidget;
-};
-
 bool IsUpdateWindow(const QObject* object)
 {
     return object && object->inherits("Update::CUpdate");
@@ -51,21 +44,10 @@ QAccessibleInterface* CreateAccessible(const QString& className, QObject* object
     if (!widget)
         return nullptr;
     if (className == QLatin1String("Update::CUpdate"))
-        return new CAccessibleContainer(widget, QAccessible::Window);
+        return new QAccessibleWidget(widget, QAccessible::Window);
     if (className == QLatin1String("QStackedWidget") && IsUpdateWindow(widget->parentWidget()))
-        return new CAccessibleContainer(widget, QAccessible::LayeredPane);
+        return new QAccessibleWidget(widget, QAccessible::LayeredPane);
     return nullptr;
-}
-
-// Qt makes an interface the first time anything about the object is
-// announced (the form announces the window title as it sets it), possibly
-// before our factory was installed; such a stale one goes.
-void UseOwnInterface(QObject* object)
-{
-    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(object);
-    if (!iface || dynamic_cast<CAccessibleContainer*>(iface))
-        return;
-    QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(iface));
 }
 
 bool IsPercentage(const QString& text)
@@ -78,9 +60,9 @@ bool IsPercentage(const QString& text)
 
 void CUpdate::SetUpAccessibility()
 {
+    // Qt keeps the first interface made for an object; nothing asks for
+    // the window's before it is shown.
     QAccessible::installFactory(CreateAccessible);
-    UseOwnInterface(this);
-    UseOwnInterface(m_pUi->stackedWidget);
 
     // The title the title bar shows; "CUpdate" stays the window title that
     // the system shows on the task bar.
