@@ -84,13 +84,13 @@ void CUpdate::SetUpAccessibility()
     auto* minimize = m_pTitleBar->findChild<QPushButton*>(QStringLiteral("minimizeButton"));
     auto* maximize = m_pTitleBar->findChild<QPushButton*>(QStringLiteral("maximizeButton"));
     auto* close = m_pTitleBar->findChild<QPushButton*>(QStringLiteral("closeButton"));
+    // First in the chain, Update is also where focus starts.
     const QList<QWidget*> order = {m_pUi->m_pBtnUpdate, m_pUi->m_pBtnSkin, m_pVxTextBrowser,
                                    m_pUi->m_pProgress, minimize, maximize, close};
     for (int i = 1; i < order.size(); ++i) {
         if (order[i - 1] && order[i])
             setTabOrder(order[i - 1], order[i]);
     }
-    m_pUi->m_pBtnUpdate->setFocus();
 }
 
 // The progress bar carries the status as its name: the status label's text,
