@@ -36,6 +36,7 @@ NOTES = "Fixes and improvements."
 PACKAGE = "/pkg/client_v2.zip"
 TITLE_BAR_SPOT = (300, 20)  # logical pixels: on the title bar, clear of its buttons
 LOGO_PATCH = (300, 104, 80, 84)  # logical x, y, w, h: the start picture's logo, nothing on top
+TITLE_ICON = (20, 10, 20, 20)  # logical x, y, w, h of the title bar's icon
 
 
 class Failure(Exception):
@@ -359,6 +360,21 @@ def sharpness(d, window, scale, picture_dir):
     return share_differing(on_screen, sharp), share_differing(on_screen, enlarged)
 
 
+def title_icon_sharp(d, window, picture_dir):
+    """The share of the title icon at 200 % that differs from its @2x
+    picture over the @2x background."""
+    wx, wy, _, _ = d.geometry(window)
+    x, y, w, h = (2 * v for v in TITLE_ICON)
+    shot = os.path.join(picture_dir, "screen.png")
+    check(d.screenshot(shot), "a screenshot was taken")
+    pictures = os.path.join(SOURCE, "sample", "Skin", "Corvel", "update")
+    expected = subprocess.run(
+        ["convert", os.path.join(pictures, "bg0@2x.png"), "-crop", f"{w}x{h}+{x}+{y}", "+repage",
+         os.path.join(pictures, "titleIcon@2x.png"), "-composite", "-depth", "8", "rgb:-"],
+        capture_output=True, timeout=30, check=True).stdout
+    return share_differing(pixels(shot, (wx + x, wy + y, w, h)), expected)
+
+
 def double_click_title(d, window, scale):
     wx, wy, _, _ = d.geometry(window)
     d.xdotool("mousemove", str(wx + round(TITLE_BAR_SPOT[0] * scale)), str(wy + round(TITLE_BAR_SPOT[1] * scale)))
@@ -403,6 +419,8 @@ def screen_case(dpi, screen=(1920, 1200)):
             check(to_sharp < 0.002 and to_enlarged > 0.01,
                   f"the @2x picture is drawn, not the plain one enlarged: {to_sharp:.2%} of the logo "
                   f"differs from it, {to_enlarged:.2%} from the plain one")
+            icon = title_icon_sharp(d, window, inst.root)
+            check(icon < 0.02, f"the title icon is its @2x picture: {icon:.2%} differs")
 
         # Dragged by the title bar: the window follows the pointer (a window
         # manager takes over once the pointer has moved past the drag
