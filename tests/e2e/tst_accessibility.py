@@ -100,19 +100,46 @@ def atspi_row(d, name):
 
 class Reader:
     """The screen reader's side, inside the bus session: the updater's
-    application on the desktop and what it exposes."""
+    application on the desktop and what it exposes. Made before the updater
+    starts: Qt's bridge learns at its start which events anyone listens to,
+    and may miss a listener that comes later."""
 
-    def __init__(self, updater):
+    def __init__(self):
         import pyatspi
+        from gi.repository import GLib
         self.at = pyatspi
+        self.context = GLib.MainContext.default()
+        self.updater = None
+        self.app = None
+        # What the progress bar announces, by event type. (Qt's events name
+        # the object, not its new name: a reader asks for that.)
+        self.announced = []
+        pyatspi.Registry.registerEventListener(self._heard, "object:property-change:accessible-name",
+                                               "object:property-change:accessible-value")
+
+    def attach(self, updater):
+        """Finds the updater on the desktop; ends the row as not registered
+        when it never shows there."""
         self.updater = updater
         self.app = harness.wait_until(self._find_app, 25, step=0.25)
         if not self.app:
-            log = updater.output()
-            print("no application on the desktop; updater output:", log[-1500:], flush=True)
+            print("no application on the desktop; updater output:", updater.output()[-1500:], flush=True)
             sys.exit(NOT_REGISTERED)
 
+    def _heard(self, event):
+        try:
+            if event.source.getRole() == self.at.ROLE_PROGRESS_BAR:
+                self.announced.append(event.type.split(":")[-1])
+        except Exception:  # noqa: BLE001 - the object went away meanwhile
+            pass
+
+    def pump(self):
+        """Takes in the events that have arrived."""
+        while self.context.pending():
+            self.context.iteration(False)
+
     def _find_app(self):
+        self.pump()
         desktop = self.at.Registry.getDesktop(0)
         for i in range(desktop.childCount):
             app = desktop.getChildAtIndex(i)
@@ -146,7 +173,13 @@ class Reader:
         return None
 
     def wait(self, role, name=None, timeout=20):
-        return harness.wait_until(lambda: self.find(role, name), timeout, step=0.2)
+        return self.wait_until(lambda: self.find(role, name), timeout)
+
+    def wait_until(self, predicate, timeout):
+        def pumped():
+            self.pump()
+            return predicate()
+        return harness.wait_until(pumped, timeout, step=0.1)
 
     def text(self, node):
         try:
@@ -162,10 +195,11 @@ class Reader:
 def atspi_start_page(d, inst, server, at):
     """Every visible button has a name, the window's name is the title, the
     notes are text under their heading, and focus starts on Update."""
+    reader = Reader()
     updater = harness.Updater(inst, d, server.url(PACKAGE), 1000, notes=NOTES)
     window = d.wait_window("CUpdate", 45, pid=updater.proc.pid)
     check(window, "the update window appeared")
-    reader = Reader(updater)
+    reader.attach(updater)
     frame = reader.wait(at.ROLE_FRAME)
     check(frame, "the window is a frame")
     check(frame.name == logo_name(SOURCE), f"the window's name is the title bar's: {frame.name!r}")
@@ -194,9 +228,10 @@ def atspi_download_and_notice(d, inst, server, at):
     body = inst.installer_zip(padding=400_000)
     pause = harness.Pause(len(body) // 2)
     server.routes[PACKAGE] = {"body": body, "pause": pause}
+    reader = Reader()
     updater = harness.Updater(inst, d, server.url(PACKAGE), len(body), notes=NOTES)
     check(d.wait_window("CUpdate", 45, pid=updater.proc.pid), "the update window appeared")
-    reader = Reader(updater)
+    reader.attach(updater)
     update = reader.wait(at.ROLE_PUSH_BUTTON, "Update")
     check(update, "the Update button is there")
     reader.press(update)
@@ -207,7 +242,7 @@ def atspi_download_and_notice(d, inst, server, at):
 
     def bar_says(name, value):
         return lambda: bar.name == name and round(bar.queryValue().currentValue) == value
-    check(harness.wait_until(bar_says("downloading...", held), 15, step=0.1),
+    check(reader.wait_until(bar_says("downloading...", held), 15),
           f"the bar says downloading... at {held}: {bar.name!r} {bar.queryValue().currentValue}")
     pause.release()
     box = reader.wait(at.ROLE_DIALOG, "Notice", 30)
@@ -217,8 +252,13 @@ def atspi_download_and_notice(d, inst, server, at):
     check("Be sure overlay install?" in texts, f"its text is readable: {texts}")
     buttons = [n.name for n in reader.walk(box) if n.getRole() == at.ROLE_PUSH_BUTTON]
     check(buttons == ["OK", "Cancel"], f"its buttons are named: {buttons}")
-    check(harness.wait_until(bar_says("Finish unCompressing", 100), 5, step=0.1),
+    check(reader.wait_until(bar_says("Finish unCompressing", 100), 5),
           f"the bar says Finish unCompressing at 100: {bar.name!r}")
+    # "downloading..." to "UnCompressing..." to "Finish unCompressing"; a
+    # percentage changes the value alone.
+    names, values = reader.announced.count("accessible-name"), reader.announced.count("accessible-value")
+    check(names == 2 and values >= 2,
+          f"the bar announces each new status once and the percentage: {names} names, {values} values")
     reader.press(reader.find(at.ROLE_PUSH_BUTTON, "Cancel"))
     check(updater.wait(20) == 0, "declined through AT-SPI, the updater ends with 0")
     check(not os.path.exists(inst.path("client_v2", "installer-ran.txt")), "nothing was installed")
