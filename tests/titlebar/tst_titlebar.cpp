@@ -164,10 +164,13 @@ void TestTitleBar::maximizeStateFollowsWindow()
 
     host.showMaximized();
     QCOMPARE(maximize->toolTip(), QStringLiteral("Restore"));
+    // What a screen reader says follows too.
+    QCOMPARE(maximize->accessibleName(), QStringLiteral("Restore"));
     QCOMPARE(maximize->property("maximizeProperty"), QVariant(QStringLiteral("restore")));
 
     host.showNormal();
     QCOMPARE(maximize->toolTip(), QStringLiteral("Maximize"));
+    QCOMPARE(maximize->accessibleName(), QStringLiteral("Maximize"));
     QCOMPARE(maximize->property("maximizeProperty"), QVariant(QStringLiteral("maximize")));
 }
 
