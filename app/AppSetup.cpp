@@ -15,6 +15,16 @@
 
 namespace Update {
 
+void EnableHighDpiScaling()
+{
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
+    // Earlier Qt rounds 150 % to 200 %; a 680-pixel window then covers 1360.
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+#endif
+}
+
 void LoadTranslations(const QString& strLanguage)
 {
     const QString strDir = DAROZ::VxDir::GetCurrentPath();

@@ -7,6 +7,11 @@
 
 namespace Update {
 
+// Scales the window with the screen: sizes stay logical pixels, pictures
+// take their "@2x" versions, and fractional scales (125 %, 150 %) stay
+// exact. Only takes effect before the QApplication exists.
+void EnableHighDpiScaling();
+
 // Installs the translators of the language ("Type/Language").
 void LoadTranslations(const QString& strLanguage);
 

@@ -30,6 +30,7 @@ int UpdateMain(int argc, char** argv)
     static char strNoProgramPath[] = "update";
     int nQtArgc = 1;
     char* qtArgv[] = {argc > 0 && argv[0] ? argv[0] : strNoProgramPath, nullptr};
+    EnableHighDpiScaling();
     QApplication app(nQtArgc, qtArgv);
     // The window ends the loop itself, with the update's exit status; closing
     // it, or the last notice box, must not end it with 0 first.

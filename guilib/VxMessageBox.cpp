@@ -31,6 +31,8 @@ VxMessageBox::VxMessageBox(QWidget* parent, const QString& title, const QString&
 {
     setObjectName("VxMessageBox");
     setWindowTitle(title);
+    // Read out with the title when the box opens, before its buttons.
+    setAccessibleDescription(text);
     setModal(true);
     setMinimumSize(320, 150);
 

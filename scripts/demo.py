@@ -3,7 +3,10 @@
 from 127.0.0.1. The package is signed with minisign (a key made now) and the
 installation holds the public key, so the update is a verified one. With a
 display, a person drives it; without one it runs under Xvfb, drives itself
-and saves a screenshot of each stage, then shows one tampered update refused."""
+and saves a screenshot of each stage, then shows one tampered update refused.
+With --scale 1.5 or 2 the headless run is on a screen of 144 or 192 dpi (the
+desktop's Xft.dpi set to match), as a laptop set to 150 % or 200 % is; the
+screenshots are then named with the percentage, 1-start-150.png and so on."""
 
 import argparse
 import os
@@ -23,7 +26,7 @@ NOTES = ("<b>Corvel 2.1</b><br/>"
          "Fixes a crash when a file transfer was cancelled.<br/>"
          "Security: every download is now checked before it is opened.")
 
-UPDATE_BUTTON = (613, 445)
+UPDATE_BUTTON = (613, 445)  # logical pixels in the window
 
 
 def display_usable():
@@ -51,16 +54,24 @@ def main():
     parser.add_argument("--build", default=os.path.join(SOURCE, "build"))
     parser.add_argument("--out", default=os.path.join(SOURCE, "demo-run"))
     parser.add_argument("--headless", action="store_true", help="use Xvfb even with a display")
+    parser.add_argument("--scale", type=float, default=1.0,
+                        help="screen scale of the headless run: 1, 1.25, 1.5, 2 ... (dpi = 96 x scale)")
     args = parser.parse_args()
+    args.suffix = "" if args.scale == 1.0 else "-%d" % round(args.scale * 100)
 
     os.makedirs(args.out, exist_ok=True)
     inst = harness.Installation(args.build, SOURCE, root=os.path.join(args.out, "Corvel Client"))
     server = harness.PackageServer()
-    interactive = display_usable() and not args.headless
-    display = harness.Display(use_existing=interactive)
+    interactive = display_usable() and not args.headless and args.scale == 1.0
+    display = harness.Display(use_existing=interactive, dpi=round(96 * args.scale),
+                              screen="%dx%d" % (round(1024 * args.scale), round(768 * args.scale)))
     updater = None
     try:
         package = inst.installer_zip(padding=3 << 20)
+        # A key pair of an earlier run would stop minisign from making this one.
+        for stale in ("demo-update.key", "demo-update.pub"):
+            if os.path.exists(os.path.join(args.out, stale)):
+                os.remove(os.path.join(args.out, stale))
         signer = harness.Signer(args.out, "demo-update")
         signature = signer.sign(package, "client_update.zip")
         inst.install_key(signer.public_key())
@@ -77,7 +88,7 @@ def main():
             print("The updater is open on your display; press Update to run the update.")
             code = updater.wait(900)
         else:
-            code = drive(display, updater, args.out)
+            code = drive(display, updater, args)
         print("What happened:")
         ok = report(inst, client, notifier, archive, code)
         verified = "progress[Verifying...]" in updater.output()
@@ -117,9 +128,9 @@ def tampered(args, display, signer, package, signature):
             print("  The update window did not appear.")
             return False
         time.sleep(1.0)
-        display.click(window, *UPDATE_BUTTON)
+        display.click(window, *scaled(UPDATE_BUTTON, args.scale))
         box = display.wait_window("Notice", 60)
-        shot = os.path.join(args.out, "5-tampered-refused.png")
+        shot = os.path.join(args.out, "5-tampered-refused%s.png" % args.suffix)
         if box:
             time.sleep(0.5)
             display.screenshot(shot)
@@ -146,11 +157,16 @@ def tampered(args, display, signer, package, signature):
         inst.close()
 
 
-def drive(display, updater, out):
+def scaled(point, scale):
+    """A point of the window in the screen's device pixels."""
+    return tuple(round(v * scale) for v in point)
+
+
+def drive(display, updater, args):
     shots = []
 
     def shot(name):
-        path = os.path.join(out, name)
+        path = os.path.join(args.out, name.replace(".png", args.suffix + ".png"))
         if display.screenshot(path):
             shots.append(path)
 
@@ -159,8 +175,9 @@ def drive(display, updater, out):
         print("The update window did not appear.")
         return updater.wait(1)
     time.sleep(1.0)
+    print(f"Window: {display.geometry(window)[2]} x {display.geometry(window)[3]} device pixels")
     shot("1-start.png")
-    display.click(window, *UPDATE_BUTTON)
+    display.click(window, *scaled(UPDATE_BUTTON, args.scale))
     time.sleep(1.8)
     shot("2-downloading.png")
     box = display.wait_window("Notice", 60)

@@ -7,6 +7,7 @@ packages=(
     cmake make g++ pkg-config clang libclang-rt-14-dev
     qtbase5-dev qttools5-dev qttools5-dev-tools libquazip1-qt5-dev zlib1g-dev
     xvfb xauth xdotool x11-utils x11-apps imagemagick fonts-noto-cjk fonts-dejavu-core openbox wmctrl
+    x11-xserver-utils libxext6 dbus-daemon at-spi2-core python3-pyatspi
     python3 openssl curl unzip zip libarchive-tools nginx-light tinyproxy-bin procps time util-linux iproute2
     libsodium-dev minisign
     mingw-w64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 locales

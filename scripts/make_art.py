@@ -5,6 +5,9 @@ ClientInfo.ini in GB18030.
 Plain python3 only: shapes are signed distance functions sampled at pixel
 centres (so edges are anti-aliased), PNG files are written with zlib + struct,
 and the application icon is an .ico container of PNG images.
+Every picture the skin refers to is drawn twice: "name.png" at its size in
+logical pixels and "name@2x.png" at twice that, which Qt takes on screens
+scaled above 100 %. Buttons also get a "_focus" picture with a focus ring.
 Running it rewrites the files under sample/; the output is deterministic.
 """
 import math
@@ -157,32 +160,42 @@ def rounded(f, r):
 # ---------------------------------------------------------------- canvas
 
 class Canvas:
-    def __init__(self, w, h, fill=(0.0, 0.0, 0.0, 0.0)):
-        self.w, self.h = w, h
-        self.px = list(fill) * (w * h)
+    """A picture of w x h logical pixels drawn at `scale` device pixels per
+    logical pixel. Shapes, paints and bounding boxes are in logical pixels."""
+
+    def __init__(self, w, h, fill=(0.0, 0.0, 0.0, 0.0), scale=1):
+        self.scale = scale
+        self.w, self.h = w * scale, h * scale
+        self.px = list(fill) * (self.w * self.h)
 
     def fill(self, paint):
+        s = self.scale
         for y in range(self.h):
             for x in range(self.w):
-                c = paint(x + 0.5, y + 0.5)
+                c = paint((x + 0.5) / s, (y + 0.5) / s)
                 j = 4 * (y * self.w + x)
                 self.px[j:j + 4] = [c[0], c[1], c[2], c[3] if len(c) > 3 else 1.0]
 
     def draw(self, sdf, bbox, paint, opacity=1.0, feather=1.0):
-        """Paints the inside of sdf (negative distances); edges fade over `feather` pixels."""
+        """Paints the inside of sdf (negative distances); edges fade over `feather`
+        logical pixels, except a plain anti-aliased edge (1.0), which stays one
+        device pixel wide at every scale so it stays sharp."""
+        s = self.scale
+        if feather > 1.0:
+            feather *= s
         m = feather + 1
-        x0 = max(0, int(math.floor(bbox[0] - m)))
-        y0 = max(0, int(math.floor(bbox[1] - m)))
-        x1 = min(self.w, int(math.ceil(bbox[2] + m)))
-        y1 = min(self.h, int(math.ceil(bbox[3] + m)))
+        x0 = max(0, int(math.floor(bbox[0] * s - m)))
+        y0 = max(0, int(math.floor(bbox[1] * s - m)))
+        x1 = min(self.w, int(math.ceil(bbox[2] * s + m)))
+        y1 = min(self.h, int(math.ceil(bbox[3] * s + m)))
         half = feather / 2
         solid = paint if isinstance(paint, tuple) else None
         p = self.px
         for y in range(y0, y1):
-            py = y + 0.5
+            py = (y + 0.5) / s
             for x in range(x0, x1):
-                px = x + 0.5
-                d = sdf(px, py)
+                px = (x + 0.5) / s
+                d = sdf(px, py) * s
                 if d >= half:
                     continue
                 cov = 1.0 if d <= -half else (half - d) / feather
@@ -289,9 +302,10 @@ def draw_logo(cv, cx, cy, s, shadow=True):
         cv.draw(chevron, box, with_alpha(WHITE, alpha))
 
 
-def logo_png(size):
-    cv = Canvas(size, size)
-    draw_logo(cv, size / 2, size / 2, size * (0.94 if size >= 40 else 1.0), shadow=False)
+def logo_png(size, scale=1):
+    cv = Canvas(size, size, scale=scale)
+    # The badge is drawn for the size it is shown at, in device pixels.
+    draw_logo(cv, size / 2, size / 2, size * (0.94 if size * scale >= 40 else 1.0), shadow=False)
     return cv.png()
 
 
@@ -385,8 +399,8 @@ def glyph_sparkle(cv, cx, cy, colour):
     cv.draw(sparkle(cx + 27, cy + 20, 7, 0.34), (cx + 18, cy + 11, cx + 36, cy + 29), with_alpha(WHITE, 0.7))
 
 
-def start_background():
-    cv = Canvas(W, H, NAVY)
+def start_background(scale=1):
+    cv = Canvas(W, H, NAVY, scale)
     hero(cv, rgb("#175a92"), (600, 40, 260), seed=7)
     cx, cy = 340, 146
     cv.draw(circle(cx, cy, 130), (cx - 130, cy - 130, cx + 130, cy + 130),
@@ -406,9 +420,9 @@ PROGRESS = [
 ]
 
 
-def progress_background(n):
+def progress_background(n, scale=1):
     bottom, glow, seed, spin, glyph, colour = PROGRESS[n]
-    cv = Canvas(W, H, NAVY)
+    cv = Canvas(W, H, NAVY, scale)
     hero(cv, bottom, glow, seed)
     cx, cy = 340, 178
     stage(cv, cx, cy, spin, rgb("#7fe3d6"))
@@ -419,14 +433,23 @@ def progress_background(n):
 
 # ---------------------------------------------------------------- buttons
 
-def button_png(top, bottom, border, w=86, h=30, r=4.0, sheen=0.18):
-    cv = Canvas(w, h)
+def focus_ring(cv, w, h, r, colour, inset=2.5, width=1.5):
+    """A ring inside the picture's edge, so that it shows within the widget."""
+    ring = subtract(rbox(inset, inset, w - inset, h - inset, r),
+                    rbox(inset + width, inset + width, w - inset - width, h - inset - width, max(r - width, 0.5)))
+    cv.draw(ring, (0, 0, w, h), colour)
+
+
+def button_png(top, bottom, border, w=86, h=30, r=4.0, sheen=0.18, scale=1, ring=None):
+    cv = Canvas(w, h, scale=scale)
     outer = rbox(0.5, 0.5, w - 0.5, h - 0.5, r)
     cv.draw(outer, (0, 0, w, h), border)
     inner = rbox(1.5, 1.5, w - 1.5, h - 1.5, r - 1)
     cv.draw(inner, (0, 0, w, h), linear(0, 1.5, 0, h - 1.5, [(0.0, top), (1.0, bottom)]))
     if sheen > 0:
         cv.draw(rbox(1.5, 1.5, w - 1.5, 2.6, 0.5), (0, 0, w, 4), with_alpha(WHITE, sheen))
+    if ring:
+        focus_ring(cv, w, h, r - 1.5, ring)
     return cv.png()
 
 
@@ -446,12 +469,22 @@ BUTTONS = {
     "btn_skin_pressed": ("#e6ecf3", "#edf1f6", "#9fb2c8", 0.0),
 }
 
+# The focus ring of each button, drawn on its normal look: white on the
+# coloured buttons, blue on the light one.
+FOCUS_RINGS = {
+    "btn_update": with_alpha(WHITE, 0.95),
+    "btn_major": with_alpha(WHITE, 0.95),
+    "btn_skin": BLUE,
+}
+
 
 # ---------------------------------------------------------------- caption buttons
 
-def caption_png(glyph, state, close=False, s=27):
-    cv = Canvas(s, s)
-    if state != "normal":
+def caption_png(glyph, state, close=False, s=27, scale=1):
+    cv = Canvas(s, s, scale=scale)
+    if state == "focus":
+        focus_ring(cv, s, s, 4, with_alpha(WHITE, 0.95), inset=1, width=1.5)
+    elif state != "normal":
         if close:
             back = rgb("#e5484d") if state == "hover" else rgb("#c53a3f")
         else:
@@ -481,18 +514,28 @@ def client_info():
     return text.encode("gb18030")
 
 
+def write_scaled(name, draw):
+    """name.png and name@2x.png from draw(scale)."""
+    write(os.path.join(PICS, name + ".png"), draw(1))
+    write(os.path.join(PICS, name + "@2x.png"), draw(2))
+
+
 def main():
-    write(os.path.join(PICS, "bg0.png"), start_background())
+    write_scaled("bg0", lambda k: start_background(k))
     for n in range(3):
-        write(os.path.join(PICS, "bg%d.png" % (n + 1)), progress_background(n))
+        write_scaled("bg%d" % (n + 1), lambda k, n=n: progress_background(n, k))
     for name, (top, bottom, border, sheen) in BUTTONS.items():
-        write(os.path.join(PICS, name + ".png"), button_png(rgb(top), rgb(bottom), rgb(border), sheen=sheen))
+        colours = (rgb(top), rgb(bottom), rgb(border))
+        write_scaled(name, lambda k, c=colours, sh=sheen: button_png(*c, sheen=sh, scale=k))
+        if name in FOCUS_RINGS:
+            write_scaled(name + "_focus", lambda k, c=colours, sh=sheen, ring=FOCUS_RINGS[name]:
+                         button_png(*c, sheen=sh, scale=k, ring=ring))
     for glyph in ("min", "max", "restore", "close"):
-        for state in ("normal", "hover", "pressed"):
+        for state in ("normal", "hover", "pressed", "focus"):
             suffix = "" if state == "normal" else "_" + state
-            write(os.path.join(PICS, "title_%s%s.png" % (glyph, suffix)),
-                  caption_png(glyph, state, close=(glyph == "close")))
-    write(os.path.join(PICS, "titleIcon.png"), logo_png(20))
+            write_scaled("title_%s%s" % (glyph, suffix),
+                         lambda k, g=glyph, st=state: caption_png(g, st, close=(g == "close"), scale=k))
+    write_scaled("titleIcon", lambda k: logo_png(20, k))
     sizes = (16, 20, 24, 32, 40, 48, 64, 96, 128, 256)
     write(os.path.join(SKIN, "update.ico"), encode_ico([(s, logo_png(s)) for s in sizes]))
     write(os.path.join(SAMPLE, "ClientInfo.ini"), client_info())

@@ -13,13 +13,17 @@ namespace {
 
 const char* const kMaximizeProperty = "maximizeProperty";
 
-// Follows the pointer until the button is released. It watches the whole
-// application because moves go to whichever child took the press.
+// Moves the window with the pointer from its first move past the drag
+// distance until the button is released: hands the move to the window
+// system where it takes it, else moves the window by hand. Until the pointer
+// moves, a press is only a press: a window system's move takes the pointer,
+// and with it the second click of a double-click on the bar. It watches the
+// whole application because moves go to whichever child took the press.
 class CWindowDragFilter : public QObject
 {
 public:
     CWindowDragFilter(QWidget* window, const QPoint& pressGlobalPos)
-        : QObject(window), m_pWindow(window), m_offset(pressGlobalPos - window->pos())
+        : QObject(window), m_pWindow(window), m_press(pressGlobalPos), m_offset(pressGlobalPos - window->pos())
     {
         qApp->installEventFilter(this);
     }
@@ -36,7 +40,13 @@ public:
                 Finish();
                 break;
             }
+            if (!m_bMoving && (mouse->globalPos() - m_press).manhattanLength() < QApplication::startDragDistance())
+                break;
+            m_bMoving = true;
+            // Caught up first, so the window system carries it on from here.
             m_pWindow->move(mouse->globalPos() - m_offset);
+            if (HandToWindowSystem())
+                Finish();
             break;
         }
         case QEvent::MouseButtonRelease:
@@ -50,6 +60,18 @@ public:
     }
 
 private:
+    // Without a window manager (plain X server, offscreen), or on a Qt older
+    // than 5.15 that cannot ask one, nobody moves the window for us.
+    bool HandToWindowSystem()
+    {
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
+        QWindow* handle = m_pWindow->windowHandle();
+        return handle && handle->startSystemMove();
+#else
+        return false;
+#endif
+    }
+
     // Stops at once; the object itself goes once this event is handled.
     void Finish()
     {
@@ -58,7 +80,9 @@ private:
     }
 
     QWidget* m_pWindow;
+    QPoint m_press;
     QPoint m_offset;
+    bool m_bMoving = false;
 };
 
 } // namespace
@@ -88,6 +112,14 @@ TitleBar::TitleBar(QWidget* parent) : QWidget(parent)
     m_pMinimizeButton->setToolTip(tr("Minimize"));
     m_pMaximizeButton->setToolTip(tr("Maximize"));
     m_pCloseButton->setToolTip(tr("Close"));
+    // The buttons show only pictures: a screen reader needs their names,
+    // and a tooltip is not one.
+    m_pMinimizeButton->setAccessibleName(tr("Minimize"));
+    m_pMaximizeButton->setAccessibleName(tr("Maximize"));
+    m_pCloseButton->setAccessibleName(tr("Close"));
+    // Reached with Tab; a click leaves the focus (and its ring) where it was.
+    for (QPushButton* button : {m_pMinimizeButton, m_pMaximizeButton, m_pCloseButton})
+        button->setFocusPolicy(Qt::TabFocus);
     // Skins select on this from the start, before the first state change.
     m_pMaximizeButton->setProperty(kMaximizeProperty, QStringLiteral("maximize"));
 
@@ -208,25 +240,20 @@ void TitleBar::UpdateMaximize()
         return;
     if (top->isMaximized()) {
         m_pMaximizeButton->setToolTip(tr("Restore"));
+        m_pMaximizeButton->setAccessibleName(tr("Restore"));
         m_pMaximizeButton->setProperty(kMaximizeProperty, QStringLiteral("restore"));
     } else {
         m_pMaximizeButton->setProperty(kMaximizeProperty, QStringLiteral("maximize"));
         m_pMaximizeButton->setToolTip(tr("Maximize"));
+        m_pMaximizeButton->setAccessibleName(tr("Maximize"));
     }
     // Re-evaluates style-sheet rules that select on the property.
     m_pMaximizeButton->setStyle(QApplication::style());
 }
 
-// Without a window manager (plain X server, offscreen), or on a Qt older
-// than 5.15 that cannot ask one, nobody moves the window for us, so it
-// follows the pointer by hand.
+// Where the platform layer does not move the window from the press itself.
 void TitleBar::StartWindowDrag(QWidget* window, const QPoint& pressGlobalPos)
 {
-#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
-    QWindow* handle = window->windowHandle();
-    if (handle && handle->startSystemMove())
-        return;
-#endif
     delete m_pWindowDrag;
     m_pWindowDrag = new CWindowDragFilter(window, pressGlobalPos);
 }

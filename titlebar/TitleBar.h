@@ -41,7 +41,7 @@ private:
     QPushButton* m_pMinimizeButton = nullptr;
     QPushButton* m_pMaximizeButton = nullptr;
     QPushButton* m_pCloseButton = nullptr;
-    // Our own move of the window while the button is held, when the window
-    // system will not do it; gone once the button is released.
+    // The move of the window while the button is held, where the platform
+    // layer did not take it from the press; gone once the button is released.
     QPointer<QObject> m_pWindowDrag;
 };

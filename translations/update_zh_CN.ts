@@ -27,6 +27,18 @@
         <source>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p&gt;&lt;br/&gt;&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</source>
         <translation>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p&gt;&lt;br/&gt;&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</translation>
     </message>
+    <message>
+        <source>Corvel Updater</source>
+        <translation>Corvel 更新程序</translation>
+    </message>
+    <message>
+        <source>Download and install the update</source>
+        <translation>下载并安装更新</translation>
+    </message>
+    <message>
+        <source>Leave without updating and go back to the client</source>
+        <translation>不更新，返回客户端</translation>
+    </message>
 </context>
 <context>
     <name>QObject</name>

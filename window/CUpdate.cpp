@@ -49,6 +49,7 @@ CUpdate::CUpdate(QWidget* parent)
 
     SetCornerMask();
     ApplySkinStyleSheet(this, m_settings);
+    SetUpAccessibility();
 }
 
 CUpdate::~CUpdate()
@@ -77,6 +78,9 @@ void CUpdate::SetUpdateContent(const QString& content)
         cursor.setBlockFormat(format);
         m_pVxTextBrowser->setTextCursor(cursor);
     }
+    // Reading starts at the top, for the keyboard and a screen reader too;
+    // left on the last block, focus would scroll the notes to their end.
+    m_pVxTextBrowser->moveCursor(QTextCursor::Start);
 }
 
 void CUpdate::SetMajorUpdate()

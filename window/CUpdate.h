@@ -71,6 +71,8 @@ protected:
     // A close from the window system (Alt+F4, the taskbar, the window
     // manager) asks as the close button does.
     void closeEvent(QCloseEvent* event) override;
+    // Return presses the focused button; Escape asks as the close button does.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     // Start: the start page. Preparing: the progress page, the download
@@ -88,6 +90,10 @@ private:
 
     void SetUpTitleBar();
     void SetCornerMask();
+    // Names, roles, tab order and first focus (CUpdateAccessibility.cpp).
+    void SetUpAccessibility();
+    // Gives the progress bar the status now shown as its accessible name.
+    void AnnounceStatus();
     void ShowProgressText(const QString& text);
     void ShowPercentage();
     void UsePackage();

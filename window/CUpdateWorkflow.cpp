@@ -331,6 +331,7 @@ void CUpdate::ShowProgressText(const QString& text)
     if (m_pUi->m_pLabProgress->text() == text)
         return;
     m_pUi->m_pLabProgress->setText(text);
+    AnnounceStatus();
     qDebug("progress[%s]", qUtf8Printable(text));
 }
 

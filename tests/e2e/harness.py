@@ -47,14 +47,34 @@ def pid_alive(pid):
 class Display:
     """An Xvfb of our own, or the caller's display when use_existing is set;
     with window_manager, an openbox on it. With lifetime (seconds), our Xvfb
-    ends by itself by then even if the script that started it is killed."""
+    ends by itself by then even if the script that started it is killed.
+    screen is WIDTHxHEIGHT in device pixels. The X server reports dpi and the
+    desktop's Xft.dpi resource says the same, as a desktop set to
+    dpi / 96 (100 % by default) does: Qt 5.15 on X11 scales by Xft.dpi when
+    it is set, else by the screen's physical resolution, which Xvfb makes
+    100 dpi unless told (104 %) and rounds to whole millimetres (144 dpi
+    would come out as 150.1 %)."""
 
-    def __init__(self, use_existing=False, window_manager=False, lifetime=None):
+    def __init__(self, use_existing=False, window_manager=False, lifetime=None,
+                 screen="1024x768", dpi=96):
         self.proc = None
         self.window_manager = None
-        self._start_x(use_existing, lifetime)
+        self._start_x(use_existing, lifetime, screen, dpi)
+        if dpi and self.proc:
+            self._set_xft_dpi(dpi)
         if window_manager:
             self._start_window_manager()
+
+    def _set_xft_dpi(self, dpi):
+        try:
+            result = subprocess.run(["xrdb", "-nocpp", "-merge"], input=f"Xft.dpi: {dpi}\n", text=True,
+                                    env=self.env(), capture_output=True, timeout=10)
+        except (OSError, subprocess.TimeoutExpired) as e:
+            self.close()
+            raise RuntimeError(f"xrdb did not set Xft.dpi: {e}")
+        if result.returncode != 0:
+            self.close()
+            raise RuntimeError(f"xrdb did not set Xft.dpi: {result.stderr.strip()}")
 
     def _start_window_manager(self):
         """Openbox, whose Alt+F4 and _NET_CLOSE_WINDOW (wmctrl -c) become a
@@ -70,14 +90,16 @@ class Display:
             self.close()
             raise RuntimeError("openbox did not start")
 
-    def _start_x(self, use_existing, lifetime):
+    def _start_x(self, use_existing, lifetime, screen, dpi):
         if use_existing and os.environ.get("DISPLAY"):
             self.name = os.environ["DISPLAY"]
             return
         # Xvfb picks a free number itself and reports it (-displayfd), so two
         # runs never race for one; a server that does not report in time is
         # given up, so a run never waits long for a display.
-        command = ["Xvfb", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"]
+        command = ["Xvfb", "-screen", "0", f"{screen}x24", "-nolisten", "tcp", "-noreset"]
+        if dpi:
+            command += ["-dpi", str(dpi)]
         if lifetime:
             command = ["timeout", "-k", "5", str(lifetime), *command]
         for _ in range(3):

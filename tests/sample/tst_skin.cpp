@@ -136,6 +136,8 @@ private slots:
     void maximizeButtonFollowsProperty_data();
     void maximizeButtonFollowsProperty();
     void progressChunk();
+    void focusIsVisible_data();
+    void focusIsVisible();
     void noticeBoxLook();
     void textBrowserClassLook();
 
@@ -254,6 +256,11 @@ void TestSampleSkin::sheetPictures()
     QVERIFY2(!image.isNull(), qPrintable(url));
     if (size.isValid())
         QCOMPARE(image.size(), size);
+    // Its sharp version for screens above 100 %, which Qt finds by the name.
+    const QString sharp = QString(url).replace(QLatin1String(".png"), QLatin1String("@2x.png"));
+    const QImage sharpImage(sharp);
+    QVERIFY2(!sharpImage.isNull(), qPrintable(sharp));
+    QCOMPARE(sharpImage.size(), image.size() * 2);
 }
 
 void TestSampleSkin::settingsFiles()
@@ -437,6 +444,58 @@ void TestSampleSkin::progressChunk()
     const QRgb left = bar.pixel(bar.width() * 3 / 4, y);
     QVERIFY2(Near(left, qRgb(0xdd, 0xe5, 0xef)), "the rest of the groove is light grey-blue");
     QVERIFY2(qBlue(done) > qRed(done) + 60, "the done part is in the accent colours");
+}
+
+void TestSampleSkin::focusIsVisible_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("major");
+    QTest::newRow("update button") << "m_pBtnUpdate" << false;
+    QTest::newRow("mandatory update button") << "m_pBtnUpdate" << true;
+    QTest::newRow("skin button") << "m_pBtnSkin" << false;
+    QTest::newRow("notes") << "m_pVxTextBrowser" << false;
+    QTest::newRow("minimise") << "minimizeButton" << false;
+    QTest::newRow("close") << "closeButton" << false;
+    QTest::newRow("notice box: confirm button") << "VxMessageBoxOkButton" << false;
+    QTest::newRow("notice box: other button") << "VxMessageBoxCancelButton" << false;
+}
+
+// A keyboard user sees where the focus is: the focused control looks
+// different from itself unfocused.
+void TestSampleSkin::focusIsVisible()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, major);
+    Window window;
+    DAROZ::VxMessageBox box(nullptr, "Notice", "Be sure give up to update?",
+                            DAROZ::VxMessageBox::Ok | DAROZ::VxMessageBox::Cancel);
+    const bool inBox = name.startsWith("VxMessageBox");
+    QWidget* top = inBox ? static_cast<QWidget*>(&box) : &window.window;
+    if (major)
+        window.window.SetMajorUpdate();
+    top->show();
+    QApplication::setActiveWindow(top);
+    QVERIFY(QTest::qWaitForWindowActive(top));
+    auto* target = top->findChild<QWidget*>(name);
+    QVERIFY(target);
+    const char* other = inBox ? (name.contains("Ok") ? "VxMessageBoxCancelButton" : "VxMessageBoxOkButton")
+                              : (name == "closeButton" ? "minimizeButton" : "closeButton");
+    auto* elsewhere = top->findChild<QWidget*>(other);
+    elsewhere->setFocus();
+    QTRY_VERIFY(!target->hasFocus());
+    const QImage plain = target->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    target->setFocus();
+    QTRY_VERIFY(target->hasFocus());
+    const QImage focused = target->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    SavePreview("focus_" + name + (major ? "_major" : ""), focused);
+    QCOMPARE(focused.size(), plain.size());
+    int differing = 0;
+    for (int y = 0; y < plain.height(); ++y) {
+        for (int x = 0; x < plain.width(); ++x)
+            differing += Near(plain.pixel(x, y), focused.pixel(x, y), 24) ? 0 : 1;
+    }
+    // At least a ring round the control.
+    QVERIFY2(differing >= plain.width() + plain.height(), qPrintable(QString::number(differing)));
 }
 
 void TestSampleSkin::noticeBoxLook()
