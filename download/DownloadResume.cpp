@@ -107,14 +107,9 @@ ResumeAnswer JudgeAnswer(int status, qint64 from, const QByteArray& contentRange
     return ResumeAnswer::Append;
 }
 
-QString PartialRecordPath(const QString& packagePath)
+bool SavePartialRecord(const CPackage& package, const CPartialRecord& record)
 {
-    return packagePath + QStringLiteral(".resume");
-}
-
-bool SavePartialRecord(const QString& packagePath, const CPartialRecord& record)
-{
-    QSaveFile file(PartialRecordPath(packagePath));
+    QSaveFile file(package.ResumeRecordPath());
     if (!file.open(QIODevice::WriteOnly))
         return false;
     const QByteArray text = "url=" + record.url.toUtf8().toPercentEncoding(kRecordUnencoded) + '\n'
@@ -124,9 +119,9 @@ bool SavePartialRecord(const QString& packagePath, const CPartialRecord& record)
     return file.commit();
 }
 
-std::optional<CPartialRecord> LoadPartialRecord(const QString& packagePath, const QString& url)
+std::optional<CPartialRecord> LoadPartialRecord(const CPackage& package)
 {
-    QFile file(PartialRecordPath(packagePath));
+    QFile file(package.ResumeRecordPath());
     if (file.size() > kMaxRecordSize || !file.open(QIODevice::ReadOnly))
         return std::nullopt;
     CPartialRecord record;
@@ -147,20 +142,20 @@ std::optional<CPartialRecord> LoadPartialRecord(const QString& packagePath, cons
             record.bytes = value.toLongLong(&hasBytes);
         }
     }
-    if (!hasUrl || !hasValidator || !hasBytes || record.url != url || record.validator.isEmpty()
+    if (!hasUrl || !hasValidator || !hasBytes || record.url != package.Url() || record.validator.isEmpty()
         || record.bytes <= 0)
         return std::nullopt;
     // Bytes the record does not know of (a later run killed mid-write) or
     // fewer than it claims: no telling which bytes they are.
-    const QFileInfo package(packagePath);
-    if (!package.isFile() || package.size() != record.bytes)
+    const QFileInfo partial(package.FilePath());
+    if (!partial.isFile() || partial.size() != record.bytes)
         return std::nullopt;
     return record;
 }
 
-void RemovePartialRecord(const QString& packagePath)
+void RemovePartialRecord(const CPackage& package)
 {
-    QFile::remove(PartialRecordPath(packagePath));
+    QFile::remove(package.ResumeRecordPath());
 }
 
 CResumeState::CResumeState(const CPartialRecord& record)

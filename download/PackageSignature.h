@@ -35,10 +35,6 @@ enum class ESignatureCheck {
     KeyUnreadable,       // the installation's key file is missing or malformed
 };
 
-// The reason shown after "Update failed! ", translated in the context
-// "Update::CUpdate"; empty for Ok.
-QString SignatureCheckText(ESignatureCheck result);
-
 // A public key file: an "untrusted comment:" line, then base64 of "Ed", the
 // 8-byte key id and the 32-byte Ed25519 key. Line breaks may be "\n" or "\r\n".
 struct CUpdateKey
@@ -103,16 +99,8 @@ ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByt
 ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByteArray& signatureText,
                                        const CPackageHasher& hasher);
 
-// <installation>/UpdateKey.pub
-QString UpdateKeyPath();
-// Whether the installation opted in: anything at UpdateKeyPath(), even a
-// folder or a broken link, counts, so a damaged key refuses updates instead
-// of turning the checks off.
-bool IsUpdateKeyInstalled();
-// The installation's key file, read with the bound; empty when it cannot be
-// read or is longer (which then fails as KeyUnreadable).
-QByteArray ReadUpdateKeyFile();
-// VerifyPackageSignature with ReadUpdateKeyFile().
-ESignatureCheck VerifyWithInstalledKey(const QByteArray& signatureText, const CPackageHasher& hasher);
+// A key file read with the bound; empty when it cannot be read or is longer
+// (which then fails as KeyUnreadable).
+QByteArray ReadUpdateKeyFile(const QString& path);
 
 } // namespace Update

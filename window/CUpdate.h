@@ -17,8 +17,7 @@ namespace Update {
 
 class CDownloadClient;
 class CCompressClient;
-class CSignatureFetch;
-enum class ESignatureCheck;
+class CPackageCheck;
 
 // The updater's only window: start page, progress page, and the workflow
 // from the update button to the installer.
@@ -64,7 +63,7 @@ private slots:
     void OnCompressFailed();
     void OnDownloadRetrying(int attempt, int attempts);
     void OnDownloadRestarted(qint64 bytesOnDisk);
-    void OnSignatureFetched();
+    void OnPackageChecked();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -92,9 +91,8 @@ private:
     void StopWorkers();
     void ReleaseDownloadClient();
     void ReleaseCompressClient();
-    void ReleaseSignatureFetch();
+    void ReleasePackageCheck();
     void StartVerifying();
-    void RefusePackage(ESignatureCheck check);
     void UsePackage();
     bool HasDiskSpaceFor(qint64 needed);
     void HandOverToInstaller();
@@ -107,8 +105,7 @@ private:
     bool m_bExePackage = false;
     CDownloadClient* m_pDownloadClient = nullptr;
     CCompressClient* m_pCompressClient = nullptr;
-    CSignatureFetch* m_pSignatureFetch = nullptr;
-    bool m_bVerifyPackage = false; // the installation holds its update key
+    CPackageCheck* m_pPackageCheck = nullptr;
     QString m_strPackageUrl;       // the URL being downloaded
     qint64 m_nPackageSize = 0;
     qint64 m_nReceivedSize = 0;

@@ -1,9 +1,9 @@
 #include "CCompressClient.h"
 #include "CDownloadClient.h"
-#include "CSignatureFetch.h"
+#include "CPackageCheck.h"
 #include "CUpdate.h"
+#include "LocalSettings.h"
 #include "PackagePaths.h"
-#include "PackageSignature.h"
 #include "ProcessControl.h"
 #include "SkinStyle.h"
 #include "UnpackedSize.h"
@@ -148,13 +148,14 @@ void CUpdate::OnStartDownload(QString& strUrl)
         connect(m_pDownloadClient, SIGNAL(SignalRetrying(int,int)), this, SLOT(OnDownloadRetrying(int,int)));
         connect(m_pDownloadClient, SIGNAL(SignalDownloadRestarted(qint64)), this,
                 SLOT(OnDownloadRestarted(qint64)));
+        m_pDownloadClient->SetRetries(ReadLocalSettings(DAROZ::VxDir::GetCurrentPath()).retries);
+        // Made before the download starts: it hashes the package as it is written.
+        m_pPackageCheck = new CPackageCheck(m_pDownloadClient);
+        connect(m_pPackageCheck, SIGNAL(SignalChecked()), this, SLOT(OnPackageChecked()));
     }
     m_nReceivedSize = 0;
     m_strPackageName = GetPackageName(strUrl);
     m_strPackageUrl = strUrl;
-    // Without the key nothing is hashed and no signature is asked for.
-    m_bVerifyPackage = IsUpdateKeyInstalled();
-    m_pDownloadClient->SetHashPackage(m_bVerifyPackage);
     m_pDownloadClient->StartDownload(strUrl);
 }
 
@@ -194,7 +195,7 @@ void CUpdate::ShowPercentage()
 
 void CUpdate::OnFinishDownload()
 {
-    if (m_bVerifyPackage && m_eStage == Stage::Downloading) {
+    if (m_pPackageCheck && m_pPackageCheck->IsRequired() && m_eStage == Stage::Downloading) {
         StartVerifying();
         return;
     }
@@ -208,37 +209,20 @@ void CUpdate::StartVerifying()
     if (!EnterStage(Stage::Verifying))
         return;
     ShowProgressText(tr("Verifying..."));
-    if (!m_pSignatureFetch) {
-        m_pSignatureFetch = new CSignatureFetch;
-        connect(m_pSignatureFetch, SIGNAL(SignalSignatureFetched()), this, SLOT(OnSignatureFetched()),
-                Qt::QueuedConnection);
-    }
-    if (m_pDownloadClient)
-        m_pSignatureFetch->SetStallTimeout(m_pDownloadClient->StallTimeout());
-    m_pSignatureFetch->Start(m_strPackageUrl);
+    m_pPackageCheck->Start(CPackage(m_strPackageUrl, DAROZ::VxDir::GetCurrentPath()));
 }
 
-void CUpdate::OnSignatureFetched()
+// A refused package is already deleted, before the box opens.
+void CUpdate::OnPackageChecked()
 {
-    if (m_eStage != Stage::Verifying || !m_pSignatureFetch || !m_pDownloadClient)
+    if (m_eStage != Stage::Verifying || !m_pPackageCheck)
         return;
-    ESignatureCheck check = m_pSignatureFetch->Result();
-    if (check == ESignatureCheck::Ok)
-        check = VerifyWithInstalledKey(m_pSignatureFetch->SignatureText(), m_pDownloadClient->PackageHasher());
-    if (check != ESignatureCheck::Ok) {
-        RefusePackage(check);
+    const CFailure verdict = m_pPackageCheck->Verdict();
+    if (verdict.IsFailure()) {
+        EndUpdate(FailureText(verdict), FailureExitCode(verdict.kind));
         return;
     }
     UsePackage();
-}
-
-// Nothing of a package that failed its check is kept: it is deleted before
-// the box opens, so it cannot be started while the user reads it.
-void CUpdate::RefusePackage(ESignatureCheck check)
-{
-    const QString suffix = m_bExePackage ? QStringLiteral("exe") : QStringLiteral("zip");
-    QFile::remove(GetPackageFilePath(m_strPackageName, suffix));
-    EndUpdate(tr("Update failed! ") + SignatureCheckText(check), -1);
 }
 
 // The downloaded (and, for a signed installation, verified) package goes on
@@ -379,7 +363,7 @@ void CUpdate::StopWorkers()
         m_pCompressClient->RequestStop();
     ReleaseDownloadClient();
     ReleaseCompressClient();
-    ReleaseSignatureFetch();
+    ReleasePackageCheck();
 }
 
 // A failure is reported from inside the client's own signal, so the client
@@ -393,15 +377,15 @@ void CUpdate::ReleaseDownloadClient()
     m_pDownloadClient = nullptr;
 }
 
-// Its finish is queued to us, so it is never on the call stack here.
-void CUpdate::ReleaseSignatureFetch()
+// Its verdict may be on the call stack here.
+void CUpdate::ReleasePackageCheck()
 {
-    if (!m_pSignatureFetch)
+    if (!m_pPackageCheck)
         return;
-    disconnect(m_pSignatureFetch, nullptr, this, nullptr);
-    m_pSignatureFetch->Stop();
-    m_pSignatureFetch->deleteLater();
-    m_pSignatureFetch = nullptr;
+    disconnect(m_pPackageCheck, nullptr, this, nullptr);
+    m_pPackageCheck->Stop();
+    m_pPackageCheck->deleteLater();
+    m_pPackageCheck = nullptr;
 }
 
 // A running extraction stops at its next chunk and removes the file it was

@@ -11,10 +11,10 @@
 #include "DownloadRecorder.h"
 #include "LocalHttpServer.h"
 #include "Minisign.h"
-#include "PackageSignature.h"
 #include "ProcessControl.h"
 #include "StandinProcess.h"
 #include "TitleBar.h"
+#include "UpdateFailure.h"
 #include "WindowTestSupport.h"
 #include "ZipWriter.h"
 
@@ -831,28 +831,28 @@ void TestUpdateWorkflow::signedPackage_data()
 {
     QTest::addColumn<bool>("exePackage");
     QTest::addColumn<int>("how");
-    QTest::addColumn<int>("refusal"); // ESignatureCheck; Ok: the update installs
+    QTest::addColumn<int>("refusal"); // EFailure; None: the update installs
 
-    const int ok = int(Update::ESignatureCheck::Ok);
-    const int mismatch = int(Update::ESignatureCheck::PackageMismatch);
-    const int unreadable = int(Update::ESignatureCheck::SignatureUnreadable);
+    const int ok = int(Update::EFailure::None);
+    const int mismatch = int(Update::EFailure::SignatureMismatch);
+    const int unreadable = int(Update::EFailure::SignatureUnreadable);
     QTest::newRow("good zip installs") << false << int(SignedGood) << ok;
     QTest::newRow("good executable installs") << true << int(SignedGood) << ok;
     QTest::newRow("no key installed: unchecked, no signature asked for") << false << int(SignedNoKeyInstalled) << ok;
     QTest::newRow("one flipped byte in the zip") << false << int(SignedFlipByte) << mismatch;
     QTest::newRow("one flipped byte in the executable") << true << int(SignedFlipByte) << mismatch;
     QTest::newRow("executable cut short, no Content-Length") << true << int(SignedTruncated) << mismatch;
-    QTest::newRow("signed by another key") << false << int(SignedOtherKey) << int(Update::ESignatureCheck::OtherKey);
+    QTest::newRow("signed by another key") << false << int(SignedOtherKey) << int(Update::EFailure::OtherKey);
     QTest::newRow("no signature published (404)") << true << int(SignedNotPublished)
-                                                  << int(Update::ESignatureCheck::NoSignature);
+                                                  << int(Update::EFailure::NoSignature);
     QTest::newRow("signature of another file") << false << int(SignedOtherFile) << mismatch;
     QTest::newRow("trusted comment edited") << false << int(SignedEditedComment)
-                                            << int(Update::ESignatureCheck::CommentMismatch);
-    QTest::newRow("legacy signature") << false << int(SignedLegacy) << int(Update::ESignatureCheck::LegacyFormat);
+                                            << int(Update::EFailure::SignatureMismatch);
+    QTest::newRow("legacy signature") << false << int(SignedLegacy) << int(Update::EFailure::LegacySignature);
     QTest::newRow("garbage for a signature") << true << int(SignedGarbage) << unreadable;
     QTest::newRow("oversized signature answer") << false << int(SignedOversized) << unreadable;
     QTest::newRow("malformed key file") << false << int(SignedMalformedKey)
-                                        << int(Update::ESignatureCheck::KeyUnreadable);
+                                        << int(Update::EFailure::KeyUnreadable);
 }
 
 // The whole way from the download to the installer question on the real
@@ -872,15 +872,15 @@ void TestUpdateWorkflow::signedPackage()
         QVERIFY(m_minisign.MakeKeyPair(m_keys.filePath("B")));
         m_bKeysMade = true;
     }
-    const bool installs = refusal == int(Update::ESignatureCheck::Ok);
+    const bool installs = refusal == int(Update::EFailure::None);
 
     // GIVEN an installation with its key and a running notifier
     InstallDir dir;
     QVERIFY(dir.isValid());
     if (how == SignedMalformedKey)
-        QVERIFY(dir.write(Update::kUpdateKeyFileName, "untrusted comment: minisign public key\nnot a key\n"));
+        QVERIFY(dir.write(QStringLiteral("UpdateKey.pub"), "untrusted comment: minisign public key\nnot a key\n"));
     else if (how != SignedNoKeyInstalled)
-        QVERIFY(dir.write(Update::kUpdateKeyFileName, FileBytes(m_keys.filePath("A.pub"))));
+        QVERIFY(dir.write(QStringLiteral("UpdateKey.pub"), FileBytes(m_keys.filePath("A.pub"))));
     StandinTest::CStandinGroup standins(dir.filePath("standins.log"));
     QProcess* notifier = standins.Start(StandinTest::StandinPath(QString::fromLatin1(Update::kNotifierExeName)));
     QVERIFY(notifier);
@@ -963,7 +963,7 @@ void TestUpdateWorkflow::signedPackage()
         }
         return;
     }
-    const QString reason = Update::SignatureCheckText(Update::ESignatureCheck(refusal));
+    const QString reason = Update::FailureReason(Update::CFailure(Update::EFailure(refusal)));
     QVERIFY2(answerer.texts().value(0).split('\n').contains("Update failed! " + reason),
              qPrintable(answerer.texts().join('|')));
     QVERIFY(!progress.texts.contains("UnCompressing..."));
