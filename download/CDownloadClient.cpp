@@ -7,7 +7,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QPointer>
 #include <QStorageInfo>
 #include <QVariant>
 
@@ -84,11 +83,7 @@ void CDownloadClient::StartDownload(const CPackage& package)
         return;
     }
     m_eStage = Stage::ReadingDisk;
-    const QPointer<CDownloadClient> self(this);
-    m_bytesOnDiskReader(m_package.FilePath(), bytesOnDisk, [self](bool ok) {
-        if (self)
-            self->OnBytesOnDiskRead(ok);
-    });
+    m_bytesOnDiskReader(m_package.FilePath(), bytesOnDisk);
 }
 
 // With retries on, the partial package that an earlier run left for the
@@ -143,8 +138,8 @@ void CDownloadClient::GetClientSize(const QString& url)
     emit SignalClientSize(length.toLongLong());
 }
 
-// The reader's answer, unless a stop came first. Bytes it could not take in
-// cannot be vouched for: the file starts over.
+// Dropped when a stop came first. Bytes the reader could not take in cannot
+// be vouched for: the file starts over.
 void CDownloadClient::OnBytesOnDiskRead(bool ok)
 {
     if (m_eStage != Stage::ReadingDisk)

@@ -55,12 +55,11 @@ public:
     QNetworkAccessManager* NetworkManager() { return &m_networkManager; }
 
     // Takes in the bytes an earlier run left in the package file before the
-    // download appends to them (the package check hashes them). It reads the
+    // download appends to them (the package check hashes them): it reads the
     // first `bytes` bytes of the file at `path` away from the GUI thread and
-    // then calls done(ok) on the GUI thread; no request goes out until then,
-    // and a file it could not read starts over. Without one, the download
-    // goes on from those bytes at once.
-    using CBytesOnDiskReader = std::function<void(const QString& path, qint64 bytes, std::function<void(bool)> done)>;
+    // answers with OnBytesOnDiskRead. No request goes out until then. Without
+    // one, the download goes on from those bytes at once.
+    using CBytesOnDiskReader = std::function<void(const QString& path, qint64 bytes)>;
     void SetBytesOnDiskReader(CBytesOnDiskReader reader);
 
 signals:
@@ -84,6 +83,11 @@ private slots:
     void OnStallTimeout();
     void OnRetryTimeout();
 
+public slots:
+    // The reader's answer, on the GUI thread: whether it took the bytes in.
+    // A file it could not read starts over.
+    void OnBytesOnDiskRead(bool ok);
+
 private:
     // Idle: nothing started, or the last download finished and handed its
     // file over. ReadingDisk: the file holds an earlier run's bytes, which
@@ -99,7 +103,6 @@ private:
     // failed attempt.
     enum class EAnswer { Take, TakeFromZero, AskAgain, Refused };
 
-    void OnBytesOnDiskRead(bool ok);
     void NextAttempt();
     void TakeReply(bool finished);
     void RetryOrEnd(const CDownloadFailure& failure);

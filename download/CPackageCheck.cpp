@@ -63,9 +63,7 @@ CPackageCheck::CPackageCheck(CDownloadClient* client, QObject* parent)
         return;
     connect(client, SIGNAL(SignalPackageWritten(QByteArray)), this, SLOT(OnPackageWritten(QByteArray)));
     connect(client, SIGNAL(SignalDownloadRestarted(qint64)), this, SLOT(OnDownloadRestarted(qint64)));
-    client->SetBytesOnDiskReader([this](const QString& path, qint64 bytes, std::function<void(bool)> done) {
-        ReadBytesOnDisk(path, bytes, std::move(done));
-    });
+    client->SetBytesOnDiskReader([this](const QString& path, qint64 bytes) { ReadBytesOnDisk(path, bytes); });
 }
 
 CPackageCheck::~CPackageCheck()
@@ -111,13 +109,20 @@ void CPackageCheck::OnDownloadRestarted(qint64 bytesOnDisk)
         m_pHasher->Reset();
 }
 
-// The hashing thread reads them, a large file must not hold the window; its
-// answer crosses back in the queued call itself.
-void CPackageCheck::ReadBytesOnDisk(const QString& path, qint64 bytes, std::function<void(bool)> done)
+// The hashing thread reads them, a large file must not hold the window.
+// Its answer crosses back as the argument of a queued call, which Qt copies:
+// nothing of ours is shared between the threads.
+void CPackageCheck::ReadBytesOnDisk(const QString& path, qint64 bytes)
 {
-    m_pHasher->ResetFromFile(path, bytes, [this, done = std::move(done)](bool ok) mutable {
-        QMetaObject::invokeMethod(this, [done = std::move(done), ok] { done(ok); }, Qt::QueuedConnection);
+    m_pHasher->ResetFromFile(path, bytes, [this](bool ok) {
+        QMetaObject::invokeMethod(this, "OnBytesOnDiskHashed", Qt::QueuedConnection, Q_ARG(bool, ok));
     });
+}
+
+void CPackageCheck::OnBytesOnDiskHashed(bool ok)
+{
+    if (m_pClient)
+        m_pClient->OnBytesOnDiskRead(ok);
 }
 
 void CPackageCheck::OnSignatureFetched()

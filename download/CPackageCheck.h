@@ -6,7 +6,6 @@
 #include <QObject>
 #include <QPointer>
 
-#include <functional>
 #include <memory>
 
 namespace Update {
@@ -53,13 +52,14 @@ private slots:
     void OnPackageWritten(const QByteArray& chunk);
     void OnDownloadRestarted(qint64 bytesOnDisk);
     void OnSignatureFetched();
+    void OnBytesOnDiskHashed(bool ok);
 
 private:
     // Idle: hashing what the download writes. Checking: Start was called, the
     // verdict is on its way. Ended: the verdict is given, or the check stopped.
     enum class Stage { Idle, Checking, Ended };
 
-    void ReadBytesOnDisk(const QString& path, qint64 bytes, std::function<void(bool)> done);
+    void ReadBytesOnDisk(const QString& path, qint64 bytes);
     void Finish(const CFailure& verdict);
 
     QPointer<CDownloadClient> m_pClient;
