@@ -62,6 +62,7 @@ void CDownloadClient::StartDownload(const CPackage& package)
     // One download at a time; one that failed or was stopped leaves the client spent.
     if (m_eStage != Stage::Idle)
         return;
+    // The first attempt is being prepared; a failure to prepare it ends the download.
     m_eStage = Stage::Asking;
     m_package = package;
     m_nAttempt = 0;

@@ -234,6 +234,7 @@ private slots:
     void packageCheck_data();
     void packageCheck();
     void checkStopped();
+    void checkOutlivesClient();
 
 private:
     QString RefusedUrl() const;
@@ -1314,6 +1315,36 @@ void TestDownloadClient::checkStopped()
         QCOMPARE(checked.count(), 0);
         QVERIFY(ReadAll(PackagePath("client_v2.zip")) == package);
     }
+}
+
+// The signature's request belongs to the client's manager: a client that
+// goes while it runs takes it along, and the check still gives its one
+// verdict, a refusal.
+void TestDownloadClient::checkOutlivesClient()
+{
+    const QByteArray package = Bytes(10 * 1024, 34);
+    LocalHttpServer server;
+    server.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Ok(package));
+    LocalHttpRoute quiet = LocalHttpRoute::Ok(QByteArray(300, 's'));
+    quiet.stallAfter = 10;
+    server.SetRoute("/pkg/client_v2.zip.minisig", quiet);
+    QVERIFY(server.Start());
+    QString url = server.Url("/pkg/client_v2.zip");
+    QVERIFY(WriteAll(QDir::current().filePath("UpdateKey.pub"), "a key\n"));
+
+    auto client = std::make_unique<CDownloadClient>();
+    CPackageCheck check(client.get());
+    RunDownload(*client, url);
+    QSignalSpy checked(&check, &CPackageCheck::SignalChecked);
+    check.Start(CPackage(url, QDir::currentPath()));
+    QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/pkg/client_v2.zip.minisig"), 1, kWaitMs);
+    client.reset();
+    QVERIFY(checked.wait(kWaitMs));
+    QTest::qWait(kSettleMs);
+
+    QCOMPARE(checked.count(), 1);
+    QCOMPARE(check.Verdict().kind, EFailure::NoSignature);
+    QVERIFY(!QFile::exists(PackagePath("client_v2.zip")));
 }
 
 QTEST_GUILESS_MAIN(TestDownloadClient)
