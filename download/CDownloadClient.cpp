@@ -1,32 +1,23 @@
 #include "CDownloadClient.h"
 #include "DownloadRetry.h"
-#include "PackagePaths.h"
+#include "PackageRequest.h"
 #include "PathEntry.h"
+#include "VxDir.h"
 
 #include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QStorageInfo>
-#include <QSslConfiguration>
-#include <QSslSocket>
-#include <QUrl>
 #include <QVariant>
 
 namespace Update {
 
 namespace {
 
-// Qt's text for a reply that we closed ourselves: never a failure to report.
-const QLatin1String kCanceledText("Operation canceled");
-
 // What a reply may hold before Qt stops reading the socket; the rest waits
 // there, so a download's memory does not grow with the package.
 const qint64 kReadBufferSize = 1024 * 1024;
-
-// Qt 5.15 takes this as "TLS 1.0 or later", so it still meets servers that
-// OpenSSL 3 allows (TLS 1.2 and 1.3).
-const QSsl::SslProtocol kTlsProtocol = QSsl::TlsV1SslV3;
 
 // Long enough for a slow line, short enough that a dead server does not
 // leave the window at the same percentage for good.
@@ -58,87 +49,65 @@ CDownloadClient::CDownloadClient(QObject* parent) : QObject(parent)
 
 CDownloadClient::~CDownloadClient()
 {
-    EndTransfer(Outcome::Stopped);
-    ReleaseTransfer();
-}
-
-QNetworkRequest CDownloadClient::MakeRequest(const QString& url)
-{
-    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
-    // A 3xx answer is a hop, never the package; Qt bounds the number of hops.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    if (!url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
-        return request;
-    QSslConfiguration ssl = request.sslConfiguration();
-    ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
-    ssl.setProtocol(kTlsProtocol);
-    request.setSslConfiguration(ssl);
-    return request;
+    EndTransfer(CFailure(EFailure::Stopped));
+    delete m_pFile;
 }
 
 void CDownloadClient::StartDownload(QString& url)
 {
-    // A transfer runs, or one failed or was stopped: this client is spent.
+    StartDownload(CPackage(url, DAROZ::VxDir::GetCurrentPath()));
+}
+
+void CDownloadClient::StartDownload(const CPackage& package)
+{
+    // One download at a time; one that failed or was stopped leaves the client spent.
     if (m_eStage != Stage::Idle)
         return;
-    m_eStage = Stage::Transferring;
-    const QString name = GetPackageName(url);
-    if (name.isEmpty()) {
-        EndTransfer(Outcome::Failed, tr("Invalid package address"));
-        return;
-    }
-    const QString suffix = IsExePackageUrl(url) ? QStringLiteral("exe") : QStringLiteral("zip");
-    m_strUrl = url;
-    m_strPackagePath = GetPackageFilePath(name, suffix);
-    m_nRetries = ReadDownloadRetries();
+    // The first attempt is being prepared; a failure to prepare it ends the download.
+    m_eStage = Stage::Asking;
+    m_package = package;
     m_nAttempt = 0;
     m_resume = CResumeState();
-    if (!OpenPackageFile())
+    m_failure = CFailure();
+    if (!package.IsValid()) {
+        EndTransfer(CFailure(EFailure::InvalidAddress));
         return;
-    StartAttempt();
+    }
+    const CFailure opened = OpenPackageFile();
+    if (opened.IsFailure()) {
+        EndTransfer(opened);
+        return;
+    }
+    const qint64 bytesOnDisk = m_resume.BytesOnDisk();
+    emit SignalDownloadRestarted(bytesOnDisk);
+    if (bytesOnDisk == 0 || !m_bytesOnDiskReader) {
+        NextAttempt();
+        return;
+    }
+    m_eStage = Stage::ReadingDisk;
+    m_bytesOnDiskReader(m_package.FilePath(), bytesOnDisk);
 }
 
-// With retries on, the partial package of an earlier run for the same URL is
-// continued; in every other case the file is replaced.
-bool CDownloadClient::OpenPackageFile()
+// With retries on, the partial package that an earlier run left for the
+// same URL is continued; in every other case the file is replaced.
+CFailure CDownloadClient::OpenPackageFile()
 {
-    RemoveLinkAt(m_strPackagePath);
-    std::optional<CPartialRecord> record;
-    if (m_nRetries > 0)
-        record = LoadPartialRecord(m_strPackagePath, m_strUrl);
-    m_pFile = new QFile(m_strPackagePath);
-    const QIODevice::OpenMode mode = record ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly;
-    if (!m_pFile->open(mode)) {
-        EndTransfer(Outcome::Failed, m_pFile->errorString());
-        return false;
-    }
+    // A link in the package's place is removed, never written through.
+    RemoveLinkAt(m_package.FilePath());
+    const std::optional<CPartialRecord> record = m_nRetries > 0 ? LoadPartialRecord(m_package) : std::nullopt;
     if (record)
-        ResumeFileAt(*record);
+        m_resume = CResumeState(*record);
     else
-        StartFileOver();
-    return m_eStage == Stage::Transferring;
+        RemovePartialRecord(m_package);
+    m_pFile = new QFile(m_package.FilePath());
+    if (!m_pFile->open(record ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly))
+        return CFailure(EFailure::PackageFile, {m_pFile->errorString()});
+    return CFailure();
 }
 
-// One request: from the start, or for the rest of the bytes on disk. The
-// stall limit, the read buffer bound, the redirect policy and the TLS
-// settings are the same for every attempt.
-void CDownloadClient::StartAttempt()
+void CDownloadClient::SetRetries(int retries)
 {
-    QNetworkRequest request = MakeRequest(m_strUrl);
-    // Without retries the request stays exactly as it always was.
-    if (m_nRetries > 0 && m_resume.PrepareRequest(request) == 0) {
-        StartFileOver();
-        if (m_eStage != Stage::Transferring)
-            return;
-    }
-    m_bAnswerAccepted = false;
-    m_pReply = m_networkManager.get(request);
-    m_pReply->setReadBufferSize(kReadBufferSize);
-    connect(m_pReply, SIGNAL(finished()), this, SLOT(OnFinishedDowndload()));
-    connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnHttpReadyRead()));
-    connect(m_pReply, SIGNAL(error(QNetworkReply::NetworkError)), this, SLOT(onHttpError(QNetworkReply::NetworkError)));
-    connect(m_pReply, SIGNAL(downloadProgress(qint64,qint64)), this, SLOT(OnTransferActivity()));
-    m_stallTimer.start();
+    m_nRetries = qMax(0, retries);
 }
 
 void CDownloadClient::SetStallTimeout(int ms)
@@ -151,33 +120,21 @@ int CDownloadClient::StallTimeout() const
     return m_stallTimer.interval();
 }
 
-void CDownloadClient::SetHashPackage(bool enabled)
+void CDownloadClient::SetBytesOnDiskReader(CBytesOnDiskReader reader)
 {
-    m_bHashPackage = enabled;
-}
-
-const CPackageHasher& CDownloadClient::PackageHasher() const
-{
-    return m_packageHasher.Hasher();
-}
-
-// Hashed as written, so the check after the download reads nothing again.
-void CDownloadClient::HashWrittenChunk(const QByteArray& data)
-{
-    if (m_bHashPackage)
-        m_packageHasher.AddData(data);
+    m_bytesOnDiskReader = std::move(reader);
 }
 
 void CDownloadClient::StopDownload()
 {
-    EndTransfer(Outcome::Stopped);
+    EndTransfer(CFailure(EFailure::Stopped));
 }
 
 void CDownloadClient::GetClientSize(const QString& url)
 {
     QNetworkAccessManager manager;
     QEventLoop loop;
-    QNetworkReply* reply = manager.head(MakeRequest(url));
+    QNetworkReply* reply = manager.head(MakePackageRequest(url));
     connect(reply, SIGNAL(finished()), &loop, SLOT(quit()), Qt::DirectConnection);
     loop.exec();
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
@@ -185,142 +142,199 @@ void CDownloadClient::GetClientSize(const QString& url)
     emit SignalClientSize(length.toLongLong());
 }
 
-// Only the current reply is connected to us; a reply is disconnected before
-// it is replaced, and the last one is kept until the client goes, so
-// m_pReply is set whenever one of its handlers runs.
-void CDownloadClient::OnFinishedDowndload()
+// Dropped when a stop came first. Bytes the reader could not take in cannot
+// be vouched for: the file starts over.
+void CDownloadClient::OnBytesOnDiskRead(bool ok)
 {
-    EndAttempt();
+    if (m_eStage != Stage::ReadingDisk)
+        return;
+    if (!ok)
+        m_resume = CResumeState();
+    NextAttempt();
 }
 
+// Only the current reply is connected to us, so m_pReply is the one that
+// finished.
+void CDownloadClient::OnFinishedDowndload()
+{
+    // Our own close: whoever closed the reply has settled what follows.
+    if (m_pReply->error() == QNetworkReply::OperationCanceledError)
+        return;
+    TakeReply(true);
+}
+
+// The error is read where the reply finishes.
 void CDownloadClient::onHttpError(QNetworkReply::NetworkError)
 {
-    EndAttempt();
 }
 
 void CDownloadClient::OnHttpReadyRead()
 {
-    if (m_eStage != Stage::Transferring)
-        return;
-    OnTransferActivity();
-    // Drained even when not written: a bounded reply stalls until it is read.
-    if (!IsPackageAnswer(m_pReply)) {
+    TakeReply(false);
+}
+
+// The server went quiet. Closing the reply makes Qt report a cancel; the
+// failure to tell is the silence.
+void CDownloadClient::OnStallTimeout()
+{
+    CDownloadFailure failure;
+    failure.failure = CFailure(EFailure::Stalled);
+    RetryOrEnd(failure);
+}
+
+void CDownloadClient::OnRetryTimeout()
+{
+    NextAttempt();
+}
+
+void CDownloadClient::NextAttempt()
+{
+    const CFailure started = StartAttempt();
+    if (started.IsFailure())
+        EndTransfer(started);
+}
+
+// One request: from the start, or for the rest of the bytes on disk. The
+// stall limit, the read buffer bound, the redirect policy and the TLS
+// settings are the same for every attempt.
+CFailure CDownloadClient::StartAttempt()
+{
+    QNetworkRequest request = MakePackageRequest(m_package.Url());
+    // Without retries the request stays exactly as it always was.
+    if (m_nRetries > 0 && m_resume.PrepareRequest(request) == 0) {
+        const CFailure emptied = StartFileOver();
+        if (emptied.IsFailure())
+            return emptied;
+    }
+    m_eStage = Stage::Asking;
+    m_pReply = m_networkManager.get(request);
+    m_pReply->setReadBufferSize(kReadBufferSize);
+    // Any byte of the answer shows the server is still there. Connected
+    // first, so that our own handling, which may end the attempt, comes after.
+    connect(m_pReply, SIGNAL(readyRead()), &m_stallTimer, SLOT(start()));
+    connect(m_pReply, SIGNAL(downloadProgress(qint64,qint64)), &m_stallTimer, SLOT(start()));
+    connect(m_pReply, SIGNAL(finished()), this, SLOT(OnFinishedDowndload()));
+    connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnHttpReadyRead()));
+    m_stallTimer.start();
+    return CFailure();
+}
+
+// What the current reply brought: its head, judged once; its body, into the
+// file; and once it has finished, how the attempt ended.
+void CDownloadClient::TakeReply(bool finished)
+{
+    if (m_eStage == Stage::Asking) {
+        switch (JudgeAnswer()) {
+        case EAnswer::Take:
+            break;
+        case EAnswer::TakeFromZero: {
+            const CFailure emptied = StartFileOver();
+            if (emptied.IsFailure()) {
+                EndTransfer(emptied);
+                return;
+            }
+            break;
+        }
+        case EAnswer::AskAgain:
+            ReleaseReply();
+            NextAttempt();
+            return;
+        case EAnswer::Refused: {
+            CDownloadFailure refused;
+            refused.failure = CFailure(EFailure::ResumeRefused);
+            RetryOrEnd(refused);
+            return;
+        }
+        }
+    }
+    if (IsPackageAnswer(m_pReply)) {
+        const CFailure written = WriteAvailable();
+        if (written.IsFailure()) {
+            EndTransfer(written);
+            return;
+        }
+    } else {
+        // Drained unwritten: a bounded reply stalls until it is read.
         m_pReply->readAll();
+    }
+    if (!finished)
+        return;
+    const CDownloadFailure failure = AnswerFailure();
+    if (failure.failure.IsFailure()) {
+        RetryOrEnd(failure);
         return;
     }
-    if (AcceptAnswer())
-        WriteAvailable();
+    EndTransfer(CFailure());
 }
 
 // What the head of the current answer means for the file, decided once per
-// reply: true when its body is to be written; false when the attempt was
-// replaced or failed instead.
-bool CDownloadClient::AcceptAnswer()
+// reply.
+CDownloadClient::EAnswer CDownloadClient::JudgeAnswer()
 {
-    if (m_bAnswerAccepted)
-        return true;
-    m_bAnswerAccepted = true;
+    m_eStage = Stage::Receiving;
     const int status = HttpStatus(m_pReply);
     // Not HTTP: no ranges, no announced size; the body is the package.
     if (status == 0)
-        return true;
+        return EAnswer::Take;
     switch (m_resume.OnAnswer(status, m_pReply->rawHeaderPairs())) {
     case ResumeAnswer::Append:
-        return true;
+        return EAnswer::Take;
     case ResumeAnswer::NotBody:
+        // An error answer: drained, and told when it finishes.
         if (!IsPackageAnswer(m_pReply))
-            return true; // an error answer: its body is drained, never written
+            return EAnswer::Take;
         // A success other than 200 or 206: taken whole, as without retries.
         m_resume.Discard();
-        Q_FALLTHROUGH();
+        return EAnswer::TakeFromZero;
     case ResumeAnswer::WholeBody:
-        StartFileOver();
-        return m_eStage == Stage::Transferring;
+        return EAnswer::TakeFromZero;
     case ResumeAnswer::StartOver:
-        ReleaseReply();
-        StartAttempt();
-        return false;
-    case ResumeAnswer::Refused: {
-        CDownloadFailure failure;
-        failure.closedEarly = true;
-        FailAttempt(failure, tr("The server did not continue the package where it broke."));
-        return false;
+        return EAnswer::AskAgain;
+    case ResumeAnswer::Refused:
+        return EAnswer::Refused;
     }
-    }
-    return false;
+    return EAnswer::Take;
 }
 
-void CDownloadClient::WriteAvailable()
+CFailure CDownloadClient::WriteAvailable()
 {
     const QByteArray data = m_pReply->readAll();
     if (data.isEmpty())
-        return;
+        return CFailure();
     const qint64 written = m_pFile->write(data);
-    if (written != data.size()) {
-        EndTransfer(Outcome::Failed, WriteFailure(data.size() - qMax<qint64>(written, 0)));
-        return;
-    }
+    if (written != data.size())
+        return WriteFailure(data.size() - qMax<qint64>(written, 0));
     m_resume.OnWritten(written);
-    HashWrittenChunk(data);
+    emit SignalPackageWritten(data);
     emit SignalDownloadProgress(written);
+    return CFailure();
 }
 
-// The current reply ended, well or not (Qt reports a failure twice: the
-// error, then the finish; the first one decides). A body shorter than its
-// announced size is a failure even when Qt calls it a success.
-void CDownloadClient::EndAttempt()
+// How the finished reply's attempt ended: None when the file now holds the
+// whole package.
+CDownloadFailure CDownloadClient::AnswerFailure() const
 {
-    if (m_eStage != Stage::Transferring || !AcceptAnswer())
-        return;
-    // What is still buffered in the reply belongs to the body.
-    if (IsPackageAnswer(m_pReply))
-        WriteAvailable();
-    if (m_eStage != Stage::Transferring)
-        return;
     CDownloadFailure failure;
     failure.networkError = m_pReply->error();
     failure.httpStatus = HttpStatus(m_pReply);
     if (failure.networkError != QNetworkReply::NoError) {
-        FailAttempt(failure, m_pReply->errorString());
-        return;
-    }
-    if (!IsPackageAnswer(m_pReply)) {
+        failure.failure = CFailure(EFailure::Network, {m_pReply->errorString()});
+    } else if (!IsPackageAnswer(m_pReply)) {
         const QString reason = m_pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        FailAttempt(failure,
-                    tr("The server answered %1 %2 without a package").arg(QString::number(failure.httpStatus), reason));
-        return;
+        failure.failure = CFailure(EFailure::HttpStatus, {QString::number(failure.httpStatus), reason});
+    } else if (!m_resume.Complete()) {
+        // Qt may call a body cut short of its announced size a success.
+        failure.failure = CFailure(EFailure::ClosedEarly);
     }
-    if (!m_resume.Complete()) {
-        failure.closedEarly = true;
-        FailAttempt(failure, tr("The connection closed before the whole package arrived."));
-        return;
-    }
-    EndTransfer(Outcome::Finished);
+    return failure;
 }
 
-// Reported with its own text: the "Operation canceled" that closing the
-// reply makes Qt report is not the reason.
-void CDownloadClient::OnStallTimeout()
-{
-    if (m_eStage != Stage::Transferring)
-        return;
-    CDownloadFailure failure;
-    failure.stalled = true;
-    FailAttempt(failure, tr("The server stopped sending data."));
-}
-
-void CDownloadClient::OnTransferActivity()
-{
-    if (m_eStage == Stage::Transferring)
-        m_stallTimer.start();
-}
-
-// A transient failure with attempts left waits for the next attempt; any
-// other ends the transfer with its text.
-void CDownloadClient::FailAttempt(const CDownloadFailure& failure, const QString& text)
+// The retry loop: a transient failure with attempts left waits for the next
+// attempt; any other ends the download.
+void CDownloadClient::RetryOrEnd(const CDownloadFailure& failure)
 {
     if (m_nAttempt >= m_nRetries || !IsTransientFailure(failure)) {
-        EndTransfer(Outcome::Failed, text);
+        EndTransfer(failure.failure);
         return;
     }
     const QByteArray retryAfter = m_pReply->rawHeader("Retry-After");
@@ -328,174 +342,118 @@ void CDownloadClient::FailAttempt(const CDownloadFailure& failure, const QString
     m_networkManager.clearConnectionCache();
     // Written out now: the next attempt and the record go by the bytes on disk.
     if (!m_pFile->flush()) {
-        EndTransfer(Outcome::Failed, m_pFile->errorString());
+        EndTransfer(WriteFailure(m_pFile->bytesToWrite()));
         return;
     }
     ++m_nAttempt;
     m_eStage = Stage::Waiting;
     m_retryTimer.start(RetryWaitMs(m_nAttempt, retryAfter, QDateTime::currentDateTimeUtc()));
-    // The last step: the receiver may stop us.
     emit SignalRetrying(m_nAttempt, m_nRetries);
 }
 
-void CDownloadClient::OnRetryTimeout()
+// The one place where the file starts over from byte 0: emptied, its record
+// gone, and the count back at 0.
+CFailure CDownloadClient::StartFileOver()
 {
-    if (m_eStage != Stage::Waiting)
-        return;
-    m_eStage = Stage::Transferring;
-    StartAttempt();
-}
-
-// The one place where the file starts over from byte 0: emptied, its hash
-// and its record gone, and the count of received bytes back to 0.
-void CDownloadClient::StartFileOver()
-{
-    RemovePartialRecord(m_strPackagePath);
-    m_packageHasher.Reset();
+    RemovePartialRecord(m_package);
     // Opened for writing, the file is empty already unless bytes were kept.
     if (m_pFile->size() == 0)
-        return;
-    if (!m_pFile->resize(0)) {
-        EndTransfer(Outcome::Failed, m_pFile->errorString());
-        return;
-    }
+        return CFailure();
+    if (!m_pFile->resize(0))
+        return CFailure(EFailure::PackageFile, {m_pFile->errorString()});
     emit SignalDownloadRestarted(0);
+    return CFailure();
 }
 
-// The one place where the file goes on after the bytes an earlier run left:
-// the count starts at them, and the hash takes them in once. It reads them on
-// its own thread, a large file must not hold the window, and the first
-// request waits for it.
-void CDownloadClient::ResumeFileAt(const CPartialRecord& record)
+// The one way a download ends, whatever ends it: the retry wait and the
+// reply stop, the file is settled, and the owner hears once. A finish hands
+// the complete file over and returns to Idle; anything else leaves the
+// client spent.
+void CDownloadClient::EndTransfer(const CFailure& reason)
 {
-    m_resume = CResumeState(record);
-    emit SignalDownloadRestarted(record.bytes);
-    if (!m_bHashPackage || m_eStage != Stage::Transferring)
-        return;
-    m_eStage = Stage::Waiting;
-    m_bHashingBytesOnDisk = true;
-    // Called on the hashing thread: the answer goes over in an atomic and
-    // the call in a posted event, which carries nothing of that thread's.
-    m_packageHasher.ResetFromFile(m_strPackagePath, record.bytes, [this](bool ok) {
-        m_bBytesOnDiskRead.store(ok);
-        QMetaObject::invokeMethod(this, "OnBytesOnDiskHashed", Qt::QueuedConnection);
-    });
-}
-
-// A file the hash cannot read back starts over instead.
-void CDownloadClient::OnBytesOnDiskHashed()
-{
-    if (m_eStage != Stage::Waiting || !m_bHashingBytesOnDisk)
-        return;
-    m_bHashingBytesOnDisk = false;
-    m_eStage = Stage::Transferring;
-    if (!m_bBytesOnDiskRead.load()) {
-        m_resume = CResumeState();
-        StartFileOver();
-        if (m_eStage != Stage::Transferring)
-            return;
-    }
-    StartAttempt();
-}
-
-// With retries on, a transfer that did not finish leaves what it has for the
-// next run, with the record that lets it resume; a package that cannot be
-// resumed, or whose last bytes may not have reached the disk, leaves none.
-void CDownloadClient::KeepPartialPackage(bool flushed)
-{
-    if (m_nRetries <= 0 || m_strPackagePath.isEmpty())
-        return;
-    if (flushed && m_resume.CanResume())
-        SavePartialRecord(m_strPackagePath, m_resume.Record(m_strUrl));
-    else
-        RemovePartialRecord(m_strPackagePath);
-}
-
-// The one way a transfer ends, whatever ends it. The stage changes first:
-// Qt reports one failure twice (the error, then the finish), and our own
-// close() makes it report "Operation canceled" and the finish through our
-// handlers before it returns; all of that finds the transfer over. A success
-// hands the complete file over and returns to Idle.
-void CDownloadClient::EndTransfer(Outcome outcome, const QString& failure)
-{
-    if (m_eStage != Stage::Transferring && m_eStage != Stage::Waiting)
+    if (m_eStage == Stage::Idle || m_eStage == Stage::Ended)
         return;
     m_eStage = Stage::Ended;
-    m_stallTimer.stop();
     m_retryTimer.stop();
-    if (m_pReply && m_pReply->isRunning())
-        m_pReply->close();
-    if (outcome == Outcome::Failed)
-        m_networkManager.clearConnectionCache();
-    QString error = failure;
-    if (outcome == Outcome::Finished) {
-        error = CloseFile();
-    } else if (m_pFile && m_pFile->isOpen()) {
-        // Only bytes that reached the disk may be named in the record.
-        const bool flushed = m_pFile->flush();
-        m_pFile->close();
-        KeepPartialPackage(flushed);
-    }
-
-    if (outcome == Outcome::Finished && error.isEmpty()) {
-        RemovePartialRecord(m_strPackagePath);
-        ReleaseTransfer();
+    ReleaseReply();
+    m_failure = reason.IsFailure() ? reason : CloseFile();
+    if (!m_failure.IsFailure()) {
+        RemovePartialRecord(m_package);
+        delete m_pFile;
+        m_pFile = nullptr;
         m_eStage = Stage::Idle;
         emit SignalFinishDownload();
         return;
     }
-    // The last step: the receiver may stop us or schedule our deletion.
-    if (outcome != Outcome::Stopped && error != kCanceledText)
-        emit SgnDownloadError(error);
-}
-
-// The reply of an attempt that is over: nothing more from it reaches us.
-void CDownloadClient::ReleaseReply()
-{
-    m_stallTimer.stop();
-    if (!m_pReply)
+    SettlePartialFile(m_failure);
+    if (m_failure.kind == EFailure::Stopped)
         return;
-    m_pReply->disconnect(this);
-    if (m_pReply->isRunning())
-        m_pReply->close();
-    m_pReply->deleteLater();
-    m_pReply = nullptr;
+    m_networkManager.clearConnectionCache();
+    // The last step: the receiver may stop us or schedule our deletion.
+    QString text = FailureReason(m_failure);
+    emit SgnDownloadError(text);
 }
 
-// Our handlers hear nothing more from the reply once it is handed back.
-void CDownloadClient::ReleaseTransfer()
+// What a download that did not finish leaves: with retries on, the bytes
+// that reached the disk and the record that lets the next run resume them;
+// of a package that filled the disk, nothing, so the disk is not left full.
+void CDownloadClient::SettlePartialFile(const CFailure& reason)
 {
-    ReleaseReply();
-    delete m_pFile;
-    m_pFile = nullptr;
-}
-
-// Writes out what is buffered and closes; the error text, or empty when the
-// package is complete on disk.
-QString CDownloadClient::CloseFile()
-{
-    const bool flushed = m_pFile->flush();
-    const QString flushError = flushed ? QString() : WriteFailure(m_pFile->bytesToWrite());
+    if (!m_pFile)
+        return;
+    const bool flushed = m_pFile->isOpen() && m_pFile->flush();
     m_pFile->close();
-    if (!flushed)
-        return flushError;
+    if (reason.kind == EFailure::PackageDiskFull) {
+        m_pFile->remove();
+        RemovePartialRecord(m_package);
+        return;
+    }
+    if (m_nRetries <= 0)
+        return;
+    if (flushed && m_resume.CanResume())
+        SavePartialRecord(m_package, m_resume.Record(m_package.Url()));
+    else
+        RemovePartialRecord(m_package);
+}
+
+// Writes out what is buffered and closes: None when the package is complete
+// on disk.
+CFailure CDownloadClient::CloseFile()
+{
+    const CFailure flushed = m_pFile->flush() ? CFailure() : WriteFailure(m_pFile->bytesToWrite());
+    m_pFile->close();
+    if (flushed.IsFailure())
+        return flushed;
     if (m_pFile->error() != QFileDevice::NoError)
-        return m_pFile->errorString();
-    return QString();
+        return CFailure(EFailure::PackageFile, {m_pFile->errorString()});
+    return CFailure();
 }
 
 // Qt reports a write that ran out of room as a short write with no reason
-// given; the volume's free space tells. Such a partial package goes at once,
-// so the disk is not left full.
-QString CDownloadClient::WriteFailure(qint64 unwritten)
+// given; the volume's free space tells.
+CFailure CDownloadClient::WriteFailure(qint64 unwritten) const
 {
-    const QString error = m_pFile->errorString();
     const QStorageInfo volume(QFileInfo(m_pFile->fileName()).absolutePath());
-    if (!volume.isValid() || volume.bytesAvailable() >= qMax<qint64>(unwritten, 1))
-        return error;
-    m_pFile->close();
-    m_pFile->remove();
-    return tr("Not enough disk space to save the package.");
+    if (volume.isValid() && volume.bytesAvailable() < qMax<qint64>(unwritten, 1))
+        return CFailure(EFailure::PackageDiskFull);
+    return CFailure(EFailure::PackageFile, {m_pFile->errorString()});
+}
+
+// The reply of an attempt that is over. Closing a running one makes Qt
+// report its last progress and a cancel before close() returns; after that
+// nothing more from it reaches us, and the stall timer, which that progress
+// restarted, stops.
+void CDownloadClient::ReleaseReply()
+{
+    if (m_pReply) {
+        if (m_pReply->isRunning())
+            m_pReply->close();
+        m_pReply->disconnect(this);
+        m_pReply->disconnect(&m_stallTimer);
+        m_pReply->deleteLater();
+        m_pReply = nullptr;
+    }
+    m_stallTimer.stop();
 }
 
 } // namespace Update

@@ -1,15 +1,15 @@
 #pragma once
 
 #include "DownloadResume.h"
-#include "PackageHashWorker.h"
+#include "Package.h"
+#include "UpdateFailure.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QObject>
 #include <QTimer>
 
-#include <atomic>
+#include <functional>
 
 class QFile;
 
@@ -17,9 +17,15 @@ namespace Update {
 
 struct CDownloadFailure;
 
-// Streams one package over HTTP/HTTPS into its file in the installation folder.
-// With "Update/Retries" set in "./Localcfg.ini", a transient failure is tried
-// again after a wait, resuming the bytes on disk where the server allows it.
+// Streams one package over HTTP/HTTPS into its file in the installation
+// folder. A download is a series of attempts, one request each; with
+// retries set, a transient failure is tried again after a wait, resuming the
+// bytes on disk where the server allows it.
+//
+// SgnDownloadError and SignalFinishDownload end a download; SignalRetrying
+// comes while it waits. Their receivers may stop the client or schedule its
+// deletion. The other signals come in the middle of a step: their receivers
+// must neither stop nor destroy the client.
 class CDownloadClient : public QObject
 {
     Q_OBJECT
@@ -27,24 +33,34 @@ public:
     explicit CDownloadClient(QObject* parent = nullptr);
     ~CDownloadClient() override;
 
+    // The package of url, in the installation folder.
     void StartDownload(QString& url);
+    void StartDownload(const CPackage& package);
     void StopDownload();
     void GetClientSize(const QString& url);
 
-    // The GET/HEAD request for url: follows redirects but never from https to
-    // http; https URLs (any case) skip certificate checks.
-    static QNetworkRequest MakeRequest(const QString& url);
+    // Further attempts a transient failure may use (CLocalSettings::retries);
+    // 0, the default, tries once and replaces any partial package.
+    void SetRetries(int retries);
 
-    // A transfer that receives no byte for this long fails (default 60 s).
+    // An attempt that receives no byte for this long fails (default 60 s).
     void SetStallTimeout(int ms);
     int StallTimeout() const;
 
-    // Off by default: a signed installation turns it on before the download
-    // so the package's hash is ready when it ends, without reading it again.
-    void SetHashPackage(bool enabled);
-    // The hash of every byte written to the package file so far (waits for
-    // the hashing thread to catch up).
-    const CPackageHasher& PackageHasher() const;
+    // How the last download ended: None while one runs and after a finish,
+    // Stopped after a stop, else the failure that SgnDownloadError told.
+    CFailure Failure() const { return m_failure; }
+
+    // The manager of every request of the update, for the package's signature too.
+    QNetworkAccessManager* NetworkManager() { return &m_networkManager; }
+
+    // Takes in the bytes an earlier run left in the package file before the
+    // download appends to them (the package check hashes them): it reads the
+    // first `bytes` bytes of the file at `path` away from the GUI thread and
+    // answers with OnBytesOnDiskRead. No request goes out until then. Without
+    // one, the download goes on from those bytes at once.
+    using CBytesOnDiskReader = std::function<void(const QString& path, qint64 bytes)>;
+    void SetBytesOnDiskReader(CBytesOnDiskReader reader);
 
 signals:
     void SignalClientSize(qint64 size);
@@ -53,64 +69,68 @@ signals:
     void SignalFinishDownload();
     // Waiting before attempt `attempt` of `attempts` further ones.
     void SignalRetrying(int attempt, int attempts);
-    // The file now holds bytesOnDisk bytes of the package and the next
-    // progress counts on from there: 0 when it started over, the bytes of an
-    // earlier run when it resumes them.
+    // Where the file stands and the progress counts on from: when a
+    // download begins (0, or the bytes an earlier run left) and whenever the
+    // file starts over (0).
     void SignalDownloadRestarted(qint64 bytesOnDisk);
+    // Each chunk as the file took it, before its SignalDownloadProgress.
+    void SignalPackageWritten(const QByteArray& chunk);
 
 private slots:
     void OnFinishedDowndload();
     void onHttpError(QNetworkReply::NetworkError);
     void OnHttpReadyRead();
-    void OnTransferActivity();
     void OnStallTimeout();
     void OnRetryTimeout();
-    void OnBytesOnDiskHashed();
+
+public slots:
+    // The reader's answer, on the GUI thread: whether it took the bytes in.
+    // A file it could not read starts over.
+    void OnBytesOnDiskRead(bool ok);
 
 private:
-    // Idle: nothing started, or the last transfer finished and handed its
-    // file over. Transferring: a reply and an open file. Waiting: an attempt
-    // failed and the next one is due, or the first waits for the hash of the
-    // bytes an earlier run left; the file stays open. Ended: failed or
-    // stopped; the reply and the closed file are kept until the client goes.
-    enum class Stage { Idle, Transferring, Waiting, Ended };
-    enum class Outcome { Finished, Failed, Stopped };
+    // Idle: nothing started, or the last download finished and handed its
+    // file over. ReadingDisk: the file holds an earlier run's bytes, which
+    // the reader takes in before the first attempt. Asking: an attempt's
+    // request is out, its answer not judged yet. Receiving: the answer's
+    // body goes to the file. Waiting: an attempt failed, the next one is
+    // due. Ended: failed or stopped; the closed file is kept until the
+    // client goes.
+    enum class Stage { Idle, ReadingDisk, Asking, Receiving, Waiting, Ended };
+    // What the head of an answer asks for. Take: its body, if a package
+    // answer, goes to the file. TakeFromZero: the same, into an emptied file.
+    // AskAgain: dropped, and asked for again from 0 at once. Refused: a
+    // failed attempt.
+    enum class EAnswer { Take, TakeFromZero, AskAgain, Refused };
 
-    bool OpenPackageFile();
-    void StartAttempt();
-    bool AcceptAnswer();
-    void WriteAvailable();
-    void EndAttempt();
-    void FailAttempt(const CDownloadFailure& failure, const QString& text);
-    void StartFileOver();
-    void ResumeFileAt(const CPartialRecord& record);
-    void KeepPartialPackage(bool flushed);
-    void EndTransfer(Outcome outcome, const QString& failure = QString());
+    void NextAttempt();
+    void TakeReply(bool finished);
+    void RetryOrEnd(const CDownloadFailure& failure);
+    void EndTransfer(const CFailure& reason);
+
+    CFailure OpenPackageFile();
+    CFailure StartAttempt();
+    EAnswer JudgeAnswer();
+    CFailure WriteAvailable();
+    CDownloadFailure AnswerFailure() const;
+    CFailure StartFileOver();
+    CFailure CloseFile();
+    void SettlePartialFile(const CFailure& reason);
+    CFailure WriteFailure(qint64 unwritten) const;
     void ReleaseReply();
-    void ReleaseTransfer();
-    QString CloseFile();
-    QString WriteFailure(qint64 unwritten);
-    void HashWrittenChunk(const QByteArray& data);
 
     QNetworkAccessManager m_networkManager;
     QNetworkReply* m_pReply = nullptr;
     QFile* m_pFile = nullptr;
     Stage m_eStage = Stage::Idle;
-    QTimer m_stallTimer; // fires when the server has gone quiet
-    QTimer m_retryTimer; // ends the wait before the next attempt
-
-    // One download's attempts: the further ones allowed ("Update/Retries")
-    // and used, and what is known about resuming the bytes on disk.
-    QString m_strUrl;
-    QString m_strPackagePath;
+    QTimer m_stallTimer; // runs while an attempt's reply does; fires when the server has gone quiet
+    QTimer m_retryTimer; // runs while Waiting
+    CPackage m_package;
     int m_nRetries = 0;
-    int m_nAttempt = 0;
-    bool m_bAnswerAccepted = false; // the current reply's head is judged
+    int m_nAttempt = 0; // further attempts used
     CResumeState m_resume;
-    CPackageHashWorker m_packageHasher;
-    bool m_bHashPackage = false;
-    bool m_bHashingBytesOnDisk = false; // the first request waits for it
-    std::atomic<bool> m_bBytesOnDiskRead {false}; // set by the hashing thread
+    CFailure m_failure;
+    CBytesOnDiskReader m_bytesOnDiskReader;
 };
 
 } // namespace Update

@@ -1,6 +1,7 @@
 #include "CSignatureFetch.h"
-#include "CDownloadClient.h"
+#include "PackageRequest.h"
 
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QVariant>
 
@@ -28,23 +29,17 @@ CSignatureFetch::~CSignatureFetch()
     Stop();
 }
 
-// Appended to the URL as given, query and all: the publisher serves the
-// signature under the same address with ".minisig" added.
-QString CSignatureFetch::SignatureUrl(const QString& packageUrl)
-{
-    return packageUrl + QLatin1String(".minisig");
-}
-
-void CSignatureFetch::Start(const QString& packageUrl)
+void CSignatureFetch::Start(QNetworkAccessManager* manager, const QString& signatureUrl)
 {
     if (m_eStage != Stage::Idle)
         return;
     m_eStage = Stage::Fetching;
-    m_pReply = m_networkManager.get(CDownloadClient::MakeRequest(SignatureUrl(packageUrl)));
+    m_pReply = manager->get(MakePackageRequest(signatureUrl));
     // What is unread waits in the socket, not in our memory.
     m_pReply->setReadBufferSize(kMaxSignatureBytes + 1);
     connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnReadyRead()));
     connect(m_pReply, SIGNAL(finished()), this, SLOT(OnReplyFinished()));
+    connect(m_pReply, SIGNAL(destroyed()), this, SLOT(OnReplyFinished()));
     m_stallTimer.start();
 }
 
@@ -60,29 +55,34 @@ void CSignatureFetch::SetStallTimeout(int ms)
 
 void CSignatureFetch::OnReadyRead()
 {
-    if (m_eStage != Stage::Fetching)
-        return;
     m_stallTimer.start();
-    const QVariant length = m_pReply->header(QNetworkRequest::ContentLengthHeader);
-    const QByteArray data = m_pReply->readAll();
-    if (!IsSignatureAnswer(m_pReply))
-        return;
-    m_text += data;
-    // Too long is a bad signature, announced or not: stop reading at once.
-    if (m_text.size() > kMaxSignatureBytes || length.toLongLong() > kMaxSignatureBytes)
+    if (ReadAvailable() != ESignatureCheck::Ok)
         Finish(ESignatureCheck::SignatureUnreadable);
 }
 
 void CSignatureFetch::OnReplyFinished()
 {
-    if (m_eStage != Stage::Fetching)
-        return;
-    if (m_pReply->error() != QNetworkReply::NoError || !IsSignatureAnswer(m_pReply)) {
+    // Gone with its manager before it finished, or failed: no signature.
+    if (!m_pReply || m_pReply->error() != QNetworkReply::NoError || !IsSignatureAnswer(m_pReply)) {
         Finish(ESignatureCheck::NoSignature);
         return;
     }
-    OnReadyRead();
-    Finish(ESignatureCheck::Ok);
+    Finish(ReadAvailable());
+}
+
+// Keeps what has arrived: Ok, or SignatureUnreadable once the answer is too
+// long, announced or not.
+ESignatureCheck CSignatureFetch::ReadAvailable()
+{
+    const QVariant length = m_pReply->header(QNetworkRequest::ContentLengthHeader);
+    const QByteArray data = m_pReply->readAll();
+    // An error page is drained, and told when it finishes.
+    if (!IsSignatureAnswer(m_pReply))
+        return ESignatureCheck::Ok;
+    m_text += data;
+    if (m_text.size() > kMaxSignatureBytes || length.toLongLong() > kMaxSignatureBytes)
+        return ESignatureCheck::SignatureUnreadable;
+    return ESignatureCheck::Ok;
 }
 
 void CSignatureFetch::OnStallTimeout()
@@ -90,8 +90,8 @@ void CSignatureFetch::OnStallTimeout()
     Finish(ESignatureCheck::NoSignature);
 }
 
-// The one way a fetch ends. The stage goes first: closing a running reply
-// makes Qt report its finish through our handlers before close() returns.
+// The one way a fetch ends, once. The reply is disconnected before it is
+// closed, so nothing of it reaches us afterwards.
 void CSignatureFetch::Finish(ESignatureCheck result, bool report)
 {
     if (m_eStage != Stage::Fetching)

@@ -3,17 +3,18 @@
 #include "PackageSignature.h"
 
 #include <QByteArray>
-#include <QNetworkAccessManager>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
+class QNetworkAccessManager;
 class QNetworkReply;
 
 namespace Update {
 
-// Fetches a package's minisign signature, <package URL>.minisig, into memory,
-// with the package's own TLS settings, redirect policy and stall limit. An
-// answer longer than kMaxSignatureBytes is cut off at once.
+// Fetches a package's minisign signature into memory, through the download's
+// own manager and request, with a stall limit. An answer longer than
+// kMaxSignatureBytes is cut off at once. Part of the package check.
 class CSignatureFetch : public QObject
 {
     Q_OBJECT
@@ -21,10 +22,9 @@ public:
     explicit CSignatureFetch(QObject* parent = nullptr);
     ~CSignatureFetch() override;
 
-    static QString SignatureUrl(const QString& packageUrl);
-
-    // One fetch per object; a second call does nothing.
-    void Start(const QString& packageUrl);
+    // One fetch per object; a second call does nothing. SignalSignatureFetched
+    // follows from the event loop, never inside this call.
+    void Start(QNetworkAccessManager* manager, const QString& signatureUrl);
     // Ends a running fetch without a finish signal.
     void Stop();
     void SetStallTimeout(int ms);
@@ -46,10 +46,10 @@ private slots:
 private:
     enum class Stage { Idle, Fetching, Ended };
 
+    ESignatureCheck ReadAvailable();
     void Finish(ESignatureCheck result, bool report = true);
 
-    QNetworkAccessManager m_networkManager;
-    QNetworkReply* m_pReply = nullptr;
+    QPointer<QNetworkReply> m_pReply; // its manager may take it along
     QTimer m_stallTimer;
     QByteArray m_text;
     ESignatureCheck m_eResult = ESignatureCheck::NoSignature;

@@ -167,14 +167,9 @@ ResumeAnswer JudgeSingleAnswer(int status, const QByteArray& contentRange)
     return answer == ResumeAnswer::StartOver ? ResumeAnswer::Refused : answer;
 }
 
-QString PartialRecordPath(const QString& packagePath)
+bool SavePartialRecord(const CPackage& package, const CPartialRecord& record)
 {
-    return packagePath + QStringLiteral(".resume");
-}
-
-bool SavePartialRecord(const QString& packagePath, const CPartialRecord& record)
-{
-    const QString path = PartialRecordPath(packagePath);
+    const QString path = package.ResumeRecordPath();
     // QSaveFile would write through a link to where it points.
     if (!RemoveLinkAt(path))
         return false;
@@ -188,9 +183,9 @@ bool SavePartialRecord(const QString& packagePath, const CPartialRecord& record)
     return file.commit();
 }
 
-std::optional<CPartialRecord> LoadPartialRecord(const QString& packagePath, const QString& url)
+std::optional<CPartialRecord> LoadPartialRecord(const CPackage& package)
 {
-    const QString path = PartialRecordPath(packagePath);
+    const QString path = package.ResumeRecordPath();
     // A record is ours only as a file of its own; a link is dropped.
     if (!RemoveLinkAt(path))
         return std::nullopt;
@@ -215,19 +210,19 @@ std::optional<CPartialRecord> LoadPartialRecord(const QString& packagePath, cons
             record.bytes = value.toLongLong(&hasBytes);
         }
     }
-    if (!hasUrl || !hasValidator || !hasBytes || record.url != url || !IsUsableRecord(record))
+    if (!hasUrl || !hasValidator || !hasBytes || record.url != package.Url() || !IsUsableRecord(record))
         return std::nullopt;
     // Bytes the record does not know of (a later run killed mid-write) or
     // fewer than it claims: no telling which bytes they are.
-    const QFileInfo package(packagePath);
-    if (!package.isFile() || package.size() != record.bytes)
+    const QFileInfo partial(package.FilePath());
+    if (!partial.isFile() || partial.size() != record.bytes)
         return std::nullopt;
     return record;
 }
 
-void RemovePartialRecord(const QString& packagePath)
+void RemovePartialRecord(const CPackage& package)
 {
-    QFile::remove(PartialRecordPath(packagePath));
+    QFile::remove(package.ResumeRecordPath());
 }
 
 CResumeState::CResumeState(const CPartialRecord& record)

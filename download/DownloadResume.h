@@ -4,6 +4,8 @@
 // to make of the server's answer, and the small record that lets the next run
 // of the updater go on where this one stopped.
 
+#include "Package.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPair>
@@ -86,34 +88,33 @@ struct CPartialRecord
     qint64 bytes = 0;
 };
 
-// <packagePath>.resume, beside the partial package.
-QString PartialRecordPath(const QString& packagePath);
+// The record lives at package.ResumeRecordPath(), beside the partial package.
+// Replaces it at once (never half written); a link in its place is replaced,
+// never written through. False when it could not be written; the next run
+// then starts over, nothing worse.
+bool SavePartialRecord(const CPackage& package, const CPartialRecord& record);
 
-// Replaces the record of packagePath at once (never half written); a link in
-// its place is replaced, never written through. False when it could not be
-// written; the next run then starts over, nothing worse.
-bool SavePartialRecord(const QString& packagePath, const CPartialRecord& record);
-
-// The record of packagePath when it is a file of its own (a link there is
-// removed), is for url, names a validator and a byte count above 0, and the
-// partial package holds exactly that many bytes; nothing otherwise (the
-// partial package is then to be replaced). A validator that could not go
-// into a request header as it is (control characters, line breaks, bytes
-// beyond ASCII), or a URL holding control characters, makes it no record.
-std::optional<CPartialRecord> LoadPartialRecord(const QString& packagePath, const QString& url);
+// The package's record when it is a file of its own (a link there is
+// removed), is for the package's URL, names a validator and a byte count
+// above 0, and the partial package holds exactly that many bytes; nothing
+// otherwise (the partial package is then to be replaced). A validator that
+// could not go into a request header as it is (control characters, line
+// breaks, bytes beyond ASCII), or a URL holding control characters, makes it
+// no record.
+std::optional<CPartialRecord> LoadPartialRecord(const CPackage& package);
 
 // Removes the record, on success and whenever the partial package is replaced.
-void RemovePartialRecord(const QString& packagePath);
+void RemovePartialRecord(const CPackage& package);
 
 // One download's knowledge about resuming, carried from attempt to attempt:
 //
-//     CResumeState state(*LoadPartialRecord(path, url));   // or CResumeState()
+//     CResumeState state(*LoadPartialRecord(package));   // or CResumeState()
 //     from = state.PrepareRequest(request);  // file opened: from > 0 appends,
 //                                            // 0 empties it
 //     on the answer's head:  switch (state.OnAnswer(status, reply->rawHeaderPairs()))
 //     on every write:        state.OnWritten(bytes)
 //     on a transient failure with attempts left, or the last one:
-//                            SavePartialRecord(path, state.Record(url)) if CanResume()
+//                            SavePartialRecord(package, state.Record(url)) if CanResume()
 class CResumeState
 {
 public:

@@ -3,7 +3,6 @@
 #include <QDateTime>
 #include <QLocale>
 #include <QRegularExpression>
-#include <QSettings>
 
 namespace Update {
 
@@ -49,19 +48,19 @@ QDateTime ParseHttpDate(const QByteArray& value)
 
 } // namespace
 
-int ReadDownloadRetries(const QString& iniPath)
-{
-    const QSettings settings(iniPath, QSettings::IniFormat);
-    // A value with a comma comes back as a list, whose text is empty: 0.
-    return DownloadRetriesFromText(settings.value(QStringLiteral("Update/Retries")).toString());
-}
-
 bool IsTransientFailure(const CDownloadFailure& failure)
 {
-    if (failure.local)
-        return false;
-    if (failure.stalled || failure.closedEarly)
+    switch (failure.failure.kind) {
+    case EFailure::Stalled:
+    case EFailure::ClosedEarly:
+    case EFailure::ResumeRefused:
         return true;
+    case EFailure::Network:
+    case EFailure::HttpStatus:
+        break;
+    default:
+        return false;
+    }
     switch (failure.networkError) {
     case QNetworkReply::ConnectionRefusedError:
     case QNetworkReply::RemoteHostClosedError:

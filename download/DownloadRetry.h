@@ -2,14 +2,13 @@
 
 // When a failed download is tried again, and how long to wait first. Off
 // unless the installation asks for it with "Update/Retries" in its
-// "Localcfg.ini": a download then survives a dropped connection or a busy
-// server instead of ending the update.
+// "Localcfg.ini" (CLocalSettings::retries): a download then survives a
+// dropped connection or a busy server instead of ending the update.
+
+#include "UpdateFailure.h"
 
 #include <QByteArray>
 #include <QNetworkReply>
-#include <QString>
-
-#include "LocalSettings.h"
 
 class QDateTime;
 
@@ -18,26 +17,19 @@ namespace Update {
 // The longest wait between two attempts, and the longest Retry-After we honour.
 const int kMaxRetryWaitMs = 30000;
 
-// "Update/Retries" of the INI file at iniPath: how many further attempts a
-// transient failure may use. 0 (no retry, the default) when the key is missing,
-// not a whole number, 0 or negative; at most kMaxDownloadRetries.
-int ReadDownloadRetries(const QString& iniPath = QStringLiteral("./Localcfg.ini"));
-
-
-// What is known about one failed attempt.
+// What is known about one failed attempt: what the user is told if it is the
+// last, and what the network said.
 struct CDownloadFailure
 {
+    CFailure failure;
     QNetworkReply::NetworkError networkError = QNetworkReply::NoError;
-    int httpStatus = 0;     // of the answer, 0 when none came
-    bool stalled = false;   // our own time-out: the server stopped sending
-    bool closedEarly = false; // the body ended short of its announced size;
-                              // Qt may call such an answer a success
-    bool local = false;     // our own failure: the disk, a refused signature
+    int httpStatus = 0; // of the answer, 0 when none came
 };
 
 // Transient failures are worth another attempt: connection refused, reset or
-// closed early, the stall time-out, HTTP 408, 429, 500, 502, 503, 504.
-// Everything else fails the update at once.
+// closed early, the server gone quiet, a refused resume, HTTP 408, 429, 500,
+// 502, 503, 504. Everything else fails the update at once, and so does every
+// failure of our own (the address, the disk, the file).
 bool IsTransientFailure(const CDownloadFailure& failure);
 
 // The wait before retry number attempt (1 for the first retry): 1 s, 2 s,

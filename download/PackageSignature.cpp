@@ -1,10 +1,6 @@
 #include "PackageSignature.h"
 
-#include "VxDir.h"
-
-#include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QList>
 #include <QPair>
 #include <QUrl>
@@ -163,32 +159,6 @@ QString DispositionFileName(const QByteArray& contentDisposition)
 }
 
 } // namespace
-
-QString SignatureCheckText(ESignatureCheck result)
-{
-    const char* const context = "Update::CUpdate";
-    switch (result) {
-    case ESignatureCheck::Ok:
-        return QString();
-    case ESignatureCheck::NoSignature:
-        return QCoreApplication::translate(context, "The update has no signature.");
-    case ESignatureCheck::SignatureUnreadable:
-        return QCoreApplication::translate(context, "The update's signature cannot be read.");
-    case ESignatureCheck::LegacyFormat:
-        return QCoreApplication::translate(
-            context, "The update is signed in the legacy format; sign it again with current minisign.");
-    case ESignatureCheck::OtherKey:
-        return QCoreApplication::translate(context, "The update is signed with another key.");
-    case ESignatureCheck::PackageMismatch:
-    case ESignatureCheck::CommentMismatch:
-        return QCoreApplication::translate(context, "The update's signature does not match it.");
-    case ESignatureCheck::KeyUnreadable:
-        return QCoreApplication::translate(context, "The installation's update key cannot be read.");
-    case ESignatureCheck::OtherFile:
-        return QCoreApplication::translate(context, "The signature belongs to another file.");
-    }
-    return QCoreApplication::translate(context, "The update's signature cannot be read.");
-}
 
 bool ParseUpdateKey(const QByteArray& text, CUpdateKey* key)
 {
@@ -359,29 +329,13 @@ QString SignatureUrlFor(const QString& packageUrl, const QUrl& servedUrl)
     return url.toString(QUrl::FullyEncoded);
 }
 
-QString UpdateKeyPath()
+QByteArray ReadUpdateKeyFile(const QString& path)
 {
-    return DAROZ::VxDir::GetCurrentPath() + QLatin1Char('/') + QLatin1String(kUpdateKeyFileName);
-}
-
-bool IsUpdateKeyInstalled()
-{
-    const QFileInfo info(UpdateKeyPath());
-    return info.exists() || info.isSymLink();
-}
-
-QByteArray ReadUpdateKeyFile()
-{
-    QFile file(UpdateKeyPath());
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
     const QByteArray text = file.read(kMaxUpdateKeyBytes + 1);
     return text.size() > kMaxUpdateKeyBytes ? QByteArray() : text;
-}
-
-ESignatureCheck VerifyWithInstalledKey(const QByteArray& signatureText, const CPackageHasher& hasher)
-{
-    return VerifyPackageSignature(ReadUpdateKeyFile(), signatureText, hasher);
 }
 
 ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByteArray& signatureText,
@@ -389,12 +343,6 @@ ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByt
 {
     const ESignatureCheck result = VerifyPackageSignature(keyFileText, signatureText, hasher);
     return result == ESignatureCheck::Ok ? CheckSignedFileName(signatureText, servedName) : result;
-}
-
-ESignatureCheck VerifyWithInstalledKey(const QByteArray& signatureText, const CPackageHasher& hasher,
-                                       const QString& servedName)
-{
-    return VerifyPackageSignature(ReadUpdateKeyFile(), signatureText, hasher, servedName);
 }
 
 } // namespace Update

@@ -39,10 +39,6 @@ enum class ESignatureCheck {
     OtherFile,           // the trusted comment names another file than was served
 };
 
-// The reason shown after "Update failed! ", translated in the context
-// "Update::CUpdate"; empty for Ok.
-QString SignatureCheckText(ESignatureCheck result);
-
 // A public key file: an "untrusted comment:" line, then base64 of "Ed", the
 // 8-byte key id and the 32-byte Ed25519 key. Line breaks may be "\n" or "\r\n".
 struct CUpdateKey
@@ -131,24 +127,14 @@ ESignatureCheck CheckSignedFileName(const QByteArray& signatureText, const QStri
 // the final URL with ".minisig" appended to its path, its query kept.
 QString SignatureUrlFor(const QString& packageUrl, const QUrl& servedUrl);
 
-// <installation>/UpdateKey.pub
-QString UpdateKeyPath();
-// Whether the installation opted in: anything at UpdateKeyPath(), even a
-// folder or a broken link, counts, so a damaged key refuses updates instead
-// of turning the checks off.
-bool IsUpdateKeyInstalled();
-// The installation's key file, read with the bound; empty when it cannot be
-// read or is longer (which then fails as KeyUnreadable).
-QByteArray ReadUpdateKeyFile();
-// VerifyPackageSignature with ReadUpdateKeyFile().
-ESignatureCheck VerifyWithInstalledKey(const QByteArray& signatureText, const CPackageHasher& hasher);
+// A key file read with the bound; empty when it cannot be read or is longer
+// (which then fails as KeyUnreadable).
+QByteArray ReadUpdateKeyFile(const QString& path);
 
 // The same checks, and then the binding to the served name
 // (CheckSignedFileName): a genuine signature of an older package served under
 // a newer package's name is OtherFile.
 ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByteArray& signatureText,
                                        const CPackageHasher& hasher, const QString& servedName);
-ESignatureCheck VerifyWithInstalledKey(const QByteArray& signatureText, const CPackageHasher& hasher,
-                                       const QString& servedName);
 
 } // namespace Update

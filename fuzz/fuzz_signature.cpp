@@ -118,7 +118,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const Update::ESignatureCheck result = Update::VerifyPackageSignature(keyText, sigText, hasher);
     if (result == Update::ESignatureCheck::Ok)
         CheckAccepted(keyText, sigText, package);
-    if (Update::SignatureCheckText(result).isEmpty() != (result == Update::ESignatureCheck::Ok))
-        Fail("a refusal without a reason");
     return 0;
 }

@@ -1,13 +1,15 @@
 // bench_download [--hash] URL DIR: fetches URL with the updater's download
 // client into DIR (made the current folder, as the installation folder is for
-// the updater). --hash hashes the package as it streams, as a signed
-// installation does, and prints the hash. Exit 0 when the package is
+// the updater). --hash hashes the package as it streams, on the hashing
+// thread fed from the client's written chunks as the package check of a
+// signed installation feeds it, and prints the hash. Exit 0 when the package is
 // complete, 1 on a reported failure.
 //
 // bench_download --hash-file FILE: the same hash of a file on disk, alone,
 // with nothing downloading: no download that hashes can end sooner.
 
 #include "CDownloadClient.h"
+#include "PackageHashWorker.h"
 #include "PackageSignature.h"
 
 #include <QCoreApplication>
@@ -42,10 +44,16 @@ int main(int argc, char** argv)
     }
 
     Update::CDownloadClient client;
-    client.SetHashPackage(hash);
-    QObject::connect(&client, &Update::CDownloadClient::SignalFinishDownload, &app, [&client, hash] {
+    Update::CPackageHashWorker hasher;
+    if (hash) {
+        QObject::connect(&client, &Update::CDownloadClient::SignalPackageWritten, &app,
+                         [&hasher](const QByteArray& chunk) { hasher.AddData(chunk); });
+        QObject::connect(&client, &Update::CDownloadClient::SignalDownloadRestarted, &app,
+                         [&hasher](qint64) { hasher.Reset(); });
+    }
+    QObject::connect(&client, &Update::CDownloadClient::SignalFinishDownload, &app, [&hasher, hash] {
         if (hash)
-            std::printf("%s\n", client.PackageHasher().Result().toHex().constData());
+            std::printf("%s\n", hasher.Hasher().Result().toHex().constData());
         QCoreApplication::exit(0);
     });
     QObject::connect(&client, &Update::CDownloadClient::SgnDownloadError, &app, [](QString& text) {

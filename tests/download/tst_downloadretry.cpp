@@ -4,6 +4,7 @@
 #include "DownloadRetry.h"
 #include "InstallDir.h"
 #include "LocalHttpServer.h"
+#include "LocalSettings.h"
 #include "NginxServer.h"
 #include "OutsideTarget.h"
 
@@ -28,6 +29,7 @@ const int kWaitMs = 15000; // upper bound for any one request in these tests
 struct Answer
 {
     QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    QString errorString;
     int status = 0;
     CRawHeaders headers;
     QByteArray body;
@@ -47,6 +49,7 @@ Answer Get(const QString& url, const QList<QPair<QByteArray, QByteArray>>& reque
         reply->abort();
     }
     answer.error = reply->error();
+    answer.errorString = reply->errorString();
     answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     answer.headers = reply->rawHeaderPairs();
     answer.body = reply->readAll();
@@ -82,6 +85,7 @@ Q_DECLARE_METATYPE(CPartialRecord)
 Q_DECLARE_METATYPE(ResumeAnswer)
 Q_DECLARE_METATYPE(CRawHeaders)
 Q_DECLARE_METATYPE(QList<LocalHttpRoute>)
+Q_DECLARE_METATYPE(Update::EFailure)
 
 class TestDownloadRetry : public QObject
 {
@@ -164,80 +168,68 @@ void TestDownloadRetry::retriesSetting_data()
     QTest::newRow("a list: off") << QByteArray("[Update]\nRetries=2,3\n") << 0;
 }
 
+// What the window hands the download client from the installation's settings.
 void TestDownloadRetry::retriesSetting()
 {
     QFETCH(QByteArray, ini);
     QFETCH(int, retries);
-    const QString path = m_pDir->filePath("Localcfg.ini");
     if (ini != "-")
-        QVERIFY(WriteFile(path, ini));
-    QCOMPARE(ReadDownloadRetries(path), retries);
-
-    // The default path is the installation folder's, made the current one.
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_pDir->path()));
-    const int fromCurrent = ReadDownloadRetries();
-    QDir::setCurrent(previous);
-    QCOMPARE(fromCurrent, retries);
+        QVERIFY(WriteFile(m_pDir->filePath("Localcfg.ini"), ini));
+    QCOMPARE(ReadLocalSettings(m_pDir->path()).retries, retries);
 }
 
 void TestDownloadRetry::failureKind_data()
 {
+    QTest::addColumn<EFailure>("kind");
     QTest::addColumn<QNetworkReply::NetworkError>("error");
     QTest::addColumn<int>("status");
-    QTest::addColumn<bool>("stalled");
-    QTest::addColumn<bool>("local");
     QTest::addColumn<bool>("transient");
-    QTest::addColumn<bool>("closedEarly"); // body short of its announced size
 
     using E = QNetworkReply::NetworkError;
-    QTest::newRow("connection refused") << E::ConnectionRefusedError << 0 << false << false << true << false;
-    QTest::newRow("reset or closed early") << E::RemoteHostClosedError << 0 << false << false << true << false;
-    QTest::newRow("closed early inside a 200 body") << E::RemoteHostClosedError << 200 << false << false << true << false;
-    QTest::newRow("our stall time-out (we closed the reply)")
-        << E::OperationCanceledError << 200 << true << false << true << false;
-    QTest::newRow("408") << E::UnknownContentError << 408 << false << false << true << false;
-    QTest::newRow("429") << E::UnknownContentError << 429 << false << false << true << false;
-    QTest::newRow("500") << E::InternalServerError << 500 << false << false << true << false;
-    QTest::newRow("502") << E::UnknownServerError << 502 << false << false << true << false;
-    QTest::newRow("503") << E::ServiceUnavailableError << 503 << false << false << true << false;
-    QTest::newRow("504") << E::UnknownServerError << 504 << false << false << true << false;
-
-    QTest::newRow("404") << E::ContentNotFoundError << 404 << false << false << false << false;
-    QTest::newRow("403") << E::ContentAccessDenied << 403 << false << false << false << false;
-    QTest::newRow("401") << E::AuthenticationRequiredError << 401 << false << false << false << false;
-    QTest::newRow("501") << E::OperationNotImplementedError << 501 << false << false << false << false;
-    QTest::newRow("505") << E::UnknownServerError << 505 << false << false << false << false;
-    QTest::newRow("416 outside a resume") << E::UnknownContentError << 416 << false << false << false << false;
-    QTest::newRow("redirect not followed") << E::NoError << 302 << false << false << false << false;
-    QTest::newRow("TLS handshake") << E::SslHandshakeFailedError << 0 << false << false << false << false;
-    QTest::newRow("unsupported scheme") << E::ProtocolUnknownError << 0 << false << false << false << false;
-    QTest::newRow("host not found") << E::HostNotFoundError << 0 << false << false << false << false;
-    QTest::newRow("our own cancel without a stall")
-        << E::OperationCanceledError << 0 << false << false << false << false;
-    QTest::newRow("disk error while the network also broke")
-        << E::RemoteHostClosedError << 200 << false << true << false << false;
-    QTest::newRow("disk error during a stall") << E::OperationCanceledError << 200 << true << true << false << false;
-    QTest::newRow("refused signature") << E::NoError << 200 << false << true << false << false;
+    const EFailure network = EFailure::Network;
+    QTest::newRow("connection refused") << network << E::ConnectionRefusedError << 0 << true;
+    QTest::newRow("reset or closed early") << network << E::RemoteHostClosedError << 0 << true;
+    QTest::newRow("closed early inside a 200 body") << network << E::RemoteHostClosedError << 200 << true;
+    QTest::newRow("the server went quiet") << EFailure::Stalled << E::NoError << 200 << true;
     QTest::newRow("body short of its length, though Qt said success")
-        << E::NoError << 200 << false << false << true << true;
-    QTest::newRow("body short, and then a disk error") << E::NoError << 200 << false << true << false << true;
+        << EFailure::ClosedEarly << E::NoError << 200 << true;
+    QTest::newRow("the server would not continue the bytes on disk")
+        << EFailure::ResumeRefused << E::NoError << 416 << true;
+    QTest::newRow("408") << network << E::UnknownContentError << 408 << true;
+    QTest::newRow("429") << network << E::UnknownContentError << 429 << true;
+    QTest::newRow("500") << network << E::InternalServerError << 500 << true;
+    QTest::newRow("502") << network << E::UnknownServerError << 502 << true;
+    QTest::newRow("503") << network << E::ServiceUnavailableError << 503 << true;
+    QTest::newRow("504") << network << E::UnknownServerError << 504 << true;
+
+    QTest::newRow("404") << network << E::ContentNotFoundError << 404 << false;
+    QTest::newRow("403") << network << E::ContentAccessDenied << 403 << false;
+    QTest::newRow("401") << network << E::AuthenticationRequiredError << 401 << false;
+    QTest::newRow("501") << network << E::OperationNotImplementedError << 501 << false;
+    QTest::newRow("505") << network << E::UnknownServerError << 505 << false;
+    QTest::newRow("416 outside a resume") << network << E::UnknownContentError << 416 << false;
+    QTest::newRow("redirect not followed") << EFailure::HttpStatus << E::NoError << 302 << false;
+    QTest::newRow("TLS handshake") << network << E::SslHandshakeFailedError << 0 << false;
+    QTest::newRow("unsupported scheme") << network << E::ProtocolUnknownError << 0 << false;
+    QTest::newRow("host not found") << network << E::HostNotFoundError << 0 << false;
+    QTest::newRow("a cancel") << network << E::OperationCanceledError << 0 << false;
+    QTest::newRow("disk error while the network also broke")
+        << EFailure::PackageFile << E::RemoteHostClosedError << 200 << false;
+    QTest::newRow("disk full while the server was busy")
+        << EFailure::PackageDiskFull << E::ServiceUnavailableError << 503 << false;
+    QTest::newRow("no package name in the URL") << EFailure::InvalidAddress << E::NoError << 0 << false;
 }
 
 void TestDownloadRetry::failureKind()
 {
+    QFETCH(EFailure, kind);
     QFETCH(QNetworkReply::NetworkError, error);
     QFETCH(int, status);
-    QFETCH(bool, stalled);
-    QFETCH(bool, local);
     QFETCH(bool, transient);
-    QFETCH(bool, closedEarly);
     CDownloadFailure failure;
-    failure.closedEarly = closedEarly;
+    failure.failure = CFailure(kind);
     failure.networkError = error;
     failure.httpStatus = status;
-    failure.stalled = stalled;
-    failure.local = local;
     QCOMPARE(IsTransientFailure(failure), transient);
 }
 
@@ -286,8 +278,11 @@ void TestDownloadRetry::failuresOnTheWire()
     CDownloadFailure failure;
     failure.networkError = answer.error;
     failure.httpStatus = answer.status;
-    failure.closedEarly = answer.error == QNetworkReply::NoError && !state.Complete();
-    QVERIFY2(answer.error != QNetworkReply::NoError || failure.closedEarly, "the failure did not come");
+    if (answer.error != QNetworkReply::NoError)
+        failure.failure = CFailure(EFailure::Network, {answer.errorString});
+    else if (!state.Complete())
+        failure.failure = CFailure(EFailure::ClosedEarly);
+    QVERIFY2(failure.failure.IsFailure(), "the failure did not come");
     QCOMPARE(IsTransientFailure(failure), transient);
 }
 
@@ -590,7 +585,7 @@ void TestDownloadRetry::partialRecord_data()
     QTest::newRow("no validator") << url << QByteArray() << qint64(300) << QByteArray() << 300 << url << false;
     QTest::newRow("0 bytes") << url << tag << qint64(0) << QByteArray() << 0 << url << false;
 
-    const QString odd = QString::fromUtf8("http://127.0.0.1/p k%20g/\xe5\x8c\x85=1?a=b&c=%25#f");
+    const QString odd = QString::fromUtf8("http://127.0.0.1/p k%20g/\xe5\x8c\x85=1/client_v2.zip?a=b&c=%25#f");
     QTest::newRow("URL with blanks, escapes, non-ASCII: read back whole")
         << odd << QByteArray("\"a=b c%\"") << qint64(10) << QByteArray() << 10 << odd << true;
     // What a record says goes back to the server: one that no answer could
@@ -642,9 +637,10 @@ void TestDownloadRetry::partialRecord()
     QFETCH(QString, askedUrl);
     QFETCH(bool, loaded);
 
-    const QString package = m_pDir->filePath("client_v2.zip");
+    // The package of the URL asked for, and a record for recordUrl beside it.
+    const CPackage package(askedUrl, m_pDir->path());
     if (packageSize >= 0)
-        QVERIFY(WriteFile(package, Bytes(packageSize, 4)));
+        QVERIFY(WriteFile(package.FilePath(), Bytes(packageSize, 4)));
     CPartialRecord record;
     record.url = recordUrl;
     record.validator = recordValidator;
@@ -652,10 +648,10 @@ void TestDownloadRetry::partialRecord()
     if (rawRecord.isEmpty())
         QVERIFY(SavePartialRecord(package, record));
     else
-        QVERIFY(WriteFile(PartialRecordPath(package), rawRecord));
-    QCOMPARE(PartialRecordPath(package), package + ".resume");
+        QVERIFY(WriteFile(package.ResumeRecordPath(), rawRecord));
+    QCOMPARE(package.ResumeRecordPath(), package.FilePath() + ".resume");
 
-    const std::optional<CPartialRecord> read = LoadPartialRecord(package, askedUrl);
+    const std::optional<CPartialRecord> read = LoadPartialRecord(package);
     QCOMPARE(read.has_value(), loaded);
     if (!loaded)
         return;
@@ -668,28 +664,28 @@ void TestDownloadRetry::partialRecord()
 // a record that cannot be written says so.
 void TestDownloadRetry::recordReplacedAndRemoved()
 {
-    const QString package = m_pDir->filePath("client_v2.zip");
-    QVERIFY(WriteFile(package, Bytes(500, 5)));
     CPartialRecord record;
     record.url = "http://127.0.0.1/pkg/client_v2.zip";
+    const CPackage package(record.url, m_pDir->path());
+    QVERIFY(WriteFile(package.FilePath(), Bytes(500, 5)));
     record.validator = "\"a-very-long-first-validator-that-the-second-one-is-much-shorter-than\"";
     record.bytes = 200;
     QVERIFY(SavePartialRecord(package, record));
     record.validator = "\"b\"";
     record.bytes = 500;
     QVERIFY(SavePartialRecord(package, record));
-    const std::optional<CPartialRecord> read = LoadPartialRecord(package, record.url);
+    const std::optional<CPartialRecord> read = LoadPartialRecord(package);
     QVERIFY(read.has_value());
     QCOMPARE(read->validator, QByteArray("\"b\""));
     QCOMPARE(read->bytes, qint64(500));
 
     RemovePartialRecord(package);
-    QVERIFY(!QFile::exists(PartialRecordPath(package)));
-    QVERIFY(!LoadPartialRecord(package, record.url).has_value());
+    QVERIFY(!QFile::exists(package.ResumeRecordPath()));
+    QVERIFY(!LoadPartialRecord(package).has_value());
     QCOMPARE(QDir(m_pDir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"client_v2.zip"});
     RemovePartialRecord(package); // nothing there: no harm
 
-    QVERIFY(!SavePartialRecord(m_pDir->filePath("missing-folder/client_v2.zip"), record));
+    QVERIFY(!SavePartialRecord(CPackage(record.url, m_pDir->filePath("missing-folder")), record));
 }
 
 // A link where the record belongs is replaced on saving and dropped on
@@ -905,8 +901,11 @@ void TestDownloadRetry::resumedTransferSendsThePackageOnce()
         CDownloadFailure failure;
         failure.networkError = answer.error;
         failure.httpStatus = answer.status;
-        failure.closedEarly = answer.error == QNetworkReply::NoError && !state.Complete();
-        if (answer.error == QNetworkReply::NoError && !failure.closedEarly)
+        if (answer.error != QNetworkReply::NoError)
+            failure.failure = CFailure(EFailure::Network, {answer.errorString});
+        else if (!state.Complete())
+            failure.failure = CFailure(EFailure::ClosedEarly);
+        if (!failure.failure.IsFailure())
             break;
         QVERIFY2(IsTransientFailure(failure), qPrintable(QString("attempt %1").arg(attempt)));
         waits.append(RetryWaitMs(attempt + 1, HeaderValue(answer.headers, "Retry-After"), now));

@@ -1,6 +1,7 @@
 #include "Minisign.h"
 #include "PackageHashWorker.h"
 #include "PackageSignature.h"
+#include "UpdateFailure.h"
 #include "ZipWriter.h"
 
 #include <QDir>
@@ -142,8 +143,6 @@ private slots:
     void hashResumedFromFile_data();
     void hashResumedFromFile();
     void hashFromFileLeavesCallerFree();
-    void installedKey_data();
-    void installedKey();
     void signedFileName_data();
     void signedFileName();
     void servedFileName_data();
@@ -152,6 +151,7 @@ private slots:
     void signatureUrl();
     void boundToServedName_data();
     void boundToServedName();
+    void readKeyFile();
     void reasons();
 
 private:
@@ -322,7 +322,6 @@ void TestPackageSignature::verify()
     QCOMPARE(hash, OneShotHash(data));
     const ESignatureCheck result = VerifyPackageSignature(key, sig, hash);
     QCOMPARE(int(result), expected);
-    QCOMPARE(SignatureCheckText(result).isEmpty(), result == ESignatureCheck::Ok);
 
     // and the real tool judges the same files as the row says
     QCOMPARE(Run({"-V", "-q", "-p", keyPath, "-x", sigPath, "-m", package}), toolAccepts);
@@ -531,52 +530,18 @@ void TestPackageSignature::hashFromFileLeavesCallerFree()
 #endif
 }
 
-void TestPackageSignature::installedKey_data()
+// The key file is read with its bound, and never past it.
+void TestPackageSignature::readKeyFile()
 {
-    QTest::addColumn<QString>("install"); // what lies at <installation>/UpdateKey.pub
-    QTest::addColumn<bool>("optedIn");
-    QTest::addColumn<int>("expected");
-
-    QTest::newRow("no key: nothing changes") << "nothing" << false << int(ESignatureCheck::KeyUnreadable);
-    QTest::newRow("key of the signer") << "A" << true << int(ESignatureCheck::Ok);
-    QTest::newRow("key of someone else") << "B" << true << int(ESignatureCheck::OtherKey);
-    QTest::newRow("empty key file") << "empty" << true << int(ESignatureCheck::KeyUnreadable);
-    QTest::newRow("a folder in its place") << "folder" << true << int(ESignatureCheck::KeyUnreadable);
-    QTest::newRow("a broken link in its place") << "dangling" << true << int(ESignatureCheck::KeyUnreadable);
-    QTest::newRow("other case is another file") << "lower case" << false << int(ESignatureCheck::KeyUnreadable);
-}
-
-void TestPackageSignature::installedKey()
-{
-    if (!m_minisign.Available())
-        QSKIP("minisign is not installed");
-    QFETCH(QString, install);
-    QFETCH(bool, optedIn);
-    QFETCH(int, expected);
-
-    // The installation folder is the current folder.
-    const QString keyPath = QDir::currentPath() + "/UpdateKey.pub";
-    QCOMPARE(UpdateKeyPath(), keyPath);
-    QCOMPARE(QString::fromLatin1(kUpdateKeyFileName), QStringLiteral("UpdateKey.pub"));
-    if (install == "A" || install == "B")
-        QVERIFY(QFile::copy(m_keys.filePath(install + ".pub"), keyPath));
-    else if (install == "empty")
-        QVERIFY(WriteBytes(keyPath, QByteArray()));
-    else if (install == "folder")
-        QVERIFY(QDir().mkdir(keyPath));
-    else if (install == "dangling")
-        QVERIFY(QFile::link(m_pDir->filePath("gone.pub"), keyPath));
-    else if (install == "lower case")
-        QVERIFY(QFile::copy(m_keys.filePath("A.pub"), QDir::currentPath() + "/updatekey.pub"));
-
-    QCOMPARE(IsUpdateKeyInstalled(), optedIn);
-
-    const QString package = m_pDir->filePath("client_update.zip");
-    QVERIFY(WriteBytes(package, TestZip::MakeZip({TestZip::File("setup.exe", "MZ" + RandomBytes(4096))})));
-    QVERIFY(!Sign("A", package, package + ".minisig").isEmpty());
-    CPackageHasher hasher;
-    hasher.AddData(FileBytes(package));
-    QCOMPARE(int(VerifyWithInstalledKey(FileBytes(package + ".minisig"), hasher)), expected);
+    const QString path = m_pDir->filePath("UpdateKey.pub");
+    QCOMPARE(ReadUpdateKeyFile(path), QByteArray());
+    const QByteArray atBound(int(kMaxUpdateKeyBytes), 'k');
+    QVERIFY(WriteBytes(path, atBound));
+    QCOMPARE(ReadUpdateKeyFile(path), atBound);
+    QVERIFY(WriteBytes(path, atBound + 'k'));
+    QCOMPARE(ReadUpdateKeyFile(path), QByteArray());
+    QVERIFY(QDir().mkdir(m_pDir->filePath("folder.pub")));
+    QCOMPARE(ReadUpdateKeyFile(m_pDir->filePath("folder.pub")), QByteArray());
 }
 
 void TestPackageSignature::signedFileName_data()
@@ -771,30 +736,32 @@ void TestPackageSignature::boundToServedName()
     const QString served = ServedFileName(QUrl(servedUrl), disposition);
     const QByteArray key = FileBytes(m_keys.filePath("A.pub"));
     QCOMPARE(int(VerifyPackageSignature(key, signature, hasher, served)), expected);
-    QVERIFY(QFile::copy(m_keys.filePath("A.pub"), UpdateKeyPath()));
-    QCOMPARE(int(VerifyWithInstalledKey(signature, hasher, served)), expected);
     if (expected == int(ESignatureCheck::OtherFile)) {
         QCOMPARE(int(VerifyPackageSignature(key, signature, hasher)), int(ESignatureCheck::Ok));
         QVERIFY(Run({"-V", "-q", "-p", m_keys.filePath("A.pub"), "-x", package + ".minisig", "-m", package}));
     }
 }
 
+// What the user reads when a signed package is refused.
 void TestPackageSignature::reasons()
 {
-    const QList<ESignatureCheck> failures = {
-        ESignatureCheck::NoSignature,   ESignatureCheck::SignatureUnreadable, ESignatureCheck::LegacyFormat,
-        ESignatureCheck::OtherKey,      ESignatureCheck::PackageMismatch,     ESignatureCheck::CommentMismatch,
-        ESignatureCheck::KeyUnreadable, ESignatureCheck::OtherFile,
+    const QList<EFailure> refusals = {
+        EFailure::NoSignature, EFailure::SignatureUnreadable, EFailure::LegacySignature,
+        EFailure::OtherKey,    EFailure::SignatureMismatch,   EFailure::KeyUnreadable,
+        EFailure::SignatureOtherFile,
     };
-    QVERIFY(SignatureCheckText(ESignatureCheck::Ok).isEmpty());
-    // Seven texts: both kinds of mismatch read the same to a user.
     QSet<QString> english;
-    for (ESignatureCheck failure : failures)
-        english.insert(SignatureCheckText(failure));
-    QCOMPARE(english.size(), 7);
+    for (EFailure refusal : refusals) {
+        const QString text = FailureText(CFailure(refusal));
+        QCOMPARE(text, "Update failed! " + FailureReason(CFailure(refusal)));
+        QCOMPARE(FailureExitCode(refusal), -1);
+        english.insert(FailureReason(CFailure(refusal)));
+    }
+    QCOMPARE(english.size(), refusals.size());
     QVERIFY(!english.contains(QString()));
-    QCOMPARE(SignatureCheckText(ESignatureCheck::NoSignature), QStringLiteral("The update has no signature."));
-    QCOMPARE(SignatureCheckText(ESignatureCheck::OtherFile), QStringLiteral("The signature belongs to another file."));
+    QCOMPARE(FailureReason(CFailure(EFailure::NoSignature)), QStringLiteral("The update has no signature."));
+    QCOMPARE(FailureReason(CFailure(EFailure::SignatureOtherFile)),
+             QStringLiteral("The signature belongs to another file."));
 
     // Every reason has its Chinese text in the translation the build makes.
     const QString binDir = qEnvironmentVariable("UPDATE_BIN_DIR");
@@ -803,8 +770,8 @@ void TestPackageSignature::reasons()
     QTranslator translator;
     QVERIFY(translator.load(binDir + "/Language/Language_zh_CN/update_zh_CN.qm"));
     QVERIFY(QCoreApplication::installTranslator(&translator));
-    for (ESignatureCheck failure : failures) {
-        const QString translated = SignatureCheckText(failure);
+    for (EFailure refusal : refusals) {
+        const QString translated = FailureReason(CFailure(refusal));
         QVERIFY2(!english.contains(translated), qPrintable(translated));
         QVERIFY(!translated.isEmpty());
     }

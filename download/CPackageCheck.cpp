@@ -1,0 +1,153 @@
+#include "CPackageCheck.h"
+#include "CDownloadClient.h"
+#include "CSignatureFetch.h"
+#include "PackageHashWorker.h"
+#include "PackageSignature.h"
+#include "VxDir.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace Update {
+
+namespace {
+
+// The installation's key when it holds anything by that name: a folder or a
+// broken link counts too.
+QString InstalledKeyPath(const QString& installDir)
+{
+    const QString path = installDir + QLatin1Char('/') + QLatin1String(kUpdateKeyFileName);
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink() ? path : QString();
+}
+
+// The one place where the outcome of a signature check becomes what the
+// user is told.
+CFailure SignatureFailure(ESignatureCheck check)
+{
+    switch (check) {
+    case ESignatureCheck::Ok:
+        return CFailure();
+    case ESignatureCheck::NoSignature:
+        return CFailure(EFailure::NoSignature);
+    case ESignatureCheck::SignatureUnreadable:
+        return CFailure(EFailure::SignatureUnreadable);
+    case ESignatureCheck::LegacyFormat:
+        return CFailure(EFailure::LegacySignature);
+    case ESignatureCheck::OtherKey:
+        return CFailure(EFailure::OtherKey);
+    case ESignatureCheck::PackageMismatch:
+    case ESignatureCheck::CommentMismatch:
+        return CFailure(EFailure::SignatureMismatch);
+    case ESignatureCheck::KeyUnreadable:
+        return CFailure(EFailure::KeyUnreadable);
+    case ESignatureCheck::OtherFile:
+        return CFailure(EFailure::SignatureOtherFile);
+    }
+    return CFailure(EFailure::SignatureUnreadable);
+}
+
+} // namespace
+
+CPackageCheck::CPackageCheck(CDownloadClient* client, QObject* parent)
+    : QObject(parent), m_pClient(client), m_strKeyPath(InstalledKeyPath(DAROZ::VxDir::GetCurrentPath()))
+{
+    // Without a key nothing is hashed and no signature is asked for.
+    if (!IsRequired())
+        return;
+    m_pHasher = std::make_unique<CPackageHashWorker>();
+    m_pFetch = std::make_unique<CSignatureFetch>();
+    // Queued: the verdict comes from the event loop, not from inside the
+    // signature reply's own signal.
+    connect(m_pFetch.get(), SIGNAL(SignalSignatureFetched()), this, SLOT(OnSignatureFetched()),
+            Qt::QueuedConnection);
+    if (!client)
+        return;
+    connect(client, SIGNAL(SignalPackageWritten(QByteArray)), this, SLOT(OnPackageWritten(QByteArray)));
+    connect(client, SIGNAL(SignalDownloadRestarted(qint64)), this, SLOT(OnDownloadRestarted(qint64)));
+    client->SetBytesOnDiskReader([this](const QString& path, qint64 bytes) { ReadBytesOnDisk(path, bytes); });
+}
+
+CPackageCheck::~CPackageCheck()
+{
+    // A client that outlives us must not call into us.
+    if (m_pClient && IsRequired())
+        m_pClient->SetBytesOnDiskReader(nullptr);
+}
+
+void CPackageCheck::Start(const CPackage& package)
+{
+    if (m_eStage != Stage::Idle)
+        return;
+    m_eStage = Stage::Checking;
+    m_package = package;
+    if (IsRequired() && m_pClient) {
+        m_pFetch->SetStallTimeout(m_pClient->StallTimeout());
+        m_pFetch->Start(m_pClient->NetworkManager(), package.SignatureUrl());
+        return;
+    }
+    // Nothing to check; or, with the client gone, no way to fetch the signature.
+    const CFailure verdict = IsRequired() ? CFailure(EFailure::NoSignature) : CFailure();
+    QMetaObject::invokeMethod(this, [this, verdict] { Finish(verdict); }, Qt::QueuedConnection);
+}
+
+void CPackageCheck::Stop()
+{
+    m_eStage = Stage::Ended;
+    if (m_pFetch)
+        m_pFetch->Stop();
+}
+
+// Hashed as written, so the check reads nothing again.
+void CPackageCheck::OnPackageWritten(const QByteArray& chunk)
+{
+    m_pHasher->AddData(chunk);
+}
+
+// The bytes an earlier run left come in through ReadBytesOnDisk instead.
+void CPackageCheck::OnDownloadRestarted(qint64 bytesOnDisk)
+{
+    if (bytesOnDisk == 0)
+        m_pHasher->Reset();
+}
+
+// The hashing thread reads them, a large file must not hold the window.
+// Its answer crosses back as the argument of a queued call, which Qt copies:
+// nothing of ours is shared between the threads.
+void CPackageCheck::ReadBytesOnDisk(const QString& path, qint64 bytes)
+{
+    m_pHasher->ResetFromFile(path, bytes, [this](bool ok) {
+        QMetaObject::invokeMethod(this, "OnBytesOnDiskHashed", Qt::QueuedConnection, Q_ARG(bool, ok));
+    });
+}
+
+void CPackageCheck::OnBytesOnDiskHashed(bool ok)
+{
+    if (m_pClient)
+        m_pClient->OnBytesOnDiskRead(ok);
+}
+
+void CPackageCheck::OnSignatureFetched()
+{
+    ESignatureCheck check = m_pFetch->Result();
+    if (check == ESignatureCheck::Ok)
+        check = VerifyPackageSignature(ReadUpdateKeyFile(m_strKeyPath), m_pFetch->SignatureText(),
+                                       m_pHasher->Hasher());
+    Finish(SignatureFailure(check));
+}
+
+// The one way the check ends, once. A refused package is deleted before
+// anyone hears, so it cannot be started while the user reads why.
+void CPackageCheck::Finish(const CFailure& verdict)
+{
+    if (m_eStage != Stage::Checking)
+        return;
+    m_eStage = Stage::Ended;
+    m_verdict = verdict;
+    if (verdict.IsFailure())
+        QFile::remove(m_package.FilePath());
+    // The last step: the receiver may schedule our deletion.
+    emit SignalChecked();
+}
+
+} // namespace Update

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "Package.h"
+#include "UpdateFailure.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <memory>
+
+namespace Update {
+
+class CDownloadClient;
+class CPackageHashWorker;
+class CSignatureFetch;
+
+// Turns a downloaded package into a verdict. An installation that holds
+// "UpdateKey.pub" (a minisign public key) takes only packages whose
+// signature, published at the package URL with ".minisig" appended,
+// verifies against that key; any other installation takes every package.
+//
+// Made together with the download client, before the download starts: it
+// hashes every byte as the client writes it (on a thread of its own, the
+// bytes of an earlier run included), so the hash is ready when the download
+// ends. Start then fetches the signature through the client's manager,
+// verifies it, deletes a refused package and reports once.
+class CPackageCheck : public QObject
+{
+    Q_OBJECT
+public:
+    explicit CPackageCheck(CDownloadClient* client, QObject* parent = nullptr);
+    ~CPackageCheck() override;
+
+    // The installation holds "UpdateKey.pub" (anything by that name, so a
+    // damaged key refuses updates instead of turning the check off); decided
+    // when the check is made.
+    bool IsRequired() const { return !m_strKeyPath.isEmpty(); }
+
+    // After the client's SignalFinishDownload. One SignalChecked follows,
+    // from the event loop, never inside this call; a second call does nothing.
+    void Start(const CPackage& package);
+    // No SignalChecked afterwards.
+    void Stop();
+
+    // None: use the package. Otherwise it was refused and is gone from disk.
+    CFailure Verdict() const { return m_verdict; }
+
+signals:
+    void SignalChecked();
+
+private slots:
+    void OnPackageWritten(const QByteArray& chunk);
+    void OnDownloadRestarted(qint64 bytesOnDisk);
+    void OnSignatureFetched();
+    void OnBytesOnDiskHashed(bool ok);
+
+private:
+    // Idle: hashing what the download writes. Checking: Start was called, the
+    // verdict is on its way. Ended: the verdict is given, or the check stopped.
+    enum class Stage { Idle, Checking, Ended };
+
+    void ReadBytesOnDisk(const QString& path, qint64 bytes);
+    void Finish(const CFailure& verdict);
+
+    QPointer<CDownloadClient> m_pClient;
+    QString m_strKeyPath; // the key this installation trusts; empty: none, nothing is checked
+    std::unique_ptr<CPackageHashWorker> m_pHasher;
+    std::unique_ptr<CSignatureFetch> m_pFetch;
+    CPackage m_package;
+    CFailure m_verdict;
+    Stage m_eStage = Stage::Idle;
+};
+
+} // namespace Update
