@@ -709,30 +709,30 @@ void TestDownloadRetry::recordInPlaceOfALink()
 
     TestSupport::OutsideTarget outside;
     QVERIFY(outside.isValid());
-    const QString package = m_pDir->filePath("client_v2.zip");
-    QVERIFY(WriteFile(package, Bytes(300, 4)));
+    const CPackage package("http://127.0.0.1/pkg/client_v2.zip", m_pDir->path());
+    QVERIFY(WriteFile(package.FilePath(), Bytes(300, 4)));
     CPartialRecord record;
-    record.url = "http://127.0.0.1/pkg/client_v2.zip";
+    record.url = package.Url();
     record.validator = "\"v1\"";
     record.bytes = 300;
     if (pointsTo == "file") {
         // A record that would load, were the link followed.
         QVERIFY(SavePartialRecord(package, record));
-        QVERIFY(QFile::remove(outside.File()) && QFile::rename(PartialRecordPath(package), outside.File()));
+        QVERIFY(QFile::remove(outside.File()) && QFile::rename(package.ResumeRecordPath(), outside.File()));
     }
     const QString target = pointsTo == "file" ? outside.File()
         : pointsTo == "folder"                ? outside.Folder()
                                               : outside.Folder() + "/missing";
-    QVERIFY(QFile::link(target, PartialRecordPath(package)));
+    QVERIFY(QFile::link(target, package.ResumeRecordPath()));
     const QStringList picture = outside.Picture();
 
     if (save) {
         QVERIFY(SavePartialRecord(package, record));
-        QVERIFY2(!QFileInfo(PartialRecordPath(package)).isSymLink(), "the record is a file of its own");
-        QVERIFY(LoadPartialRecord(package, record.url).has_value());
+        QVERIFY2(!QFileInfo(package.ResumeRecordPath()).isSymLink(), "the record is a file of its own");
+        QVERIFY(LoadPartialRecord(package).has_value());
     } else {
-        QVERIFY(!LoadPartialRecord(package, record.url).has_value());
-        QVERIFY2(!QFileInfo(PartialRecordPath(package)).isSymLink(), "the link is gone");
+        QVERIFY(!LoadPartialRecord(package).has_value());
+        QVERIFY2(!QFileInfo(package.ResumeRecordPath()).isSymLink(), "the link is gone");
     }
     QVERIFY2(outside.Picture() == picture, "what the link pointed to was changed");
 }

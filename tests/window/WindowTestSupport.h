@@ -112,6 +112,17 @@ public:
     bool unanswered() const { return m_unanswered; }
     QStringList titles() const { return m_titles; }
 
+    // Waits until `count` boxes have appeared and every one of them has
+    // closed on its key (or the time is up).
+    bool waitForBoxes(int count, int timeoutMs = 10000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while ((boxes() < count || QApplication::activeModalWidget()) && clock.elapsed() < timeoutMs)
+            QTest::qWait(20);
+        return boxes() >= count && !QApplication::activeModalWidget();
+    }
+
 private:
     struct Box
     {
