@@ -286,7 +286,7 @@ def test_corrupt_zip_keeps_archive(d):
         c.launch(c.server.url(PACKAGE), len(body))
         c.press_update()
         box = c.wait_notice(20)
-        check(c.notices() == ["Update failed! "], f"failure box: {c.notices()}")
+        check(c.notices() == ["Update failed! The package is damaged."], f"failure box: {c.notices()}")
         c.display.key(box, "Return")
         check(c.exit_code() == 0, "updater ended")
         check(os.path.exists(c.inst.path("client_v2.zip")), "archive kept")
