@@ -51,6 +51,9 @@ public:
     // Stopped after a stop, else the failure that SgnDownloadError told.
     CFailure Failure() const { return m_failure; }
 
+    // The package of the last StartDownload.
+    const CPackage& Package() const { return m_package; }
+
     // The manager of every request of the update, for the package's signature too.
     QNetworkAccessManager* NetworkManager() { return &m_networkManager; }
 

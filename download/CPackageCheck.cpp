@@ -93,9 +93,15 @@ void CPackageCheck::Start(const CPackage& package)
 
 void CPackageCheck::Stop()
 {
+    const bool passed = m_eStage == Stage::Passed;
     m_eStage = Stage::Ended;
     if (m_pFetch)
         m_pFetch->Stop();
+    if (!IsRequired() || passed || !m_pClient)
+        return;
+    const CPackage& package = m_pClient->Package();
+    if (package.IsValid() && !QFileInfo::exists(package.ResumeRecordPath()))
+        QFile::remove(package.FilePath());
 }
 
 // Hashed as written, so the check reads nothing again.
@@ -142,7 +148,7 @@ void CPackageCheck::Finish(const CFailure& verdict)
 {
     if (m_eStage != Stage::Checking)
         return;
-    m_eStage = Stage::Ended;
+    m_eStage = verdict.IsFailure() ? Stage::Ended : Stage::Passed;
     m_verdict = verdict;
     if (verdict.IsFailure())
         QFile::remove(m_package.FilePath());

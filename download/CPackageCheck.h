@@ -39,7 +39,10 @@ public:
     // After the client's SignalFinishDownload. One SignalChecked follows,
     // from the event loop, never inside this call; a second call does nothing.
     void Start(const CPackage& package);
-    // No SignalChecked afterwards.
+    // No SignalChecked afterwards. A signed installation keeps no package it
+    // has not passed: the client's package file goes too, unless the client
+    // kept it to be resumed (it is checked again once complete). Call it
+    // after the client has stopped.
     void Stop();
 
     // None: use the package. Otherwise it was refused and is gone from disk.
@@ -56,8 +59,9 @@ private slots:
 
 private:
     // Idle: hashing what the download writes. Checking: Start was called, the
-    // verdict is on its way. Ended: the verdict is given, or the check stopped.
-    enum class Stage { Idle, Checking, Ended };
+    // verdict is on its way. Passed: the package may be used. Ended: it was
+    // refused, or the check stopped.
+    enum class Stage { Idle, Checking, Passed, Ended };
 
     void ReadBytesOnDisk(const QString& path, qint64 bytes);
     void Finish(const CFailure& verdict);

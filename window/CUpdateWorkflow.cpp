@@ -431,11 +431,17 @@ void CUpdate::EndUpdate(const CFailure& failure)
 
 // Each worker is asked to stop once and released. A failure is reported
 // from inside the download client's own signal, so the client (and the check
-// hooked into it) go once control is back in the event loop. A running
-// extraction stops at its next chunk and removes the file it was writing;
-// destroying a running thread aborts the process, so it is waited for.
+// hooked into it) go once control is back in the event loop. The client
+// stops first: the check then knows whether a partial package is kept to be
+// resumed. A running extraction stops at its next chunk and removes the file
+// it was writing; destroying a running thread aborts the process, so it is
+// waited for.
 void CUpdate::ReleaseWorkers()
 {
+    if (m_pDownloadClient) {
+        disconnect(m_pDownloadClient, nullptr, this, nullptr);
+        m_pDownloadClient->StopDownload();
+    }
     if (m_pPackageCheck) {
         disconnect(m_pPackageCheck, nullptr, this, nullptr);
         m_pPackageCheck->Stop();
@@ -443,8 +449,6 @@ void CUpdate::ReleaseWorkers()
         m_pPackageCheck = nullptr;
     }
     if (m_pDownloadClient) {
-        disconnect(m_pDownloadClient, nullptr, this, nullptr);
-        m_pDownloadClient->StopDownload();
         m_pDownloadClient->deleteLater();
         m_pDownloadClient = nullptr;
     }

@@ -750,6 +750,39 @@ def signed_package(d, exe, how, reason):
         check(harness.pid_alive(c.notifier.pid), "notifier left running")
 
 
+def test_signed_given_up_before_verified(d):
+    # A signed installation keeps no package it has not verified: giving up
+    # while the signature is on its way removes it. A partial package kept to
+    # be resumed stays with its record; it is verified once complete.
+    for resumable in (False, True):
+        what = "partial, resumable" if resumable else "complete, signature on its way"
+        with Case(d) as c:
+            signer = harness.Signer(c.inst.tmp)
+            c.inst.install_key(signer.public_key())
+            if resumable:
+                c.inst.set_retries(2)
+                body, pause = held_package(c, ranges=True)
+            else:
+                body = c.inst.installer_zip()
+                pause = harness.Pause(1)
+                c.server.routes[PACKAGE] = {"body": body}
+                c.server.routes[PACKAGE + ".minisig"] = {"body": signer.sign(body, "client_v2.zip"), "pause": pause}
+            c.launch(c.server.url(PACKAGE), len(body))
+            press_update_held(c, pause)
+            if not resumable:
+                check(harness.wait_until(lambda: "Verifying..." in c.progress(), 10), f"{what}: verifying")
+            c.display.click(c.window, *CLOSE_BUTTON)
+            box = c.wait_notice(10)
+            check(c.notices() == [GIVE_UP], f"{what}: the give-up question: {c.notices()}")
+            c.display.key(box, "Return")
+            check(c.exit_code(10) == 0, f"{what}: exit status 0")
+            pause.release()
+            kept = os.path.exists(c.inst.path("client_v2.zip"))
+            check(kept == resumable, f"{what}: package kept: {kept}")
+            check(os.path.exists(c.inst.path("client_v2.zip.resume")) == resumable, f"{what}: its record")
+            check(not c.installer_ran("client_v2"), f"{what}: nothing started")
+
+
 for _name, _exe, _how, _reason in SIGNED_CASES:
     globals()[f"test_signed_{_name}"] = \
         lambda d, exe=_exe, how=_how, reason=_reason: signed_package(d, exe, how, reason)
