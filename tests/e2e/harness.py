@@ -16,6 +16,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import traceback
 import zipfile
 
 CLIENT = "Corvel.exe"
@@ -385,6 +386,46 @@ def refused_url(path="/pkg/client_v2.zip"):
 # --- Signatures ---------------------------------------------------------------
 
 KEY_FILE = "UpdateKey.pub"
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+
+
+def run_cases(namespace):
+    """Runs every test_* function of a test script with one shared display
+    (E2E_ONLY picks those whose name holds it), reports each, and returns the
+    exit status: 1 when any failed."""
+    tests = [(name, fn) for name, fn in namespace.items() if name.startswith("test_") and callable(fn)]
+    only = os.environ.get("E2E_ONLY")
+    if only:
+        tests = [t for t in tests if only in t[0]]
+    display = Display()
+    passed = failed = skipped = 0
+    try:
+        for name, fn in tests:
+            started = time.monotonic()
+            try:
+                fn(display)
+                passed += 1
+                print(f"PASS {name} ({time.monotonic() - started:.1f}s)", flush=True)
+            except Skip as e:
+                skipped += 1
+                print(f"SKIP {name}: {e}", flush=True)
+            except Exception as e:  # noqa: BLE001 - report every case
+                failed += 1
+                print(f"FAIL {name}: {e}", flush=True)
+                if not isinstance(e, Failure):
+                    traceback.print_exc()
+    finally:
+        display.close()
+    print(f"{passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
+    return 1 if failed else 0
 
 
 class Skip(Exception):

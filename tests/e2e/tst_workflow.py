@@ -10,7 +10,6 @@ import sys
 import subprocess
 import tempfile
 import time
-import traceback
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -29,13 +28,8 @@ GIVE_UP = "Be sure give up to update?"
 INSTALL = "Be sure overlay install?"
 
 
-class Failure(Exception):
-    pass
-
-
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
+Failure = harness.Failure
+check = harness.check
 
 
 class Case:
@@ -1062,31 +1056,7 @@ def test_updaters_of_two_folders_and_a_dead_owner(d):
 
 
 def main():
-    tests = [(name, fn) for name, fn in globals().items() if name.startswith("test_") and callable(fn)]
-    only = os.environ.get("E2E_ONLY")
-    if only:
-        tests = [t for t in tests if only in t[0]]
-    display = harness.Display()
-    passed = failed = skipped = 0
-    try:
-        for name, fn in tests:
-            started = time.monotonic()
-            try:
-                fn(display)
-                passed += 1
-                print(f"PASS {name} ({time.monotonic() - started:.1f}s)", flush=True)
-            except harness.Skip as e:
-                skipped += 1
-                print(f"SKIP {name}: {e}", flush=True)
-            except Exception as e:  # noqa: BLE001 - report every case
-                failed += 1
-                print(f"FAIL {name}: {e}", flush=True)
-                if not isinstance(e, Failure):
-                    traceback.print_exc()
-    finally:
-        display.close()
-    print(f"{passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
-    return 1 if failed else 0
+    return harness.run_cases(globals())
 
 
 if __name__ == "__main__":
