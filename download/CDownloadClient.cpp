@@ -483,14 +483,15 @@ void CDownloadClient::EndTransfer(const CFailure& reason)
 
 // What a download that did not finish leaves: with retries on, the bytes
 // that reached the disk and the record that lets the next run resume them;
-// of a package that filled the disk, nothing, so the disk is not left full.
+// of a package that filled the disk, or would not fit, nothing, so the disk
+// is not left full.
 void CDownloadClient::SettlePartialFile(const CFailure& reason)
 {
     if (!m_pFile)
         return;
     const bool flushed = m_pFile->isOpen() && m_pFile->flush();
     m_pFile->close();
-    if (reason.kind == EFailure::PackageDiskFull) {
+    if (reason.kind == EFailure::PackageDiskFull || reason.kind == EFailure::NotEnoughSpace) {
         m_pFile->remove();
         RemovePartialRecord(m_package);
         return;
