@@ -187,6 +187,17 @@ void CDownloadClient::OnHttpReadyRead()
     TakeReply(false);
 }
 
+// A redirect hop's head comes too; only the answer at the end of the hops is
+// judged. A 3xx that Qt does not follow is judged when its body or its end
+// comes.
+void CDownloadClient::OnHttpMetaData()
+{
+    const int status = HttpStatus(m_pReply);
+    if (status >= 300 && status < 400)
+        return;
+    TakeReply(false);
+}
+
 // The server went quiet. Closing the reply makes Qt report a cancel; the
 // failure to tell is the silence.
 void CDownloadClient::OnStallTimeout()
@@ -238,6 +249,8 @@ CFailure CDownloadClient::StartAttempt()
     connect(m_pReply, SIGNAL(downloadProgress(qint64,qint64)), &m_stallTimer, SLOT(start()));
     connect(m_pReply, SIGNAL(finished()), this, SLOT(OnFinishedDowndload()));
     connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnHttpReadyRead()));
+    // The head is judged as soon as it is there, before any of the body.
+    connect(m_pReply, SIGNAL(metaDataChanged()), this, SLOT(OnHttpMetaData()));
     connect(m_pReply, SIGNAL(sslErrors(QList<QSslError>)), this, SLOT(OnSslErrors(QList<QSslError>)));
     m_stallTimer.start();
     return CFailure();

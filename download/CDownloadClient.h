@@ -101,6 +101,7 @@ private slots:
     void OnFinishedDowndload();
     void onHttpError(QNetworkReply::NetworkError);
     void OnHttpReadyRead();
+    void OnHttpMetaData();
     void OnStallTimeout();
     void OnRetryTimeout();
     void OnSslErrors(const QList<QSslError>& errors);

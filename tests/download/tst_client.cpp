@@ -499,6 +499,7 @@ void TestDownloadClient::failures_data()
     // A petabyte announced: refused when the head arrives, before a byte is written.
     LocalHttpRoute huge = LocalHttpRoute::Ok(small);
     huge.contentLength = false;
+    huge.stallAfter = 0;
     huge.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("1125899906842624")));
     m_http.SetRoute("/huge/client_v2.zip", huge);
     QTest::newRow("announced length beyond the free space") << false << m_http.Url("/huge/client_v2.zip") << "once"
