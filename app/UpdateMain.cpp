@@ -1,6 +1,7 @@
 #include "UpdateMain.h"
 
 #include "AppSetup.h"
+#include "CProxyAuth.h"
 #include "CUpdate.h"
 #include "LaunchArgs.h"
 #include "LocalSettings.h"
@@ -75,6 +76,8 @@ int UpdateMain(int argc, char** argv)
         return 0;
     }
 
+    // Before the first request: every request goes the way the system says.
+    UseSystemProxies();
     CUpdate window;
     window.OnGetClientSize(args.nPackageSize);
     window.SetUrl(args.strUrl);

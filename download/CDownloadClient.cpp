@@ -1,4 +1,5 @@
 #include "CDownloadClient.h"
+#include "CProxyAuth.h"
 #include "DownloadRetry.h"
 #include "PackageRequest.h"
 #include "PathEntry.h"
@@ -69,6 +70,8 @@ void CDownloadClient::StartDownload(const CPackage& package)
     m_nAttempt = 0;
     m_resume = CResumeState();
     m_failure = CFailure();
+    m_servedUrl = QUrl();
+    m_contentDisposition.clear();
     if (!package.IsValid()) {
         EndTransfer(CFailure(EFailure::InvalidAddress));
         return;
@@ -105,6 +108,17 @@ CFailure CDownloadClient::OpenPackageFile()
     return CFailure();
 }
 
+void CDownloadClient::SetProxyAuth(CProxyAuth* auth)
+{
+    if (m_pProxyAuth)
+        disconnect(&m_networkManager, nullptr, m_pProxyAuth, nullptr);
+    m_pProxyAuth = auth;
+    // Direct: Qt reads the authenticator when the slot returns.
+    if (auth)
+        connect(&m_networkManager, SIGNAL(proxyAuthenticationRequired(QNetworkProxy,QAuthenticator*)), auth,
+                SLOT(OnProxyAuthenticationRequired(QNetworkProxy,QAuthenticator*)), Qt::DirectConnection);
+}
+
 void CDownloadClient::SetRetries(int retries)
 {
     m_nRetries = qMax(0, retries);
@@ -134,7 +148,7 @@ void CDownloadClient::GetClientSize(const QString& url)
 {
     QNetworkAccessManager manager;
     QEventLoop loop;
-    QNetworkReply* reply = manager.head(MakePackageRequest(url));
+    QNetworkReply* reply = manager.head(MakePackageRequest(url, m_tlsTrust));
     connect(reply, SIGNAL(finished()), &loop, SLOT(quit()), Qt::DirectConnection);
     loop.exec();
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
@@ -173,6 +187,17 @@ void CDownloadClient::OnHttpReadyRead()
     TakeReply(false);
 }
 
+// A redirect hop's head comes too; only the answer at the end of the hops is
+// judged. A 3xx that Qt does not follow is judged when its body or its end
+// comes.
+void CDownloadClient::OnHttpMetaData()
+{
+    const int status = HttpStatus(m_pReply);
+    if (status >= 300 && status < 400)
+        return;
+    TakeReply(false);
+}
+
 // The server went quiet. Closing the reply makes Qt report a cancel; the
 // failure to tell is the silence.
 void CDownloadClient::OnStallTimeout()
@@ -187,6 +212,14 @@ void CDownloadClient::OnRetryTimeout()
     NextAttempt();
 }
 
+// The errors are never ignored: Qt ends the reply with a handshake failure,
+// which AnswerFailure tells as the first refusal, naming the hop's host.
+void CDownloadClient::OnSslErrors(const QList<QSslError>& errors)
+{
+    if (!m_tlsFailure.IsFailure())
+        m_tlsFailure = TlsFailure(errors, m_pReply->url().host());
+}
+
 void CDownloadClient::NextAttempt()
 {
     const CFailure started = StartAttempt();
@@ -199,7 +232,7 @@ void CDownloadClient::NextAttempt()
 // settings are the same for every attempt.
 CFailure CDownloadClient::StartAttempt()
 {
-    QNetworkRequest request = MakePackageRequest(m_package.Url());
+    QNetworkRequest request = MakePackageRequest(m_package.Url(), m_tlsTrust);
     // Without retries the request stays exactly as it always was.
     if (m_nRetries > 0 && m_resume.PrepareRequest(request) == 0) {
         const CFailure emptied = StartFileOver();
@@ -207,6 +240,7 @@ CFailure CDownloadClient::StartAttempt()
             return emptied;
     }
     m_eStage = Stage::Asking;
+    m_tlsFailure = CFailure();
     m_pReply = m_networkManager.get(request);
     m_pReply->setReadBufferSize(kReadBufferSize);
     // Any byte of the answer shows the server is still there. Connected
@@ -215,6 +249,9 @@ CFailure CDownloadClient::StartAttempt()
     connect(m_pReply, SIGNAL(downloadProgress(qint64,qint64)), &m_stallTimer, SLOT(start()));
     connect(m_pReply, SIGNAL(finished()), this, SLOT(OnFinishedDowndload()));
     connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnHttpReadyRead()));
+    // The head is judged as soon as it is there, before any of the body.
+    connect(m_pReply, SIGNAL(metaDataChanged()), this, SLOT(OnHttpMetaData()));
+    connect(m_pReply, SIGNAL(sslErrors(QList<QSslError>)), this, SLOT(OnSslErrors(QList<QSslError>)));
     m_stallTimer.start();
     return CFailure();
 }
@@ -245,6 +282,9 @@ void CDownloadClient::TakeReply(bool finished)
             RetryOrEnd(refused);
             return;
         }
+        case EAnswer::Failed:
+            EndTransfer(m_answerFailure);
+            return;
         }
     }
     if (IsPackageAnswer(m_pReply)) {
@@ -267,16 +307,71 @@ void CDownloadClient::TakeReply(bool finished)
     EndTransfer(CFailure());
 }
 
+// Without retries nothing is asked twice: an answer that does not hold the
+// whole file from byte 0 is the failure of the one request.
+CDownloadClient::EAnswer CDownloadClient::JudgeSingle(int status)
+{
+    const CRawHeaders headers = m_pReply->rawHeaderPairs();
+    switch (JudgeSingleAnswer(status, HeaderValue(headers, "Content-Range"))) {
+    case ResumeAnswer::Append:
+    case ResumeAnswer::WholeBody:
+        // Learns the size the body must reach.
+        m_resume.OnAnswer(status, headers);
+        return EAnswer::Take;
+    case ResumeAnswer::NotBody:
+        return EAnswer::Take;
+    case ResumeAnswer::StartOver:
+    case ResumeAnswer::Refused:
+        break;
+    }
+    const QString reason = m_pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+    m_answerFailure = CFailure(EFailure::HttpStatus, {QString::number(status), reason});
+    return EAnswer::Failed;
+}
+
+// The bytes the answer announces must fit on the package's volume, beyond
+// what the file holds already; launch arguments only set the 100 % mark.
+CFailure CDownloadClient::RoomForAnswer() const
+{
+    const QVariant length = m_pReply->header(QNetworkRequest::ContentLengthHeader);
+    if (!length.isValid())
+        return CFailure();
+    const qint64 needed = length.toLongLong();
+    const QStorageInfo volume(QFileInfo(m_package.FilePath()).absolutePath());
+    const qint64 available = volume.bytesAvailable();
+    if (needed <= 0 || !volume.isValid() || available < 0 || available >= needed)
+        return CFailure();
+    return CFailure(EFailure::NotEnoughSpace, {QString::number(needed), QString::number(available)});
+}
+
 // What the head of the current answer means for the file, decided once per
 // reply.
 CDownloadClient::EAnswer CDownloadClient::JudgeAnswer()
 {
     m_eStage = Stage::Receiving;
     const int status = HttpStatus(m_pReply);
+    if (IsPackageAnswer(m_pReply))
+        m_servedUrl = m_pReply->url();
     // Not HTTP: no ranges, no announced size; the body is the package.
     if (status == 0)
         return EAnswer::Take;
-    switch (m_resume.OnAnswer(status, m_pReply->rawHeaderPairs())) {
+    const CRawHeaders headers = m_pReply->rawHeaderPairs();
+    if (IsPackageAnswer(m_pReply)) {
+        // Never decoded: its bytes are not the package's, and a small bomb
+        // would grow past every bound.
+        const QByteArray coding = AnswerCoding(headers);
+        if (!coding.isEmpty()) {
+            m_answerFailure = CFailure(EFailure::CodedAnswer, {QString::fromLatin1(coding)});
+            return EAnswer::Failed;
+        }
+        m_contentDisposition = HeaderValue(headers, "Content-Disposition");
+        m_answerFailure = RoomForAnswer();
+        if (m_answerFailure.IsFailure())
+            return EAnswer::Failed;
+    }
+    if (m_nRetries == 0)
+        return JudgeSingle(status);
+    switch (m_resume.OnAnswer(status, headers)) {
     case ResumeAnswer::Append:
         return EAnswer::Take;
     case ResumeAnswer::NotBody:
@@ -317,7 +412,12 @@ CDownloadFailure CDownloadClient::AnswerFailure() const
     CDownloadFailure failure;
     failure.networkError = m_pReply->error();
     failure.httpStatus = HttpStatus(m_pReply);
-    if (failure.networkError != QNetworkReply::NoError) {
+    const CFailure proxy = m_pProxyAuth ? m_pProxyAuth->Failure(failure.networkError) : CFailure();
+    if (m_tlsFailure.IsFailure()) {
+        failure.failure = m_tlsFailure;
+    } else if (proxy.IsFailure()) {
+        failure.failure = proxy;
+    } else if (failure.networkError != QNetworkReply::NoError) {
         failure.failure = CFailure(EFailure::Network, {m_pReply->errorString()});
     } else if (!IsPackageAnswer(m_pReply)) {
         const QString reason = m_pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
@@ -396,14 +496,15 @@ void CDownloadClient::EndTransfer(const CFailure& reason)
 
 // What a download that did not finish leaves: with retries on, the bytes
 // that reached the disk and the record that lets the next run resume them;
-// of a package that filled the disk, nothing, so the disk is not left full.
+// of a package that filled the disk, or would not fit, nothing, so the disk
+// is not left full.
 void CDownloadClient::SettlePartialFile(const CFailure& reason)
 {
     if (!m_pFile)
         return;
     const bool flushed = m_pFile->isOpen() && m_pFile->flush();
     m_pFile->close();
-    if (reason.kind == EFailure::PackageDiskFull) {
+    if (reason.kind == EFailure::PackageDiskFull || reason.kind == EFailure::NotEnoughSpace) {
         m_pFile->remove();
         RemovePartialRecord(m_package);
         return;

@@ -2,12 +2,16 @@
 
 #include "DownloadResume.h"
 #include "Package.h"
+#include "TlsTrust.h"
 #include "UpdateFailure.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QObject>
+#include <QPointer>
+#include <QSslError>
 #include <QTimer>
+#include <QUrl>
 
 #include <functional>
 
@@ -15,6 +19,7 @@ class QFile;
 
 namespace Update {
 
+class CProxyAuth;
 struct CDownloadFailure;
 
 // Streams one package over HTTP/HTTPS into its file in the installation
@@ -57,6 +62,22 @@ public:
     // The manager of every request of the update, for the package's signature too.
     QNetworkAccessManager* NetworkManager() { return &m_networkManager; }
 
+    // What the server's certificates are verified against, for every
+    // request of the update (the signature's too); the system's roots alone
+    // until it is set.
+    void SetTlsTrust(const CTlsTrust& trust) { m_tlsTrust = trust; }
+    const CTlsTrust& TlsTrust() const { return m_tlsTrust; }
+
+    // Answers the manager's proxy questions; a request that failed for want
+    // of the proxy's consent ends with auth's ProxyRefused. Not owned.
+    void SetProxyAuth(CProxyAuth* auth);
+
+    // The package answer of the last download: its URL after redirects, and
+    // its Content-Disposition header (empty when none), which name the file
+    // the server meant to send.
+    QUrl ServedUrl() const { return m_servedUrl; }
+    QByteArray ContentDisposition() const { return m_contentDisposition; }
+
     // Takes in the bytes an earlier run left in the package file before the
     // download appends to them (the package check hashes them): it reads the
     // first `bytes` bytes of the file at `path` away from the GUI thread and
@@ -83,8 +104,10 @@ private slots:
     void OnFinishedDowndload();
     void onHttpError(QNetworkReply::NetworkError);
     void OnHttpReadyRead();
+    void OnHttpMetaData();
     void OnStallTimeout();
     void OnRetryTimeout();
+    void OnSslErrors(const QList<QSslError>& errors);
 
 public slots:
     // The reader's answer, on the GUI thread: whether it took the bytes in.
@@ -103,8 +126,8 @@ private:
     // What the head of an answer asks for. Take: its body, if a package
     // answer, goes to the file. TakeFromZero: the same, into an emptied file.
     // AskAgain: dropped, and asked for again from 0 at once. Refused: a
-    // failed attempt.
-    enum class EAnswer { Take, TakeFromZero, AskAgain, Refused };
+    // failed attempt. Failed: the download ends with m_answerFailure.
+    enum class EAnswer { Take, TakeFromZero, AskAgain, Refused, Failed };
 
     void NextAttempt();
     void TakeReply(bool finished);
@@ -114,6 +137,8 @@ private:
     CFailure OpenPackageFile();
     CFailure StartAttempt();
     EAnswer JudgeAnswer();
+    EAnswer JudgeSingle(int status);
+    CFailure RoomForAnswer() const;
     CFailure WriteAvailable();
     CDownloadFailure AnswerFailure() const;
     CFailure StartFileOver();
@@ -134,6 +159,12 @@ private:
     CResumeState m_resume;
     CFailure m_failure;
     CBytesOnDiskReader m_bytesOnDiskReader;
+    CTlsTrust m_tlsTrust;
+    QPointer<CProxyAuth> m_pProxyAuth;
+    CFailure m_tlsFailure;    // the current reply's certificate was refused
+    CFailure m_answerFailure; // why the head of the current answer ends the download
+    QUrl m_servedUrl;
+    QByteArray m_contentDisposition;
 };
 
 } // namespace Update

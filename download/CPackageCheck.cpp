@@ -82,8 +82,11 @@ void CPackageCheck::Start(const CPackage& package)
     m_eStage = Stage::Checking;
     m_package = package;
     if (IsRequired() && m_pClient) {
+        m_strServedName = ServedFileName(m_pClient->ServedUrl(), m_pClient->ContentDisposition());
         m_pFetch->SetStallTimeout(m_pClient->StallTimeout());
-        m_pFetch->Start(m_pClient->NetworkManager(), package.SignatureUrl());
+        // Beside the package as it was finally served.
+        m_pFetch->Start(m_pClient->NetworkManager(), SignatureUrlFor(package.Url(), m_pClient->ServedUrl()),
+                        m_pClient->TlsTrust());
         return;
     }
     // Nothing to check; or, with the client gone, no way to fetch the signature.
@@ -135,10 +138,14 @@ void CPackageCheck::OnBytesOnDiskHashed(bool ok)
 
 void CPackageCheck::OnSignatureFetched()
 {
+    if (m_pFetch->Failure().IsFailure()) {
+        Finish(m_pFetch->Failure());
+        return;
+    }
     ESignatureCheck check = m_pFetch->Result();
     if (check == ESignatureCheck::Ok)
         check = VerifyPackageSignature(ReadUpdateKeyFile(m_strKeyPath), m_pFetch->SignatureText(),
-                                       m_pHasher->Hasher());
+                                       m_pHasher->Hasher(), m_strServedName);
     Finish(SignatureFailure(check));
 }
 

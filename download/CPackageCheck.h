@@ -16,8 +16,9 @@ class CSignatureFetch;
 
 // Turns a downloaded package into a verdict. An installation that holds
 // "UpdateKey.pub" (a minisign public key) takes only packages whose
-// signature, published at the package URL with ".minisig" appended,
-// verifies against that key; any other installation takes every package.
+// signature, published beside the package as it was finally served with
+// ".minisig" appended, verifies against that key and names no other file than
+// the one served; any other installation takes every package.
 //
 // Made together with the download client, before the download starts: it
 // hashes every byte as the client writes it (on a thread of its own, the
@@ -71,6 +72,7 @@ private:
     std::unique_ptr<CPackageHashWorker> m_pHasher;
     std::unique_ptr<CSignatureFetch> m_pFetch;
     CPackage m_package;
+    QString m_strServedName; // the package's name as the server sent it, which the signature must name
     CFailure m_verdict;
     Stage m_eStage = Stage::Idle;
 };

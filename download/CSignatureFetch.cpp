@@ -1,5 +1,7 @@
 #include "CSignatureFetch.h"
+#include "DownloadResume.h"
 #include "PackageRequest.h"
+#include "TlsTrust.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -29,17 +31,18 @@ CSignatureFetch::~CSignatureFetch()
     Stop();
 }
 
-void CSignatureFetch::Start(QNetworkAccessManager* manager, const QString& signatureUrl)
+void CSignatureFetch::Start(QNetworkAccessManager* manager, const QString& signatureUrl, const CTlsTrust& trust)
 {
     if (m_eStage != Stage::Idle)
         return;
     m_eStage = Stage::Fetching;
-    m_pReply = manager->get(MakePackageRequest(signatureUrl));
+    m_pReply = manager->get(MakePackageRequest(signatureUrl, trust));
     // What is unread waits in the socket, not in our memory.
     m_pReply->setReadBufferSize(kMaxSignatureBytes + 1);
     connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnReadyRead()));
     connect(m_pReply, SIGNAL(finished()), this, SLOT(OnReplyFinished()));
     connect(m_pReply, SIGNAL(destroyed()), this, SLOT(OnReplyFinished()));
+    connect(m_pReply, SIGNAL(sslErrors(QList<QSslError>)), this, SLOT(OnSslErrors(QList<QSslError>)));
     m_stallTimer.start();
 }
 
@@ -58,6 +61,13 @@ void CSignatureFetch::OnReadyRead()
     m_stallTimer.start();
     if (ReadAvailable() != ESignatureCheck::Ok)
         Finish(ESignatureCheck::SignatureUnreadable);
+}
+
+// Never ignored: the reply then ends with a handshake failure.
+void CSignatureFetch::OnSslErrors(const QList<QSslError>& errors)
+{
+    if (!m_failure.IsFailure())
+        m_failure = TlsFailure(errors, m_pReply->url().host());
 }
 
 void CSignatureFetch::OnReplyFinished()
@@ -79,6 +89,11 @@ ESignatureCheck CSignatureFetch::ReadAvailable()
     // An error page is drained, and told when it finishes.
     if (!IsSignatureAnswer(m_pReply))
         return ESignatureCheck::Ok;
+    const QByteArray coding = AnswerCoding(m_pReply->rawHeaderPairs());
+    if (!coding.isEmpty()) {
+        m_failure = CFailure(EFailure::CodedAnswer, {QString::fromLatin1(coding)});
+        return ESignatureCheck::SignatureUnreadable;
+    }
     m_text += data;
     if (m_text.size() > kMaxSignatureBytes || length.toLongLong() > kMaxSignatureBytes)
         return ESignatureCheck::SignatureUnreadable;

@@ -1,16 +1,20 @@
 #pragma once
 
 #include "PackageSignature.h"
+#include "UpdateFailure.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
+#include <QSslError>
 #include <QTimer>
 
 class QNetworkAccessManager;
 class QNetworkReply;
 
 namespace Update {
+
+class CTlsTrust;
 
 // Fetches a package's minisign signature into memory, through the download's
 // own manager and request, with a stall limit. An answer longer than
@@ -24,7 +28,7 @@ public:
 
     // One fetch per object; a second call does nothing. SignalSignatureFetched
     // follows from the event loop, never inside this call.
-    void Start(QNetworkAccessManager* manager, const QString& signatureUrl);
+    void Start(QNetworkAccessManager* manager, const QString& signatureUrl, const CTlsTrust& trust);
     // Ends a running fetch without a finish signal.
     void Stop();
     void SetStallTimeout(int ms);
@@ -34,6 +38,9 @@ public:
     // network failure, a stall), SignatureUnreadable when it was too long.
     ESignatureCheck Result() const { return m_eResult; }
     QByteArray SignatureText() const { return m_text; }
+    // Why the fetch was refused outright, beyond NoSignature: the server's
+    // certificate (Tls*), or an answer coded anyway (CodedAnswer). None else.
+    CFailure Failure() const { return m_failure; }
 
 signals:
     void SignalSignatureFetched();
@@ -42,6 +49,7 @@ private slots:
     void OnReadyRead();
     void OnReplyFinished();
     void OnStallTimeout();
+    void OnSslErrors(const QList<QSslError>& errors);
 
 private:
     enum class Stage { Idle, Fetching, Ended };
@@ -54,6 +62,7 @@ private:
     QByteArray m_text;
     ESignatureCheck m_eResult = ESignatureCheck::NoSignature;
     Stage m_eStage = Stage::Idle;
+    CFailure m_failure;
 };
 
 } // namespace Update

@@ -1,31 +1,20 @@
 #include "PackageRequest.h"
+#include "DownloadResume.h"
+#include "TlsTrust.h"
 
-#include <QSslConfiguration>
-#include <QSslSocket>
 #include <QString>
 #include <QUrl>
 
 namespace Update {
 
-namespace {
-
-// Qt 5.15 takes this as "TLS 1.0 or later", so it still meets servers that
-// OpenSSL 3 allows (TLS 1.2 and 1.3).
-const QSsl::SslProtocol kTlsProtocol = QSsl::TlsV1SslV3;
-
-} // namespace
-
-QNetworkRequest MakePackageRequest(const QString& url)
+QNetworkRequest MakePackageRequest(const QString& url, const CTlsTrust& trust)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     // A 3xx answer is a hop, never the package; Qt bounds the number of hops.
+    // Each hop goes out with this request's TLS configuration and headers.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    if (!url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
-        return request;
-    QSslConfiguration ssl = request.sslConfiguration();
-    ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
-    ssl.setProtocol(kTlsProtocol);
-    request.setSslConfiguration(ssl);
+    trust.Apply(request);
+    AskForIdentityEncoding(request);
     return request;
 }
 

@@ -6,9 +6,12 @@ class QString;
 
 namespace Update {
 
-// The one GET (or HEAD) of the update, for the package and for its
-// signature alike: redirects are followed, never from https to http; https
-// URLs (any letter case) go without certificate checks.
-QNetworkRequest MakePackageRequest(const QString& url);
+class CTlsTrust;
+
+// The one GET (or HEAD) of the update, for the package, its signature and
+// every redirect hop alike: redirects are followed, never from https to http;
+// the server's certificate is verified against trust; the body is asked for as
+// stored (identity encoding).
+QNetworkRequest MakePackageRequest(const QString& url, const CTlsTrust& trust);
 
 } // namespace Update

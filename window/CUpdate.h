@@ -2,6 +2,7 @@
 
 #include "LocalSettings.h"
 #include "Package.h"
+#include "TlsTrust.h"
 #include "UpdateFailure.h"
 
 #include <QWidget>
@@ -22,6 +23,7 @@ namespace Update {
 class CDownloadClient;
 class CCompressClient;
 class CPackageCheck;
+class CProxyAuth;
 
 // The updater's only window: start page, progress page, and the workflow
 // from the update button to the installer.
@@ -123,6 +125,8 @@ private:
     int m_nClientPid = -1;
     const CLocalSettings m_settings;
     CPackage m_package;
+    CTlsTrust m_tlsTrust; // read once, when Update is pressed
+    CProxyAuth* m_pProxyAuth = nullptr; // asks once per run, for every request
     Stage m_eStage = Stage::Start;
     // The give-up question is open: the workflow's next box waits in
     // m_pendingStep for its answer, never on top of it.

@@ -1,6 +1,8 @@
 #include "CCompressClient.h"
 #include "CDownloadClient.h"
 #include "CPackageCheck.h"
+#include "CProxyAuth.h"
+#include "CProxyLoginDialog.h"
 #include "CUpdate.h"
 #include "Notice.h"
 #include "PackagePaths.h"
@@ -120,6 +122,12 @@ void CUpdate::OnStartDownLoad()
         EndUpdate(CFailure(EFailure::InvalidAddress));
         return;
     }
+    // So is an "UpdateCA.pem" that holds no certificate.
+    m_tlsTrust = CTlsTrust::Load();
+    if (m_tlsTrust.Failure().IsFailure()) {
+        EndUpdate(m_tlsTrust.Failure());
+        return;
+    }
     EnterStage(Stage::Preparing);
 }
 
@@ -154,13 +162,10 @@ void CUpdate::OnStartDownload(QString& strUrl)
     EnterStage(Stage::Downloading);
 }
 
+// The room the package needs is checked by the client against the size the
+// server announces: launch argument 2 only sets the 100 % mark.
 void CUpdate::EnterDownloading()
 {
-    const CFailure room = RoomFor(m_nPackageSize);
-    if (room.IsFailure()) {
-        EndUpdate(room);
-        return;
-    }
     // Once an installer, always an installer: a later start never turns it back.
     m_bExePackage = m_bExePackage || m_package.IsExe();
     m_strPackageName = m_package.Name();
@@ -177,7 +182,10 @@ void CUpdate::EnterDownloading()
         // package as it streams in.
         m_pPackageCheck = new CPackageCheck(m_pDownloadClient);
         connect(m_pPackageCheck, SIGNAL(SignalChecked()), this, SLOT(OnPackageChecked()), Qt::QueuedConnection);
+        m_pProxyAuth = new CProxyAuth(&CProxyLoginDialog::Ask, this);
+        m_pDownloadClient->SetProxyAuth(m_pProxyAuth);
     }
+    m_pDownloadClient->SetTlsTrust(m_tlsTrust);
     m_nReceivedSize = 0;
     m_pDownloadClient->SetRetries(m_settings.retries);
     m_pDownloadClient->StartDownload(m_package);

@@ -10,6 +10,7 @@
 #include "NginxServer.h"
 #include "PackageRequest.h"
 #include "PackageSignature.h"
+#include "TlsTrust.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -85,11 +86,13 @@ public:
     bool Available() const { return m_tool.Available(); }
     QByteArray PublicKey() const { return ReadAll(m_dir.filePath("A.pub")); }
 
-    // The .minisig text of bytes; empty when minisign failed.
-    QByteArray Sign(const QByteArray& bytes, bool anotherKey = false, const QStringList& extra = {}) const
+    // The .minisig text of bytes signed as the file `name` (which minisign's
+    // default trusted comment names); empty when minisign failed.
+    QByteArray Sign(const QByteArray& bytes, bool anotherKey = false, const QStringList& extra = {},
+                    const QString& name = QStringLiteral("client_v2.zip")) const
     {
-        const QString package = m_dir.filePath("package");
-        const QString signature = m_dir.filePath("package.minisig");
+        const QString package = m_dir.filePath(name);
+        const QString signature = m_dir.filePath(name + ".minisig");
         QFile::remove(signature);
         if (!WriteAll(package, bytes) || !m_tool.Sign(m_dir.filePath(anotherKey ? "B" : "A"), package, signature, extra))
             return QByteArray();
@@ -231,6 +234,8 @@ private slots:
     void acrossRuns();
     void signatureFetch_data();
     void signatureFetch();
+    void signatureRefused_data();
+    void signatureRefused();
     void packageCheck_data();
     void packageCheck();
     void checkStopped();
@@ -239,6 +244,9 @@ private slots:
 private:
     QString RefusedUrl() const;
     void RequireTls() const;
+    // The in-process https server's own certificate, trusted as an
+    // installation's "UpdateCA.pem" would.
+    CTlsTrust OwnTrust() const { return CTlsTrust::Load(m_tlsDir.filePath("cert.pem")); }
     void RequireMinisign() const;
 
     LocalHttpServer m_http;
@@ -376,12 +384,13 @@ void TestDownloadClient::downloads()
     LocalHttpServer& server = tls ? m_https : m_http;
     if (m_bSigning) {
         QVERIFY(TrustKey(m_signer));
-        const QByteArray signature = m_signer.Sign(body);
+        const QByteArray signature = m_signer.Sign(body, false, {}, QFileInfo(QString(target)).fileName());
         QVERIFY(!signature.isEmpty());
         server.SetRoute(target + ".minisig", LocalHttpRoute::Ok(signature));
     }
 
     CDownloadClient client;
+    client.SetTlsTrust(OwnTrust());
     CPackageCheck firstCheck(&client);
     Recorder recorder;
     recorder.Attach(&client);
@@ -422,7 +431,9 @@ void TestDownloadClient::failures_data()
 {
     QTest::addColumn<bool>("tls");
     QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("obstacle"); // what lies at the package path beforehand
+    QTest::addColumn<QString>("obstacle"); // what lies at the package path beforehand; "untrusted": the
+                                           // https server's certificate is not trusted; "once": the
+                                           // server sees one request
     QTest::addColumn<QString>("text");     // part of the reported error
     QTest::addColumn<bool>("nothingWritten");
 
@@ -461,6 +472,38 @@ void TestDownloadClient::failures_data()
     m_http.SetRoute("/plain/client_v2.zip", LocalHttpRoute::Ok(small));
     m_https.SetRoute("/down/client_v2.zip", LocalHttpRoute::Redirect(302, m_http.Url("/plain/client_v2.zip").toLatin1()));
     QTest::newRow("https to http redirect refused") << true << "" << "" << "" << true;
+    m_https.SetRoute("/own/client_v2.zip", LocalHttpRoute::Ok(small));
+    QTest::newRow("https, self-signed and not trusted: refused naming the host, not retried")
+        << true << "/own/client_v2.zip" << "untrusted"
+        << "The certificate of 127.0.0.1 is self-signed and not trusted." << true;
+    m_https.SetRoute("/hop-own/client_v2.zip", LocalHttpRoute::Redirect(302, "/own/client_v2.zip"));
+    QTest::newRow("https redirect hop, not trusted: refused naming the host")
+        << true << "/hop-own/client_v2.zip" << "untrusted" << "127.0.0.1 is self-signed" << true;
+
+    LocalHttpRoute coded = LocalHttpRoute::Ok(QByteArray::fromHex("1f8b0800000000000003"));
+    coded.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
+    m_http.SetRoute("/gzip/client_v2.zip", coded);
+    QTest::newRow("gzip-coded answer: refused, never decoded")
+        << false << m_http.Url("/gzip/client_v2.zip") << "once"
+        << "The server sent the file encoded as gzip, which the updater does not accept." << true;
+    LocalHttpRoute notFromZero = LocalHttpRoute::Status(206, small);
+    notFromZero.headers.append(qMakePair(QByteArray("Content-Range"), QByteArray("bytes 100-199/200")));
+    m_http.SetRoute("/part/client_v2.zip", notFromZero);
+    QTest::newRow("retries off: a 206 not from byte 0 fails, asked once")
+        << false << m_http.Url("/part/client_v2.zip") << "once" << "The server answered 206" << true;
+    LocalHttpRoute unsatisfiable = LocalHttpRoute::Status(416, QByteArray());
+    unsatisfiable.headers.append(qMakePair(QByteArray("Content-Range"), QByteArray("bytes */200")));
+    m_http.SetRoute("/e416/client_v2.zip", unsatisfiable);
+    QTest::newRow("retries off: a 416 fails, asked once")
+        << false << m_http.Url("/e416/client_v2.zip") << "once" << "The server answered 416" << true;
+    // A petabyte announced: refused when the head arrives, before a byte is written.
+    LocalHttpRoute huge = LocalHttpRoute::Ok(small);
+    huge.contentLength = false;
+    huge.stallAfter = 0;
+    huge.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("1125899906842624")));
+    m_http.SetRoute("/huge/client_v2.zip", huge);
+    QTest::newRow("announced length beyond the free space") << false << m_http.Url("/huge/client_v2.zip") << "once"
+                                                            << "Not enough disk space: " << true;
 
     QTest::newRow("no package name in the URL")
         << false << m_http.Url("/pkg/") << "" << "Invalid package address" << true;
@@ -484,7 +527,7 @@ void TestDownloadClient::failures()
     QFETCH(bool, nothingWritten);
     if (tls) {
         RequireTls();
-        url = m_https.Url("/down/client_v2.zip");
+        url = m_https.Url(url.isEmpty() ? "/down/client_v2.zip" : url.toLatin1());
     }
     const QString packagePath = PackagePath("client_v2.zip");
     if (obstacle == "folder")
@@ -497,12 +540,21 @@ void TestDownloadClient::failures()
     }
 
     CDownloadClient client;
+    if (obstacle != "untrusted")
+        client.SetTlsTrust(OwnTrust());
+    else
+        client.SetRetries(3); // a refused certificate is never tried again
     Recorder recorder;
     recorder.Attach(&client);
+    const QByteArray target = QUrl(url).path().toLatin1();
+    const int asked = m_http.RequestCount(target);
     client.StartDownload(url);
     QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
     QTest::qWait(kSettleMs);
 
+    QCOMPARE(recorder.retries, QList<int>());
+    if (obstacle == "once")
+        QCOMPARE(m_http.RequestCount(target), asked + 1);
     QCOMPARE(recorder.finishes, 0);
     QCOMPARE(recorder.errors.size(), 1);
     QVERIFY(!recorder.errors.first().isEmpty());
@@ -757,33 +809,36 @@ void TestDownloadClient::receiverEndsClientInsideError()
 void TestDownloadClient::tlsSettings_data()
 {
     QTest::addColumn<QString>("url");
-    QTest::addColumn<bool>("tls");
+    QTest::addColumn<bool>("extraCa"); // trust holds the in-process server's certificate
 
-    QTest::newRow("https") << "https://example.invalid/pkg/client_v2.zip" << true;
+    QTest::newRow("https") << "https://example.invalid/pkg/client_v2.zip" << false;
+    QTest::newRow("https with an UpdateCA.pem") << "https://example.invalid/pkg/client_v2.zip" << true;
     QTest::newRow("HTTPS in capitals") << "HTTPS://example.invalid/pkg/client_v2.zip" << true;
-    QTest::newRow("mixed case") << "hTtPs://example.invalid/pkg/client_v2.zip" << true;
-    QTest::newRow("http untouched") << "http://example.invalid/pkg/client_v2.zip" << false;
-    QTest::newRow("https only in the query: untouched") << "http://example.invalid/get?u=https://x/a.zip" << false;
+    QTest::newRow("http: verified too once a redirect leads to https")
+        << "http://example.invalid/pkg/client_v2.zip" << true;
+    QTest::newRow("https only in the query") << "http://example.invalid/get?u=https://x/a.zip" << false;
 }
 
-// The request carries no certificate check for https (any case) and leaves
-// every other URL with Qt's defaults; redirects never step down to http.
+// Every request verifies the peer against the trust it was given (its host
+// name included), asks for the bytes as stored, and never steps down from
+// https to http on a redirect.
 void TestDownloadClient::tlsSettings()
 {
     QFETCH(QString, url);
-    QFETCH(bool, tls);
+    QFETCH(bool, extraCa);
+    RequireTls();
 
-    const QNetworkRequest request = MakePackageRequest(url);
+    const CTlsTrust trust = extraCa ? OwnTrust() : CTlsTrust();
+    QVERIFY(!trust.Failure().IsFailure());
+    const QNetworkRequest request = MakePackageRequest(url, trust);
     const QSslConfiguration ssl = request.sslConfiguration();
-    const QSslConfiguration defaults = QNetworkRequest().sslConfiguration();
     QCOMPARE(request.attribute(QNetworkRequest::RedirectPolicyAttribute).toInt(),
              int(QNetworkRequest::NoLessSafeRedirectPolicy));
-    if (!tls) {
-        QVERIFY(ssl == defaults);
-        return;
-    }
-    QCOMPARE(ssl.peerVerifyMode(), QSslSocket::VerifyNone);
-    QCOMPARE(ssl.protocol(), QSsl::TlsV1SslV3);
+    QCOMPARE(request.rawHeader("Accept-Encoding"), QByteArray("identity"));
+    QCOMPARE(ssl.peerVerifyMode(), QSslSocket::VerifyPeer);
+    const QSslCertificate own = QSslCertificate::fromPath(m_tlsDir.filePath("cert.pem")).value(0);
+    QVERIFY(!own.isNull());
+    QCOMPARE(ssl.caCertificates().contains(own), extraCa);
 }
 
 void TestDownloadClient::clientSize_data()
@@ -817,6 +872,7 @@ void TestDownloadClient::clientSize()
     }
 
     CDownloadClient client;
+    client.SetTlsTrust(OwnTrust());
     QSignalSpy spy(&client, &CDownloadClient::SignalClientSize);
     client.GetClientSize(url);
     QCOMPARE(spy.size(), 1);
@@ -994,9 +1050,9 @@ void TestDownloadClient::retries()
         QCOMPARE(local.RequestHeader(last, "Range"), lastRange);
         if (!lastRange.isEmpty())
             QCOMPARE(local.RequestHeader(last, "If-Range"), QByteArray("\"v1\""));
-        // Without retries the request is as it always was.
-        if (setting.toInt() == 0)
-            QVERIFY(local.RequestHeader(0, "Accept-Encoding") != "identity");
+        // Every request, with retries or without, asks for the bytes as stored.
+        for (int i = 0; i < local.Requests().size(); ++i)
+            QCOMPARE(local.RequestHeader(i, "Accept-Encoding"), QByteArray("identity"));
         // A resumed package crossed the wire about once.
         if (!package.isEmpty() && restarts.isEmpty())
             QVERIFY2(local.BodyBytesSent() <= package.size() * 105 / 100,
@@ -1181,7 +1237,7 @@ void TestDownloadClient::signatureFetch()
     CSignatureFetch fetch;
     fetch.SetStallTimeout(500);
     QSignalSpy finished(&fetch, &CSignatureFetch::SignalSignatureFetched);
-    fetch.Start(client.NetworkManager(), CPackage(packageUrl, QDir::currentPath()).SignatureUrl());
+    fetch.Start(client.NetworkManager(), CPackage(packageUrl, QDir::currentPath()).SignatureUrl(), OwnTrust());
     QCOMPARE(finished.count(), 0);
     QVERIFY(finished.wait(5000));
     QTest::qWait(kSettleMs);
@@ -1189,6 +1245,44 @@ void TestDownloadClient::signatureFetch()
     QCOMPARE(finished.count(), 1);
     QCOMPARE(int(fetch.Result()), result);
     QCOMPARE(fetch.SignatureText(), text);
+}
+
+void TestDownloadClient::signatureRefused_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("packageUrl");
+    QTest::addColumn<EFailure>("failure");
+
+    QTest::newRow("https, the server's certificate not trusted")
+        << true << "/sig/client_v2.zip" << EFailure::TlsSelfSigned;
+    LocalHttpRoute coded = LocalHttpRoute::Ok(QByteArray::fromHex("1f8b0800000000000003"));
+    coded.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
+    m_http.SetRoute("/coded/client_v2.zip.minisig", coded);
+    QTest::newRow("gzip-coded signature: never decoded") << false << m_http.Url("/coded/client_v2.zip")
+                                                         << EFailure::CodedAnswer;
+}
+
+// The signature's request follows the package's rules: its certificate is
+// verified and a coded answer is refused, each with its own reason.
+void TestDownloadClient::signatureRefused()
+{
+    QFETCH(bool, tls);
+    QFETCH(QString, packageUrl);
+    QFETCH(EFailure, failure);
+    if (tls) {
+        RequireTls();
+        packageUrl = m_https.Url(packageUrl.toLatin1());
+    }
+
+    CDownloadClient client;
+    CSignatureFetch fetch;
+    fetch.SetStallTimeout(kWaitMs);
+    QSignalSpy finished(&fetch, &CSignatureFetch::SignalSignatureFetched);
+    fetch.Start(client.NetworkManager(), packageUrl + ".minisig", CTlsTrust());
+    QVERIFY(finished.wait(kWaitMs));
+    QCOMPARE(int(fetch.Failure().kind), int(failure));
+    QVERIFY(fetch.Result() != ESignatureCheck::Ok);
+    QVERIFY(fetch.SignatureText().isEmpty());
 }
 
 void TestDownloadClient::packageCheck_data()
@@ -1212,6 +1306,14 @@ void TestDownloadClient::packageCheck_data()
     QTest::newRow("garbage for a signature") << "signer" << "garbage" << false << true
                                              << EFailure::SignatureUnreadable;
     QTest::newRow("no signature published (404)") << "signer" << "none" << true << true << EFailure::NoSignature;
+    QTest::newRow("an older package, genuinely signed, served under the new name")
+        << "signer" << "other name" << false << true << EFailure::SignatureOtherFile;
+    QTest::newRow("a redirect to the signed file's name; its signature beside it")
+        << "signer" << "redirect" << false << true << EFailure::None;
+    QTest::newRow("Content-Disposition names the signed file")
+        << "signer" << "disposition" << true << true << EFailure::None;
+    QTest::newRow("a trusted comment without file: is bound to no name")
+        << "signer" << "no file field" << false << true << EFailure::None;
     QTest::newRow("empty key file") << "empty" << "good" << false << true << EFailure::KeyUnreadable;
     QTest::newRow("a folder in the key's place") << "folder" << "good" << false << true << EFailure::KeyUnreadable;
     QTest::newRow("a broken link in the key's place") << "dangling" << "good" << false << true
@@ -1246,16 +1348,27 @@ void TestDownloadClient::packageCheck()
     LocalHttpRoute served = LocalHttpRoute::Ok(package);
     if (signature == "tampered package")
         served.body[1000] = char(package[1000] ^ 0x01);
-    QByteArray published = m_signer.Sign(package, signature == "other key",
-                                         signature == "legacy" ? QStringList{"-l"} : QStringList());
+    const QByteArray target = exePackage ? "/pkg/setup.exe" : "/pkg/client_v2.zip";
+    // The name minisign's default comment carries: the file the publisher signed.
+    const bool otherName = signature == "other name" || signature == "redirect" || signature == "disposition";
+    const QString signedName = otherName ? QStringLiteral("client_2.1.zip") : QFileInfo(QString(target)).fileName();
+    const QStringList extra = signature == "legacy"          ? QStringList{"-l"}
+        : signature == "no file field"                       ? QStringList{"-t", "built by the release job"}
+                                                             : QStringList();
+    QByteArray published = m_signer.Sign(package, signature == "other key", extra, signedName);
     QVERIFY(!published.isEmpty());
     if (signature == "garbage")
         published = Bytes(300, 32);
-    const QByteArray target = exePackage ? "/pkg/setup.exe" : "/pkg/client_v2.zip";
+    if (signature == "disposition")
+        served.headers.append(qMakePair(QByteArray("Content-Disposition"),
+                                        QByteArray("attachment; filename=\"client_2.1.zip\"")));
+    const QByteArray servedTarget = signature == "redirect" ? "/files/client_2.1.zip" : target;
     LocalHttpServer server;
-    server.SetRoute(target, served);
+    server.SetRoute(servedTarget, served);
+    if (servedTarget != target)
+        server.SetRoute(target, LocalHttpRoute::Redirect(302, servedTarget));
     if (signature != "none")
-        server.SetRoute(target + ".minisig", LocalHttpRoute::Ok(published));
+        server.SetRoute(servedTarget + ".minisig", LocalHttpRoute::Ok(published));
     QVERIFY(server.Start());
 
     CDownloadClient client;
@@ -1276,7 +1389,7 @@ void TestDownloadClient::packageCheck()
 
     QCOMPARE(checked.count(), 1);
     QCOMPARE(check.Verdict().kind, verdict);
-    QCOMPARE(server.RequestCount(target + ".minisig"), required ? 1 : 0);
+    QCOMPARE(server.RequestCount(servedTarget + ".minisig"), required ? 1 : 0);
     if (verdict == EFailure::None) {
         QVERIFY2(ReadAll(path) == served.body, "the package is not as downloaded");
         return;

@@ -1,3 +1,4 @@
+#include "CDownloadClient.h"
 #include "CProxyAuth.h"
 #include "DownloadResume.h"
 #include "LocalHttpServer.h"
@@ -9,6 +10,7 @@
 
 #include <QAuthenticator>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
@@ -28,40 +30,42 @@ const char kProxyPassword[] = "Pr0xyPass";
 
 using Kind = TestCertificates::Kind;
 
-// One request as the update makes it: the installation's trust, identity
-// encoding, redirects followed but never from https to http.
+// One download by the real client, as the update makes it: into the
+// package file in the current folder, with the installation's trust and the
+// proxy's credentials.
 struct Fetched
 {
-    QNetworkReply::NetworkError error = QNetworkReply::NoError;
-    int status = 0;
-    QByteArray body;
-    QList<QSslError> sslErrors;
-    QString sslHost; // the reply's host when the certificate was refused
+    CFailure failure;   // Stopped when the bound ran out
+    QByteArray body;    // the package file after a finish
+    int errors = 0;     // SgnDownloadError
+    int retries = 0;    // SignalRetrying
 };
 
-Fetched Fetch(const QString& url, const CTlsTrust& trust, CProxyAuth* auth = nullptr)
+Fetched Fetch(const QString& url, const CTlsTrust& trust, CProxyAuth* auth = nullptr, int retries = 0)
 {
-    QNetworkAccessManager manager;
-    if (auth)
-        QObject::connect(&manager, SIGNAL(proxyAuthenticationRequired(QNetworkProxy,QAuthenticator*)), auth,
-                         SLOT(OnProxyAuthenticationRequired(QNetworkProxy,QAuthenticator*)));
-    QNetworkRequest request{QUrl(url)};
-    trust.Apply(request);
-    AskForIdentityEncoding(request);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    QNetworkReply* reply = manager.get(request);
+    CDownloadClient client;
+    client.SetTlsTrust(trust);
+    client.SetProxyAuth(auth);
+    client.SetRetries(retries);
     Fetched fetched;
-    QObject::connect(reply, &QNetworkReply::sslErrors, reply, [&fetched, reply](const QList<QSslError>& errors) {
-        fetched.sslErrors += errors;
-        fetched.sslHost = reply->url().host();
-    });
-    QSignalSpy finished(reply, &QNetworkReply::finished);
-    if (!finished.wait(kWaitMs))
-        reply->abort();
-    fetched.error = reply->error();
-    fetched.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    fetched.body = reply->readAll();
-    delete reply;
+    int finishes = 0;
+    QObject::connect(&client, &CDownloadClient::SignalFinishDownload, &client, [&finishes] { ++finishes; });
+    QObject::connect(&client, &CDownloadClient::SgnDownloadError, &client, [&fetched](QString&) { ++fetched.errors; });
+    QObject::connect(&client, &CDownloadClient::SignalRetrying, &client, [&fetched](int, int) { ++fetched.retries; });
+    const CPackage package(url, QDir::currentPath());
+    client.StartDownload(package);
+    QElapsedTimer waited;
+    waited.start();
+    while (finishes + fetched.errors == 0 && waited.elapsed() < kWaitMs)
+        QTest::qWait(20);
+    if (finishes + fetched.errors == 0)
+        client.StopDownload();
+    fetched.failure = client.Failure();
+    if (finishes == 1) {
+        QFile file(package.FilePath());
+        if (file.open(QIODevice::ReadOnly))
+            fetched.body = file.readAll();
+    }
     return fetched;
 }
 
@@ -376,20 +380,18 @@ void TestNetwork::handshake()
     const CTlsTrust trust = CTlsTrust::Load();
     QVERIFY(!trust.Failure().IsFailure());
 
-    const Fetched fetched = Fetch(first.Url("/client_v2.zip", host), trust);
+    // Retries on: a refused certificate is still never tried again.
+    const Fetched fetched = Fetch(first.Url("/client_v2.zip", host), trust, nullptr, 2);
+    QCOMPARE(fetched.failure.kind, failure);
+    QCOMPARE(fetched.retries, 0);
     if (failure == EFailure::None) {
-        QCOMPARE(fetched.error, QNetworkReply::NoError);
-        QCOMPARE(fetched.status, 200);
         QVERIFY(fetched.body == package);
-        QVERIFY(fetched.sslErrors.isEmpty());
         return;
     }
-    QCOMPARE(fetched.error, QNetworkReply::SslHandshakeFailedError);
-    QVERIFY(fetched.body.isEmpty());
-    QCOMPARE(fetched.sslHost, expectedHost);
-    const CFailure refused = TlsFailure(fetched.sslErrors, fetched.sslHost);
-    QCOMPARE(refused.kind, failure);
-    QVERIFY(FailureText(refused).contains(expectedHost));
+    QCOMPARE(fetched.errors, 1);
+    QCOMPARE(fetched.failure.details.value(0), expectedHost);
+    QVERIFY(FailureText(fetched.failure).startsWith("Update failed, error Type:"));
+    QVERIFY(FailureText(fetched.failure).contains(expectedHost));
 }
 
 // The failures these pieces report: the fixed sentence of a signature of
@@ -567,16 +569,14 @@ void TestNetwork::throughProxy()
     const QString url = nginx.Url("/client_v2.zip", TestCertificates::TestHostName());
     for (int i = 0; i < requests; ++i) {
         const Fetched fetched = Fetch(url, trust, &auth);
+        const CFailure got = fetched.failure;
+        QCOMPARE(got.kind, failure);
         if (failure == EFailure::None) {
-            QCOMPARE(fetched.error, QNetworkReply::NoError);
             QVERIFY(fetched.body == package);
             continue;
         }
-        QVERIFY(fetched.error != QNetworkReply::NoError);
-        QVERIFY(fetched.body != package); // at most the proxy's error page
-        const CFailure got = failure == EFailure::TlsSelfSigned ? TlsFailure(fetched.sslErrors, fetched.sslHost)
-                                                                : auth.Failure(fetched.error);
-        QCOMPARE(got.kind, failure);
+        QCOMPARE(fetched.errors, 1);
+        QVERIFY(fetched.body.isEmpty());
         const QString named = failure == EFailure::ProxyRefused ? QString("127.0.0.1:%1").arg(proxy.Port())
                                                                 : TestCertificates::TestHostName();
         QVERIFY2(FailureText(got).contains(named), qPrintable(FailureText(got)));
@@ -615,9 +615,9 @@ void TestNetwork::proxyThatAsksAgain()
         return true;
     });
     const Fetched fetched = Fetch("http://updates.test/pkg/client_v2.zip", CTlsTrust(), &auth);
-    QCOMPARE(fetched.error, QNetworkReply::ProxyAuthenticationRequiredError);
+    QCOMPARE(fetched.errors, 1);
     QCOMPARE(asks, 1);
-    const CFailure failure = auth.Failure(fetched.error);
+    const CFailure failure = fetched.failure;
     QCOMPARE(failure.kind, EFailure::ProxyRefused);
     QCOMPARE(failure.details, QStringList{QString("127.0.0.1:%1").arg(refusing.serverPort())});
     QVERIFY2(refusing.Requests().size() <= 3, qPrintable(QString::number(refusing.Requests().size())));

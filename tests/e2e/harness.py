@@ -428,6 +428,122 @@ def run_cases(namespace):
     return 1 if failed else 0
 
 
+class SocksRelay:
+    """SOCKS5 without authentication, CONNECT only: any name, port P goes to
+    127.0.0.1:P. Qt never sends 127.* through a proxy, so proxy tests name
+    their server "updates.test", which nothing resolves; tinyproxy hands its
+    connections here. tunnels holds "name:port" of each."""
+
+    def __init__(self):
+        self.tunnels = []
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.sock.settimeout(0.5)
+        self.port = self.sock.getsockname()[1]
+        self.stopped = False
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while not self.stopped:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                continue
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def _read(conn, n):
+        data = b""
+        while len(data) < n:
+            chunk = conn.recv(n - len(data))
+            if not chunk:
+                raise OSError("closed")
+            data += chunk
+        return data
+
+    def _serve(self, conn):
+        conn.settimeout(30)
+        try:
+            _, methods = self._read(conn, 2)
+            self._read(conn, methods)
+            conn.sendall(b"\x05\x00")
+            _, _, _, kind = self._read(conn, 4)
+            if kind == 3:
+                name = self._read(conn, self._read(conn, 1)[0]).decode()
+            else:
+                name = socket.inet_ntoa(self._read(conn, 4 if kind == 1 else 16)[:4])
+            port = int.from_bytes(self._read(conn, 2), "big")
+            self.tunnels.append(f"{name}:{port}")
+            upstream = socket.create_connection(("127.0.0.1", port), timeout=30)
+            conn.sendall(b"\x05\x00\x00\x01\x7f\x00\x00\x01" + port.to_bytes(2, "big"))
+            pair = [conn, upstream]
+            while True:
+                ready, _, _ = select.select(pair, [], [], 30)
+                if not ready:
+                    break
+                for s in ready:
+                    data = s.recv(65536)
+                    if not data:
+                        raise OSError("closed")
+                    (upstream if s is conn else conn).sendall(data)
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+    def close(self):
+        self.stopped = True
+        self.sock.close()
+
+
+class TinyProxy:
+    """Debian's tinyproxy on 127.0.0.1 with Basic authentication, its
+    connections going through a SocksRelay; under `timeout`, so it ends by
+    itself if the test dies first."""
+
+    def __init__(self, user, password, folder):
+        program = shutil.which("tinyproxy") or shutil.which("tinyproxy", path="/usr/sbin:/usr/bin")
+        if not program:
+            raise Skip("tinyproxy is not installed (scripts/deps.sh installs tinyproxy-bin)")
+        self.relay = SocksRelay()
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        self.port = probe.getsockname()[1]
+        probe.close()
+        config = os.path.join(folder, "tinyproxy.conf")
+        with open(config, "w") as f:
+            f.write(f"Port {self.port}\nListen 127.0.0.1\nTimeout 30\nMaxClients 16\nAllow 127.0.0.1\n"
+                    f"DisableViaHeader Yes\nLogLevel Info\nLogFile \"{folder}/tinyproxy.log\"\n"
+                    f"PidFile \"{folder}/tinyproxy.pid\"\nUpstream socks5 127.0.0.1:{self.relay.port}\n"
+                    f"BasicAuth {user} {password}\n")
+        self.proc = subprocess.Popen(["timeout", "--kill-after=5", "300", program, "-d", "-c", config],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_until(lambda: self._listening(), 15):
+            self.close()
+            raise RuntimeError("tinyproxy did not start")
+
+    def _listening(self):
+        try:
+            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+
+    def url(self):
+        return f"http://127.0.0.1:{self.port}"
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        self.relay.close()
+
+
 class Skip(Exception):
     """A case that this machine cannot run (a tool is missing)."""
 
@@ -600,7 +716,7 @@ class Updater:
     """The updater process, started with the seven arguments of the client."""
 
     def __init__(self, installation, display, url, size, major="false", reserved="",
-                 notes="", client_pid="-1", notice="", log_name="updater-stderr.log"):
+                 notes="", client_pid="-1", notice="", log_name="updater-stderr.log", env_extra=None):
         args = [installation.path("update"), url, str(size), major, reserved, notes,
                 str(client_pid), notice]
         self.log_path = installation.path(log_name)
@@ -610,6 +726,9 @@ class Updater:
         # Programs the updater starts inherit these: a restarted client logs too.
         env["STANDIN_LOG"] = installation.log
         env["STANDIN_SECONDS"] = "120"
+        for name in ("http_proxy", "https_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY", "NO_PROXY"):
+            env.pop(name, None)
+        env.update(env_extra or {})
         self.proc = subprocess.Popen(args, cwd="/", env=env, stdout=self.log, stderr=self.log)
 
     def wait(self, timeout):

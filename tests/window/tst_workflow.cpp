@@ -329,6 +329,7 @@ void TestUpdateWorkflow::updateButton_data()
     QTest::newRow("the download starts a moment later, from the event loop") << "nothing" << 1;
     QTest::newRow("closed before the download starts: it never does") << "close" << 0;
     QTest::newRow("destroyed before the download starts: it never does") << "destroy" << 0;
+    QTest::newRow("UpdateCA.pem without a certificate: one box, the client left running") << "bad CA file" << 0;
 }
 
 // The update button: the progress page at 0%, the pictures moving, the
@@ -350,6 +351,21 @@ void TestUpdateWorkflow::updateButton()
     window->OnGetClientSize(1000);
     ShowAndWait(*window);
 
+    if (then == QLatin1String("bad CA file")) {
+        QFile pem(dir.filePath(QStringLiteral("UpdateCA.pem")));
+        QVERIFY(pem.open(QIODevice::WriteOnly) && pem.write("-----BEGIN CERTIFICATE-----\nnot one\n") > 0);
+        pem.close();
+        WindowLog log;
+        ModalAnswerer answerer({Qt::Key_Return});
+        QCOMPARE(RunUntilExit(10000, [&]() { Click(*window, "m_pBtnUpdate"); }),
+                 Update::FailureExitCode(Update::EFailure::CaFileUnreadable));
+        QCOMPARE(log.notices, QStringList{QStringLiteral(
+                                  "Update failed! The installation's certificate file UpdateCA.pem holds no valid certificate.")});
+        QTest::qWait(300);
+        QCOMPARE(client->state(), QProcess::Running);
+        QCOMPARE(server.connections(), 0);
+        return;
+    }
     Click(*window, "m_pBtnUpdate");
     QCOMPARE(server.connections(), 0);
     QCOMPARE(Child<QStackedWidget>(*window, "stackedWidget")->currentIndex(), 1);
@@ -562,43 +578,62 @@ void TestUpdateWorkflow::giveUpQuestionHoldsNextStep()
 
 void TestUpdateWorkflow::diskSpaceCheckedFirst_data()
 {
-    QTest::addColumn<bool>("beforeDownload");
+    QTest::addColumn<QString>("sizeFrom"); // "argument": launch argument 2; "server": Content-Length;
+                                           // "archive": the unpacked size
     QTest::addColumn<qint64>("needed");
+    QTest::addColumn<bool>("refused");
 
-    QTest::newRow("announced size beyond the volume: refused before the download")
-        << true << qint64(1) * 1024 * 1024 * 1024 * 1024 * 1024;
-    QTest::newRow("unpacked size beyond the volume: refused before unpacking") << false << 25000 * qint64(0xfffffffe);
+    const qint64 petabyte = qint64(1) * 1024 * 1024 * 1024 * 1024 * 1024;
+    QTest::newRow("argument 2 beyond the volume: only the 100 % mark, the package that fits comes")
+        << "argument" << petabyte << false;
+    QTest::newRow("the server announces more than the volume: refused before a byte is written")
+        << "server" << petabyte << true;
+    QTest::newRow("unpacked size beyond the volume: refused before unpacking") << "archive" << 25000 * qint64(0xfffffffe)
+                                                                               << true;
 }
 
 // A full disk ends the update at once with the numbers: no package written,
-// or none unpacked.
+// or none unpacked. What the launch argument says is no measure of the room.
 void TestUpdateWorkflow::diskSpaceCheckedFirst()
 {
-    QFETCH(bool, beforeDownload);
+    QFETCH(QString, sizeFrom);
     QFETCH(qint64, needed);
+    QFETCH(bool, refused);
 
     InstallDir dir;
+    const bool beforeDownload = sizeFrom != "archive";
     const QByteArray archive = beforeDownload ? TestZip::MakeZip({TestZip::File("setup.exe", "#!/bin/sh\n")})
                                               : ZipDeclaring(25000);
+    LocalHttpRoute route = LocalHttpRoute::Ok(archive);
+    if (sizeFrom == "server") {
+        // The head alone, the connection kept open: the length is all there is to judge.
+        route.contentLength = false;
+        route.stallAfter = 0;
+        route.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(needed)));
+    }
     LocalHttpServer server;
-    server.SetRoute("/pkg.zip", LocalHttpRoute::Ok(archive));
+    server.SetRoute("/pkg.zip", route);
     QVERIFY(server.Start());
     WindowLog log;
     CUpdate window;
     window.SetUrl(server.Url("/pkg.zip"));
-    window.OnGetClientSize(beforeDownload ? needed : archive.size());
+    window.OnGetClientSize(sizeFrom == "argument" ? needed : archive.size());
     ShowAndWait(window);
     ModalAnswerer answerer({Qt::Key_Escape});
     QCOMPARE(RunUntilExit(30000, [&]() { Click(window, "m_pBtnUpdate"); }), 0);
 
     QCOMPARE(log.notices.size(), 1);
+    QVERIFY(!window.isVisible());
+    QCOMPARE(server.Requests().size(), 1);
+    if (!refused) {
+        QCOMPARE(log.notices.value(0), QStringLiteral("Be sure overlay install?"));
+        return;
+    }
     const QString text = QStringLiteral("Not enough disk space: %1 needed, ").arg(QLocale().formattedDataSize(needed));
     QVERIFY2(log.notices.value(0).startsWith(text), qPrintable(log.notices.value(0)));
-    QVERIFY(!window.isVisible());
-    QCOMPARE(server.Requests().size(), beforeDownload ? 0 : 1);
     QVERIFY(!log.progress.contains(QStringLiteral("UnCompressing...")));
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("pkg/f0"))));
-    QCOMPARE(QFileInfo::exists(dir.filePath(QStringLiteral("pkg.zip"))), !beforeDownload);
+    QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("pkg.zip"))).size(), beforeDownload ? 0 : archive.size());
 }
 
 void TestUpdateWorkflow::leaveWithoutUpdating_data()
@@ -776,7 +811,9 @@ void TestUpdateWorkflow::packageToInstaller()
     QByteArray signature;
     if (isSigned) {
         QTemporaryDir signing;
-        const QString signedPath = signing.filePath(how == SignedOtherFile ? "readme.txt" : "package");
+        // Under the name it is served by: minisign's comment names the file signed.
+        const QString signedPath =
+            signing.filePath(how == SignedOtherFile ? QStringLiteral("readme.txt") : QFileInfo(QString(path)).fileName());
         QVERIFY(TestZip::WriteFile(signedPath, how == SignedOtherFile ? QByteArray("another file\n") : package));
         QStringList extra;
         if (how == SignedEditedComment)
