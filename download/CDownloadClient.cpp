@@ -195,7 +195,9 @@ void CDownloadClient::OnHttpMetaData()
     const int status = HttpStatus(m_pReply);
     if (status >= 300 && status < 400)
         return;
-    TakeReply(false);
+    // The head alone: reading the body from inside this signal made a
+    // chunked answer cut off at a chunk's end pass for a complete one.
+    TakeHead();
 }
 
 // The server went quiet. Closing the reply makes Qt report a cancel; the
@@ -258,35 +260,44 @@ CFailure CDownloadClient::StartAttempt()
 
 // What the current reply brought: its head, judged once; its body, into the
 // file; and once it has finished, how the attempt ended.
+// Judges the current answer's head, once per reply. False when that ended
+// the attempt or replaced it: nothing more of this reply is taken.
+bool CDownloadClient::TakeHead()
+{
+    if (m_eStage != Stage::Asking)
+        return true;
+    switch (JudgeAnswer()) {
+    case EAnswer::Take:
+        return true;
+    case EAnswer::TakeFromZero: {
+        const CFailure emptied = StartFileOver();
+        if (emptied.IsFailure()) {
+            EndTransfer(emptied);
+            return false;
+        }
+        return true;
+    }
+    case EAnswer::AskAgain:
+        ReleaseReply();
+        NextAttempt();
+        return false;
+    case EAnswer::Refused: {
+        CDownloadFailure refused;
+        refused.failure = CFailure(EFailure::ResumeRefused);
+        RetryOrEnd(refused);
+        return false;
+    }
+    case EAnswer::Failed:
+        EndTransfer(m_answerFailure);
+        return false;
+    }
+    return false;
+}
+
 void CDownloadClient::TakeReply(bool finished)
 {
-    if (m_eStage == Stage::Asking) {
-        switch (JudgeAnswer()) {
-        case EAnswer::Take:
-            break;
-        case EAnswer::TakeFromZero: {
-            const CFailure emptied = StartFileOver();
-            if (emptied.IsFailure()) {
-                EndTransfer(emptied);
-                return;
-            }
-            break;
-        }
-        case EAnswer::AskAgain:
-            ReleaseReply();
-            NextAttempt();
-            return;
-        case EAnswer::Refused: {
-            CDownloadFailure refused;
-            refused.failure = CFailure(EFailure::ResumeRefused);
-            RetryOrEnd(refused);
-            return;
-        }
-        case EAnswer::Failed:
-            EndTransfer(m_answerFailure);
-            return;
-        }
-    }
+    if (!TakeHead())
+        return;
     if (IsPackageAnswer(m_pReply)) {
         const CFailure written = WriteAvailable();
         if (written.IsFailure()) {

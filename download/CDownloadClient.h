@@ -130,6 +130,7 @@ private:
     enum class EAnswer { Take, TakeFromZero, AskAgain, Refused, Failed };
 
     void NextAttempt();
+    bool TakeHead();
     void TakeReply(bool finished);
     void RetryOrEnd(const CDownloadFailure& failure);
     void EndTransfer(const CFailure& reason);
