@@ -528,9 +528,10 @@ def test_give_up_during_unpacking(d):
 
 class SmallVolume:
     """A tmpfs of its own (needs root), later filled so that only `free`
-    bytes stay free for the update."""
+    bytes stay free for the update. Large enough for the installation with a
+    sanitizer build of the updater in it; the filler takes the rest."""
 
-    def __init__(self, size_mb=24):
+    def __init__(self, size_mb=64):
         self.dir = tempfile.mkdtemp(prefix="update-e2e-volume-")
         result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_mb}m", "tmpfs", self.dir],
                                 capture_output=True, timeout=20)
