@@ -347,12 +347,7 @@ CFailure CDownloadClient::RoomForAnswer() const
     const QVariant length = m_pReply->header(QNetworkRequest::ContentLengthHeader);
     if (!length.isValid())
         return CFailure();
-    const qint64 needed = length.toLongLong();
-    const QStorageInfo volume(QFileInfo(m_package.FilePath()).absolutePath());
-    const qint64 available = volume.bytesAvailable();
-    if (needed <= 0 || !volume.isValid() || available < 0 || available >= needed)
-        return CFailure();
-    return CFailure(EFailure::NotEnoughSpace, {QString::number(needed), QString::number(available)});
+    return RoomOnVolume(QFileInfo(m_package.FilePath()).absolutePath(), length.toLongLong());
 }
 
 // What the head of the current answer means for the file, decided once per

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QLocale>
+#include <QStorageInfo>
 
 namespace Update {
 
@@ -137,6 +138,17 @@ QString FailureText(const CFailure& failure)
         return Tr("Update failed! %1").arg(reason);
     }
     return reason;
+}
+
+CFailure RoomOnVolume(const QString& folder, qint64 needed)
+{
+    if (needed <= 0)
+        return CFailure();
+    const QStorageInfo volume(folder);
+    const qint64 available = volume.bytesAvailable();
+    if (!volume.isValid() || available < 0 || available >= needed)
+        return CFailure();
+    return CFailure(EFailure::NotEnoughSpace, {QString::number(needed), QString::number(available)});
 }
 
 int FailureExitCode(EFailure kind)

@@ -65,6 +65,11 @@ QString FailureText(const CFailure& failure);
 // download client's error signal carries).
 QString FailureReason(const CFailure& failure);
 
+// NotEnoughSpace with the numbers when the volume holding `folder` has fewer
+// than `needed` bytes free; None when it has room, `needed` is 0 or less, or
+// the volume cannot be read (the write itself then tells).
+CFailure RoomOnVolume(const QString& folder, qint64 needed);
+
 // The updater's exit status after the failure: -1 when a package was refused
 // or the installer could not be started, 0 otherwise.
 int FailureExitCode(EFailure kind);

@@ -99,7 +99,6 @@ private:
     void ShowProgressText(const QString& text);
     void ShowPercentage();
     void UsePackage();
-    CFailure RoomFor(qint64 needed) const;
     void RunBoxStep(std::function<void()> step);
     void ConfirmInstall();
     void HandOverToInstaller();

@@ -19,7 +19,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QStorageInfo>
 #include <QTimer>
 
 #include <limits>
@@ -265,7 +264,7 @@ void CUpdate::EnterExtracting()
     // files of an earlier unpack go before this one is written.
     const qint64 unpacked = ArchiveUnpackedSize(m_package.FilePath());
     if (unpacked > 0) {
-        const CFailure room = RoomFor(unpacked - FolderFilesSize(m_package.UnpackDir()));
+        const CFailure room = RoomOnVolume(m_package.InstallDir(), unpacked - FolderFilesSize(m_package.UnpackDir()));
         if (room.IsFailure()) {
             EndUpdate(room);
             return;
@@ -351,20 +350,6 @@ void CUpdate::ShowPercentage()
     ShowProgressText(QString::number(percent) + QLatin1Char('%'));
     // The bar takes an int and ignores values above 100 anyway.
     m_pUi->m_pProgress->setValue(static_cast<int>(qMin<qint64>(percent, std::numeric_limits<int>::max())));
-}
-
-// Checked before the package is written and before it is unpacked, so a
-// full disk ends the update at once with the numbers, not halfway with
-// Qt's "Unknown error".
-CFailure CUpdate::RoomFor(qint64 needed) const
-{
-    if (needed <= 0)
-        return CFailure();
-    const QStorageInfo volume(DAROZ::VxDir::GetCurrentPath());
-    const qint64 available = volume.bytesAvailable();
-    if (!volume.isValid() || available < 0 || available >= needed)
-        return CFailure();
-    return CFailure(EFailure::NotEnoughSpace, {QString::number(needed), QString::number(available)});
 }
 
 // ---- Giving up and ending ---------------------------------------------
