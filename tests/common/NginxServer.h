@@ -23,6 +23,8 @@
 //
 // No Q_OBJECT here on purpose, so a test can include it without moc.
 
+#include "ServerProcess.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QElapsedTimer>
@@ -132,42 +134,24 @@ public:
 private:
     bool StartOnce()
     {
-        m_nPort = FreePort();
+        m_nPort = ServerProcess::FreePort();
         if (m_nPort == 0 || !WriteConfig()) {
             m_error = QStringLiteral("no free port or the configuration cannot be written");
             return false;
         }
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(QStringLiteral("timeout"),
-                        {QStringLiteral("--kill-after=5"), QString::number(kLifetimeSeconds), Program(),
-                         QStringLiteral("-p"), m_dir.path() + '/', QStringLiteral("-c"), ConfigPath(),
-                         QStringLiteral("-e"), m_dir.filePath(QStringLiteral("error.log"))});
-        if (!m_process.waitForStarted(5000)) {
-            m_error = m_process.errorString();
+        const QStringList arguments = {QStringLiteral("-p"), m_dir.path() + '/', QStringLiteral("-c"), ConfigPath(),
+                                     QStringLiteral("-e"), m_dir.filePath(QStringLiteral("error.log"))};
+        m_error.clear();
+        if (ServerProcess::Start(m_process, Program(), arguments, m_nPort, kLifetimeSeconds, kStartMs, &m_error))
+            return true;
+        // Never started: the reason is in m_error already.
+        if (!m_error.isEmpty())
             return false;
-        }
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < kStartMs) {
-            if (m_process.state() == QProcess::NotRunning)
-                break;
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, m_nPort);
-            if (probe.waitForConnected(200))
-                return true;
-            m_process.waitForFinished(100);
-        }
         Stop();
         QFile log(m_dir.filePath(QStringLiteral("error.log")));
         log.open(QIODevice::ReadOnly);
         m_error = QStringLiteral("nginx did not start: ") + QString::fromLocal8Bit(m_process.readAll() + log.readAll());
         return false;
-    }
-
-    static quint16 FreePort()
-    {
-        QTcpServer probe;
-        return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
     }
 
     QString ConfigPath() const { return m_dir.filePath(QStringLiteral("nginx.conf")); }
