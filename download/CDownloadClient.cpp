@@ -222,6 +222,21 @@ void CDownloadClient::OnSslErrors(const QList<QSslError>& errors)
         m_tlsFailure = TlsFailure(errors, m_pReply->url().host());
 }
 
+// Qt's network thread waits while this runs, so the refusal ends the
+// download from the event loop; nothing of this reply is taken meanwhile.
+void CDownloadClient::OnEncrypted()
+{
+    const CFailure refused = PeerHostFailure(m_pReply);
+    if (!refused.IsFailure() || m_tlsFailure.IsFailure())
+        return;
+    m_tlsFailure = refused;
+    const QPointer<QNetworkReply> reply = m_pReply;
+    QMetaObject::invokeMethod(this, [this, reply, refused] {
+        if (reply && reply == m_pReply)
+            EndTransfer(refused);
+    }, Qt::QueuedConnection);
+}
+
 void CDownloadClient::NextAttempt()
 {
     const CFailure started = StartAttempt();
@@ -254,6 +269,7 @@ CFailure CDownloadClient::StartAttempt()
     // The head is judged as soon as it is there, before any of the body.
     connect(m_pReply, SIGNAL(metaDataChanged()), this, SLOT(OnHttpMetaData()));
     connect(m_pReply, SIGNAL(sslErrors(QList<QSslError>)), this, SLOT(OnSslErrors(QList<QSslError>)));
+    connect(m_pReply, SIGNAL(encrypted()), this, SLOT(OnEncrypted()));
     m_stallTimer.start();
     return CFailure();
 }
@@ -264,6 +280,11 @@ CFailure CDownloadClient::StartAttempt()
 // the attempt or replaced it: nothing more of this reply is taken.
 bool CDownloadClient::TakeHead()
 {
+    // A refused certificate: nothing of the answer is taken.
+    if (m_tlsFailure.IsFailure()) {
+        EndTransfer(m_tlsFailure);
+        return false;
+    }
     if (m_eStage != Stage::Asking)
         return true;
     switch (JudgeAnswer()) {

@@ -108,6 +108,7 @@ private slots:
     void OnStallTimeout();
     void OnRetryTimeout();
     void OnSslErrors(const QList<QSslError>& errors);
+    void OnEncrypted();
 
 public slots:
     // The reader's answer, on the GUI thread: whether it took the bytes in.

@@ -43,6 +43,7 @@ void CSignatureFetch::Start(QNetworkAccessManager* manager, const QString& signa
     connect(m_pReply, SIGNAL(finished()), this, SLOT(OnReplyFinished()));
     connect(m_pReply, SIGNAL(destroyed()), this, SLOT(OnReplyFinished()));
     connect(m_pReply, SIGNAL(sslErrors(QList<QSslError>)), this, SLOT(OnSslErrors(QList<QSslError>)));
+    connect(m_pReply, SIGNAL(encrypted()), this, SLOT(OnEncrypted()));
     m_stallTimer.start();
 }
 
@@ -68,6 +69,16 @@ void CSignatureFetch::OnSslErrors(const QList<QSslError>& errors)
 {
     if (!m_failure.IsFailure())
         m_failure = TlsFailure(errors, m_pReply->url().host());
+}
+
+// Ended from the event loop: Qt's network thread waits while this runs.
+void CSignatureFetch::OnEncrypted()
+{
+    const CFailure refused = PeerHostFailure(m_pReply);
+    if (!refused.IsFailure() || m_failure.IsFailure())
+        return;
+    m_failure = refused;
+    QMetaObject::invokeMethod(this, [this] { Finish(ESignatureCheck::NoSignature); }, Qt::QueuedConnection);
 }
 
 void CSignatureFetch::OnReplyFinished()

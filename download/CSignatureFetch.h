@@ -50,6 +50,7 @@ private slots:
     void OnReplyFinished();
     void OnStallTimeout();
     void OnSslErrors(const QList<QSslError>& errors);
+    void OnEncrypted();
 
 private:
     enum class Stage { Idle, Fetching, Ended };

@@ -4,8 +4,11 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
+#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslSocket>
+#include <QUrl>
 
 #include <initializer_list>
 
@@ -57,6 +60,19 @@ QList<QSslCertificate> ReadCertificates(const QString& path)
         if (!certificate.isNull())
             certificates.append(certificate);
     return certificates;
+}
+
+// A DNS entry of a certificate against the host's ASCII form, both lower case.
+bool IsNameMatch(const QString& entry, const QString& host)
+{
+    if (!entry.startsWith(QLatin1String("*.")))
+        return entry == host;
+    // "*.b.c": the wildcard takes one whole label, never a dot, and never
+    // stands for most of a name ("*.com").
+    const QString rest = entry.mid(1);
+    const int dot = host.indexOf(QLatin1Char('.'));
+    return rest.count(QLatin1Char('.')) >= 2 && !rest.contains(QLatin1Char('*')) && dot > 0
+        && host.mid(dot) == rest;
 }
 
 } // namespace
@@ -112,6 +128,36 @@ CFailure TlsFailure(const QList<QSslError>& errors, const QString& host)
 QString TlsFailureReason(const QList<QSslError>& errors, const QString& host)
 {
     return FailureReason(TlsFailure(errors, host));
+}
+
+bool IsHostInAltNames(const QMultiMap<QSsl::AlternativeNameEntryType, QString>& altNames, const QString& host)
+{
+    const QHostAddress address(host);
+    if (!address.isNull()) {
+        for (const QString& entry : altNames.values(QSsl::IpAddressEntry))
+            if (QHostAddress(entry) == address)
+                return true;
+        return false;
+    }
+    QString name = QString::fromLatin1(QUrl::toAce(host)).toLower();
+    // "example.com." names the same host as "example.com".
+    if (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    if (name.isEmpty())
+        return false;
+    for (const QString& entry : altNames.values(QSsl::DnsEntry))
+        if (IsNameMatch(entry.toLower(), name))
+            return true;
+    return false;
+}
+
+CFailure PeerHostFailure(const QNetworkReply* reply)
+{
+    const QString host = reply->url().host();
+    const QSslCertificate peer = reply->sslConfiguration().peerCertificate();
+    if (IsHostInAltNames(peer.subjectAlternativeNames(), host))
+        return CFailure();
+    return CFailure(EFailure::TlsOtherHost, {host});
 }
 
 } // namespace Update

@@ -13,6 +13,7 @@
 #include <QSslError>
 #include <QString>
 
+class QNetworkReply;
 class QNetworkRequest;
 
 namespace Update {
@@ -73,5 +74,17 @@ CFailure TlsFailure(const QList<QSslError>& errors, const QString& host);
 
 // FailureReason(TlsFailure(errors, host)): the plain translated reason.
 QString TlsFailureReason(const QList<QSslError>& errors, const QString& host);
+
+// Whether host (as QUrl::host() gives it) is among a certificate's
+// subjectAltName entries: an address only among its IP entries, a name only
+// among its DNS entries, where a leading "*." stands for exactly one label of
+// a name with at least two more. The common name never counts.
+bool IsHostInAltNames(const QMultiMap<QSsl::AlternativeNameEntryType, QString>& altNames, const QString& host);
+
+// For a reply whose connection has just been encrypted (its encrypted()
+// signal): TlsOtherHost naming the reply's host when the server's
+// certificate holds that host only as its common name, which Qt 5 accepts
+// for a certificate without a DNS entry of its own; else None.
+CFailure PeerHostFailure(const QNetworkReply* reply);
 
 } // namespace Update

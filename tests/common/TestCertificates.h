@@ -37,6 +37,10 @@ public:
         Expired,    // the same, its time over a day ago
         OtherHost,  // signed by the CA, for other.invalid only
         SelfSigned, // for 127.0.0.1, localhost and TestHostName(), signed by its own key
+        // The host only where Qt 5 also looks, but a certificate must not:
+        CommonNameOnly,           // signed by the CA, CN=127.0.0.1 and no subjectAltName
+        SelfSignedCommonNameOnly, // CN=localhost and no subjectAltName, signed by its own key
+        AddressAsDnsName,         // signed by the CA, for DNS:127.0.0.1 only (not IP:)
     };
 
     static QString Program() { return QStandardPaths::findExecutable(QStringLiteral("openssl")); }
@@ -67,7 +71,11 @@ public:
             && SignByCa("server.csr", "server_ext", "-1", CertificatePath(Expired), "2")
             && SignByCa("other.csr", "other_ext", "30", CertificatePath(OtherHost), "3")
             && Run({"req", "-x509", "-config", cnf, "-extensions", "server_ext", "-key", KeyPath(), "-out",
-                    CertificatePath(SelfSigned), "-days", "30", "-subj", "/CN=127.0.0.1"});
+                    CertificatePath(SelfSigned), "-days", "30", "-subj", "/CN=127.0.0.1"})
+            && SignByCa("server.csr", "cn_only_ext", "30", CertificatePath(CommonNameOnly), "4")
+            && SignByCa("server.csr", "ip_as_dns_ext", "30", CertificatePath(AddressAsDnsName), "5")
+            && Run({"req", "-x509", "-config", cnf, "-extensions", "cn_only_ext", "-key", KeyPath(), "-out",
+                    CertificatePath(SelfSignedCommonNameOnly), "-days", "30", "-subj", "/CN=localhost"});
     }
 
     QString CaPath() const { return Path("ca.pem"); }
@@ -80,6 +88,9 @@ public:
         case Expired: return Path("expired.pem");
         case OtherHost: return Path("other-host.pem");
         case SelfSigned: return Path("self-signed.pem");
+        case CommonNameOnly: return Path("cn-only.pem");
+        case SelfSignedCommonNameOnly: return Path("self-signed-cn-only.pem");
+        case AddressAsDnsName: return Path("ip-as-dns.pem");
         }
         return QString();
     }
@@ -122,7 +133,16 @@ private:
                "basicConstraints = CA:FALSE\n"
                "keyUsage = critical, digitalSignature, keyEncipherment\n"
                "extendedKeyUsage = serverAuth\n"
-               "subjectAltName = DNS:other.invalid\n";
+               "subjectAltName = DNS:other.invalid\n"
+               "[cn_only_ext]\n"
+               "basicConstraints = CA:FALSE\n"
+               "keyUsage = critical, digitalSignature, keyEncipherment\n"
+               "extendedKeyUsage = serverAuth\n"
+               "[ip_as_dns_ext]\n"
+               "basicConstraints = CA:FALSE\n"
+               "keyUsage = critical, digitalSignature, keyEncipherment\n"
+               "extendedKeyUsage = serverAuth\n"
+               "subjectAltName = DNS:127.0.0.1\n";
     }
 
     bool Run(const QStringList& args)

@@ -276,7 +276,8 @@ void TestDownloadClient::initTestCase()
     QProcess openssl;
     openssl.setWorkingDirectory(m_tlsDir.path());
     openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out",
-                              "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1"});
+                              "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+                              "subjectAltName=IP:127.0.0.1"});
     if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
         return;
     m_bTls = m_https.UseTls(m_tlsDir.filePath("cert.pem"), m_tlsDir.filePath("key.pem")) && m_https.Start();

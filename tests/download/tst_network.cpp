@@ -1,5 +1,6 @@
 #include "CDownloadClient.h"
 #include "CProxyAuth.h"
+#include "CSignatureFetch.h"
 #include "DownloadResume.h"
 #include "LocalHttpServer.h"
 #include "NginxServer.h"
@@ -116,6 +117,10 @@ private slots:
     void tlsReasons();
     void handshake_data();
     void handshake();
+    void hostInAltNames_data();
+    void hostInAltNames();
+    void signatureCertificate_data();
+    void signatureCertificate();
     void failureTexts_data();
     void failureTexts();
     void proxyFromEnvironment_data();
@@ -126,7 +131,8 @@ private slots:
 
 private:
     // <installation>/UpdateCA.pem made of the named parts: "ca", "self",
-    // "good" (a server certificate); nothing for "".
+    // "selfcn" (self-signed, its host only in its common name), "good" (a
+    // server certificate); nothing for "".
     void InstallCaFile(const QString& parts);
 
     TestCertificates m_certificates;
@@ -165,6 +171,7 @@ void TestNetwork::InstallCaFile(const QString& parts)
     for (const QString& part : parts.split('+')) {
         const QString path = part == "ca" ? m_certificates.CaPath()
             : part == "self"              ? m_certificates.CertificatePath(TestCertificates::SelfSigned)
+            : part == "selfcn"            ? m_certificates.CertificatePath(TestCertificates::SelfSignedCommonNameOnly)
                                           : m_certificates.CertificatePath(TestCertificates::Good);
         pem += TestCertificates::ReadFile(path);
     }
@@ -347,6 +354,16 @@ void TestNetwork::handshake_data()
         << int(Kind::Good) << ip << "ca" << int(Kind::SelfSigned) << EFailure::TlsSelfSigned;
     QTest::newRow("redirect from a good host to an expired one")
         << int(Kind::Good) << ip << "ca" << int(Kind::Expired) << EFailure::TlsExpired;
+    // Qt 5 takes the common name when no subjectAltName names the host; an
+    // update does not, even for a certificate it trusts by name.
+    QTest::newRow("the address only in the common name, its CA trusted")
+        << int(Kind::CommonNameOnly) << ip << "ca" << -1 << EFailure::TlsOtherHost;
+    QTest::newRow("the name only in the common name, itself in UpdateCA.pem")
+        << int(Kind::SelfSignedCommonNameOnly) << "localhost" << "selfcn" << -1 << EFailure::TlsOtherHost;
+    QTest::newRow("the address only as a DNS name, its CA trusted")
+        << int(Kind::AddressAsDnsName) << ip << "ca" << -1 << EFailure::TlsOtherHost;
+    QTest::newRow("redirect to a host named only in the common name")
+        << int(Kind::Good) << ip << "ca+selfcn" << int(Kind::SelfSignedCommonNameOnly) << EFailure::TlsOtherHost;
 }
 
 void TestNetwork::handshake()
@@ -392,6 +409,97 @@ void TestNetwork::handshake()
     QCOMPARE(fetched.failure.details.value(0), expectedHost);
     QVERIFY(FailureText(fetched.failure).startsWith("Update failed, error Type:"));
     QVERIFY(FailureText(fetched.failure).contains(expectedHost));
+}
+
+void TestNetwork::hostInAltNames_data()
+{
+    QTest::addColumn<QStringList>("entries"); // "DNS:..." and "IP:..."
+    QTest::addColumn<QString>("host");        // as QUrl::host() gives it
+    QTest::addColumn<bool>("named");
+
+    const QString host("updates.example.test");
+    QTest::newRow("a DNS entry") << QStringList{"DNS:other.test", "DNS:updates.example.test"} << host << true;
+    QTest::newRow("letter case does not count") << QStringList{"DNS:Updates.Example.TEST"} << host << true;
+    QTest::newRow("the host with its root dot") << QStringList{"DNS:updates.example.test"} << host + '.' << true;
+    QTest::newRow("another name") << QStringList{"DNS:other.example.test"} << host << false;
+    QTest::newRow("no entries at all") << QStringList{} << host << false;
+    QTest::newRow("a name of which the host is a part") << QStringList{"DNS:example.test"} << host << false;
+    QTest::newRow("a wildcard takes one label") << QStringList{"DNS:*.example.test"} << host << true;
+    QTest::newRow("a wildcard takes no dot") << QStringList{"DNS:*.test"} << "a.example.test" << false;
+    QTest::newRow("a wildcard takes no two labels") << QStringList{"DNS:*.example.test"} << "a.updates.example.test"
+                                                    << false;
+    QTest::newRow("a wildcard is no empty label") << QStringList{"DNS:*.example.test"} << "example.test" << false;
+    QTest::newRow("a wildcard inside a label") << QStringList{"DNS:up*.example.test"} << host << false;
+    QTest::newRow("an international name by its ACE form")
+        << QStringList{"DNS:xn--bcher-kva.example.test"} << QString::fromUtf8("b\xc3\xbc" "cher.example.test") << true;
+    QTest::newRow("an address among the IP entries") << QStringList{"IP:127.0.0.1"} << "127.0.0.1" << true;
+    QTest::newRow("an address only as a DNS entry") << QStringList{"DNS:127.0.0.1"} << "127.0.0.1" << false;
+    QTest::newRow("a wildcard never names an address") << QStringList{"DNS:*.0.0.1"} << "127.0.0.1" << false;
+    QTest::newRow("another address") << QStringList{"IP:127.0.0.2"} << "127.0.0.1" << false;
+    QTest::newRow("IPv6 written another way") << QStringList{"IP:0:0:0:0:0:0:0:1"} << "::1" << true;
+    QTest::newRow("a name only as an IP entry's text") << QStringList{"IP:127.0.0.1"} << "localhost" << false;
+}
+
+void TestNetwork::hostInAltNames()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(QString, host);
+    QFETCH(bool, named);
+    QMultiMap<QSsl::AlternativeNameEntryType, QString> altNames;
+    for (const QString& entry : entries)
+        altNames.insert(entry.startsWith("IP:") ? QSsl::IpAddressEntry : QSsl::DnsEntry, entry.mid(entry.indexOf(':') + 1));
+    QCOMPARE(IsHostInAltNames(altNames, host), named);
+}
+
+// The package's signature comes through the same check, from nginx.
+void TestNetwork::signatureCertificate_data()
+{
+    QTest::addColumn<int>("server");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("caFile");
+    QTest::addColumn<EFailure>("failure");
+
+    QTest::newRow("named in its subjectAltName") << int(Kind::Good) << "127.0.0.1" << "ca" << EFailure::None;
+    QTest::newRow("the address only in the common name")
+        << int(Kind::CommonNameOnly) << "127.0.0.1" << "ca" << EFailure::TlsOtherHost;
+    QTest::newRow("the name only in the common name, itself in UpdateCA.pem")
+        << int(Kind::SelfSignedCommonNameOnly) << "localhost" << "selfcn" << EFailure::TlsOtherHost;
+}
+
+void TestNetwork::signatureCertificate()
+{
+    if (!m_bCertificates)
+        QSKIP("openssl is not installed");
+    if (NginxServer::Program().isEmpty())
+        QSKIP("nginx is not installed (scripts/deps.sh installs nginx-light)");
+    QFETCH(int, server);
+    QFETCH(QString, host);
+    QFETCH(QString, caFile);
+    QFETCH(EFailure, failure);
+
+    const QByteArray signature = "untrusted comment: signature from minisign secret key\nRWQ...\n";
+    NginxServer nginx;
+    nginx.UseTls(m_certificates.CertificatePath(Kind(server)), m_certificates.KeyPath());
+    QVERIFY(nginx.AddFile("client_v2.zip.minisig", signature));
+    QVERIFY2(nginx.Start(), qPrintable(nginx.ErrorText()));
+    InstallCaFile(caFile);
+    const CTlsTrust trust = CTlsTrust::Load();
+
+    QNetworkAccessManager manager;
+    CSignatureFetch fetch;
+    fetch.SetStallTimeout(kWaitMs);
+    QSignalSpy fetched(&fetch, &CSignatureFetch::SignalSignatureFetched);
+    fetch.Start(&manager, nginx.Url("/client_v2.zip.minisig", host), trust);
+    QVERIFY(fetched.wait(kWaitMs));
+    QCOMPARE(fetched.size(), 1);
+    QCOMPARE(fetch.Failure().kind, failure);
+    if (failure == EFailure::None) {
+        QCOMPARE(fetch.Result(), ESignatureCheck::Ok);
+        QCOMPARE(fetch.SignatureText(), signature);
+        return;
+    }
+    QCOMPARE(fetch.Failure().details, QStringList{host});
+    QVERIFY(fetch.SignatureText().isEmpty());
 }
 
 // The failures these pieces report: the fixed sentence of a signature of
