@@ -1,6 +1,7 @@
 #include "AppSetup.h"
 
 #include "PathEntry.h"
+#include "PlatformProcess.h"
 #include "VxDir.h"
 #include "VxFile.h"
 
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QStringList>
+#include <QSysInfo>
 #include <QTextCodec>
 #include <QTranslator>
 
@@ -88,6 +90,35 @@ bool ClearLockPlace(const QString& path)
     return entry == EPathEntry::Missing || entry == EPathEntry::File;
 }
 
+// Whether the live process a lock names may be an updater of this
+// installation. The lock of an updater that died can name a process id that
+// another program, or another folder's updater, has since been given: Qt
+// looks at the executable's file name alone, and would let that block every
+// update. A process we may not ask about (another user's) may be ours.
+bool MayBeOurUpdater(qint64 pid)
+{
+    const std::string exe = Platform::ExecutablePathOf(pid);
+    if (exe.empty())
+        return true;
+    return QFileInfo(QFile::decodeName(QByteArray::fromStdString(exe)))
+        == QFileInfo(QCoreApplication::applicationFilePath());
+}
+
+// What a lock that Qt did not take over names: a live process, or no one (a
+// file left by a crash between its creation and its first write).
+bool HeldByUpdater(const QLockFile& lock)
+{
+    qint64 pid = 0;
+    QString host;
+    QString app;
+    if (!lock.getLockInfo(&pid, &host, &app))
+        return false;
+    // Another computer's process id means nothing here.
+    if (!host.isEmpty() && host != QSysInfo::machineHostName())
+        return true;
+    return MayBeOurUpdater(pid);
+}
+
 std::unique_ptr<QLockFile> TakeLock(const QString& path)
 {
     auto lock = std::make_unique<QLockFile>(path);
@@ -96,13 +127,16 @@ std::unique_ptr<QLockFile> TakeLock(const QString& path)
     lock->setStaleLockTime(0);
     if (lock->tryLock(0) || lock->error() != QLockFile::LockFailedError)
         return lock;
-    // A file naming no owner was left by a crash between its creation and
-    // its first write; once older than that moment it holds no one.
-    qint64 pid = 0;
-    QString host;
-    QString app;
-    const QDateTime modified = QFileInfo(path).lastModified();
-    if (lock->getLockInfo(&pid, &host, &app) || modified.secsTo(QDateTime::currentDateTime()) < 2)
+    // An updater may have made this file a moment ago and not yet written
+    // itself into it, or just taken it over. A time in the future (a clock
+    // put back) makes no file young for ever.
+    if (qAbs(QFileInfo(path).lastModified().secsTo(QDateTime::currentDateTime())) < 2)
+        return nullptr;
+    // Judged and removed under the guard of Qt's own takeover, so that two
+    // updaters starting together never remove the lock one of them has just
+    // made.
+    QLockFile guard(path + QLatin1String(".rmlock"));
+    if (!guard.tryLock(0) || HeldByUpdater(*lock))
         return nullptr;
     lock->removeStaleLockFile();
     if (lock->tryLock(0) || lock->error() != QLockFile::LockFailedError)

@@ -36,9 +36,11 @@ struct CInstallationLock
 };
 
 // Takes the installation folder's lock; whoever keeps the result alone works
-// on the folder until it lets go. Refused while another live process holds
-// the lock ("An update is already running."); a lock left by a process that
-// has ended is taken over at once. A link, or an empty folder, where the
+// on the folder until it lets go. Refused while a live updater of this
+// installation (a process of our own executable file) holds the lock ("An
+// update is already running."); a lock left by a process that has ended, or
+// naming a process that runs another executable, is taken over once it is
+// 2 s old. A link, or an empty folder, where the
 // lock file belongs is removed first; anything else there that is not a
 // regular file is refused with a text that names it. Where no lock file can
 // be made at all (a folder we may not write), nothing is refused: the update

@@ -116,6 +116,14 @@ std::vector<ProcessEntry> ListProcesses()
     return processes;
 }
 
+std::string ExecutablePathOf(long long pid)
+{
+    std::string path;
+    if (pid <= 0 || pid > INT_MAX || ReadExeLink(pid, &path) != 0)
+        return std::string();
+    return path;
+}
+
 bool TerminateProcessById(long long pid)
 {
     // kill() reads 0 and negative ids as process groups (-1: every process we

@@ -73,6 +73,13 @@ std::vector<ProcessEntry> ListProcesses()
     return processes;
 }
 
+std::string ExecutablePathOf(long long pid)
+{
+    if (pid <= 0 || pid > static_cast<long long>(MAXDWORD))
+        return std::string();
+    return ExecutablePath(static_cast<DWORD>(pid));
+}
+
 // The process is ended with the exit code it reports at that moment, which is
 // STILL_ACTIVE for one that runs.
 bool TerminateProcessById(long long pid)

@@ -12,6 +12,9 @@
 #include <QLockFile>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QSysInfo>
 #include <QTextCodec>
 #include <QTranslator>
 #include <QtTest>
@@ -316,6 +319,16 @@ private slots:
         QTest::newRow("held in another folder") << "other" << QString() << "";
         QTest::newRow("empty file left by a crash") << QString() << "empty file" << "";
         QTest::newRow("unreadable owner left by a crash") << QString() << "junk file" << "";
+        QTest::newRow("empty file made a moment ago: its owner may be writing it")
+            << QString() << "young empty file" << "running";
+        // A lock names an updater of this installation or no one: a process
+        // id given since to another program blocks nothing, though Qt sees
+        // the program's own name in the lock.
+        QTest::newRow("naming a live process of another program") << QString() << "another program" << "";
+        QTest::newRow("naming a live updater of this installation, its lock file not held")
+            << QString() << "this updater" << "running";
+        QTest::newRow("naming another program, a moment ago") << QString() << "young another program"
+                                                               << "running";
         // Nothing that is not a lock file blocks updates for ever.
         QTest::newRow("empty folder: replaced") << QString() << "empty folder" << "";
         QTest::newRow("link to a file elsewhere: replaced") << QString() << "file link" << "";
@@ -341,12 +354,34 @@ private slots:
             QVERIFY(QDir().mkpath(held));
             pOther = std::make_unique<QLockFile>(Path(held + "/update.lock"));
             QVERIFY(pOther->tryLock(0));
+            // Past the moment in which any lock holds.
+            QVERIFY(Age(Path(held + "/update.lock")));
         }
-        if (planted.endsWith("file")) {
+        QProcess program;
+        const auto stopProgram = qScopeGuard([&program] {
+            program.kill();
+            program.waitForFinished(5000);
+        });
+        if (planted.endsWith("another program") || planted == "this updater") {
+            // This very program stands for the updater that holds the lock.
+            qint64 pid = QCoreApplication::applicationPid();
+            QString exe = QCoreApplication::applicationFilePath();
+            if (planted != "this updater") {
+                exe = QFileInfo(QStandardPaths::findExecutable("sleep")).canonicalFilePath();
+                if (exe.isEmpty())
+                    QSKIP("no sleep program to name in the lock");
+                program.start(exe, {"60"});
+                QVERIFY(program.waitForStarted(10000));
+                pid = program.processId();
+            }
+            // As QLockFile writes it, but held by no one: the process id, the
+            // executable's file name, the host.
+            const QString text = QString("%1\n%2\n%3\n").arg(pid).arg(QFileInfo(exe).fileName(), QSysInfo::machineHostName());
+            QVERIFY(m_pDir->write("update.lock", text.toUtf8()));
+            QVERIFY(planted.startsWith("young") || Age(lockPath));
+        } else if (planted.endsWith("file")) {
             QVERIFY(m_pDir->write("update.lock", planted == "junk file" ? QByteArray("junk\n") : QByteArray("")));
-            QFile file(lockPath);
-            QVERIFY(file.open(QIODevice::ReadWrite));
-            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+            QVERIFY(planted.startsWith("young") || Age(lockPath));
         } else if (planted == "empty folder") {
             QVERIFY(QDir().mkpath(lockPath));
         } else if (planted == "full folder") {
@@ -394,6 +429,13 @@ private slots:
     }
 
 private:
+    static bool Age(const QString& path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadWrite)
+            && file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
+    }
+
     static QByteArray ReadAll(const QString& path)
     {
         QFile file(path);

@@ -6,6 +6,7 @@ processes. Each case has its own installation folder and is bounded in time."""
 import os
 import re
 import shutil
+import socket
 import sys
 import subprocess
 import tempfile
@@ -1129,6 +1130,16 @@ def test_updaters_of_two_folders_and_a_dead_owner(d):
         check(os.path.exists(c.inst.path("update.lock")), "a killed updater leaves its lock file")
         c.launch(c.server.url(PACKAGE), 1000)
         check(not c.notices(), f"the lock of a dead updater is taken over: {c.notices()}")
+        c.display.click(c.window, *SKIN_BUTTON)
+        check(c.exit_code(10) == 0, "it runs and ends normally")
+        # A dead updater's process id, given since to the other folder's
+        # updater: a program of the same name, but not this installation's.
+        with open(c.inst.path("update.lock"), "w") as f:
+            f.write(f"{other.updater.proc.pid}\nupdate\n{socket.gethostname()}\n")
+        os.utime(c.inst.path("update.lock"), (time.time() - 60,) * 2)
+        c.launch(c.server.url(PACKAGE), 1000)
+        check(not c.notices(), f"a lock naming another folder's updater is taken over: {c.notices()}")
+        check(other.updater.proc.poll() is None, "the other folder's updater runs on")
         c.display.click(c.window, *SKIN_BUTTON)
         check(c.exit_code(10) == 0, "it runs and ends normally")
 
