@@ -71,7 +71,6 @@ void CDownloadClient::StartDownload(const CPackage& package)
     m_resume = CResumeState();
     m_failure = CFailure();
     m_servedUrl = QUrl();
-    m_contentDisposition.clear();
     if (!package.IsValid()) {
         EndTransfer(CFailure(EFailure::InvalidAddress));
         return;
@@ -391,7 +390,6 @@ CDownloadClient::EAnswer CDownloadClient::JudgeAnswer()
             m_answerFailure = CFailure(EFailure::CodedAnswer, {QString::fromLatin1(coding)});
             return EAnswer::Failed;
         }
-        m_contentDisposition = HeaderValue(headers, "Content-Disposition");
         m_answerFailure = RoomForAnswer();
         if (m_answerFailure.IsFailure())
             return EAnswer::Failed;

@@ -72,11 +72,9 @@ public:
     // of the proxy's consent ends with auth's ProxyRefused. Not owned.
     void SetProxyAuth(CProxyAuth* auth);
 
-    // The package answer of the last download: its URL after redirects, and
-    // its Content-Disposition header (empty when none), which name the file
-    // the server meant to send.
+    // The URL of the last download's package answer after redirects, where
+    // its signature is looked for.
     QUrl ServedUrl() const { return m_servedUrl; }
-    QByteArray ContentDisposition() const { return m_contentDisposition; }
 
     // Takes in the bytes an earlier run left in the package file before the
     // download appends to them (the package check hashes them): it reads the
@@ -166,7 +164,6 @@ private:
     CFailure m_tlsFailure;    // the current reply's certificate was refused
     CFailure m_answerFailure; // why the head of the current answer ends the download
     QUrl m_servedUrl;
-    QByteArray m_contentDisposition;
 };
 
 } // namespace Update

@@ -3,7 +3,6 @@
 #include "CSignatureFetch.h"
 #include "PackageHashWorker.h"
 #include "PackageSignature.h"
-#include "VxDir.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,15 +10,6 @@
 namespace Update {
 
 namespace {
-
-// The installation's key when it holds anything by that name: a folder or a
-// broken link counts too.
-QString InstalledKeyPath(const QString& installDir)
-{
-    const QString path = installDir + QLatin1Char('/') + QLatin1String(kUpdateKeyFileName);
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink() ? path : QString();
-}
 
 // The one place where the outcome of a signature check becomes what the
 // user is told.
@@ -43,14 +33,18 @@ CFailure SignatureFailure(ESignatureCheck check)
         return CFailure(EFailure::KeyUnreadable);
     case ESignatureCheck::OtherFile:
         return CFailure(EFailure::SignatureOtherFile);
+    case ESignatureCheck::Older:
+        return CFailure(EFailure::OlderRelease);
+    case ESignatureCheck::NoTimestamp:
+        return CFailure(EFailure::NoTimestamp);
     }
     return CFailure(EFailure::SignatureUnreadable);
 }
 
 } // namespace
 
-CPackageCheck::CPackageCheck(CDownloadClient* client, QObject* parent)
-    : QObject(parent), m_pClient(client), m_strKeyPath(InstalledKeyPath(DAROZ::VxDir::GetCurrentPath()))
+CPackageCheck::CPackageCheck(CDownloadClient* client, const CSigningTrust& trust, QObject* parent)
+    : QObject(parent), m_pClient(client), m_trust(trust)
 {
     // Without a key nothing is hashed and no signature is asked for.
     if (!IsRequired())
@@ -82,9 +76,11 @@ void CPackageCheck::Start(const CPackage& package)
     m_eStage = Stage::Checking;
     m_package = package;
     if (IsRequired() && m_pClient) {
-        m_strServedName = ServedFileName(m_pClient->ServedUrl(), m_pClient->ContentDisposition());
+        // What the client asked for, whatever the server answered.
+        m_strExpectedName = ExpectedFileName(package.Url());
         m_pFetch->SetStallTimeout(m_pClient->StallTimeout());
-        // Beside the package as it was finally served.
+        // Beside the package as it was finally served: wherever it comes
+        // from, it is verified and bound to the name asked for.
         m_pFetch->Start(m_pClient->NetworkManager(), SignatureUrlFor(package.Url(), m_pClient->ServedUrl()),
                         m_pClient->TlsTrust());
         return;
@@ -143,9 +139,18 @@ void CPackageCheck::OnSignatureFetched()
         return;
     }
     ESignatureCheck check = m_pFetch->Result();
+    if (check == ESignatureCheck::Ok && m_trust.Failure().IsFailure()) {
+        Finish(m_trust.Failure());
+        return;
+    }
+    const QByteArray signature = m_pFetch->SignatureText();
     if (check == ESignatureCheck::Ok)
-        check = VerifyPackageSignature(ReadUpdateKeyFile(m_strKeyPath), m_pFetch->SignatureText(),
-                                       m_pHasher->Hasher(), m_strServedName);
+        check = VerifyPackageSignature(m_trust.KeyText(), signature, m_pHasher->Hasher(), m_strExpectedName,
+                                       m_trust.InstalledStamp());
+    // Trusted only now that the global signature verified.
+    CSignatureFile verified;
+    if (check == ESignatureCheck::Ok && ParseSignatureFile(signature, &verified))
+        m_signedTimestamp = Update::SignedTimestamp(verified.trustedComment);
     Finish(SignatureFailure(check));
 }
 

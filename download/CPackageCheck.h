@@ -1,12 +1,14 @@
 #pragma once
 
 #include "Package.h"
+#include "SigningTrust.h"
 #include "UpdateFailure.h"
 
 #include <QObject>
 #include <QPointer>
 
 #include <memory>
+#include <optional>
 
 namespace Update {
 
@@ -15,10 +17,11 @@ class CPackageHashWorker;
 class CSignatureFetch;
 
 // Turns a downloaded package into a verdict. An installation that holds
-// "UpdateKey.pub" (a minisign public key) takes only packages whose
+// "UpdateKey.pub" (minisign public keys) takes only packages whose
 // signature, published beside the package as it was finally served with
-// ".minisig" appended, verifies against that key and names no other file than
-// the one served; any other installation takes every package.
+// ".minisig" appended, verifies against one of those keys, names no other
+// file than the one the package URL asks for, and is not older than the
+// update last installed; any other installation takes every package.
 //
 // Made together with the download client, before the download starts: it
 // hashes every byte as the client writes it (on a thread of its own, the
@@ -29,13 +32,14 @@ class CPackageCheck : public QObject
 {
     Q_OBJECT
 public:
-    explicit CPackageCheck(CDownloadClient* client, QObject* parent = nullptr);
+    // trust: what the installation holds, read when Update was pressed.
+    explicit CPackageCheck(CDownloadClient* client, const CSigningTrust& trust = CSigningTrust::Installed(),
+                           QObject* parent = nullptr);
     ~CPackageCheck() override;
 
     // The installation holds "UpdateKey.pub" (anything by that name, so a
-    // damaged key refuses updates instead of turning the check off); decided
-    // when the check is made.
-    bool IsRequired() const { return !m_strKeyPath.isEmpty(); }
+    // damaged key refuses updates instead of turning the check off).
+    bool IsRequired() const { return m_trust.IsRequired(); }
 
     // After the client's SignalFinishDownload. One SignalChecked follows,
     // from the event loop, never inside this call; a second call does nothing.
@@ -48,6 +52,9 @@ public:
 
     // None: use the package. Otherwise it was refused and is gone from disk.
     CFailure Verdict() const { return m_verdict; }
+    // Once passed: the timestamp of its verified trusted comment, to be kept
+    // once its installer has started; nothing when it has none.
+    std::optional<qint64> SignedTimestamp() const { return m_signedTimestamp; }
 
 signals:
     void SignalChecked();
@@ -68,12 +75,13 @@ private:
     void Finish(const CFailure& verdict);
 
     QPointer<CDownloadClient> m_pClient;
-    QString m_strKeyPath; // the key this installation trusts; empty: none, nothing is checked
+    CSigningTrust m_trust; // not required: nothing is checked
     std::unique_ptr<CPackageHashWorker> m_pHasher;
     std::unique_ptr<CSignatureFetch> m_pFetch;
     CPackage m_package;
-    QString m_strServedName; // the package's name as the server sent it, which the signature must name
+    QString m_strExpectedName; // the file the package URL asks for, which the signature must name
     CFailure m_verdict;
+    std::optional<qint64> m_signedTimestamp;
     Stage m_eStage = Stage::Idle;
 };
 

@@ -2,16 +2,17 @@
 
 #include <QFile>
 #include <QList>
-#include <QPair>
 #include <QUrl>
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace Update {
 
 const char* const kUpdateKeyFileName = "UpdateKey.pub";
+const char* const kUpdateStampFileName = "UpdateKey.stamp";
 
 namespace {
 
@@ -22,6 +23,7 @@ const int kAlgorithmBytes = 2;
 const int kKeyBlobBytes = kAlgorithmBytes + kKeyIdBytes + int(crypto_sign_PUBLICKEYBYTES);           // 42
 const int kSignatureBlobBytes = kAlgorithmBytes + kKeyIdBytes + int(crypto_sign_BYTES);              // 74
 const qint64 kFileChunkBytes = 64 * 1024;
+const int kMaxStampDigits = 18; // fits qint64 whatever the digits
 
 static_assert(crypto_generichash_BYTES_MAX == kPackageHashBytes, "BLAKE2b-512 is the largest output");
 
@@ -31,18 +33,15 @@ bool SodiumReady()
     return sodium_init() >= 0;
 }
 
-// Splits text into exactly `count` lines ended by "\n" or "\r\n"; the last
-// one may lack its line break. Anything after them, a NUL byte or a stray
-// "\r" makes the text malformed.
-bool SplitLines(const QByteArray& text, int count, QList<QByteArray>* lines)
+// Splits text into lines ended by "\n" or "\r\n"; the last one may lack its
+// line break. A NUL byte or a stray "\r" makes the text malformed.
+bool SplitLines(const QByteArray& text, QList<QByteArray>* lines)
 {
     if (text.contains('\0'))
         return false;
     QList<QByteArray> parts = text.split('\n');
-    if (parts.size() == count + 1 && parts.last().isEmpty())
+    if (parts.last().isEmpty())
         parts.removeLast();
-    if (parts.size() != count)
-        return false;
     for (QByteArray& line : parts) {
         if (line.endsWith('\r'))
             line.chop(1);
@@ -51,6 +50,12 @@ bool SplitLines(const QByteArray& text, int count, QList<QByteArray>* lines)
     }
     *lines = parts;
     return true;
+}
+
+// Exactly `count` lines; anything after them makes the text malformed.
+bool SplitLines(const QByteArray& text, int count, QList<QByteArray>* lines)
+{
+    return SplitLines(text, lines) && lines->size() == count;
 }
 
 // Base64 (standard alphabet, padded) that decodes to exactly `size` bytes.
@@ -86,92 +91,66 @@ QString WithoutFolder(const QString& name)
     return last == QLatin1String(".") || last == QLatin1String("..") ? QString() : last;
 }
 
-// The parameters of a header value such as
-// `attachment; filename="a;b.zip"; filename*=UTF-8''a%3Bb.zip`, names in
-// lower case, quoted values unquoted. Items without "=" (the type) are skipped.
-QList<QPair<QByteArray, QByteArray>> HeaderParameters(const QByteArray& value)
+// The value of the tab-separated field `name` ("file:", "timestamp:") of a
+// trusted comment; the first one counts.
+std::optional<QByteArray> CommentField(const QByteArray& trustedComment, const QByteArray& name)
 {
-    QList<QPair<QByteArray, QByteArray>> parameters;
-    const int size = value.size();
-    const auto endOfItem = [&value, size](int from) {
-        const int semicolon = value.indexOf(';', from);
-        return semicolon < 0 ? size : semicolon;
-    };
-    int at = 0;
-    while (at < size) {
-        const int end = endOfItem(at);
-        const int equals = value.indexOf('=', at);
-        if (equals < 0 || equals > end) {
-            at = end + 1;
-            continue;
-        }
-        const QByteArray name = value.mid(at, equals - at).trimmed().toLower();
-        at = equals + 1;
-        while (at < size && (value[at] == ' ' || value[at] == '\t'))
-            ++at;
-        QByteArray text;
-        if (at < size && value[at] == '"') {
-            // A quoted value may hold ';'; a backslash takes the next byte as it is.
-            for (++at; at < size && value[at] != '"'; ++at) {
-                if (value[at] == '\\' && at + 1 < size)
-                    ++at;
-                text += value[at];
-            }
-            at = endOfItem(at) + 1;
-        } else {
-            const int stop = endOfItem(at);
-            text = value.mid(at, stop - at).trimmed();
-            at = stop + 1;
-        }
-        parameters.append(qMakePair(name, text));
-    }
-    return parameters;
+    for (const QByteArray& field : trustedComment.split('\t'))
+        if (field.startsWith(name))
+            return field.mid(name.size());
+    return std::nullopt;
 }
 
-// "UTF-8'<language>'<percent-encoded>" (or ISO-8859-1); empty for any other
-// character set or form.
-QString ExtendedValue(const QByteArray& value)
+std::optional<qint64> PlainDecimal(const QByteArray& digits)
 {
-    const int first = value.indexOf('\'');
-    const int second = first < 0 ? -1 : value.indexOf('\'', first + 1);
-    if (second < 0)
-        return QString();
-    const QByteArray charset = value.left(first).trimmed().toLower();
-    const QByteArray bytes = QByteArray::fromPercentEncoding(value.mid(second + 1));
-    if (charset == "utf-8")
-        return QString::fromUtf8(bytes);
-    if (charset == "iso-8859-1")
-        return QString::fromLatin1(bytes);
-    return QString();
+    if (digits.isEmpty() || digits.size() > kMaxStampDigits)
+        return std::nullopt;
+    for (char c : digits)
+        if (c < '0' || c > '9')
+            return std::nullopt;
+    return digits.toLongLong();
 }
 
-QString DispositionFileName(const QByteArray& contentDisposition)
+bool ParseKeyLines(const QByteArray& comment, const QByteArray& line, CUpdateKey* key)
 {
-    QString plain;
-    QString extended;
-    for (const auto& parameter : HeaderParameters(contentDisposition)) {
-        if (parameter.first == "filename*" && extended.isEmpty())
-            extended = WithoutFolder(ExtendedValue(parameter.second));
-        else if (parameter.first == "filename" && plain.isEmpty())
-            plain = WithoutFolder(QString::fromUtf8(parameter.second));
-    }
-    return extended.isEmpty() ? plain : extended;
+    QByteArray blob;
+    if (!comment.startsWith(kUntrustedPrefix) || !DecodeExact(line, kKeyBlobBytes, &blob) || !blob.startsWith("Ed"))
+        return false;
+    key->keyId = blob.mid(kAlgorithmBytes, kKeyIdBytes);
+    key->publicKey = blob.mid(kAlgorithmBytes + kKeyIdBytes);
+    return true;
+}
+
+std::optional<QByteArray> TrustedCommentOf(const QByteArray& signatureText)
+{
+    CSignatureFile signature;
+    if (!ParseSignatureFile(signatureText, &signature))
+        return std::nullopt;
+    return signature.trustedComment;
 }
 
 } // namespace
 
-bool ParseUpdateKey(const QByteArray& text, CUpdateKey* key)
+bool ParseUpdateKeys(const QByteArray& text, QList<CUpdateKey>* keys)
 {
     QList<QByteArray> lines;
-    if (text.size() > kMaxUpdateKeyBytes || !SplitLines(text, 2, &lines))
+    if (text.size() > kMaxUpdateKeyBytes || !SplitLines(text, &lines))
         return false;
-    QByteArray blob;
-    if (!lines[0].startsWith(kUntrustedPrefix) || !DecodeExact(lines[1], kKeyBlobBytes, &blob))
+    QList<CUpdateKey> found;
+    for (int i = 0; i < lines.size();) {
+        if (lines[i].isEmpty()) {
+            ++i;
+            continue;
+        }
+        CUpdateKey key;
+        if (i + 1 >= lines.size() || !ParseKeyLines(lines[i], lines[i + 1], &key))
+            return false;
+        found.append(key);
+        i += 2;
+    }
+    if (found.isEmpty())
         return false;
-    if (!blob.startsWith("Ed"))
-        return false;
-    key->keyId = blob.mid(kAlgorithmBytes, kKeyIdBytes);
-    key->publicKey = blob.mid(kAlgorithmBytes + kKeyIdBytes);
+    *keys = found;
     return true;
 }
 
@@ -268,19 +247,21 @@ ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByt
 {
     if (!SodiumReady())
         return ESignatureCheck::SignatureUnreadable;
-    CUpdateKey key;
-    if (!ParseUpdateKey(keyFileText, &key))
+    QList<CUpdateKey> keys;
+    if (!ParseUpdateKeys(keyFileText, &keys))
         return ESignatureCheck::KeyUnreadable;
     CSignatureFile signature;
     if (!ParseSignatureFile(signatureText, &signature))
         return ESignatureCheck::SignatureUnreadable;
     if (!signature.prehashed)
         return ESignatureCheck::LegacyFormat;
-    if (signature.keyId != key.keyId)
+    const auto key = std::find_if(keys.cbegin(), keys.cend(),
+                                  [&signature](const CUpdateKey& k) { return k.keyId == signature.keyId; });
+    if (key == keys.cend())
         return ESignatureCheck::OtherKey;
-    if (packageHash.size() != kPackageHashBytes || !Verifies(signature.signature, packageHash, key.publicKey))
+    if (packageHash.size() != kPackageHashBytes || !Verifies(signature.signature, packageHash, key->publicKey))
         return ESignatureCheck::PackageMismatch;
-    if (!Verifies(signature.globalSignature, signature.signature + signature.trustedComment, key.publicKey))
+    if (!Verifies(signature.globalSignature, signature.signature + signature.trustedComment, key->publicKey))
         return ESignatureCheck::CommentMismatch;
     return ESignatureCheck::Ok;
 }
@@ -293,30 +274,58 @@ ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByt
 
 std::optional<QString> SignedFileName(const QByteArray& trustedComment)
 {
-    for (const QByteArray& field : trustedComment.split('\t'))
-        if (field.startsWith("file:"))
-            return QString::fromUtf8(field.mid(5));
-    return std::nullopt;
+    const std::optional<QByteArray> name = CommentField(trustedComment, "file:");
+    return name ? std::optional<QString>(QString::fromUtf8(*name)) : std::nullopt;
 }
 
-QString ServedFileName(const QUrl& servedUrl, const QByteArray& contentDisposition)
+std::optional<qint64> SignedTimestamp(const QByteArray& trustedComment)
 {
-    const QString disposed = DispositionFileName(contentDisposition);
-    if (!disposed.isEmpty())
-        return disposed;
+    const std::optional<QByteArray> digits = CommentField(trustedComment, "timestamp:");
+    return digits ? PlainDecimal(*digits) : std::nullopt;
+}
+
+QString ExpectedFileName(const QString& packageUrl)
+{
     // Cut before decoding, then drop what an encoded slash or backslash made a folder.
-    const QByteArray path = servedUrl.path(QUrl::FullyEncoded).toUtf8();
+    const QByteArray path = QUrl(packageUrl, QUrl::TolerantMode).path(QUrl::FullyEncoded).toUtf8();
     const QByteArray segment = path.mid(path.lastIndexOf('/') + 1);
     return WithoutFolder(QString::fromUtf8(QByteArray::fromPercentEncoding(segment)));
 }
 
-ESignatureCheck CheckSignedFileName(const QByteArray& signatureText, const QString& servedName)
+ESignatureCheck CheckSignedFileName(const QByteArray& signatureText, const QString& expectedName)
 {
-    CSignatureFile signature;
-    if (!ParseSignatureFile(signatureText, &signature))
+    const std::optional<QByteArray> comment = TrustedCommentOf(signatureText);
+    if (!comment)
         return ESignatureCheck::SignatureUnreadable;
-    const std::optional<QString> signedName = SignedFileName(signature.trustedComment);
-    return !signedName || *signedName == servedName ? ESignatureCheck::Ok : ESignatureCheck::OtherFile;
+    const std::optional<QString> signedName = SignedFileName(*comment);
+    if (!signedName)
+        return ESignatureCheck::Ok;
+    return !expectedName.isEmpty() && *signedName == expectedName ? ESignatureCheck::Ok : ESignatureCheck::OtherFile;
+}
+
+std::optional<qint64> ParseUpdateStamp(const QByteArray& text)
+{
+    if (text.size() > kMaxUpdateStampBytes)
+        return std::nullopt;
+    QByteArray digits = text;
+    if (digits.endsWith('\n'))
+        digits.chop(1);
+    if (digits.endsWith('\r'))
+        digits.chop(1);
+    return PlainDecimal(digits);
+}
+
+ESignatureCheck CheckNotOlder(const QByteArray& signatureText, std::optional<qint64> installedStamp)
+{
+    if (!installedStamp)
+        return ESignatureCheck::Ok;
+    const std::optional<QByteArray> comment = TrustedCommentOf(signatureText);
+    if (!comment)
+        return ESignatureCheck::SignatureUnreadable;
+    const std::optional<qint64> signedAt = SignedTimestamp(*comment);
+    if (!signedAt)
+        return ESignatureCheck::NoTimestamp;
+    return *signedAt < *installedStamp ? ESignatureCheck::Older : ESignatureCheck::Ok;
 }
 
 QString SignatureUrlFor(const QString& packageUrl, const QUrl& servedUrl)
@@ -329,20 +338,16 @@ QString SignatureUrlFor(const QString& packageUrl, const QUrl& servedUrl)
     return url.toString(QUrl::FullyEncoded);
 }
 
-QByteArray ReadUpdateKeyFile(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    const QByteArray text = file.read(kMaxUpdateKeyBytes + 1);
-    return text.size() > kMaxUpdateKeyBytes ? QByteArray() : text;
-}
-
 ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByteArray& signatureText,
-                                       const CPackageHasher& hasher, const QString& servedName)
+                                       const CPackageHasher& hasher, const QString& expectedName,
+                                       std::optional<qint64> installedStamp)
 {
-    const ESignatureCheck result = VerifyPackageSignature(keyFileText, signatureText, hasher);
-    return result == ESignatureCheck::Ok ? CheckSignedFileName(signatureText, servedName) : result;
+    ESignatureCheck result = VerifyPackageSignature(keyFileText, signatureText, hasher);
+    if (result == ESignatureCheck::Ok)
+        result = CheckSignedFileName(signatureText, expectedName);
+    if (result == ESignatureCheck::Ok)
+        result = CheckNotOlder(signatureText, installedStamp);
+    return result;
 }
 
 } // namespace Update

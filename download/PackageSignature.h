@@ -1,10 +1,13 @@
 #pragma once
 
-// Signed packages: an installation that holds "UpdateKey.pub" (a minisign
-// public key) accepts only packages whose minisign signature, published as
-// <package URL>.minisig, verifies against that key. Every check is libsodium's.
+// Signed packages: an installation that holds "UpdateKey.pub" (one or more
+// minisign public keys) accepts only packages whose minisign signature,
+// published as <package URL>.minisig, verifies against one of those keys,
+// names the file the client asked for and is not older than the last one
+// installed. Every check is libsodium's.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -18,11 +21,14 @@ namespace Update {
 
 // The key file in the installation folder that opts the installation in.
 extern const char* const kUpdateKeyFileName; // "UpdateKey.pub"
+// Beside it, the newest signed timestamp handed over to an installer.
+extern const char* const kUpdateStampFileName; // "UpdateKey.stamp"
 
-// A signature answer longer than this is a bad signature; a key file longer
-// than this is unreadable.
+// A signature answer longer than this is a bad signature; a key file or a
+// stamp file longer than this is unreadable. A key takes about 120 bytes.
 constexpr qint64 kMaxSignatureBytes = 4096;
-constexpr qint64 kMaxUpdateKeyBytes = 4096;
+constexpr qint64 kMaxUpdateKeyBytes = 16384;
+constexpr qint64 kMaxUpdateStampBytes = 32;
 
 // BLAKE2b-512, the hash a prehashed minisign signature signs.
 constexpr int kPackageHashBytes = 64;
@@ -32,21 +38,28 @@ enum class ESignatureCheck {
     NoSignature,         // none was published (for the caller that fetched it)
     SignatureUnreadable, // malformed, empty, or longer than kMaxSignatureBytes
     LegacyFormat,        // "Ed": the whole file signed, no prehash
-    OtherKey,            // the key id is not the installation's
+    OtherKey,            // the key id is none of the installation's
     PackageMismatch,     // the signature does not sign these bytes
     CommentMismatch,     // the trusted comment was changed after signing
     KeyUnreadable,       // the installation's key file is missing or malformed
-    OtherFile,           // the trusted comment names another file than was served
+    OtherFile,           // the trusted comment names another file than was asked for
+    Older,               // its timestamp is older than the one last installed
+    NoTimestamp,         // a stamp is kept, and the trusted comment has no timestamp
 };
 
-// A public key file: an "untrusted comment:" line, then base64 of "Ed", the
+// A public key: an "untrusted comment:" line, then base64 of "Ed", the
 // 8-byte key id and the 32-byte Ed25519 key. Line breaks may be "\n" or "\r\n".
 struct CUpdateKey
 {
     QByteArray keyId;     // 8 bytes
     QByteArray publicKey; // 32 bytes
 };
-bool ParseUpdateKey(const QByteArray& text, CUpdateKey* key);
+// A key file holds one key or several, one after the other (blank lines
+// between them are allowed): a publisher rotating its key ships the old and
+// the new one. Fails when any of them is damaged, so a bad edit never
+// leaves the installation trusting fewer keys than meant; and when there
+// is none.
+bool ParseUpdateKeys(const QByteArray& text, QList<CUpdateKey>* keys);
 
 // A signature file: "untrusted comment:" line; base64 of the algorithm ("ED"
 // or "Ed"), the key id and the 64-byte signature; "trusted comment: " and the
@@ -94,10 +107,10 @@ private:
     qint64 m_nBytes = 0;
 };
 
-// The checks, in this order: the key parses, the signature parses, it is not
-// legacy, the key ids are equal, the signature over the package hash
-// verifies, the global signature over the signature and the trusted comment
-// verifies.
+// The checks, in this order: the keys parse, the signature parses, it is not
+// legacy, a key has its key id (the first such key is used), the signature
+// over the package hash verifies, the global signature over the signature
+// and the trusted comment verifies.
 ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByteArray& signatureText,
                                        const QByteArray& packageHash);
 ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByteArray& signatureText,
@@ -109,32 +122,50 @@ ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByt
 // bound to no name, as before.
 std::optional<QString> SignedFileName(const QByteArray& trustedComment);
 
-// The name the package was served under: the file name of a
-// Content-Disposition header when it has one ("filename*=UTF-8''..." before
-// "filename="), else the last segment of the final URL's path after
-// redirects, percent-decoded. Any folder part is dropped. Empty when neither
-// gives a name.
-QString ServedFileName(const QUrl& servedUrl, const QByteArray& contentDisposition = QByteArray());
+// When it was signed: the seconds of the "timestamp:" field of minisign's
+// default trusted comment. Nothing without such a field, or when it is not
+// a plain decimal number.
+std::optional<qint64> SignedTimestamp(const QByteArray& trustedComment);
+
+// The name the client asked for, which the signature must name: the last
+// segment of the package URL's path, percent-decoded, without query or
+// fragment (a download script https://host/get.php?id=7 asks for get.php).
+// What the server answers (redirects, Content-Disposition) never changes it.
+// Any folder part an encoded slash makes is dropped. Empty when the URL
+// has no such segment.
+QString ExpectedFileName(const QString& packageUrl);
 
 // OtherFile when the trusted comment of signatureText names a file and that
-// is not servedName (exactly, letter case included); Ok otherwise. Only
-// meaningful once the signature verified: the comment is trusted only then.
-ESignatureCheck CheckSignedFileName(const QByteArray& signatureText, const QString& servedName);
+// is not expectedName (exactly, letter case included; an empty expectedName
+// matches no name); Ok otherwise. Only meaningful once the signature
+// verified: the comment is trusted only then.
+ESignatureCheck CheckSignedFileName(const QByteArray& signatureText, const QString& expectedName);
+
+// The stamp kept in "UpdateKey.stamp": decimal seconds, a line break after
+// them allowed. Nothing for anything else.
+std::optional<qint64> ParseUpdateStamp(const QByteArray& text);
+
+// Against the stamp of the last installed update (nothing when none is
+// kept): Older when the trusted comment's timestamp is below it, NoTimestamp
+// when it has none (it cannot show it is not older), Ok otherwise; an equal
+// timestamp is the same release again. Only meaningful once the signature
+// verified.
+ESignatureCheck CheckNotOlder(const QByteArray& signatureText, std::optional<qint64> installedStamp);
 
 // Where the signature of a package lies: beside the package as it was finally
 // served. Without a redirect (servedUrl is packageUrl) that is packageUrl with
 // ".minisig" appended, query and all, as it always was; after redirects it is
-// the final URL with ".minisig" appended to its path, its query kept.
+// the final URL with ".minisig" appended to its path, its query kept. Where
+// it comes from proves nothing: it is verified, and bound to the name asked
+// for.
 QString SignatureUrlFor(const QString& packageUrl, const QUrl& servedUrl);
 
-// A key file read with the bound; empty when it cannot be read or is longer
-// (which then fails as KeyUnreadable).
-QByteArray ReadUpdateKeyFile(const QString& path);
-
-// The same checks, and then the binding to the served name
-// (CheckSignedFileName): a genuine signature of an older package served under
-// a newer package's name is OtherFile.
+// The same checks, then the binding to the name asked for
+// (CheckSignedFileName) and the age (CheckNotOlder): a genuine signature of
+// an older package served for a newer package's URL is OtherFile, and one
+// of an older release under the right name is Older.
 ESignatureCheck VerifyPackageSignature(const QByteArray& keyFileText, const QByteArray& signatureText,
-                                       const CPackageHasher& hasher, const QString& servedName);
+                                       const CPackageHasher& hasher, const QString& expectedName,
+                                       std::optional<qint64> installedStamp);
 
 } // namespace Update

@@ -1,4 +1,5 @@
 #include "PathEntry.h"
+#include "PlatformFileRead.h"
 #include "PlatformLink.h"
 
 #include <QFile>
@@ -38,6 +39,14 @@ EPathEntry PathEntryAt(const QString& path)
 bool RemoveLinkAt(const QString& path)
 {
     return Platform::RemoveLink(Native(path));
+}
+
+std::optional<QByteArray> ReadSmallFile(const QString& path, qint64 maxBytes)
+{
+    std::string bytes;
+    if (maxBytes < 0 || Platform::ReadSmallFile(Native(path), std::size_t(maxBytes), bytes) != Platform::FileRead::Read)
+        return std::nullopt;
+    return QByteArray(bytes.data(), int(bytes.size()));
 }
 
 } // namespace Update

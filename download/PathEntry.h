@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+
+#include <optional>
 
 namespace Update {
 
@@ -23,5 +26,11 @@ EPathEntry PathEntryAt(const QString& path);
 // takes its place. True when no link is left there (also when there was
 // none).
 bool RemoveLinkAt(const QString& path);
+
+// The whole of a small file the installation holds ("UpdateKey.pub",
+// "UpdateCA.pem"), a link followed; nothing when it is not a regular file
+// (a folder, a pipe, a device), is longer than maxBytes, or cannot be read.
+// Never blocks: a pipe without a writer is refused, not waited on.
+std::optional<QByteArray> ReadSmallFile(const QString& path, qint64 maxBytes);
 
 } // namespace Update

@@ -1,5 +1,6 @@
 #include "TlsTrust.h"
 
+#include "PathEntry.h"
 #include "VxDir.h"
 
 #include <QFile>
@@ -47,16 +48,15 @@ bool Contains(const QList<QSslError>& errors, QSslError::SslError code)
     return false;
 }
 
+// A pipe or a device in the file's place yields nothing, and never holds
+// the window.
 QList<QSslCertificate> ReadCertificates(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray text = file.read(kMaxUpdateCaBytes + 1);
-    if (text.size() > kMaxUpdateCaBytes)
+    const std::optional<QByteArray> text = ReadSmallFile(path, kMaxUpdateCaBytes);
+    if (!text)
         return {};
     QList<QSslCertificate> certificates;
-    for (const QSslCertificate& certificate : QSslCertificate::fromData(text, QSsl::Pem))
+    for (const QSslCertificate& certificate : QSslCertificate::fromData(*text, QSsl::Pem))
         if (!certificate.isNull())
             certificates.append(certificate);
     return certificates;

@@ -42,8 +42,9 @@ public:
 
     // Reads the PEM certificates at path. No file there: the system's roots
     // alone. Anything else at path that yields no certificate (empty,
-    // garbage, DER, a key, a folder, unreadable, longer than
-    // kMaxUpdateCaBytes) is EFailure::CaFileUnreadable.
+    // garbage, DER, a key, a folder, a pipe or a device, unreadable, longer
+    // than kMaxUpdateCaBytes) is EFailure::CaFileUnreadable; a pipe is never
+    // waited on.
     static CTlsTrust Load(const QString& path = UpdateCaPath());
 
     // None, or CaFileUnreadable.

@@ -113,6 +113,12 @@ QString FailureReason(const CFailure& failure)
         return Tr("The installation's update key cannot be read.");
     case EFailure::SignatureOtherFile:
         return Tr("The signature belongs to another file.");
+    case EFailure::OlderRelease:
+        return Tr("This update is older than the one installed.");
+    case EFailure::NoTimestamp:
+        return Tr("The update's signature has no timestamp, so it may be older than the one installed.");
+    case EFailure::StampUnreadable:
+        return Tr("The installation's update stamp UpdateKey.stamp cannot be read.");
     case EFailure::CaFileUnreadable:
         return Tr("The installation's certificate file UpdateCA.pem holds no valid certificate.");
     case EFailure::ArchiveDamaged:
@@ -161,6 +167,9 @@ int FailureExitCode(EFailure kind)
     case EFailure::SignatureMismatch:
     case EFailure::KeyUnreadable:
     case EFailure::SignatureOtherFile:
+    case EFailure::OlderRelease:
+    case EFailure::NoTimestamp:
+    case EFailure::StampUnreadable:
     case EFailure::CaFileUnreadable:
     case EFailure::NoInstaller:
     case EFailure::InstallerNotStarted:

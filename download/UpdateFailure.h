@@ -34,7 +34,10 @@ enum class EFailure {
     OtherKey,
     SignatureMismatch,
     KeyUnreadable,
-    SignatureOtherFile, // the signature names another file than was served
+    SignatureOtherFile, // the signature names another file than was asked for
+    OlderRelease,       // signed before the update last installed
+    NoTimestamp,        // a stamp is kept, and the signature carries no timestamp
+    StampUnreadable,    // "UpdateKey.stamp" holds no stamp
     CaFileUnreadable,   // "UpdateCA.pem" holds no certificate
     // Unpacking it: "Update failed! " and the reason.
     ArchiveDamaged,  // not a zip, or an entry that cannot be read back whole
@@ -73,5 +76,10 @@ CFailure RoomOnVolume(const QString& folder, qint64 needed);
 // The updater's exit status after the failure: -1 when a package was refused
 // or the installer could not be started, 0 otherwise.
 int FailureExitCode(EFailure kind);
+
+// The exit status of every refusal of a signed installation's package,
+// whatever the check's reason (a signature that could not be fetched over
+// TLS or came coded included).
+constexpr int kPackageRefusedExitCode = -1;
 
 } // namespace Update

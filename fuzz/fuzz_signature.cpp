@@ -58,18 +58,29 @@ bool Verifies(const QByteArray& signature, const QByteArray& message, const QByt
         == 0;
 }
 
+// The key of the file (one or several, any line may hold one) whose id the
+// signature names.
+QByteArray KeyOfId(const QByteArray& keyText, const QByteArray& keyId)
+{
+    const int lines = keyText.count('\n') + 1;
+    for (int i = 0; i < lines; ++i) {
+        const QByteArray key = Decode(Line(keyText, i));
+        if (key.size() == 42 && key.startsWith("Ed") && key.mid(2, 8) == keyId)
+            return key;
+    }
+    return QByteArray();
+}
+
 void CheckAccepted(const QByteArray& keyText, const QByteArray& sigText, const QByteArray& package)
 {
-    const QByteArray key = Decode(Line(keyText, 1));
     const QByteArray sig = Decode(Line(sigText, 1));
     const QByteArray global = Decode(Line(sigText, 3));
     const QByteArray comment = Line(sigText, 2);
-    if (key.size() != 42 || !key.startsWith("Ed"))
-        Fail("accepted with a key that is not an Ed25519 public key");
     if (sig.size() != 74 || !sig.startsWith("ED"))
         Fail("accepted a signature that is not prehashed");
-    if (sig.mid(2, 8) != key.mid(2, 8))
-        Fail("accepted a signature of another key id");
+    const QByteArray key = KeyOfId(keyText, sig.mid(2, 8));
+    if (key.isEmpty())
+        Fail("accepted a signature whose key id is none of the keys'");
     if (!comment.startsWith("trusted comment: "))
         Fail("accepted without a trusted comment");
     QByteArray hash(crypto_generichash_BYTES_MAX, '\0');
@@ -102,9 +113,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                          : input.mid(first + kSeparator.size(), second - first - kSeparator.size());
     const QByteArray package = second < 0 ? QByteArray() : input.mid(second + kSeparator.size());
 
-    Update::CUpdateKey key;
-    if (Update::ParseUpdateKey(keyText, &key) && (key.keyId.size() != 8 || key.publicKey.size() != 32))
-        Fail("parsed key of the wrong size");
+    QList<Update::CUpdateKey> keys;
+    if (Update::ParseUpdateKeys(keyText, &keys)) {
+        if (keys.isEmpty())
+            Fail("parsed a key file without a key");
+        for (const Update::CUpdateKey& key : keys)
+            if (key.keyId.size() != 8 || key.publicKey.size() != 32)
+                Fail("parsed key of the wrong size");
+    }
     Update::CSignatureFile signature;
     if (Update::ParseSignatureFile(sigText, &signature)
         && (signature.keyId.size() != 8 || signature.signature.size() != 64

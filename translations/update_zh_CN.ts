@@ -193,6 +193,18 @@
         <translation>签名属于另一个文件。</translation>
     </message>
     <message>
+        <source>This update is older than the one installed.</source>
+        <translation>此更新比已安装的版本旧。</translation>
+    </message>
+    <message>
+        <source>The update&apos;s signature has no timestamp, so it may be older than the one installed.</source>
+        <translation>此更新的签名没有时间戳，可能比已安装的版本旧。</translation>
+    </message>
+    <message>
+        <source>The installation&apos;s update stamp UpdateKey.stamp cannot be read.</source>
+        <translation>无法读取本安装的更新时间戳文件 UpdateKey.stamp。</translation>
+    </message>
+    <message>
         <source>The installation&apos;s certificate file UpdateCA.pem holds no valid certificate.</source>
         <translation>本安装的证书文件 UpdateCA.pem 中没有有效的证书。</translation>
     </message>

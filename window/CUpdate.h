@@ -2,12 +2,14 @@
 
 #include "LocalSettings.h"
 #include "Package.h"
+#include "SigningTrust.h"
 #include "TlsTrust.h"
 #include "UpdateFailure.h"
 
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class QLabel;
 class QTimer;
@@ -103,6 +105,7 @@ private:
     void ConfirmInstall();
     void HandOverToInstaller();
     void EndUpdate(const CFailure& failure = CFailure());
+    void EndUpdate(const CFailure& failure, int exitCode);
     void ReleaseWorkers();
 
     Ui_CUpdate* m_pUi = nullptr;
@@ -125,6 +128,7 @@ private:
     const CLocalSettings m_settings;
     CPackage m_package;
     CTlsTrust m_tlsTrust; // read once, when Update is pressed
+    std::optional<CSigningTrust> m_signingTrust; // the same; read when the download starts otherwise
     CProxyAuth* m_pProxyAuth = nullptr; // asks once per run, for every request
     Stage m_eStage = Stage::Start;
     // The give-up question is open: the workflow's next box waits in

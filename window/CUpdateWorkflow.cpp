@@ -127,6 +127,12 @@ void CUpdate::OnStartDownLoad()
         EndUpdate(m_tlsTrust.Failure());
         return;
     }
+    // And a damaged "UpdateKey.pub" or "UpdateKey.stamp".
+    m_signingTrust = CSigningTrust::Installed();
+    if (m_signingTrust->Failure().IsFailure()) {
+        EndUpdate(m_signingTrust->Failure());
+        return;
+    }
     EnterStage(Stage::Preparing);
 }
 
@@ -178,8 +184,11 @@ void CUpdate::EnterDownloading()
         connect(m_pDownloadClient, SIGNAL(SignalDownloadRestarted(qint64)), this,
                 SLOT(OnDownloadRestarted(qint64)));
         // Created with the client, so that a signed installation hashes the
-        // package as it streams in.
-        m_pPackageCheck = new CPackageCheck(m_pDownloadClient);
+        // package as it streams in. Never without the installation's keys:
+        // a download that did not start from the button reads them now.
+        if (!m_signingTrust)
+            m_signingTrust = CSigningTrust::Installed();
+        m_pPackageCheck = new CPackageCheck(m_pDownloadClient, *m_signingTrust);
         connect(m_pPackageCheck, SIGNAL(SignalChecked()), this, SLOT(OnPackageChecked()), Qt::QueuedConnection);
         m_pProxyAuth = new CProxyAuth(&CProxyLoginDialog::Ask, this);
         m_pDownloadClient->SetProxyAuth(m_pProxyAuth);
@@ -239,7 +248,7 @@ void CUpdate::OnPackageChecked()
         return;
     const CFailure verdict = m_pPackageCheck->Verdict();
     if (verdict.IsFailure()) {
-        EndUpdate(verdict);
+        EndUpdate(verdict, kPackageRefusedExitCode);
         return;
     }
     UsePackage();
@@ -327,6 +336,12 @@ void CUpdate::HandOverToInstaller()
         EndUpdate(CFailure(EFailure::InstallerNotStarted));
         return;
     }
+    // Handed over: nothing signed before it is taken from now on.
+    const std::optional<qint64> signedAt = m_pPackageCheck ? m_pPackageCheck->SignedTimestamp() : std::nullopt;
+    const std::optional<qint64> installed = m_signingTrust ? m_signingTrust->InstalledStamp() : std::nullopt;
+    if (signedAt && (!installed || *signedAt > *installed)
+        && !StoreInstalledStamp(m_package.InstallDir(), *signedAt))
+        qWarning("UpdateKey.stamp could not be written");
     StopWorkersAndClose();
 }
 
@@ -405,11 +420,16 @@ void CUpdate::RunBoxStep(std::function<void()> step)
 // loop, in which the same failure may be reported again.
 void CUpdate::EndUpdate(const CFailure& failure)
 {
+    EndUpdate(failure, FailureExitCode(failure.kind));
+}
+
+void CUpdate::EndUpdate(const CFailure& failure, int exitCode)
+{
     if (m_eStage == Stage::Closed)
         return;
     const QString text = FailureText(failure);
     if (!text.isEmpty() && m_bGiveUpAsked) {
-        RunBoxStep([this, failure]() { EndUpdate(failure); });
+        RunBoxStep([this, failure, exitCode]() { EndUpdate(failure, exitCode); });
         return;
     }
     m_eStage = Stage::Closed;
@@ -419,7 +439,7 @@ void CUpdate::EndUpdate(const CFailure& failure)
     hide();
     ReleaseWorkers();
     close();
-    QCoreApplication::exit(FailureExitCode(failure.kind));
+    QCoreApplication::exit(exitCode);
 }
 
 // Each worker is asked to stop once and released. A failure is reported

@@ -10,6 +10,7 @@
 #include "NginxServer.h"
 #include "PackageRequest.h"
 #include "PackageSignature.h"
+#include "SigningTrust.h"
 #include "TlsTrust.h"
 
 #include <QDir>
@@ -24,8 +25,16 @@
 #include <QTranslator>
 #include <QtTest>
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <numeric>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using namespace Update;
 using Update::Test::Bytes;
@@ -84,7 +93,7 @@ public:
             && m_tool.MakeKeyPair(m_dir.filePath("B"));
     }
     bool Available() const { return m_tool.Available(); }
-    QByteArray PublicKey() const { return ReadAll(m_dir.filePath("A.pub")); }
+    QByteArray PublicKey(bool anotherKey = false) const { return ReadAll(m_dir.filePath(anotherKey ? "B.pub" : "A.pub")); }
 
     // The .minisig text of bytes signed as the file `name` (which minisign's
     // default trusted comment names); empty when minisign failed.
@@ -240,6 +249,9 @@ private slots:
     void packageCheck();
     void checkStopped();
     void checkOutlivesClient();
+    void signingTrust_data();
+    void signingTrust();
+    void storeStamp();
 
 private:
     QString RefusedUrl() const;
@@ -1289,45 +1301,72 @@ void TestDownloadClient::signatureRefused()
 void TestDownloadClient::packageCheck_data()
 {
     QTest::addColumn<QString>("key");       // what lies at <installation>/UpdateKey.pub
+    QTest::addColumn<QByteArray>("stamp");  // <installation>/UpdateKey.stamp; empty: none
     QTest::addColumn<QString>("signature"); // what the server publishes beside the package
     QTest::addColumn<bool>("exePackage");
     QTest::addColumn<bool>("required");
     QTest::addColumn<EFailure>("verdict");
 
-    QTest::newRow("no key: nothing asked for, the package kept") << "none" << "good" << false << false
+    const QByteArray none;
+    QTest::newRow("no key: nothing asked for, the package kept") << "none" << none << "good" << false << false
                                                                  << EFailure::None;
     QTest::newRow("updatekey.pub in other letters is another file")
-        << "lower case" << "garbage" << false << false << EFailure::None;
-    QTest::newRow("signed by the installation's key") << "signer" << "good" << false << true << EFailure::None;
-    QTest::newRow("an executable signed by it") << "signer" << "good" << true << true << EFailure::None;
-    QTest::newRow("signed by another key") << "signer" << "other key" << false << true << EFailure::OtherKey;
+        << "lower case" << none << "garbage" << false << false << EFailure::None;
+    QTest::newRow("signed by the installation's key") << "signer" << none << "good" << false << true
+                                                      << EFailure::None;
+    QTest::newRow("an executable signed by it") << "signer" << none << "good" << true << true << EFailure::None;
+    QTest::newRow("signed by another key") << "signer" << none << "other key" << false << true
+                                           << EFailure::OtherKey;
+    QTest::newRow("two keys, the second signs") << "rotated" << none << "other key" << false << true
+                                                << EFailure::None;
     QTest::newRow("one byte of the package changed on the server")
-        << "signer" << "tampered package" << true << true << EFailure::SignatureMismatch;
-    QTest::newRow("legacy signature") << "signer" << "legacy" << false << true << EFailure::LegacySignature;
-    QTest::newRow("garbage for a signature") << "signer" << "garbage" << false << true
+        << "signer" << none << "tampered package" << true << true << EFailure::SignatureMismatch;
+    QTest::newRow("legacy signature") << "signer" << none << "legacy" << false << true << EFailure::LegacySignature;
+    QTest::newRow("garbage for a signature") << "signer" << none << "garbage" << false << true
                                              << EFailure::SignatureUnreadable;
-    QTest::newRow("no signature published (404)") << "signer" << "none" << true << true << EFailure::NoSignature;
+    QTest::newRow("no signature published (404)") << "signer" << none << "none" << true << true
+                                                  << EFailure::NoSignature;
     QTest::newRow("an older package, genuinely signed, served under the new name")
-        << "signer" << "other name" << false << true << EFailure::SignatureOtherFile;
-    QTest::newRow("a redirect to the signed file's name; its signature beside it")
-        << "signer" << "redirect" << false << true << EFailure::None;
-    QTest::newRow("Content-Disposition names the signed file")
-        << "signer" << "disposition" << true << true << EFailure::None;
+        << "signer" << none << "other name" << false << true << EFailure::SignatureOtherFile;
+    QTest::newRow("a redirect to an older package, its genuine signature beside it")
+        << "signer" << none << "redirect old" << false << true << EFailure::SignatureOtherFile;
+    QTest::newRow("a redirect to a copy signed as the name asked for")
+        << "signer" << none << "redirect same" << false << true << EFailure::None;
+    QTest::newRow("Content-Disposition names the older signed package")
+        << "signer" << none << "disposition" << true << true << EFailure::SignatureOtherFile;
+    QTest::newRow("filename* names it") << "signer" << none << "disposition*" << false << true
+                                        << EFailure::SignatureOtherFile;
+    QTest::newRow("a quoted path names it") << "signer" << none << "disposition path" << false << true
+                                            << EFailure::SignatureOtherFile;
+    QTest::newRow("Content-Disposition naming another file changes nothing")
+        << "signer" << none << "disposition ignored" << false << true << EFailure::None;
     QTest::newRow("a trusted comment without file: is bound to no name")
-        << "signer" << "no file field" << false << true << EFailure::None;
-    QTest::newRow("empty key file") << "empty" << "good" << false << true << EFailure::KeyUnreadable;
-    QTest::newRow("a folder in the key's place") << "folder" << "good" << false << true << EFailure::KeyUnreadable;
-    QTest::newRow("a broken link in the key's place") << "dangling" << "good" << false << true
+        << "signer" << none << "no file field" << false << true << EFailure::None;
+    QTest::newRow("older than the update last installed")
+        << "signer" << QByteArray("200\n") << "signed at 100" << false << true << EFailure::OlderRelease;
+    QTest::newRow("the same release again") << "signer" << QByteArray("200\n") << "signed at 200" << false << true
+                                            << EFailure::None;
+    QTest::newRow("no timestamp while a stamp is kept")
+        << "signer" << QByteArray("200\n") << "no file field" << false << true << EFailure::NoTimestamp;
+    QTest::newRow("a stamp that is no number") << "signer" << QByteArray("two hundred\n") << "good" << false << true
+                                               << EFailure::StampUnreadable;
+    QTest::newRow("empty key file") << "empty" << none << "good" << false << true << EFailure::KeyUnreadable;
+    QTest::newRow("a folder in the key's place") << "folder" << none << "good" << false << true
+                                                 << EFailure::KeyUnreadable;
+    QTest::newRow("a broken link in the key's place") << "dangling" << none << "good" << false << true
                                                       << EFailure::KeyUnreadable;
 }
 
 // The check made with the client hashes the download as it is written and
 // gives one verdict, from the event loop. A refused package is gone from
-// disk, its reason is whole and the updater's exit status says so.
+// disk, its reason is whole and the updater's exit status says so. The name
+// the signature must carry is the one the package URL asks for, whatever the
+// server's redirects and headers say.
 void TestDownloadClient::packageCheck()
 {
     RequireMinisign();
     QFETCH(QString, key);
+    QFETCH(QByteArray, stamp);
     QFETCH(QString, signature);
     QFETCH(bool, exePackage);
     QFETCH(bool, required);
@@ -1336,6 +1375,8 @@ void TestDownloadClient::packageCheck()
     const QString keyPath = QDir::current().filePath("UpdateKey.pub");
     if (key == "signer")
         QVERIFY(TrustKey(m_signer));
+    else if (key == "rotated")
+        QVERIFY(WriteAll(keyPath, m_signer.PublicKey() + m_signer.PublicKey(true)));
     else if (key == "lower case")
         QVERIFY(WriteAll(QDir::current().filePath("updatekey.pub"), m_signer.PublicKey()));
     else if (key == "empty")
@@ -1344,6 +1385,8 @@ void TestDownloadClient::packageCheck()
         QVERIFY(QDir().mkdir(keyPath));
     else if (key == "dangling")
         QVERIFY(QFile::link(QDir::current().filePath("gone.pub"), keyPath));
+    if (!stamp.isEmpty())
+        QVERIFY(WriteAll(QDir::current().filePath("UpdateKey.stamp"), stamp));
 
     const QByteArray package = Bytes(300 * 1024 + 7, 31);
     LocalHttpRoute served = LocalHttpRoute::Ok(package);
@@ -1351,19 +1394,31 @@ void TestDownloadClient::packageCheck()
         served.body[1000] = char(package[1000] ^ 0x01);
     const QByteArray target = exePackage ? "/pkg/setup.exe" : "/pkg/client_v2.zip";
     // The name minisign's default comment carries: the file the publisher signed.
-    const bool otherName = signature == "other name" || signature == "redirect" || signature == "disposition";
-    const QString signedName = otherName ? QStringLiteral("client_2.1.zip") : QFileInfo(QString(target)).fileName();
-    const QStringList extra = signature == "legacy"          ? QStringList{"-l"}
-        : signature == "no file field"                       ? QStringList{"-t", "built by the release job"}
-                                                             : QStringList();
+    const bool older = signature == "other name" || signature == "redirect old"
+        || (signature.startsWith("disposition") && signature != "disposition ignored");
+    const QString askedName = QFileInfo(QString(target)).fileName();
+    const QString signedName = older ? QStringLiteral("client_2.0.zip") : askedName;
+    QStringList extra;
+    if (signature == "legacy")
+        extra = QStringList{"-l"};
+    else if (signature == "no file field")
+        extra = QStringList{"-t", "built by the release job"};
+    else if (signature.startsWith("signed at "))
+        extra = QStringList{"-t", "timestamp:" + signature.mid(10) + "\tfile:" + askedName + "\thashed"};
     QByteArray published = m_signer.Sign(package, signature == "other key", extra, signedName);
     QVERIFY(!published.isEmpty());
     if (signature == "garbage")
         published = Bytes(300, 32);
-    if (signature == "disposition")
-        served.headers.append(qMakePair(QByteArray("Content-Disposition"),
-                                        QByteArray("attachment; filename=\"client_2.1.zip\"")));
-    const QByteArray servedTarget = signature == "redirect" ? "/files/client_2.1.zip" : target;
+    const QByteArray disposition = signature == "disposition"  ? "attachment; filename=client_2.0.zip"
+        : signature == "disposition*"                          ? "attachment; filename*=UTF-8''client_2.0.zip"
+        : signature == "disposition path"                      ? "attachment; filename=\"../old/client_2.0.zip\""
+        : signature == "disposition ignored"                   ? "attachment; filename=client_2.0.zip"
+                                                               : "";
+    if (!disposition.isEmpty())
+        served.headers.append(qMakePair(QByteArray("Content-Disposition"), disposition));
+    const QByteArray servedTarget = signature == "redirect old" ? "/old/client_2.0.zip"
+        : signature == "redirect same"                          ? "/mirror/client_v2.zip"
+                                                                : target;
     LocalHttpServer server;
     server.SetRoute(servedTarget, served);
     if (servedTarget != target)
@@ -1393,9 +1448,15 @@ void TestDownloadClient::packageCheck()
     QCOMPARE(server.RequestCount(servedTarget + ".minisig"), required ? 1 : 0);
     if (verdict == EFailure::None) {
         QVERIFY2(ReadAll(path) == served.body, "the package is not as downloaded");
+        // What is kept once its installer has started.
+        const bool timestamped = required && signature != "no file field";
+        QCOMPARE(check.SignedTimestamp().has_value(), timestamped);
+        if (signature == "signed at 200")
+            QCOMPARE(*check.SignedTimestamp(), qint64(200));
         return;
     }
     QVERIFY2(!QFile::exists(path), "the refused package was kept");
+    QVERIFY(!check.SignedTimestamp());
     QVERIFY(FailureText(check.Verdict()).startsWith("Update failed! "));
     QVERIFY(!FailureReason(check.Verdict()).isEmpty());
     QCOMPARE(FailureExitCode(check.Verdict().kind), -1);
@@ -1464,6 +1525,124 @@ void TestDownloadClient::checkOutlivesClient()
     QCOMPARE(checked.count(), 1);
     QCOMPARE(check.Verdict().kind, EFailure::NoSignature);
     QVERIFY(!QFile::exists(PackagePath("client_v2.zip")));
+}
+
+void TestDownloadClient::signingTrust_data()
+{
+    QTest::addColumn<QString>("key");   // what lies at UpdateKey.pub
+    QTest::addColumn<QString>("stamp"); // what lies at UpdateKey.stamp
+    QTest::addColumn<bool>("required");
+    QTest::addColumn<EFailure>("failure");
+    QTest::addColumn<qint64>("installed"); // the stamp read; -1: none
+
+    const qint64 none = -1;
+    QTest::newRow("no key, no stamp: nothing checked") << "none" << "none" << false << EFailure::None << none;
+    QTest::newRow("a stamp without a key means nothing") << "none" << "garbage" << false << EFailure::None << none;
+    QTest::newRow("a key, no stamp yet") << "good" << "none" << true << EFailure::None << none;
+    QTest::newRow("two keys") << "two" << "none" << true << EFailure::None << none;
+    QTest::newRow("a damaged key after a good one") << "good, damaged" << "none" << true << EFailure::KeyUnreadable
+                                                    << none;
+    QTest::newRow("a folder in the key's place") << "folder" << "none" << true << EFailure::KeyUnreadable << none;
+    QTest::newRow("a pipe in the key's place") << "pipe" << "none" << true << EFailure::KeyUnreadable << none;
+    QTest::newRow("a stamp") << "good" << "1796722155\n" << true << EFailure::None << qint64(1796722155);
+    QTest::newRow("a stamp without its line break") << "good" << "200" << true << EFailure::None << qint64(200);
+    QTest::newRow("an empty stamp") << "good" << "" << true << EFailure::StampUnreadable << none;
+    QTest::newRow("a stamp of garbage") << "good" << "garbage" << true << EFailure::StampUnreadable << none;
+    QTest::newRow("a negative stamp") << "good" << "-5\n" << true << EFailure::StampUnreadable << none;
+    QTest::newRow("a stamp too long") << "good" << QString(40, QLatin1Char('9')) << true << EFailure::StampUnreadable
+                                      << none;
+    QTest::newRow("a folder in the stamp's place") << "good" << "folder" << true << EFailure::StampUnreadable << none;
+    QTest::newRow("a pipe in the stamp's place") << "good" << "pipe" << true << EFailure::StampUnreadable << none;
+}
+
+// What a signed installation holds, read once when Update is pressed: a
+// damaged key or stamp refuses, never waits on a pipe and never quietly
+// turns a check off.
+void TestDownloadClient::signingTrust()
+{
+    RequireMinisign();
+    QFETCH(QString, key);
+    QFETCH(QString, stamp);
+    QFETCH(bool, required);
+    QFETCH(EFailure, failure);
+    QFETCH(qint64, installed);
+
+    const QString keyPath = QDir::current().filePath("UpdateKey.pub");
+    const QString stampPath = QDir::current().filePath("UpdateKey.stamp");
+    QString pipe;
+    const auto lay = [&pipe](const QString& path, const QString& what, const QByteArray& bytes) {
+        if (what == "none")
+            return true;
+        if (what == "folder")
+            return QDir().mkdir(path);
+        if (what == "pipe") {
+#ifdef Q_OS_UNIX
+            pipe = path;
+            return mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+#else
+            return false;
+#endif
+        }
+        return WriteAll(path, bytes);
+    };
+#ifndef Q_OS_UNIX
+    if (key == "pipe" || stamp == "pipe")
+        QSKIP("needs a named pipe");
+#endif
+    const QByteArray good = m_signer.PublicKey();
+    const QByteArray keyBytes = key == "two" ? good + m_signer.PublicKey(true)
+        : key == "good, damaged"             ? good + good.left(good.size() - 5) + '\n'
+                                             : good;
+    QVERIFY(lay(keyPath, key, keyBytes));
+    QVERIFY(lay(stampPath, stamp, stamp.toLatin1()));
+
+    auto loaded = std::async(std::launch::async, [] { return CSigningTrust::Load(QDir::currentPath()); });
+    const bool returned = loaded.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+#ifdef Q_OS_UNIX
+    // A reader held by the pipe lets go once a writer has come and gone.
+    if (!returned && !pipe.isEmpty()) {
+        const int release = ::open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK);
+        if (release >= 0)
+            ::close(release);
+    }
+#endif
+    const CSigningTrust trust = loaded.get();
+    QVERIFY2(returned, "reading the installation's key or stamp waited");
+    QCOMPARE(trust.IsRequired(), required);
+    QCOMPARE(trust.Failure().kind, failure);
+    QCOMPARE(trust.InstalledStamp().value_or(-1), installed);
+    if (failure == EFailure::None && required)
+        QCOMPARE(trust.KeyText(), keyBytes);
+}
+
+// The stamp is replaced whole and never written through a link: a link in
+// its place goes, what it pointed to stays as it was.
+void TestDownloadClient::storeStamp()
+{
+    const QString stampPath = QDir::current().filePath("UpdateKey.stamp");
+    QVERIFY(StoreInstalledStamp(QDir::currentPath(), 1796722155));
+    QCOMPARE(ReadAll(stampPath), QByteArray("1796722155\n"));
+    QVERIFY(StoreInstalledStamp(QDir::currentPath(), 1796722156));
+    QCOMPARE(ReadAll(stampPath), QByteArray("1796722156\n"));
+
+#ifdef Q_OS_UNIX
+    QTemporaryDir outside;
+    QVERIFY(outside.isValid());
+    const QString victim = outside.filePath("victim.txt");
+    QVERIFY(WriteAll(victim, "not the updater's\n"));
+    QVERIFY(QFile::remove(stampPath));
+    QVERIFY(QFile::link(victim, stampPath));
+    QVERIFY(StoreInstalledStamp(QDir::currentPath(), 1796722157));
+    QCOMPARE(ReadAll(victim), QByteArray("not the updater's\n"));
+    QVERIFY(!QFileInfo(stampPath).isSymLink());
+    QCOMPARE(ReadAll(stampPath), QByteArray("1796722157\n"));
+#endif
+
+    // A folder in its place is left alone, and said.
+    QVERIFY(QFile::remove(stampPath));
+    QVERIFY(QDir().mkdir(stampPath));
+    QVERIFY(!StoreInstalledStamp(QDir::currentPath(), 1796722158));
+    QVERIFY(QFileInfo(stampPath).isDir());
 }
 
 QTEST_GUILESS_MAIN(TestDownloadClient)

@@ -1,5 +1,6 @@
 #include "Minisign.h"
 #include "PackageHashWorker.h"
+#include "PathEntry.h"
 #include "PackageSignature.h"
 #include "UpdateFailure.h"
 #include "ZipWriter.h"
@@ -145,13 +146,18 @@ private slots:
     void hashFromFileLeavesCallerFree();
     void signedFileName_data();
     void signedFileName();
-    void servedFileName_data();
-    void servedFileName();
+    void expectedFileName_data();
+    void expectedFileName();
     void signatureUrl_data();
     void signatureUrl();
-    void boundToServedName_data();
-    void boundToServedName();
-    void readKeyFile();
+    void boundToAskedName_data();
+    void boundToAskedName();
+    void notOlder_data();
+    void notOlder();
+    void severalKeys_data();
+    void severalKeys();
+    void readSmallFile_data();
+    void readSmallFile();
     void reasons();
 
 private:
@@ -344,6 +350,9 @@ void TestPackageSignature::malformedKey_data()
     QTest::newRow("trailing garbage line") << QByteArray("extra");
     QTest::newRow("a signature file instead") << QByteArray("signature");
     QTest::newRow("oversized comment") << QByteArray("oversized");
+    QTest::newRow("a good key, then a damaged one") << QByteArray("good, damaged");
+    QTest::newRow("a damaged key, then a good one") << QByteArray("damaged, good");
+    QTest::newRow("a good key, then a comment without its key") << QByteArray("good, comment");
 }
 
 void TestPackageSignature::malformedKey()
@@ -385,10 +394,17 @@ void TestPackageSignature::malformedKey()
         key = sig;
     else if (edit == "oversized")
         key = lines[0] + QByteArray(int(kMaxUpdateKeyBytes), 'c') + '\n' + lines[1] + '\n';
+    const QByteArray damaged = EditBlob(good, 1, [](QByteArray& b) { b.chop(3); });
+    if (edit == "good, damaged")
+        key = good + damaged;
+    else if (edit == "damaged, good")
+        key = damaged + good;
+    else if (edit == "good, comment")
+        key = good + lines[0] + '\n';
     QVERIFY(key != good);
 
-    CUpdateKey parsed;
-    QVERIFY(!ParseUpdateKey(key, &parsed));
+    QList<CUpdateKey> parsed;
+    QVERIFY(!ParseUpdateKeys(key, &parsed));
     QCOMPARE(VerifyPackageSignature(key, sig, hash), ESignatureCheck::KeyUnreadable);
 }
 
@@ -530,18 +546,82 @@ void TestPackageSignature::hashFromFileLeavesCallerFree()
 #endif
 }
 
-// The key file is read with its bound, and never past it.
-void TestPackageSignature::readKeyFile()
+void TestPackageSignature::readSmallFile_data()
 {
-    const QString path = m_pDir->filePath("UpdateKey.pub");
-    QCOMPARE(ReadUpdateKeyFile(path), QByteArray());
+    QTest::addColumn<QString>("what"); // what lies at the path
+    QTest::addColumn<bool>("read");
+    QTest::addColumn<QByteArray>("bytes");
+
     const QByteArray atBound(int(kMaxUpdateKeyBytes), 'k');
-    QVERIFY(WriteBytes(path, atBound));
-    QCOMPARE(ReadUpdateKeyFile(path), atBound);
-    QVERIFY(WriteBytes(path, atBound + 'k'));
-    QCOMPARE(ReadUpdateKeyFile(path), QByteArray());
-    QVERIFY(QDir().mkdir(m_pDir->filePath("folder.pub")));
-    QCOMPARE(ReadUpdateKeyFile(m_pDir->filePath("folder.pub")), QByteArray());
+    QTest::newRow("a file at the bound") << "file at bound" << true << atBound;
+    QTest::newRow("one byte over the bound") << "file over bound" << false << QByteArray();
+    QTest::newRow("an empty file") << "empty file" << true << QByteArray();
+    QTest::newRow("nothing there") << "missing" << false << QByteArray();
+    QTest::newRow("a folder") << "folder" << false << QByteArray();
+    QTest::newRow("a link to a file is followed") << "link to file" << true << atBound;
+    QTest::newRow("a broken link") << "broken link" << false << QByteArray();
+    QTest::newRow("a link to a device, which reads as empty") << "link to /dev/null" << false << QByteArray();
+    QTest::newRow("a pipe nobody writes to") << "pipe" << false << QByteArray();
+    QTest::newRow("a pipe a writer holds open, never closing it") << "pipe with writer" << false << QByteArray();
+}
+
+// A small file of the installation is read whole, never past its bound, and
+// only when it is a regular file. Nothing in its place holds the caller: a
+// pipe would, read as a file, until a writer came and went.
+void TestPackageSignature::readSmallFile()
+{
+    QFETCH(QString, what);
+    QFETCH(bool, read);
+    QFETCH(QByteArray, bytes);
+
+    const QString path = m_pDir->filePath("UpdateKey.pub");
+    const QString target = m_pDir->filePath("target.pub");
+    const QByteArray atBound(int(kMaxUpdateKeyBytes), 'k');
+    if (what == "file at bound")
+        QVERIFY(WriteBytes(path, atBound));
+    else if (what == "file over bound")
+        QVERIFY(WriteBytes(path, atBound + 'k'));
+    else if (what == "empty file")
+        QVERIFY(WriteBytes(path, QByteArray()));
+    else if (what == "folder")
+        QVERIFY(QDir().mkdir(path));
+#ifdef Q_OS_UNIX
+    else if (what == "link to file")
+        QVERIFY(WriteBytes(target, atBound) && QFile::link(target, path));
+    else if (what == "broken link")
+        QVERIFY(QFile::link(target, path));
+    else if (what == "link to /dev/null")
+        QVERIFY(QFile::link("/dev/null", path));
+    else if (what.startsWith("pipe"))
+        QVERIFY(mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+    int writer = -1;
+    if (what == "pipe with writer") {
+        writer = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NONBLOCK);
+        QVERIFY(writer >= 0);
+        QVERIFY(::write(writer, "untrusted comment:", 18) == 18);
+    }
+#else
+    else if (what != "missing")
+        QSKIP("links and pipes are tried on POSIX systems");
+#endif
+
+    auto result = std::async(std::launch::async, [&path] { return ReadSmallFile(path, kMaxUpdateKeyBytes); });
+    const bool returned = result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+#ifdef Q_OS_UNIX
+    // A reader held by the pipe lets go once a writer has come and gone.
+    if (!returned && writer < 0) {
+        const int release = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+        if (release >= 0)
+            ::close(release);
+    }
+    if (writer >= 0)
+        ::close(writer);
+#endif
+    const std::optional<QByteArray> text = result.get();
+    QVERIFY2(returned, "the read waited on what lies in the file's place");
+    QCOMPARE(text.has_value(), read);
+    if (read)
+        QCOMPARE(*text, bytes);
 }
 
 void TestPackageSignature::signedFileName_data()
@@ -578,67 +658,35 @@ void TestPackageSignature::signedFileName()
         QCOMPARE(*found, name);
 }
 
-void TestPackageSignature::servedFileName_data()
+void TestPackageSignature::expectedFileName_data()
 {
-    QTest::addColumn<QString>("url"); // the final URL after redirects
-    QTest::addColumn<QByteArray>("disposition");
+    QTest::addColumn<QString>("url"); // the package URL given at launch
     QTest::addColumn<QString>("name");
 
-    const QString script("https://updates.example.test/download.php?id=7");
-    QTest::newRow("last path segment") << "https://updates.example.test/pkg/client_2.1.zip" << QByteArray()
-                                       << "client_2.1.zip";
+    QTest::newRow("last path segment") << "https://updates.example.test/pkg/client_2.1.zip" << "client_2.1.zip";
     QTest::newRow("query is not the name") << "https://updates.example.test/pkg/client_2.1.zip?token=a/b.zip"
-                                           << QByteArray() << "client_2.1.zip";
-    QTest::newRow("percent-decoded") << "https://updates.example.test/pkg/client%20v2.1.zip" << QByteArray()
-                                     << "client v2.1.zip";
+                                           << "client_2.1.zip";
+    QTest::newRow("fragment is not the name") << "https://updates.example.test/pkg/client_2.1.zip#old/client_2.0.zip"
+                                              << "client_2.1.zip";
+    QTest::newRow("a download script: its own name") << "https://updates.example.test/get.php?id=7" << "get.php";
+    QTest::newRow("a script whose query names a file") << "https://updates.example.test/get?f=a/b.zip" << "get";
+    QTest::newRow("percent-decoded") << "https://updates.example.test/pkg/client%20v2.1.zip" << "client v2.1.zip";
     QTest::newRow("UTF-8, percent-encoded") << "https://updates.example.test/pkg/%E5%AE%A2%E6%88%B7.zip"
-                                            << QByteArray() << QString::fromUtf8("\xe5\xae\xa2\xe6\x88\xb7.zip");
+                                            << QString::fromUtf8("\xe5\xae\xa2\xe6\x88\xb7.zip");
+    QTest::newRow("a lone % is itself") << "https://updates.example.test/pkg/50%.zip" << "50%.zip";
     QTest::newRow("encoded slash is no folder") << "https://updates.example.test/pkg/old%2Fclient_2.1.zip"
-                                                << QByteArray() << "client_2.1.zip";
-    QTest::newRow("encoded backslash is no folder") << "https://updates.example.test/pkg/old%5Cclient_2.1.zip"
-                                                    << QByteArray() << "client_2.1.zip";
-    QTest::newRow("folder URL: no name") << "https://updates.example.test/pkg/" << QByteArray() << "";
-    QTest::newRow("Content-Disposition, quoted") << script << QByteArray("attachment; filename=\"client_2.1.zip\"")
-                                                 << "client_2.1.zip";
-    QTest::newRow("Content-Disposition, token") << script << QByteArray("attachment;filename=client_2.1.zip")
                                                 << "client_2.1.zip";
-    QTest::newRow("Content-Disposition, names in any case") << script
-                                                            << QByteArray("Attachment; FileName=client_2.1.zip")
-                                                            << "client_2.1.zip";
-    QTest::newRow("Content-Disposition beats the URL")
-        << "https://updates.example.test/pkg/latest.zip" << QByteArray("attachment; filename=client_2.1.zip")
-        << "client_2.1.zip";
-    QTest::newRow("filename* in UTF-8") << script << QByteArray("attachment; filename*=UTF-8''client%20v2.1.zip")
-                                        << "client v2.1.zip";
-    QTest::newRow("filename* with a language") << script << QByteArray("attachment; filename*=utf-8'en'client.zip")
-                                               << "client.zip";
-    QTest::newRow("filename* before filename, whatever the order")
-        << script << QByteArray("attachment; filename*=UTF-8''%E5%AE%A2.zip; filename=\"fallback.zip\"")
-        << QString::fromUtf8("\xe5\xae\xa2.zip");
-    QTest::newRow("filename* in Latin-1") << script << QByteArray("attachment; filename*=ISO-8859-1''caf%E9.zip")
-                                          << QString::fromUtf8("caf\xc3\xa9.zip");
-    QTest::newRow("filename* of an unknown character set: filename")
-        << script << QByteArray("attachment; filename*=KOI8-R''x.zip; filename=client.zip") << "client.zip";
-    QTest::newRow("quoted ';' and escapes") << script << QByteArray("attachment; filename=\"a;b \\\"c\\\".zip\"")
-                                            << "a;b \"c\".zip";
-    QTest::newRow("folders are dropped") << script << QByteArray("attachment; filename=\"../../evil/client.zip\"")
-                                         << "client.zip";
-    QTest::newRow("Windows folders are dropped")
-        << script << QByteArray("attachment; filename=\"C:\\\\Temp\\\\client.zip\"") << "client.zip";
-    QTest::newRow("no file name in it: the URL's") << "https://updates.example.test/pkg/client_2.1.zip"
-                                                   << QByteArray("inline") << "client_2.1.zip";
-    QTest::newRow("empty file name: the URL's") << "https://updates.example.test/pkg/client_2.1.zip"
-                                                << QByteArray("attachment; filename=\"\"") << "client_2.1.zip";
-    QTest::newRow("'..' names nothing: the URL's") << "https://updates.example.test/pkg/client_2.1.zip"
-                                                   << QByteArray("attachment; filename=\"..\"") << "client_2.1.zip";
+    QTest::newRow("encoded backslash is no folder") << "https://updates.example.test/pkg/old%5Cclient_2.1.zip"
+                                                    << "client_2.1.zip";
+    QTest::newRow("folder URL: no name") << "https://updates.example.test/pkg/" << "";
+    QTest::newRow("no path: no name") << "https://updates.example.test" << "";
 }
 
-void TestPackageSignature::servedFileName()
+void TestPackageSignature::expectedFileName()
 {
     QFETCH(QString, url);
-    QFETCH(QByteArray, disposition);
     QFETCH(QString, name);
-    QCOMPARE(ServedFileName(QUrl(url), disposition), name);
+    QCOMPARE(ExpectedFileName(url), name);
 }
 
 void TestPackageSignature::signatureUrl_data()
@@ -675,50 +723,46 @@ void TestPackageSignature::signatureUrl()
     QCOMPARE(SignatureUrlFor(packageUrl, servedUrl.isEmpty() ? QUrl() : QUrl(servedUrl)), signatureUrl);
 }
 
-// Real signatures by minisign, checked with the name each package was served
-// under: a genuine signature of another file is refused on purpose, where
+// Real signatures by minisign, checked against the name the package URL
+// asks for: a genuine signature of another file is refused on purpose, where
 // minisign itself would accept it.
-void TestPackageSignature::boundToServedName_data()
+void TestPackageSignature::boundToAskedName_data()
 {
     QTest::addColumn<QString>("signedAs");  // the file name minisign signed
     QTest::addColumn<QString>("comment");   // -t, or "" for minisign's default
-    QTest::addColumn<QString>("servedUrl");
-    QTest::addColumn<QByteArray>("disposition");
+    QTest::addColumn<QString>("packageUrl");
     QTest::addColumn<bool>("tampered");
     QTest::addColumn<int>("expected");
 
     const int ok = int(ESignatureCheck::Ok);
     const int other = int(ESignatureCheck::OtherFile);
     const QString files("https://updates.example.test/files/");
-    QTest::newRow("served under the name it was signed as")
-        << "client_2.1.zip" << "" << files + "client_2.1.zip" << QByteArray() << false << ok;
-    QTest::newRow("an older signed package served under the new name")
-        << "client_2.0.zip" << "" << files + "client_2.1.zip" << QByteArray() << false << other;
-    QTest::newRow("a redirect to the signed file's name")
-        << "client_2.1.zip" << "" << files + "client_2.1.zip?mirror=3" << QByteArray() << false << ok;
-    QTest::newRow("Content-Disposition names the signed file")
-        << "client_2.1.zip" << "" << "https://updates.example.test/download.php?id=7"
-        << QByteArray("attachment; filename=\"client_2.1.zip\"") << false << ok;
-    QTest::newRow("Content-Disposition names another file")
-        << "client_2.0.zip" << "" << files + "client_2.0.zip" << QByteArray("attachment; filename=client_2.1.zip")
-        << false << other;
-    QTest::newRow("the name in another letter case") << "client_2.1.zip" << "" << files + "Client_2.1.zip"
-                                                     << QByteArray() << false << other;
+    QTest::newRow("the name asked for") << "client_2.1.zip" << "" << files + "client_2.1.zip" << false << ok;
+    QTest::newRow("an older signed package for the new URL") << "client_2.0.zip" << "" << files + "client_2.1.zip"
+                                                              << false << other;
+    QTest::newRow("the name with a query after it") << "client_2.1.zip" << "" << files + "client_2.1.zip?mirror=3"
+                                                    << false << ok;
+    QTest::newRow("a download script, signed as its name")
+        << "get.php" << "" << "https://updates.example.test/get.php?id=7" << false << ok;
+    QTest::newRow("a download script, signed as the file it sends")
+        << "client_2.1.zip" << "" << "https://updates.example.test/get.php?id=7" << false << other;
+    QTest::newRow("the name in another letter case") << "client_2.1.zip" << "" << files + "Client_2.1.zip" << false
+                                                     << other;
+    QTest::newRow("a URL without a file name matches no name")
+        << "client_2.1.zip" << "" << "https://updates.example.test" << false << other;
     QTest::newRow("own comment without file: accepted as before")
-        << "client_2.0.zip" << "version 2.1" << files + "client_2.1.zip" << QByteArray() << false << ok;
+        << "client_2.0.zip" << "version 2.1" << files + "client_2.1.zip" << false << ok;
     QTest::newRow("changed bytes fail before the name")
-        << "client_2.0.zip" << "" << files + "client_2.1.zip" << QByteArray() << true
-        << int(ESignatureCheck::PackageMismatch);
+        << "client_2.0.zip" << "" << files + "client_2.1.zip" << true << int(ESignatureCheck::PackageMismatch);
 }
 
-void TestPackageSignature::boundToServedName()
+void TestPackageSignature::boundToAskedName()
 {
     if (!m_minisign.Available())
         QSKIP("minisign is not installed");
     QFETCH(QString, signedAs);
     QFETCH(QString, comment);
-    QFETCH(QString, servedUrl);
-    QFETCH(QByteArray, disposition);
+    QFETCH(QString, packageUrl);
     QFETCH(bool, tampered);
     QFETCH(int, expected);
 
@@ -733,13 +777,110 @@ void TestPackageSignature::boundToServedName()
     CPackageHasher hasher;
     hasher.AddData(bytes);
 
-    const QString served = ServedFileName(QUrl(servedUrl), disposition);
     const QByteArray key = FileBytes(m_keys.filePath("A.pub"));
-    QCOMPARE(int(VerifyPackageSignature(key, signature, hasher, served)), expected);
+    QCOMPARE(int(VerifyPackageSignature(key, signature, hasher, ExpectedFileName(packageUrl), std::nullopt)),
+             expected);
     if (expected == int(ESignatureCheck::OtherFile)) {
         QCOMPARE(int(VerifyPackageSignature(key, signature, hasher)), int(ESignatureCheck::Ok));
         QVERIFY(Run({"-V", "-q", "-p", m_keys.filePath("A.pub"), "-x", package + ".minisig", "-m", package}));
     }
+}
+
+void TestPackageSignature::notOlder_data()
+{
+    QTest::addColumn<QString>("comment");   // the trusted comment signed with -t
+    QTest::addColumn<qint64>("stamp");      // kept by the installation; -1: none yet
+    QTest::addColumn<bool>("editComment");  // the timestamp raised after signing
+    QTest::addColumn<int>("expected");
+
+    const int ok = int(ESignatureCheck::Ok);
+    const QString t200("timestamp:200\tfile:client_2.1.zip\thashed");
+    QTest::newRow("nothing installed yet") << t200 << qint64(-1) << false << ok;
+    QTest::newRow("newer than the installed one") << t200 << qint64(199) << false << ok;
+    QTest::newRow("the same release again") << t200 << qint64(200) << false << ok;
+    QTest::newRow("older than the installed one") << t200 << qint64(201) << false << int(ESignatureCheck::Older);
+    QTest::newRow("far older") << t200 << qint64(1796722155) << false << int(ESignatureCheck::Older);
+    QTest::newRow("older, its timestamp raised after signing")
+        << t200 << qint64(201) << true << int(ESignatureCheck::CommentMismatch);
+    QTest::newRow("no timestamp, nothing installed yet") << "file:client_2.1.zip" << qint64(-1) << false << ok;
+    QTest::newRow("no timestamp, a stamp kept") << "file:client_2.1.zip" << qint64(1) << false
+                                                << int(ESignatureCheck::NoTimestamp);
+    QTest::newRow("a timestamp that is no number") << "timestamp:2xx\tfile:client_2.1.zip" << qint64(1) << false
+                                                   << int(ESignatureCheck::NoTimestamp);
+    QTest::newRow("a signed name is checked before the age")
+        << "timestamp:100\tfile:client_2.0.zip" << qint64(200) << false << int(ESignatureCheck::OtherFile);
+}
+
+// The age of a real minisign signature (its trusted comment set with -t)
+// against the installation's stamp; the timestamp counts only once the
+// global signature verified.
+void TestPackageSignature::notOlder()
+{
+    if (!m_minisign.Available())
+        QSKIP("minisign is not installed");
+    QFETCH(QString, comment);
+    QFETCH(qint64, stamp);
+    QFETCH(bool, editComment);
+    QFETCH(int, expected);
+
+    const QString package = m_pDir->filePath("client_2.1.zip");
+    const QByteArray bytes = TestZip::MakeZip({TestZip::File("setup.exe", "MZ" + RandomBytes(4096))});
+    QVERIFY(WriteBytes(package, bytes));
+    QVERIFY(!Sign("A", package, package + ".minisig", {"-t", comment}).isEmpty());
+    QByteArray signature = FileBytes(package + ".minisig");
+    if (editComment)
+        signature.replace("timestamp:200", "timestamp:300");
+    CPackageHasher hasher;
+    hasher.AddData(bytes);
+    const std::optional<qint64> installed = stamp < 0 ? std::nullopt : std::optional<qint64>(stamp);
+    QCOMPARE(int(VerifyPackageSignature(FileBytes(m_keys.filePath("A.pub")), signature, hasher,
+                                        QStringLiteral("client_2.1.zip"), installed)),
+             expected);
+}
+
+void TestPackageSignature::severalKeys_data()
+{
+    QTest::addColumn<QString>("keys"); // the key files, in order, of A and B; "!" a damaged copy of A
+    QTest::addColumn<QString>("signer");
+    QTest::addColumn<QString>("between"); // what lies between two keys
+    QTest::addColumn<int>("expected");
+
+    const int ok = int(ESignatureCheck::Ok);
+    QTest::newRow("the first of two keys signs") << "AB" << "A" << "" << ok;
+    QTest::newRow("the second of two keys signs") << "AB" << "B" << "" << ok;
+    QTest::newRow("a blank line between them") << "AB" << "B" << "\n" << ok;
+    QTest::newRow("Windows line breaks") << "AB" << "B" << "crlf" << ok;
+    QTest::newRow("neither signs") << "AA" << "B" << "" << int(ESignatureCheck::OtherKey);
+    QTest::newRow("a damaged key among good ones") << "A!B" << "B" << "" << int(ESignatureCheck::KeyUnreadable);
+}
+
+// A publisher rotating its key ships the old and the new one in one
+// UpdateKey.pub; a package signed by either passes, chosen by key id.
+void TestPackageSignature::severalKeys()
+{
+    if (!m_minisign.Available())
+        QSKIP("minisign is not installed");
+    QFETCH(QString, keys);
+    QFETCH(QString, signer);
+    QFETCH(QString, between);
+    QFETCH(int, expected);
+
+    QByteArray keyFile;
+    for (const QChar which : keys) {
+        if (!keyFile.isEmpty() && between != "crlf")
+            keyFile += between.toLatin1();
+        const QByteArray key = FileBytes(m_keys.filePath(which == '!' ? "A.pub" : QString(which) + ".pub"));
+        keyFile += which == '!' ? EditBlob(key, 1, [](QByteArray& b) { b.chop(1); }) : key;
+    }
+    if (between == "crlf")
+        keyFile.replace("\n", "\r\n");
+    const QString package = m_pDir->filePath("client_2.1.zip");
+    const QByteArray bytes = TestZip::MakeZip({TestZip::File("setup.exe", "MZ" + RandomBytes(4096))});
+    QVERIFY(WriteBytes(package, bytes));
+    QVERIFY(!Sign(signer, package, package + ".minisig").isEmpty());
+    CPackageHasher hasher;
+    hasher.AddData(bytes);
+    QCOMPARE(int(VerifyPackageSignature(keyFile, FileBytes(package + ".minisig"), hasher)), expected);
 }
 
 // What the user reads when a signed package is refused.
@@ -748,7 +889,8 @@ void TestPackageSignature::reasons()
     const QList<EFailure> refusals = {
         EFailure::NoSignature, EFailure::SignatureUnreadable, EFailure::LegacySignature,
         EFailure::OtherKey,    EFailure::SignatureMismatch,   EFailure::KeyUnreadable,
-        EFailure::SignatureOtherFile,
+        EFailure::SignatureOtherFile, EFailure::OlderRelease, EFailure::NoTimestamp,
+        EFailure::StampUnreadable,
     };
     QSet<QString> english;
     for (EFailure refusal : refusals) {
@@ -762,6 +904,8 @@ void TestPackageSignature::reasons()
     QCOMPARE(FailureReason(CFailure(EFailure::NoSignature)), QStringLiteral("The update has no signature."));
     QCOMPARE(FailureReason(CFailure(EFailure::SignatureOtherFile)),
              QStringLiteral("The signature belongs to another file."));
+    QCOMPARE(FailureReason(CFailure(EFailure::OlderRelease)),
+             QStringLiteral("This update is older than the one installed."));
 
     // Every reason has its Chinese text in the translation the build makes.
     const QString binDir = qEnvironmentVariable("UPDATE_BIN_DIR");

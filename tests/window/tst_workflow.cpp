@@ -134,7 +134,9 @@ enum ESigned {
     SignedLegacy,
     SignedGarbage,
     SignedOversized,
-    SignedMalformedKey,
+    SignedMalformedKey, // refused when Update is pressed: nothing is downloaded
+    SignedCodedAnswer,  // the .minisig comes gzip-coded
+    SignedOlder,        // genuine, but signed before the update last installed
 };
 
 } // namespace
@@ -747,6 +749,11 @@ void TestUpdateWorkflow::packageToInstaller_data()
     refused("oversized signature answer", false, SignedOversized, unreadable);
     refused("malformed key file", false, SignedMalformedKey,
             kUpdateFailed + "The installation's update key cannot be read.");
+    // Every refusal of a signed package ends with -1, whatever the check's reason.
+    refused("a gzip-coded signature", true, SignedCodedAnswer,
+            "Update failed, error Type:The server sent the file encoded as gzip, which the updater does not accept.");
+    refused("signed before the update last installed", false, SignedOlder,
+            kUpdateFailed + "This update is older than the one installed.");
 }
 
 // The whole way from the update button to the installer, on the real window
@@ -776,6 +783,7 @@ void TestUpdateWorkflow::packageToInstaller()
         m_bKeysMade = true;
     }
     const bool accepted = how == Unsigned || how == SignedGood;
+    const bool refusedAtStart = how == SignedMalformedKey;
     const bool unpacked = accepted && !exe && content != DamagedArchive;
     const bool handedOver = accepted && content != DamagedArchive && keys.first() == Qt::Key_Return;
 
@@ -785,6 +793,10 @@ void TestUpdateWorkflow::packageToInstaller()
         QVERIFY(dir.write("UpdateKey.pub", "untrusted comment: minisign public key\nnot a key\n"));
     else if (isSigned)
         QVERIFY(dir.write("UpdateKey.pub", FileBytes(m_keys.filePath("A.pub"))));
+    // Installed long after anything signed today.
+    const QByteArray laterStamp("4102444800\n");
+    if (how == SignedOlder)
+        QVERIFY(dir.write("UpdateKey.stamp", laterStamp));
     const QString notifierPath = dir.filePath(QStringLiteral("ZoRezivirArerur.exe"));
     QVERIFY(QFile::copy(StandinPath(QStringLiteral("ZoRezivirArerur.exe")), notifierPath));
     CStandinGroup standins(dir.filePath("standins.log"));
@@ -842,8 +854,11 @@ void TestUpdateWorkflow::packageToInstaller()
     }
     LocalHttpServer server;
     server.SetRoute(path, packageRoute);
+    LocalHttpRoute signatureRoute = LocalHttpRoute::Ok(signature);
+    if (how == SignedCodedAnswer)
+        signatureRoute.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
     if (isSigned && how != SignedNotPublished)
-        server.SetRoute(path + ".minisig", LocalHttpRoute::Ok(signature));
+        server.SetRoute(path + ".minisig", signatureRoute);
     QVERIFY(server.Start());
 
     // and the user updates and answers the boxes
@@ -863,8 +878,9 @@ void TestUpdateWorkflow::packageToInstaller()
     QCOMPARE(log.notices.size(), notices.size());
     for (int i = 0; i < notices.size(); ++i)
         QVERIFY2(log.notices.at(i).startsWith(notices.at(i)), qPrintable(seen));
-    QCOMPARE(server.RequestCount(path + ".minisig"), isSigned ? 1 : 0);
-    QCOMPARE(log.progress.contains("Verifying..."), isSigned);
+    QCOMPARE(server.RequestCount(path) > 0, !refusedAtStart);
+    QCOMPARE(server.RequestCount(path + ".minisig"), isSigned && !refusedAtStart ? 1 : 0);
+    QCOMPARE(log.progress.contains("Verifying..."), isSigned && !refusedAtStart);
     QVERIFY2(log.progress.contains("UnCompressing...") == (accepted && !exe), qPrintable(seen));
     const QString packageFile = dir.filePath(name + (exe ? ".exe" : ".zip"));
     QCOMPARE(QFile::exists(packageFile), exe ? accepted : content == DamagedArchive);
@@ -890,6 +906,15 @@ void TestUpdateWorkflow::packageToInstaller()
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(ranMarker), 10000);
     else
         QVERIFY2(!QFile::exists(ranMarker), "an installer ran");
+    // A signed installation keeps the timestamp of what it handed over, and
+    // only that.
+    const QByteArray stamp = FileBytes(dir.filePath("UpdateKey.stamp"));
+    if (how == SignedOlder)
+        QCOMPARE(stamp, laterStamp);
+    else if (isSigned && started)
+        QVERIFY2(stamp.endsWith('\n') && signature.contains("timestamp:" + stamp.trimmed() + '\t'), stamp.constData());
+    else
+        QVERIFY2(!QFileInfo::exists(dir.filePath("UpdateKey.stamp")), "a stamp was kept");
 }
 
 QTEST_MAIN(TestUpdateWorkflow)
