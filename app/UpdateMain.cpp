@@ -6,10 +6,12 @@
 #include "LaunchArgs.h"
 #include "LocalSettings.h"
 #include "Notice.h"
+#include "UpdateLog.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
+#include <QUrl>
 
 namespace Update {
 
@@ -18,6 +20,24 @@ namespace {
 bool ShowStartupNotice(const QString& strText)
 {
     return ShowNotice(QObject::tr("Notice"), strText);
+}
+
+// The launch as the support log keeps it: the arguments without the notes
+// and the client's notice, the URL without its user name and password.
+QString LaunchLine(const CLaunchArgs& args)
+{
+    return QStringLiteral("launch: url %1, size %2, mandatory %3, reserved \"%4\", client pid %5, notes %6 chars, %7")
+        .arg(CUpdateLog::Url(QUrl(args.strUrl, QUrl::TolerantMode)), args.strVersionText,
+             args.bMajorUpdate ? QStringLiteral("yes") : QStringLiteral("no"), args.strReservedArg)
+        .arg(args.nClientPid)
+        .arg(args.strUpdateContent.size())
+        .arg(args.strNotice.isEmpty() ? QStringLiteral("no notice") : QStringLiteral("a notice"));
+}
+
+int Ended(int status)
+{
+    CUpdateLog::Write(QStringLiteral("exit status %1").arg(status));
+    return status;
 }
 
 } // namespace
@@ -41,6 +61,8 @@ int UpdateMain(int argc, char** argv)
     QCoreApplication::addLibraryPath(QString("%1/plugins").arg(strAppDir));
 
     const CLocalSettings settings = ReadLocalSettings(strAppDir);
+    if (settings.log)
+        CUpdateLog::Open(strAppDir);
     QApplication::setWindowIcon(QIcon(strAppDir + QString("/Skin/%1/update.ico").arg(settings.skin)));
     SetApplicationIdentity();
 
@@ -50,20 +72,22 @@ int UpdateMain(int argc, char** argv)
     CLaunchArgs args;
     const LaunchDecision decision = DecideLaunch(
         entries, args,
-        ShowStartupNotice,
+        [](const QString& notice) { return ShowUnloggedNotice(QObject::tr("Notice"), notice); },
         [](const CLaunchArgs& read) {
             QMessageLogger().debug("url[%s]", read.strUrl.toUtf8().constData());
             QMessageLogger().debug("version[%s]", read.strVersionText.toUtf8().constData());
+            CUpdateLog::Write(LaunchLine(read));
         });
     switch (decision) {
     case LaunchDecision::TooFewArguments:
+        CUpdateLog::Write(QStringLiteral("launch: %1 arguments, 7 needed").arg(qMax(0, entries.size() - 1)));
         ShowStartupNotice(QObject::tr("Get Tarnwick New ClientVersion failed!! "));
-        return 0;
+        return Ended(0);
     case LaunchDecision::NoticeRefused:
-        return 0;
+        return Ended(0);
     case LaunchDecision::NotUpdatable:
         ShowStartupNotice(QObject::tr("Update Tarnwick New ClientVersion failed!! "));
-        return 0;
+        return Ended(0);
     case LaunchDecision::Update:
         break;
     }
@@ -73,7 +97,7 @@ int UpdateMain(int argc, char** argv)
     const CInstallationLock lock = LockInstallation();
     if (!lock.pLock) {
         ShowStartupNotice(lock.strRefusal);
-        return 0;
+        return Ended(0);
     }
 
     // Before the first request: every request goes the way the system says.
@@ -89,7 +113,7 @@ int UpdateMain(int argc, char** argv)
         window.KillClientByPid();
     }
     window.show();
-    return app.exec();
+    return Ended(app.exec());
 }
 
 } // namespace Update

@@ -56,6 +56,9 @@ public:
     // Stopped after a stop, else the failure that SgnDownloadError told.
     CFailure Failure() const { return m_failure; }
 
+    // While SignalRetrying is told: how long the wait before the next attempt is.
+    int NextAttemptWaitMs() const { return m_retryTimer.interval(); }
+
     // The package of the last StartDownload.
     const CPackage& Package() const { return m_package; }
 

@@ -22,6 +22,9 @@ CLocalSettings ReadLocalSettings(const QString& installDir)
     settings.language = ini.value(QStringLiteral("Type/Language")).toString();
     // A value with a comma comes back as a list, whose text is empty: 0.
     settings.retries = DownloadRetriesFromText(ini.value(QStringLiteral("Update/Retries")).toString());
+    settings.restartClient = SwitchFromText(ini.value(QStringLiteral("Update/RestartClient")).toString());
+    settings.log = SwitchFromText(ini.value(QStringLiteral("Update/Log")).toString());
+    settings.showSpeed = SwitchFromText(ini.value(QStringLiteral("Update/ShowSpeed")).toString());
     return settings;
 }
 
@@ -36,6 +39,12 @@ int DownloadRetriesFromText(const QString& text)
     if (digits.size() > 2)
         return kMaxDownloadRetries;
     return qMin(digits.toInt(), kMaxDownloadRetries);
+}
+
+bool SwitchFromText(const QString& text)
+{
+    const QString value = text.trimmed();
+    return value == QLatin1String("1") || value.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
 }
 
 } // namespace Update

@@ -1,13 +1,31 @@
 #include "Notice.h"
+#include "UpdateLog.h"
 #include "VxMessageBox.h"
 
 namespace Update {
 
-bool ShowNotice(const QString& title, const QString& text)
+namespace {
+
+bool Ask(const QString& title, const QString& text, const QString& logged)
 {
     using DAROZ::VxMessageBox;
-    return VxMessageBox::ShowInformation(nullptr, title, text, VxMessageBox::Ok | VxMessageBox::Cancel)
+    CUpdateLog::Write(QStringLiteral("box: ") + logged);
+    const bool confirmed = VxMessageBox::ShowInformation(nullptr, title, text, VxMessageBox::Ok | VxMessageBox::Cancel)
         == VxMessageBox::Ok;
+    CUpdateLog::Write(confirmed ? QStringLiteral("box answered: OK") : QStringLiteral("box answered: Cancel"));
+    return confirmed;
+}
+
+} // namespace
+
+bool ShowNotice(const QString& title, const QString& text)
+{
+    return Ask(title, text, text);
+}
+
+bool ShowUnloggedNotice(const QString& title, const QString& text)
+{
+    return Ask(title, text, QStringLiteral("(the client's notice; its text is not logged)"));
 }
 
 } // namespace Update

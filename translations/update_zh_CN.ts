@@ -129,6 +129,42 @@
         <translation>正在重新连接 (%1/%2)...</translation>
     </message>
     <message>
+        <source>calculating...</source>
+        <translation>正在计算...</translation>
+    </message>
+    <message>
+        <source>%1, %2 left</source>
+        <translation>%1，剩余 %2</translation>
+    </message>
+    <message>
+        <source>%1 B/s</source>
+        <translation>%1 B/s</translation>
+    </message>
+    <message>
+        <source>%1 KB/s</source>
+        <translation>%1 KB/s</translation>
+    </message>
+    <message>
+        <source>%1 MB/s</source>
+        <translation>%1 MB/s</translation>
+    </message>
+    <message>
+        <source>%1 GB/s</source>
+        <translation>%1 GB/s</translation>
+    </message>
+    <message>
+        <source>%1 s</source>
+        <translation>%1 秒</translation>
+    </message>
+    <message>
+        <source>%1 min %2 s</source>
+        <translation>%1 分 %2 秒</translation>
+    </message>
+    <message>
+        <source>%1 h %2 min</source>
+        <translation>%1 小时 %2 分</translation>
+    </message>
+    <message>
         <source>Verifying...</source>
         <translation>正在校验...</translation>
     </message>

@@ -1,4 +1,5 @@
 #include "CProxyLoginDialog.h"
+#include "UpdateLog.h"
 
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -75,8 +76,11 @@ bool CProxyLoginDialog::Ask(const QNetworkProxy& proxy, QString* user, QString* 
 {
     // The proxy, never what was typed, goes to the log.
     qDebug("proxy login[%s:%d]", qUtf8Printable(proxy.hostName()), int(proxy.port()));
+    CUpdateLog::Write(QStringLiteral("proxy %1:%2 asks for a user name and password").arg(proxy.hostName()).arg(proxy.port()));
     CProxyLoginDialog dialog(proxy);
-    if (dialog.exec() != QDialog::Accepted)
+    const bool answered = dialog.exec() == QDialog::Accepted;
+    CUpdateLog::Write(answered ? QStringLiteral("proxy dialog answered") : QStringLiteral("proxy dialog cancelled"));
+    if (!answered)
         return false;
     *user = dialog.User();
     *password = dialog.Password();

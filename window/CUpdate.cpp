@@ -86,6 +86,7 @@ void CUpdate::SetUpdateContent(const QString& content)
 void CUpdate::SetMajorUpdate()
 {
     QPushButton* button = m_pUi->m_pBtnUpdate;
+    m_bMajorUpdate = true;
     m_pUi->m_pBtnSkin->hide();
     button->setProperty("isMajor", true);
     // Style-sheet rules on the property only apply once the button is polished again.

@@ -1,17 +1,20 @@
 #pragma once
 
+#include "DownloadSpeed.h"
 #include "LocalSettings.h"
 #include "Package.h"
 #include "SigningTrust.h"
 #include "TlsTrust.h"
 #include "UpdateFailure.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include <functional>
 #include <optional>
 
 class QLabel;
+class QNetworkAccessManager;
 class QTimer;
 class TitleBar;
 class Ui_CUpdate;
@@ -108,6 +111,21 @@ private:
     void EndUpdate(const CFailure& failure, int exitCode);
     void ReleaseWorkers();
 
+    // The [Update] options of Localcfg.ini (CUpdateOptions.cpp): the client
+    // started again when the update ends without an installer, the support
+    // log, and the speed beside the status.
+    void AfterUpdateEnded(const CFailure& failure);
+    void NoteClientStarted();
+    void NoteInstallerStarted(const QString& installer);
+    void NoteStage();
+    void NoteRetry(int attempt, int attempts);
+    void NoteVerdict(const CFailure& verdict);
+    void NoteUnpacked(const CFailure& failure);
+    void LogRequests(QNetworkAccessManager* manager);
+    void SampleSpeed();
+    void ShowSpeed();
+    void StopSpeed();
+
     Ui_CUpdate* m_pUi = nullptr;
     TitleBar* m_pTitleBar = nullptr;
     DAROZ::VxTextBrowser* m_pVxTextBrowser = nullptr;
@@ -135,6 +153,19 @@ private:
     // m_pendingStep for its answer, never on top of it.
     bool m_bGiveUpAsked = false;
     std::function<void()> m_pendingStep;
+
+    // Who still owes the client a start when the update ends.
+    enum class EClientAtEnd {
+        StartAgain,     // the update ends without an installer: we do, when asked to
+        StartedBySkin,  // the Skin button has seen to it already
+        InstallerRuns,  // the installer has taken over
+    };
+    EClientAtEnd m_eClientAtEnd = EClientAtEnd::StartAgain;
+    bool m_bMajorUpdate = false; // the old client must never run again
+    CDownloadSpeed m_speed;
+    QElapsedTimer m_speedClock;
+    QTimer* m_pSpeedTimer = nullptr; // while downloading, with "Update/ShowSpeed"
+    QString m_strStatusForm; // the status label's own text, back once the download ends
 };
 
 } // namespace Update

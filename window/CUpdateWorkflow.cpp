@@ -49,6 +49,7 @@ void CUpdate::KillProcessByName(const QString& exeName)
 void CUpdate::OnStartRetailClient()
 {
     StartClientUnlessRunning(m_nClientPid);
+    NoteClientStarted();
     StopWorkersAndClose();
 }
 
@@ -90,6 +91,7 @@ bool CUpdate::EnterStage(Stage stage)
     if (!allowed)
         return false;
     m_eStage = stage;
+    NoteStage();
     switch (stage) {
     case Stage::Preparing:
         EnterPreparing();
@@ -192,6 +194,7 @@ void CUpdate::EnterDownloading()
         connect(m_pPackageCheck, SIGNAL(SignalChecked()), this, SLOT(OnPackageChecked()), Qt::QueuedConnection);
         m_pProxyAuth = new CProxyAuth(&CProxyLoginDialog::Ask, this);
         m_pDownloadClient->SetProxyAuth(m_pProxyAuth);
+        LogRequests(m_pDownloadClient->NetworkManager());
     }
     m_pDownloadClient->SetTlsTrust(m_tlsTrust);
     m_nReceivedSize = 0;
@@ -202,6 +205,7 @@ void CUpdate::EnterDownloading()
 void CUpdate::OnUpdateProgress(qint64 size)
 {
     m_nReceivedSize += size;
+    SampleSpeed();
     ShowPercentage();
 }
 
@@ -209,6 +213,7 @@ void CUpdate::OnUpdateProgress(qint64 size)
 void CUpdate::OnDownloadRetrying(int attempt, int attempts)
 {
     ShowProgressText(tr("Reconnecting (%1/%2)...").arg(attempt).arg(attempts));
+    NoteRetry(attempt, attempts);
 }
 
 // The package file started over, or goes on from an earlier run: the count
@@ -247,6 +252,7 @@ void CUpdate::OnPackageChecked()
     if (m_eStage != Stage::Verifying)
         return;
     const CFailure verdict = m_pPackageCheck->Verdict();
+    NoteVerdict(verdict);
     if (verdict.IsFailure()) {
         EndUpdate(verdict, kPackageRefusedExitCode);
         return;
@@ -296,11 +302,14 @@ void CUpdate::OnCompressFailed()
     if (m_eStage != Stage::Extracting)
         return;
     const CFailure failure = m_pCompressClient->Failure();
+    NoteUnpacked(failure.IsFailure() ? failure : CFailure(EFailure::ArchiveDamaged));
     EndUpdate(failure.IsFailure() ? failure : CFailure(EFailure::ArchiveDamaged));
 }
 
 void CUpdate::OnFinishCompress()
 {
+    if (m_eStage == Stage::Extracting)
+        NoteUnpacked(CFailure());
     EnterStage(Stage::Confirming);
 }
 
@@ -342,6 +351,7 @@ void CUpdate::HandOverToInstaller()
     if (signedAt && (!installed || *signedAt > *installed)
         && !StoreInstalledStamp(m_package.InstallDir(), *signedAt))
         qWarning("UpdateKey.stamp could not be written");
+    NoteInstallerStarted(installer);
     StopWorkersAndClose();
 }
 
@@ -438,6 +448,8 @@ void CUpdate::EndUpdate(const CFailure& failure, int exitCode)
     // The window goes at once, before the workers are waited for.
     hide();
     ReleaseWorkers();
+    // After the box, before the process ends.
+    AfterUpdateEnded(failure);
     close();
     QCoreApplication::exit(exitCode);
 }

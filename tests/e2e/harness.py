@@ -262,7 +262,7 @@ class Pause:
 
 class PackageServer:
     """HTTP on 127.0.0.1. routes: path -> dict(status, body, rate, drop_after,
-    unsized, ranges, retry_after, pause), or path -> list of such dicts served in
+    unsized, ranges, retry_after, pause, location), or path -> list of such dicts served in
     turn (the last one repeats). An unsized answer has no Content-Length and
     ends when the connection closes, so one cut by drop_after looks complete.
     With ranges, the answer offers "Accept-Ranges: bytes" and an ETag (etag,
@@ -310,6 +310,8 @@ class PackageServer:
                         status, body = 206, body[first:]
                 if route.get("retry_after") is not None:
                     headers.append(("Retry-After", str(route["retry_after"])))
+                if route.get("location"):
+                    headers.append(("Location", route["location"]))
                 self.send_response(status)
                 self.send_header("Content-Type", "application/octet-stream")
                 for name, value in headers:
@@ -653,6 +655,29 @@ class Installation:
             text = f.read()
         with open(path, "w", encoding="latin-1") as f:
             f.write(text.rstrip("\n") + f"\n[Update]\nRetries={value}\n")
+
+    def set_update_options(self, **values):
+        """Sets keys of "[Update]" in the installation's Localcfg.ini, e.g.
+        RestartClient="true"."""
+        path = os.path.join(self.root, "Localcfg.ini")
+        with open(path, encoding="latin-1") as f:
+            lines = f.read().splitlines()
+        added = [f"{key}={value}" for key, value in values.items()]
+        if "[Update]" in lines:
+            at = lines.index("[Update]") + 1
+            lines[at:at] = added
+        else:
+            lines += ["[Update]", *added]
+        with open(path, "w", encoding="latin-1") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def update_log(self):
+        """The support log "update.log", or None when there is none."""
+        path = self.path("update.log")
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
 
     def start_standin(self, name, seconds=120, folder=None):
         """Starts the stand-in from this installation, or from a copy of it
