@@ -6,11 +6,14 @@
 #include "PlatformArgs.h"
 #include "PlatformFind.h"
 #include "PlatformLink.h"
+#include "PlatformLogFile.h"
 #include "PlatformProcess.h"
 #include "PlatformWindowMove.h"
 #include "WinCheck.h"
 
 #include <windows.h>
+
+#include <io.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -748,6 +751,65 @@ void TestLinks()
     }
 }
 
+// The support log's file: appended to in place, made when missing, never
+// opened through a link, never a folder.
+void TestLogFile()
+{
+    const std::wstring root = g_scratch + L"\\log";
+    const std::wstring victim = root + L"\\victim.txt";
+    MakeFolder(root);
+    FILE* out = _wfopen(victim.c_str(), L"wb");
+    if (!Check(out != nullptr, "log: the link target is laid out"))
+        return;
+    std::fputs("not the updater's", out);
+    std::fclose(out);
+    struct Row
+    {
+        const char* risk;
+        const wchar_t* name;
+        const char* planted; // "file symlink", "folder", "file", "nothing"
+        bool opens;
+    };
+    const Row rows[] = {
+        {"log: a link in its place is replaced by a file of its own", L"update.log", "file symlink", true},
+        {"log: a folder in its place is left alone", L"folder.log", "folder", false},
+        {"log: an earlier run's file is appended to", L"earlier.log", "file", true},
+        {"log: a missing log is made", L"new.log", "nothing", true},
+    };
+    for (const Row& row : rows) {
+        const std::wstring path = root + L"\\" + row.name;
+        const std::string planted = row.planted;
+        bool made = true;
+        if (planted == "file symlink")
+            made = CreateSymbolicLinkW(path.c_str(), victim.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+        else if (planted == "folder")
+            made = MakeFolder(path);
+        else if (planted == "file") {
+            FILE* earlier = _wfopen(path.c_str(), L"wb");
+            made = earlier && std::fputs("earlier run\n", earlier) >= 0;
+            if (earlier)
+                std::fclose(earlier);
+        }
+        if (IsWine() && (!made || (planted != "nothing" && !Exists(path)))) {
+            std::printf("NOTE %s: Wine did not make the %s: not tested\n", row.risk, row.planted);
+            continue;
+        }
+        if (!Check(made, std::string(row.risk) + " (laid out)"))
+            continue;
+        const std::string before = ReadFileBytes(path);
+        const int fd = OpenAppendNoFollow(std::string(), std::u16string(reinterpret_cast<const char16_t*>(path.c_str())));
+        Check((fd >= 0) == row.opens, std::string(row.risk) + " (opened or refused)");
+        if (fd >= 0) {
+            Check(_write(fd, "line\n", 5) == 5, std::string(row.risk) + " (written)");
+            _close(fd);
+            const std::string after = ReadFileBytes(path);
+            const std::string kept = planted == "file" ? before : std::string();
+            Check(after == kept + "line\n", std::string(row.risk) + " (holds what was there and the line)", after);
+        }
+        Check(ReadFileBytes(victim) == "not the updater's", std::string(row.risk) + " (the link's target is untouched)");
+    }
+}
+
 } // namespace
 
 int main()
@@ -769,6 +831,7 @@ int main()
     TestManifest();
     TestIcon();
     TestLinks();
+    TestLogFile();
 
     RemoveTree(g_scratch);
     return WinCheck::Finish();
