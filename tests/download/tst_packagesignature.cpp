@@ -748,8 +748,8 @@ void TestPackageSignature::boundToAskedName_data()
         << "client_2.1.zip" << "" << "https://updates.example.test/get.php?id=7" << false << other;
     QTest::newRow("the name in another letter case") << "client_2.1.zip" << "" << files + "Client_2.1.zip" << false
                                                      << other;
-    QTest::newRow("a URL without a file name matches no name")
-        << "client_2.1.zip" << "" << "https://updates.example.test" << false << other;
+    QTest::newRow("a URL without a file name matches no name, not even an empty one")
+        << "client_2.1.zip" << "timestamp:1\tfile:\thashed" << "https://updates.example.test" << false << other;
     QTest::newRow("own comment without file: accepted as before")
         << "client_2.0.zip" << "version 2.1" << files + "client_2.1.zip" << false << ok;
     QTest::newRow("changed bytes fail before the name")

@@ -262,8 +262,9 @@ class Pause:
 
 class PackageServer:
     """HTTP on 127.0.0.1. routes: path -> dict(status, body, rate, drop_after,
-    unsized, ranges, retry_after, pause, location), or path -> list of such dicts served in
-    turn (the last one repeats). An unsized answer has no Content-Length and
+    unsized, ranges, retry_after, pause, location, headers), or path -> list of
+    such dicts served in turn (the last one repeats); headers is a list of
+    (name, value) sent as they are. An unsized answer has no Content-Length and
     ends when the connection closes, so one cut by drop_after looks complete.
     With ranges, the answer offers "Accept-Ranges: bytes" and an ETag (etag,
     default "v1") and answers a Range whose If-Range names it with 206.
@@ -312,6 +313,7 @@ class PackageServer:
                     headers.append(("Retry-After", str(route["retry_after"])))
                 if route.get("location"):
                     headers.append(("Location", route["location"]))
+                headers += list(route.get("headers", ()))
                 self.send_response(status)
                 self.send_header("Content-Type", "application/octet-stream")
                 for name, value in headers:

@@ -860,9 +860,14 @@ def signed_package(d, exe, how, reason):
         c.press_update()
         box = c.wait_notice(30)
         time.sleep(0.5)
+        # A damaged key refuses when Update is pressed: nothing is asked for.
+        checked = how not in ("no key", "bad key")
         sig_requests = [r for r in c.server.requests if r.endswith(".minisig")]
-        check(len(sig_requests) == (0 if how == "no key" else 1), f"signature requests: {sig_requests}")
-        check(("Verifying..." in c.progress()) == (how != "no key"), f"progress: {c.progress()}")
+        check(len(sig_requests) == (1 if checked else 0), f"signature requests: {sig_requests}")
+        check(("Verifying..." in c.progress()) == checked, f"progress: {c.progress()}")
+        if how == "bad key":
+            check(not c.server.requests, f"nothing downloaded: {c.server.requests}")
+            check(harness.pid_alive(c.client.pid), "the client is not stopped")
         ran = (lambda: c.installer_ran()) if exe else (lambda: c.installer_ran("client_v2"))
         if reason is None:
             # Declined: confirming ends the first notifier found by name,
@@ -922,6 +927,120 @@ def test_signed_given_up_before_verified(d):
 for _name, _exe, _how, _reason in SIGNED_CASES:
     globals()[f"test_signed_{_name}"] = \
         lambda d, exe=_exe, how=_how, reason=_reason: signed_package(d, exe, how, reason)
+
+
+OTHER_FILE = "The signature belongs to another file."
+OLDER = "This update is older than the one installed."
+
+
+def refused_signed(c, name, reason, what):
+    """The refusal of a signed package: one box with the reason, exit status
+    -1, the package gone, nothing unpacked or started."""
+    box = c.wait_notice(30)
+    time.sleep(0.3)
+    check(c.notices() == ["Update failed! " + reason], f"{what}: one failure box: {c.notices()}")
+    c.display.key(box, "Return")
+    code = c.exit_code()
+    check(code == 255, f"{what}: exit status -1, got {code}")
+    check(c.notices() == ["Update failed! " + reason], f"{what}: still one box: {c.notices()}")
+    check("UnCompressing..." not in c.progress(), f"{what}: nothing unpacked")
+    check(not os.path.exists(c.inst.path(name + ".zip")), f"{what}: refused package deleted")
+    time.sleep(0.3)
+    check(not c.installer_ran(name), f"{what}: nothing started")
+
+
+def test_signed_older_build_from_a_hostile_mirror(d):
+    # The client asks for 2.1; the mirror answers with the genuine, signed
+    # 2.0 (its signature beside it): by a redirect, or under the asked URL
+    # with a Content-Disposition that names the old file.
+    answers = {
+        "redirect": [("Location", "/old/client_2.0.zip")],
+        "filename=": [("Content-Disposition", "attachment; filename=client_2.0.zip")],
+        "filename*=": [("Content-Disposition", "attachment; filename*=UTF-8''client_2.0.zip")],
+        "a path in filename=": [("Content-Disposition", 'attachment; filename="../old/client_2.0.zip"')],
+    }
+    for how, headers in answers.items():
+        with Case(d) as c:
+            signer = harness.Signer(c.inst.tmp)
+            c.inst.install_key(signer.public_key())
+            old = c.inst.installer_zip(extra=[("version.txt", b"2.0", None)])
+            old_signature = signer.sign(old, "client_2.0.zip")
+            c.server.routes["/old/client_2.0.zip"] = {"body": old}
+            c.server.routes["/old/client_2.0.zip.minisig"] = {"body": old_signature}
+            if how == "redirect":
+                c.server.routes["/pkg/client_2.1.zip"] = {"status": 302, "headers": headers}
+            else:
+                c.server.routes["/pkg/client_2.1.zip"] = {"body": old, "headers": headers}
+                c.server.routes["/pkg/client_2.1.zip.minisig"] = {"body": old_signature}
+            c.launch(c.server.url("/pkg/client_2.1.zip"), len(old))
+            c.press_update()
+            refused_signed(c, "client_2", OTHER_FILE, how)
+            check(any(r.endswith(".minisig") for r in c.server.requests), f"{how}: the signature was fetched")
+            check(not os.path.exists(c.inst.path("client_2")), f"{how}: the old build is not there")
+            check(harness.pid_alive(c.notifier.pid), f"{how}: notifier left running")
+
+
+def test_signed_stamp_refuses_an_older_release(d):
+    # After a verified hand-over the installation keeps the package's signed
+    # timestamp; a later run offered a genuine but older release under the
+    # right name refuses it.
+    with Case(d) as c:
+        signer = harness.Signer(c.inst.tmp)
+        c.inst.install_key(signer.public_key())
+        stamp = c.inst.path("UpdateKey.stamp")
+        for at, answer in ((2000, "install"), (1999, "older")):
+            body = c.inst.installer_zip(extra=[("version.txt", str(at).encode(), None)])
+            comment = f"timestamp:{at}\tfile:client_v2.zip\thashed"
+            c.server.routes[PACKAGE] = {"body": body}
+            c.server.routes[PACKAGE + ".minisig"] = {"body": signer.sign(body, "client_v2.zip", ["-t", comment])}
+            if answer == "older":
+                c.updater.close()
+                os.remove(c.inst.path("client_v2", "installer-ran.txt"))
+                c.client = c.inst.start_standin(harness.CLIENT)
+                c.notifier = c.inst.start_standin(harness.NOTIFIER)
+            c.launch(c.server.url(PACKAGE), len(body), log_name=f"updater-{answer}.log")
+            c.press_update()
+            if answer == "install":
+                check(not os.path.exists(stamp), "no stamp before a hand-over")
+                c.wait_notice(30)
+                check(not os.path.exists(stamp), "no stamp before the installer starts")
+                c.confirm_install("client_v2", what="the verified installer ran")
+                with open(stamp, "rb") as f:
+                    check(f.read() == b"2000\n", "the hand-over's timestamp is kept")
+                continue
+            refused_signed(c, "client_v2", OLDER, "an older release")
+            with open(stamp, "rb") as f:
+                check(f.read() == b"2000\n", "the stamp stays")
+            with open(c.inst.path("client_v2", "version.txt"), "rb") as f:
+                check(f.read() == b"2000", "the installed files stay")
+
+
+def test_key_or_certificates_that_are_no_file(d):
+    # A pipe (which would hold a plain read until a writer came) or a folder
+    # where the key or the certificates belong: one box when Update is
+    # pressed, before the client is stopped.
+    key_reason = "The installation's update key cannot be read."
+    ca_reason = "The installation's certificate file UpdateCA.pem holds no valid certificate."
+    for name, kind, reason in ((harness.KEY_FILE, "pipe", key_reason), (harness.KEY_FILE, "folder", key_reason),
+                               ("UpdateCA.pem", "pipe", ca_reason)):
+        what = f"{kind} as {name}"
+        with Case(d) as c:
+            if kind == "pipe":
+                os.mkfifo(c.inst.path(name))
+            else:
+                os.mkdir(c.inst.path(name))
+            body = c.inst.installer_zip()
+            c.server.routes[PACKAGE] = {"body": body}
+            c.launch(c.server.url(PACKAGE), len(body))
+            c.press_update()
+            box = c.wait_notice(20)
+            time.sleep(0.3)
+            check(c.notices() == ["Update failed! " + reason], f"{what}: one box: {c.notices()}")
+            check(harness.pid_alive(c.client.pid), f"{what}: the client is not stopped")
+            c.display.key(box, "Return")
+            code = c.exit_code()
+            check(code == 255, f"{what}: exit status -1, got {code}")
+            check(not c.server.requests, f"{what}: nothing downloaded: {c.server.requests}")
 
 
 # --- Through a proxy that asks for a password -------------------------------

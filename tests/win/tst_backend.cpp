@@ -4,6 +4,7 @@
 // the check says so instead of failing.
 
 #include "PlatformArgs.h"
+#include "PlatformFileRead.h"
 #include "PlatformFind.h"
 #include "PlatformLink.h"
 #include "PlatformLogFile.h"
@@ -810,6 +811,64 @@ void TestLogFile()
     }
 }
 
+struct PendingRead
+{
+    NativePath path;
+    FileRead result = FileRead::Failed;
+    std::string bytes;
+};
+
+DWORD WINAPI RunRead(void* data)
+{
+    PendingRead* read = static_cast<PendingRead*>(data);
+    read->result = ReadSmallFile(read->path, 64, read->bytes);
+    return 0;
+}
+
+// The key and the certificates are read only from a plain file on a disk,
+// never past their bound, and nothing in their place can hold the read: a
+// pipe whose other end never writes is refused, not waited on.
+void TestSmallFileRead()
+{
+    const std::wstring root = g_scratch + L"\\read";
+    MakeFolder(root);
+    MakeFolder(root + L"\\folder");
+    const std::wstring file = root + L"\\UpdateKey.pub";
+    FILE* out = _wfopen(file.c_str(), L"wb");
+    if (!Check(out != nullptr, "a key file is laid out"))
+        return;
+    std::fwrite("0123456789", 1, 10, out);
+    std::fclose(out);
+
+    std::string bytes;
+    Check(ReadSmallFile(Native(file), 10, bytes) == FileRead::Read, "a file at the bound is read");
+    CheckBytes(bytes, "0123456789", "a file at the bound is read whole");
+    Check(ReadSmallFile(Native(file), 9, bytes) == FileRead::TooLong && bytes.empty(),
+          "a file over the bound is not read");
+    Check(ReadSmallFile(Native(root + L"\\folder"), 10, bytes) == FileRead::NotAFile, "a folder is refused");
+    Check(ReadSmallFile(Native(root + L"\\missing.pub"), 10, bytes) == FileRead::Missing, "nothing there");
+    Check(ReadSmallFile(Native(L"\\\\.\\NUL"), 10, bytes) != FileRead::Read, "a device is not read");
+
+    const std::wstring pipeName = L"\\\\.\\pipe\\update-read-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE server = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                           4096, 4096, 0, nullptr);
+    if (!Check(server != INVALID_HANDLE_VALUE, "a pipe is laid out"))
+        return;
+    PendingRead read;
+    read.path = Native(pipeName);
+    const HANDLE thread = CreateThread(nullptr, 0, RunRead, &read, 0, nullptr);
+    const bool returned = thread && WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
+    // A reader held by the pipe lets go once its other end has gone.
+    CloseHandle(server);
+    if (thread) {
+        WaitForSingleObject(thread, 10000);
+        CloseHandle(thread);
+    }
+    Check(returned, "a pipe never holds the read");
+    Check(read.result == FileRead::NotAFile || read.result == FileRead::Failed, "a pipe is not read",
+          "result " + std::to_string(static_cast<int>(read.result)));
+}
+
 } // namespace
 
 int main()
@@ -832,6 +891,7 @@ int main()
     TestIcon();
     TestLinks();
     TestLogFile();
+    TestSmallFileRead();
 
     RemoveTree(g_scratch);
     return WinCheck::Finish();
