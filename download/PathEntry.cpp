@@ -40,4 +40,9 @@ bool RemoveLinkAt(const QString& path)
     return Platform::RemoveLink(Native(path));
 }
 
+QString LongNameAt(const QString& path)
+{
+    return QString::fromStdU16String(Platform::LongNameAt(Native(path)));
+}
+
 } // namespace Update

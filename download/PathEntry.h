@@ -24,4 +24,9 @@ EPathEntry PathEntryAt(const QString& path);
 // none).
 bool RemoveLinkAt(const QString& path);
 
+// Windows reaches an item by its 8.3 short name too ("ZOREZI~1.EXE"): the
+// long name of the item at path, whose last step may be such a name; empty
+// when nothing is there, and on systems without short names.
+QString LongNameAt(const QString& path);
+
 } // namespace Update
