@@ -1,5 +1,6 @@
 #include "Package.h"
 #include "PackagePaths.h"
+#include "PathEntry.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -16,6 +17,16 @@ QString OwnExecutableName()
     return QFileInfo(QCoreApplication::applicationFilePath()).fileName();
 }
 
+// Windows also reaches an item by its 8.3 short name ("ZOREZI~1.EXE"), so
+// a name that is one stands for the item it resolves to.
+bool TakesInstallationItem(const QString& installDir, const QString& name, const QString& ownExe)
+{
+    if (IsInstallationItem(name, ownExe))
+        return true;
+    const QString longName = LongNameAt(installDir + QLatin1Char('/') + name);
+    return !longName.isEmpty() && IsInstallationItem(longName, ownExe);
+}
+
 } // namespace
 
 CPackage::CPackage(const QString& url, const QString& installDir)
@@ -28,7 +39,7 @@ CPackage::CPackage(const QString& url, const QString& installDir)
     const QString ownExe = OwnExecutableName();
     // Downloading over the client, or emptying the skin folder to unpack
     // into it, would break the installation even if the update is refused.
-    if (IsInstallationItem(fileName, ownExe) || IsInstallationItem(m_strName, ownExe))
+    if (TakesInstallationItem(installDir, fileName, ownExe) || TakesInstallationItem(installDir, m_strName, ownExe))
         return;
     m_strFilePath = QStringLiteral("%1/%2").arg(installDir, fileName);
     m_strUnpackDir = QStringLiteral("%1/%2").arg(installDir, m_strName);

@@ -15,8 +15,8 @@ public:
 
     // A name follows from the URL, and neither the package file nor its
     // unpack folder would take the place of one of the installation's own
-    // items (IsInstallationItem). Otherwise nothing may be written, and no
-    // path is given.
+    // items (IsInstallationItem), by its own name or as the 8.3 short name
+    // of one. Otherwise nothing may be written, and no path is given.
     bool IsValid() const { return !m_strFilePath.isEmpty(); }
 
     const QString& Url() const { return m_strUrl; }

@@ -3,6 +3,7 @@
 #include "VxDir.h"
 
 #include <QFile>
+#include <QStringList>
 
 namespace Update {
 
@@ -15,6 +16,23 @@ namespace {
 // spaces, so "..." or ".. " would name the installation folder itself. The
 // other characters Windows refuses in file names would make the package
 // impossible to save there.
+// Windows opens a device instead of a file for these names, in any letter
+// case, whatever follows a dot and with spaces before it: "nul.zip",
+// "COM1 .tar", "aux.". Superscript digits count as digits there.
+bool IsDeviceName(const QString& name)
+{
+    static const QStringList kDevices = [] {
+        QStringList devices = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+        for (const QChar digit : QString::fromUtf8("123456789\u00B9\u00B2\u00B3"))
+            devices << QStringLiteral("COM") + digit << QStringLiteral("LPT") + digit;
+        return devices;
+    }();
+    QString stem = name.left(name.indexOf(QLatin1Char('.')));
+    while (stem.endsWith(QLatin1Char(' ')))
+        stem.chop(1);
+    return kDevices.contains(stem, Qt::CaseInsensitive);
+}
+
 bool IsSafePackageName(const QString& name)
 {
     const QLatin1String refused("<>:\"/\\|?*");
@@ -22,6 +40,8 @@ bool IsSafePackageName(const QString& name)
         if (c.unicode() < 0x20 || refused.contains(c))
             return false;
     }
+    if (IsDeviceName(name))
+        return false;
     int end = name.size();
     while (end > 0 && (name[end - 1] == QLatin1Char('.') || name[end - 1] == QLatin1Char(' ')))
         --end;

@@ -10,7 +10,9 @@ namespace Update {
 // has none, and for a name that would not name a place of its own inside
 // the installation folder on every system: "." , "..", names holding a
 // character that Windows refuses in file names (<>:"/\|?* and control
-// characters), and names of nothing but dots and spaces.
+// characters), names of nothing but dots and spaces, and the names of
+// Windows devices (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, in any letter
+// case and whatever follows a dot: "nul.zip", "COM1 .tar").
 QString GetPackageName(const QString& url);
 
 // Whether the package is an installer to run as downloaded: ".exe", in any

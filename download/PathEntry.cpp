@@ -49,4 +49,9 @@ std::optional<QByteArray> ReadSmallFile(const QString& path, qint64 maxBytes)
     return QByteArray(bytes.data(), int(bytes.size()));
 }
 
+QString LongNameAt(const QString& path)
+{
+    return QString::fromStdU16String(Platform::LongNameAt(Native(path)));
+}
+
 } // namespace Update

@@ -33,4 +33,9 @@ bool RemoveLinkAt(const QString& path);
 // Never blocks: a pipe without a writer is refused, not waited on.
 std::optional<QByteArray> ReadSmallFile(const QString& path, qint64 maxBytes);
 
+// Windows reaches an item by its 8.3 short name too ("ZOREZI~1.EXE"): the
+// long name of the item at path, whose last step may be such a name; empty
+// when nothing is there, and on systems without short names.
+QString LongNameAt(const QString& path);
+
 } // namespace Update

@@ -32,5 +32,10 @@ EntryKind EntryKindAt(const NativePath& path);
 // left there (also when there was none).
 bool RemoveLink(const NativePath& path);
 
+// The long name of the item at path when the last step of path may be its
+// 8.3 short name ("ZOREZI~1.EXE" for "ZoRezivirArerur.exe"); empty when
+// nothing is there, and on systems without short names.
+std::u16string LongNameAt(const NativePath& path);
+
 } // namespace Platform
 } // namespace Update

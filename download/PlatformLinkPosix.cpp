@@ -29,5 +29,10 @@ bool RemoveLink(const NativePath& path)
     return unlink(path.bytes.c_str()) == 0;
 }
 
+std::u16string LongNameAt(const NativePath&)
+{
+    return std::u16string();
+}
+
 } // namespace Platform
 } // namespace Update

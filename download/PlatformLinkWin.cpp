@@ -68,5 +68,23 @@ bool RemoveLink(const NativePath& path)
     return remove();
 }
 
+std::u16string LongNameAt(const NativePath& path)
+{
+    std::wstring given = Wide(path);
+    for (wchar_t& c : given)
+        c = c == L'/' ? L'\\' : c;
+    const DWORD size = GetLongPathNameW(given.c_str(), nullptr, 0);
+    if (size == 0)
+        return std::u16string();
+    std::wstring full(size, L'\0');
+    const DWORD length = GetLongPathNameW(given.c_str(), &full[0], size);
+    if (length == 0 || length >= size)
+        return std::u16string();
+    full.resize(length);
+    const std::wstring::size_type slash = full.find_last_of(L'\\');
+    const std::wstring leaf = slash == std::wstring::npos ? full : full.substr(slash + 1);
+    return std::u16string(leaf.begin(), leaf.end());
+}
+
 } // namespace Platform
 } // namespace Update

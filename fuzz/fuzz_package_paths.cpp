@@ -2,11 +2,11 @@
 // step that Windows can hold as a file name; ".exe" in the user info or host
 // must never change the package's name or kind, nor a fragment its kind; no
 // package that is accepted may put its file or unpack folder in the place of
-// one of the installation's own items, in any letter case; and every path
-// built from the name must stay inside the installation folder however the
-// path is read: by a POSIX system, or by Windows, where "\" also separates,
-// "X:" starts a path of its own and trailing dots and spaces of a name are
-// dropped.
+// one of the installation's own items, in any letter case, nor name a
+// Windows device ("nul.zip", "COM1 .tar"); and every path built from the name
+// must stay inside the installation folder however the path is read: by a
+// POSIX system, or by Windows, where "\" also separates, "X:" starts a path of
+// its own and trailing dots and spaces of a name are dropped.
 
 #include "Package.h"
 #include "PackagePaths.h"
@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QString>
 
 #include <cstdint>
@@ -120,6 +121,16 @@ QStringList OwnItemKeys()
     return keys;
 }
 
+// Names Windows opens as a device, told independently: the text before the
+// first dot, without its trailing blanks.
+bool IsWindowsDevice(const QString& name)
+{
+    static const QRegularExpression devices(
+        QStringLiteral("^(CON|PRN|AUX|NUL|CONIN\\$|CONOUT\\$|(COM|LPT)[1-9\u00B9\u00B2\u00B3])$"));
+    const QString stem = WindowsPath::ChopTrailing(name.section(QLatin1Char('.'), 0, 0), QStringLiteral(" "));
+    return devices.match(stem.toUpper()).hasMatch();
+}
+
 void CheckOwnItemsSafe(const QString& url)
 {
     static const QStringList keys = OwnItemKeys();
@@ -129,6 +140,8 @@ void CheckOwnItemsSafe(const QString& url)
     for (const QString& path : {package.FilePath(), package.UnpackDir()}) {
         if (keys.contains(WindowsKey(QFileInfo(path).fileName())))
             Fail("an accepted package takes the place of an item of the installation", url, path);
+        if (IsWindowsDevice(QFileInfo(path).fileName()))
+            Fail("an accepted package's file or folder is a Windows device", url, path);
     }
 }
 

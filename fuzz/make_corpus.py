@@ -180,6 +180,11 @@ def urls():
         b"https://example.invalid/get.aspx?file=Setup.exe",
         b"http://cdn.exe@downloads.exemplary.com/pkg/client.zip",
         b"http://dl.exe/pkg/client.zip#setup.exe",
+        # Windows devices and names near them.
+        b"https://example.invalid/pkg/nul.zip",
+        b"https://example.invalid/pkg/COM1 .tar",
+        b"https://example.invalid/pkg/aux.",
+        b"https://example.invalid/pkg/console.zip?f=lpt1",
     ]
 
 

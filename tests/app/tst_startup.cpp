@@ -376,7 +376,8 @@ private slots:
             }
             // As QLockFile writes it, but held by no one: the process id, the
             // executable's file name, the host.
-            const QString text = QString("%1\n%2\n%3\n").arg(pid).arg(QFileInfo(exe).fileName(), QSysInfo::machineHostName());
+            const QString text =
+                QString("%1\n%2\n%3\n").arg(pid).arg(QFileInfo(exe).fileName(), QSysInfo::machineHostName());
             QVERIFY(m_pDir->write("update.lock", text.toUtf8()));
             QVERIFY(planted.startsWith("young") || Age(lockPath));
         } else if (planted.endsWith("file")) {

@@ -117,6 +117,21 @@ void TestPackagePaths::packageName_data()
     QTest::newRow("line feed, a control character") << "https://example.invalid/pkg/setup\n.zip" << "";
     QTest::newRow("refused character after the first dot is cut away")
         << "https://example.invalid/pkg/client.<v2>.zip" << "client";
+    // Windows opens a device for these, whatever follows a dot.
+    QTest::newRow("NUL device with an extension") << "https://example.invalid/pkg/nul.zip" << "";
+    QTest::newRow("CON in capitals, an installer") << "https://example.invalid/pkg/CON.exe" << "";
+    QTest::newRow("AUX with a trailing dot") << "https://example.invalid/pkg/aux." << "";
+    QTest::newRow("COM1 with a space before its extension") << "https://example.invalid/pkg/COM1 .tar" << "";
+    QTest::newRow("LPT9 in mixed case") << "https://example.invalid/pkg/lPt9.zip" << "";
+    QTest::newRow("COM with a superscript digit") << QStringLiteral("https://example.invalid/pkg/COM\u00B2.zip")
+                                                  << "";
+    QTest::newRow("CONOUT$, the console") << "https://example.invalid/pkg/conout$.zip" << "";
+    QTest::newRow("a device before the query is not taken again") << "https://example.invalid/pkg/nul?x=1" << "";
+    QTest::newRow("a device only in the query") << "https://example.invalid/get?f=nul" << "get";
+    QTest::newRow("a device word inside a name is fine") << "https://example.invalid/pkg/console.zip" << "console";
+    QTest::newRow("COM10 is no device") << "https://example.invalid/pkg/COM10.zip" << "COM10";
+    QTest::newRow("a device after a leading dot is fine") << "https://example.invalid/pkg/.nul.zip" << ".nul.zip";
+    QTest::newRow("a leading blank keeps it from a device") << "https://example.invalid/pkg/ nul.zip" << " nul";
     QTest::newRow("non-ASCII name is fine") << QStringLiteral("https://example.invalid/pkg/\u5347\u7EA7.zip")
                                             << QStringLiteral("\u5347\u7EA7");
 }
@@ -297,6 +312,7 @@ void TestPackagePaths::packageKeepsClearOfTheInstallation_data()
     QTest::newRow("an executable named like the skin folder") << "/pkg/Skin.exe" << "";
     QTest::newRow("unpacked over this very program") << "/pkg/<own>.zip" << "";
     QTest::newRow("downloaded over this very program") << "/pkg/<own>.exe" << "";
+    QTest::newRow("a device is no package") << "/pkg/NUL.zip" << "";
     QTest::newRow("a folder named like the client is fine") << "/pkg/Corvel.zip" << "Corvel.zip";
     QTest::newRow("settings file's name as a zip is fine") << "/pkg/Localcfg.ini" << "Localcfg.zip";
     QTest::newRow("no name") << "/pkg/" << "";

@@ -289,6 +289,11 @@ const std::vector<FindRow>& FindRows()
          true, false, L"setup.exe"},
         {"an installer name outside ASCII comes back in the code page", L"latin", {L"instal\u00e9.exe"},
          true, false, L"instal\u00e9.exe"},
+        // A name ending in "\\" is made as a folder, in the order given.
+        {"folders named like installers are skipped for the file", L"folders",
+         {L"a.exe\\", L"x.exe\\", L"setup.exe"}, true, false, L"setup.exe"},
+        {"a folder named like an installer alone gives no match", L"folder only", {L"x.exe\\"}, true, false,
+         nullptr},
     };
     return rows;
 }
@@ -312,8 +317,12 @@ void TestFind()
         bool made = true;
         if (row.create) {
             made = MakeFolder(folder);
-            for (const wchar_t* file : row.files)
-                made = made && MakeFile(folder + L"\\" + file);
+            for (std::wstring file : row.files) {
+                const bool isFolder = file.back() == L'\\';
+                if (isFolder)
+                    file.pop_back();
+                made = made && (isFolder ? MakeFolder(folder + L"\\" + file) : MakeFile(folder + L"\\" + file));
+            }
         }
         if (!Check(made, std::string(row.risk) + " (folder laid out)"))
             continue;
@@ -413,6 +422,10 @@ void TestOwnEntry()
     Check(IsSameFile(ownPath, g_exeDir + L"\\win_backend_test.exe"),
           "the walk lists this very process with the full path of its executable",
           "got \"" + WinCheck::Escaped(ownPath) + "\"");
+    const std::string ownExe = ExecutablePathOf(GetCurrentProcessId());
+    Check(IsSameFile(ownExe, g_exeDir + L"\\win_backend_test.exe"),
+          "the executable of this very process by its id", "got \"" + WinCheck::Escaped(ownExe) + "\"");
+    Check(ExecutablePathOf(0).empty() && ExecutablePathOf(-1).empty(), "ids 0 and -1 name no executable");
 }
 
 void TestNotifierAndCaseVariant(const std::wstring& notifier)
@@ -445,6 +458,10 @@ void TestNotifierAndCaseVariant(const std::wstring& notifier)
           "exit code " + std::to_string(notifierChild.ExitCode()));
     Check(variantChild.IsRunning(), "the case variant keeps running");
 
+    Check(IsSameFile(ExecutablePathOf(notifierChild.Pid()), notifier),
+          "the executable of a child by its id is the file it was started from");
+    Check(IsSameFile(ExecutablePathOf(variantChild.Pid()), variant),
+          "of two executables of one name, each process's own");
     const DWORD notifierPid = notifierChild.Pid();
     notifierChild.Release();
     Check(WaitListed(notifierPid, false), "an ended process leaves the list");
@@ -869,6 +886,37 @@ void TestSmallFileRead()
           "result " + std::to_string(static_cast<int>(read.result)));
 }
 
+// --- Short names ---------------------------------------------------------------
+
+// An 8.3 short name is the item it names: the long name comes back for it.
+void TestShortNames()
+{
+    const std::wstring folder = g_scratch + L"\\short";
+    const std::wstring item = folder + L"\\ZoRezivirArerur.exe";
+    if (!Check(MakeFolder(folder) && MakeFile(item), "the notifier's name is laid out"))
+        return;
+    const std::u16string longName = u"ZoRezivirArerur.exe";
+    std::wstring slashed = item;
+    for (wchar_t& c : slashed)
+        c = c == L'\\' ? L'/' : c;
+    Check(LongNameAt(Native(item)) == longName, "a long name stands for itself");
+    Check(LongNameAt(Native(slashed)) == longName, "a path with forward slashes, as the Qt side builds it");
+    Check(LongNameAt(Native(folder + L"\\missing.exe")).empty(), "nothing there gives no name");
+
+    wchar_t shortPath[MAX_PATH] {};
+    const DWORD length = GetShortPathNameW(item.c_str(), shortPath, MAX_PATH);
+    const std::wstring given = length > 0 && length < MAX_PATH ? std::wstring(shortPath) : std::wstring();
+    const std::wstring leaf = given.substr(given.find_last_of(L'\\') + 1);
+    if (given.empty() || lstrcmpiW(leaf.c_str(), L"ZoRezivirArerur.exe") == 0) {
+        std::printf("NOTE the system made no short name for ZoRezivirArerur.exe%s: the alias is not tested\n",
+                    IsWine() ? " (Wine)" : "");
+        return;
+    }
+    std::printf("NOTE the short name of ZoRezivirArerur.exe is %s\n", ToAnsi(leaf).c_str());
+    Check(LongNameAt(Native(given)) == longName, "the 8.3 short name resolves to the notifier's long name");
+    Check(LongNameAt(Native(folder + L"\\" + leaf)) == longName, "so does the short leaf under the long folder");
+}
+
 } // namespace
 
 int main()
@@ -885,6 +933,7 @@ int main()
 
     TestArguments();
     TestFind();
+    TestShortNames();
     TestProcesses();
     TestWindowMove();
     TestManifest();
