@@ -137,7 +137,7 @@ void CUpdate::EnterPreparing()
 
     m_nBackgroundIndex = 1;
     setProperty("backgourndImg", "1");
-    ApplySkinStyleSheet(this, m_settings);
+    ApplySkinStyleSheet(this);
 
     m_pUi->stackedWidget->setCurrentIndex(1);
     m_pUi->m_pProgress->setValue(0);
