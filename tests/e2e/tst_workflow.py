@@ -930,11 +930,13 @@ def test_launch_id_of_another_program_survives(d):
 
 def test_notifier_of_another_folder_survives(d):
     with Case(d) as c:
-        # Started before ours, so listed first by id as a rule.
+        # Started before ours, so listed first by id as a rule; its folder's
+        # name begins like the installation's. Ours runs from a folder below
+        # the installation, which still makes it this installation's.
         c.notifier.kill()
         c.notifier.wait(5)
-        other = c.inst.start_standin(harness.NOTIFIER, folder=os.path.join(c.inst.tmp, "Other Client"))
-        c.notifier = c.inst.start_standin(harness.NOTIFIER)
+        other = c.inst.start_standin(harness.NOTIFIER, folder=c.inst.root + " 2")
+        c.notifier = c.inst.start_standin(harness.NOTIFIER, folder=c.inst.path("notifier", "bin"))
         full_update(c, PACKAGE, c.inst.installer_zip(), "client_v2")
         check(harness.wait_until(lambda: not harness.pid_alive(c.notifier.pid), 5),
               "this installation's notifier was ended")
