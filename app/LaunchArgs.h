@@ -19,9 +19,9 @@ struct CLaunchArgs
     int nClientPid = 0;       // 6: 0 when not a number
     QString strNotice;        // 7: confirmed before anything else when not empty
 
-    // A package to fetch: a URL and a size above 0. A negative size would
-    // count the download down from 0 %.
-    bool IsUpdatable() const { return !strUrl.isEmpty() && nPackageSize > 0; }
+    // A package to fetch: a URL and a size other than 0. A size below 0 is a
+    // client's way of saying it does not know the size.
+    bool IsUpdatable() const { return !strUrl.isEmpty() && nPackageSize != 0; }
 };
 
 // The process arguments as bytes, program path first.
@@ -36,7 +36,7 @@ bool ReadLaunchArgs(const QByteArrayList& entries, CLaunchArgs& args);
 enum class LaunchDecision {
     TooFewArguments, // notice "Get ... failed!! "
     NoticeRefused,   // no further message
-    NotUpdatable,    // notice "Update ... failed!! ": no URL, or a size of 0 or less
+    NotUpdatable,    // notice "Update ... failed!! ": no URL, or a size of 0 (or not a number)
     Update,          // the window is shown
 };
 

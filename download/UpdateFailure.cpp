@@ -132,6 +132,8 @@ QString FailureReason(const CFailure& failure)
     return QString();
 }
 
+// Only the opening is translated; the reason follows it as it is, so that a
+// translation of these two fixed texts fits whatever comes after them.
 QString FailureText(const CFailure& failure)
 {
     const QString reason = FailureReason(failure);
@@ -139,9 +141,9 @@ QString FailureText(const CFailure& failure)
     case EOpening::None:
         return reason;
     case EOpening::DownloadFailed:
-        return Tr("Update failed, error Type:%1").arg(reason);
+        return Tr("Update failed, error Type:") + reason;
     case EOpening::UpdateFailed:
-        return Tr("Update failed! %1").arg(reason);
+        return Tr("Update failed! ") + reason;
     }
     return reason;
 }

@@ -60,8 +60,8 @@ struct CFailure
     bool IsFailure() const { return kind != EFailure::None; }
 };
 
-// The whole translated sentence of the notice box (context
-// "Update::CUpdate"); empty for None and Stopped.
+// The text of the notice box: the translated opening (context
+// "Update::CUpdate") followed by the reason; empty for None and Stopped.
 QString FailureText(const CFailure& failure);
 
 // The reason alone, without its "Update failed..." opening (what the

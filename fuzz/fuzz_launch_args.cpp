@@ -81,7 +81,7 @@ Expected Contract(const QByteArrayList& entries, bool confirm)
         return expected;
     }
     const qint64 size = ParseInteger(text(2), std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::max());
-    expected.decision = text(1).isEmpty() || size <= 0 ? LaunchDecision::NotUpdatable : LaunchDecision::Update;
+    expected.decision = text(1).isEmpty() || size == 0 ? LaunchDecision::NotUpdatable : LaunchDecision::Update;
     return expected;
 }
 

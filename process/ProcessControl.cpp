@@ -29,12 +29,22 @@ bool IsSameFolder(const QFileInfo& a, const QFileInfo& b)
     return !a.canonicalFilePath().isEmpty() && a == b;
 }
 
+// The executable lies in the installation folder or in a folder below it.
+// Each folder above the executable is compared whole, so that a neighbour
+// whose name merely begins like the installation's never counts.
 bool IsOfInstallation(const Platform::ProcessEntry& entry, const QFileInfo& installation)
 {
     if (entry.exePath.empty())
         return true;
     const QString exePath = QFile::decodeName(QByteArray::fromStdString(entry.exePath));
-    return IsSameFolder(QFileInfo(QFileInfo(exePath).absolutePath()), installation);
+    for (QString folder = QFileInfo(exePath).absolutePath();;) {
+        if (IsSameFolder(QFileInfo(folder), installation))
+            return true;
+        const QString parent = QFileInfo(folder).absolutePath();
+        if (parent == folder)
+            return false;
+        folder = parent;
+    }
 }
 
 } // namespace

@@ -21,9 +21,10 @@ bool KillClientProcess(int pid);
 
 // Terminates the first listed process of this installation whose executable
 // name equals exeName exactly (letter case counts); later matches keep
-// running. Of this installation: its executable lies directly in the
-// installation folder, or its path cannot be read (another user's process),
-// where the name alone has to do. Returns whether one was found and signalled.
+// running. Of this installation: its executable lies in the installation
+// folder or in any folder below it, or its path cannot be read (another
+// user's process), where the name alone has to do. Returns whether one was
+// found and signalled.
 bool KillFirstProcessByName(const QString& exeName);
 
 // Whether a process with this executable name runs under this id. Zombies

@@ -97,10 +97,6 @@
         <translation>提示</translation>
     </message>
     <message>
-        <source>0%</source>
-        <translation>0%</translation>
-    </message>
-    <message>
         <source>Be sure give up to update?</source>
         <translation>确定放弃更新吗？</translation>
     </message>
@@ -109,8 +105,8 @@
         <translation>正在解压...</translation>
     </message>
     <message>
-        <source>Update failed, error Type:%1</source>
-        <translation>更新失败，错误类型：%1</translation>
+        <source>Update failed, error Type:</source>
+        <translation>更新失败，错误类型：</translation>
     </message>
     <message>
         <source>Finish unCompressing</source>
@@ -121,8 +117,8 @@
         <translation>确定覆盖安装吗？</translation>
     </message>
     <message>
-        <source>Update failed! %1</source>
-        <translation>更新失败！%1</translation>
+        <source>Update failed! </source>
+        <translation>更新失败！</translation>
     </message>
     <message>
         <source>Reconnecting (%1/%2)...</source>

@@ -48,7 +48,7 @@ CUpdate::CUpdate(QWidget* parent)
     m_pVxTextBrowser->setObjectName(QStringLiteral("m_pVxTextBrowser"));
 
     SetCornerMask();
-    ApplySkinStyleSheet(this, m_settings);
+    ApplySkinStyleSheet(this);
     SetUpAccessibility();
 }
 
@@ -98,7 +98,7 @@ void CUpdate::OnChangeBackgroundPic()
 {
     ++m_nBackgroundIndex;
     setProperty("backgourndImg", QString::number(m_nBackgroundIndex));
-    ApplySkinStyleSheet(this, m_settings);
+    ApplySkinStyleSheet(this);
     if (m_nBackgroundIndex == 3)
         m_nBackgroundIndex = 0;
 }

@@ -145,11 +145,14 @@ void CUpdate::EnterPreparing()
 
     m_nBackgroundIndex = 1;
     setProperty("backgourndImg", "1");
-    ApplySkinStyleSheet(this, m_settings);
+    ApplySkinStyleSheet(this);
 
     m_pUi->stackedWidget->setCurrentIndex(1);
     m_pUi->m_pProgress->setValue(0);
-    ShowProgressText(tr("0%"));
+    if (m_nPackageSize < 0)
+        ShowPercentage();
+    else
+        ShowProgressText(QStringLiteral("0%"));
 
     KillClientByPid();
     m_pBackgroundTimer->start();
@@ -369,6 +372,12 @@ void CUpdate::ShowProgressText(const QString& text)
 
 void CUpdate::ShowPercentage()
 {
+    // A client that does not know the size passes one below 0: the bytes
+    // received are all there is to show, and the bar keeps its 0.
+    if (m_nPackageSize < 0) {
+        ShowProgressText(ReceivedMegabytes(m_nReceivedSize));
+        return;
+    }
     const qint64 percent = ProgressPercent(m_nReceivedSize, m_nPackageSize);
     if (percent < 0)
         return;

@@ -9,17 +9,18 @@ namespace Update {
 
 namespace {
 
-QString SkinStyleSheetPath(const QWidget* widget, const CLocalSettings& settings)
+QString SkinStyleSheetPath(const QWidget* widget)
 {
-    return DAROZ::VxDir::GetCurrentPath() + QStringLiteral("/Skin/") + settings.SheetSkin() + QLatin1Char('/')
+    const QString installation = DAROZ::VxDir::GetCurrentPath();
+    return installation + QStringLiteral("/Skin/") + ReadLocalSettings(installation).SheetSkin() + QLatin1Char('/')
         + widget->objectName() + QStringLiteral(".qss");
 }
 
 } // namespace
 
-void ApplySkinStyleSheet(QWidget* widget, const CLocalSettings& settings)
+void ApplySkinStyleSheet(QWidget* widget)
 {
-    QFile file(SkinStyleSheetPath(widget, settings));
+    QFile file(SkinStyleSheetPath(widget));
     if (!file.open(QIODevice::ReadOnly))
         return;
     QByteArray bytes = file.readAll();

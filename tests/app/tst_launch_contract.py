@@ -53,7 +53,7 @@ def valid_args(size="5", major="false", pid="0", notice=""):
 
 CASES = [
     Case("too few arguments: seven entries", valid_args()[:-1], keys=["Return"],
-         stderr_lacks=["url["]),
+         stderr_has=["notice[Get Tarnwick New ClientVersion failed!! ]"], stderr_lacks=["url["]),
     Case("empty URL", ["", "5", "false", "r", "notes", "0", ""], keys=["Escape"],
          stderr_has=["url[]", "version[5]"]),
     Case("version that is not a number", [URL, "abc", "false", "r", "notes", "0", ""],
@@ -70,8 +70,10 @@ CASES = [
          valid_args(notice="Close the client first"), keys=["Tab Return"]),
     Case("confirmed notice shows the window", valid_args(notice="Close the client first"),
          keys=["Return"], window=True),
-    Case("negative version is refused like 0", valid_args(size="-386"), keys=["Return"],
-         stderr_has=["version[-386]", "notice[Update Tarnwick New ClientVersion failed!! ]"]),
+    Case("-1 for a size the client does not know shows the window", valid_args(size="-1"),
+         window=True, stderr_has=["version[-1]"], stderr_lacks=["notice[Update Tarnwick"]),
+    Case("-5 is accepted too", valid_args(size="-5"), window=True, stderr_has=["version[-5]"],
+         stderr_lacks=["notice[Update Tarnwick"]),
     Case("exactly eight entries show the window", valid_args(), window=True,
          stderr_has=[f"url[{URL}]"]),
     Case("entries after the eighth are ignored", valid_args() + ["extra"], window=True),

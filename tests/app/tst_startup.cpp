@@ -80,8 +80,10 @@ private slots:
                                                 << 0LL << false << 42 << false;
         QTest::newRow("zero size") << Entries(url, "0", "false", "42") << true << 0LL << false << 42
                                    << false;
-        QTest::newRow("negative size read, but refused like 0") << Entries(url, "-5", "false", "42") << true
-                                                                << -5LL << false << 42 << false;
+        QTest::newRow("negative size: unknown, accepted") << Entries(url, "-5", "false", "42") << true
+                                                          << -5LL << false << 42 << true;
+        QTest::newRow("-1 for an unknown size, accepted") << Entries(url, "-1", "false", "42") << true
+                                                          << -1LL << false << 42 << true;
         QTest::newRow("size beyond 64 bits gives 0")
             << Entries(url, "99999999999999999999", "false", "42") << true << 0LL << false << 42
             << false;
@@ -139,10 +141,14 @@ private slots:
                                                    << true << int(LaunchDecision::NotUpdatable);
         QTest::newRow("zero size") << Entries(url, "0", "false", "1") << true << false
                          << int(LaunchDecision::NotUpdatable);
-        QTest::newRow("negative size, like zero") << Entries(url, "-386", "false", "1") << true << false
-                                                  << int(LaunchDecision::NotUpdatable);
+        QTest::newRow("-1: a size the client does not know") << Entries(url, "-1", "false", "1") << true << false
+                                                             << int(LaunchDecision::Update);
+        QTest::newRow("-5 is not 0") << Entries(url, "-5", "false", "1") << true << false
+                                     << int(LaunchDecision::Update);
         QTest::newRow("smallest 64-bit size") << Entries(url, "-9223372036854775808", "false", "1") << true
-                                              << false << int(LaunchDecision::NotUpdatable);
+                                              << false << int(LaunchDecision::Update);
+        QTest::newRow("minus zero is 0") << Entries(url, "-0", "false", "1") << true << false
+                                         << int(LaunchDecision::NotUpdatable);
         QTest::newRow("size 1 is enough") << Entries(url, "1", "false", "1") << true << false
                                           << int(LaunchDecision::Update);
     }

@@ -509,32 +509,47 @@ void TestNetwork::failureTexts_data()
     QTest::addColumn<QString>("detail");
     QTest::addColumn<QString>("opening");
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("chinese"); // the whole text under the Chinese translation; empty: not given
 
     const QString refused("Update failed! ");
     const QString download("Update failed, error Type:");
-    QTest::newRow("signature of another file") << EFailure::SignatureOtherFile << "" << refused << -1;
-    QTest::newRow("unreadable UpdateCA.pem") << EFailure::CaFileUnreadable << "" << refused << -1;
-    QTest::newRow("coded answer") << EFailure::CodedAnswer << "gzip" << download << 0;
-    QTest::newRow("proxy refused") << EFailure::ProxyRefused << "10.0.0.8:3128" << download << 0;
-    QTest::newRow("untrusted issuer") << EFailure::TlsUntrusted << "example.test" << download << 0;
-    QTest::newRow("expired") << EFailure::TlsExpired << "example.test" << download << 0;
-    QTest::newRow("not yet valid") << EFailure::TlsNotYetValid << "example.test" << download << 0;
-    QTest::newRow("another host's") << EFailure::TlsOtherHost << "example.test" << download << 0;
-    QTest::newRow("self-signed") << EFailure::TlsSelfSigned << "example.test" << download << 0;
-    QTest::newRow("refused otherwise") << EFailure::TlsRefused << "example.test" << download << 0;
+    QTest::newRow("signature of another file") << EFailure::SignatureOtherFile << "" << refused << -1
+                                               << QString::fromUtf8("更新失败！签名属于另一个文件。");
+    QTest::newRow("unreadable UpdateCA.pem") << EFailure::CaFileUnreadable << "" << refused << -1 << QString();
+    QTest::newRow("coded answer") << EFailure::CodedAnswer << "gzip" << download << 0 << QString();
+    QTest::newRow("proxy refused") << EFailure::ProxyRefused << "10.0.0.8:3128" << download << 0 << QString();
+    QTest::newRow("untrusted issuer") << EFailure::TlsUntrusted << "example.test" << download << 0 << QString();
+    QTest::newRow("expired") << EFailure::TlsExpired << "example.test" << download << 0
+                             << QString::fromUtf8("更新失败，错误类型：example.test 的证书已过期。");
+    QTest::newRow("not yet valid") << EFailure::TlsNotYetValid << "example.test" << download << 0 << QString();
+    QTest::newRow("another host's") << EFailure::TlsOtherHost << "example.test" << download << 0 << QString();
+    QTest::newRow("self-signed") << EFailure::TlsSelfSigned << "example.test" << download << 0 << QString();
+    QTest::newRow("refused otherwise") << EFailure::TlsRefused << "example.test" << download << 0 << QString();
+    // The network library's text is appended as it came, in any language.
+    QTest::newRow("network error: the opening, then the error as it came")
+        << EFailure::Network << "Connection refused" << download << 0
+        << QString::fromUtf8("更新失败，错误类型：Connection refused");
+    QTest::newRow("damaged archive") << EFailure::ArchiveDamaged << "" << refused << 0
+                                     << QString::fromUtf8("更新失败！更新包已损坏。");
+    QTest::newRow("no installer: the opening alone, its blank kept") << EFailure::NoInstaller << "" << refused << -1
+                                                                     << QString::fromUtf8("更新失败！");
 }
 
+// What the notice box reads: the translated opening, then the reason as
+// FailureReason gives it, with nothing between.
 void TestNetwork::failureTexts()
 {
     QFETCH(EFailure, kind);
     QFETCH(QString, detail);
     QFETCH(QString, opening);
     QFETCH(int, exitCode);
+    QFETCH(QString, chinese);
     const CFailure failure(kind, detail.isEmpty() ? QStringList() : QStringList{detail, "Qt's words"});
-    const QString text = FailureText(failure);
-    QVERIFY2(text.startsWith(opening) && text.contains(detail), qPrintable(text));
+    const QString reason = FailureReason(failure);
+    QVERIFY2(reason.contains(detail), qPrintable(reason));
+    QCOMPARE(FailureText(failure), opening + reason);
     if (kind == EFailure::SignatureOtherFile)
-        QCOMPARE(text, QString("Update failed! The signature belongs to another file."));
+        QCOMPARE(FailureText(failure), QString("Update failed! The signature belongs to another file."));
     QCOMPARE(FailureExitCode(kind), exitCode);
 
     const QString binDir = qEnvironmentVariable("UPDATE_BIN_DIR");
@@ -543,9 +558,16 @@ void TestNetwork::failureTexts()
     QTranslator translator;
     QVERIFY(translator.load(binDir + "/Language/Language_zh_CN/update_zh_CN.qm"));
     QVERIFY(QCoreApplication::installTranslator(&translator));
-    const QString translated = FailureReason(failure);
+    const QString translatedReason = FailureReason(failure);
+    const QString translated = FailureText(failure);
     QCoreApplication::removeTranslator(&translator);
-    QVERIFY2(translated != FailureReason(failure) && translated.contains(detail), qPrintable(translated));
+    // Our own reasons have a Chinese text; the network library's words stay as they came.
+    if (reason != detail)
+        QVERIFY2(translatedReason != reason && translatedReason.contains(detail), qPrintable(translatedReason));
+    const QString chineseOpening = QString::fromUtf8(opening == QLatin1String("Update failed! ") ? "更新失败！" : "更新失败，错误类型：");
+    QCOMPARE(translated, chineseOpening + translatedReason);
+    if (!chinese.isEmpty())
+        QCOMPARE(translated, chinese);
 }
 
 // What the system's settings (here the environment) make of a URL once

@@ -812,6 +812,32 @@ def test_chinese_texts(d):
         c.display.screenshot(shot)
         c.display.key(box, "Return")
         check(c.exit_code(10) == 0, "Enter ends the updater")
+    # The fixed parts of the failure boxes are the translations of exactly
+    # "Update failed, error Type:" and "Update failed! "; what follows them is
+    # appended: the network library's words as they came, or our own reason
+    # in Chinese. A size of -1 (unknown) is accepted and counts megabytes.
+    opening = "更新失败，错误类型："
+    with Case(d, language="zh_CN") as c:
+        c.launch(harness.refused_url(PACKAGE), -1, title="客户端更新")
+        c.press_update()
+        box = c.wait_notice(20, title="提示")
+        time.sleep(0.3)
+        notices = c.notices()
+        check(len(notices) == 1 and notices[0].startswith(opening) and len(notices[0]) > len(opening)
+              and "%" not in notices[0] and "Update failed" not in notices[0], f"download failure box: {notices}")
+        check(c.progress() and c.progress()[0] == "0.0 MB" and not any(p.endswith("%") for p in c.progress()),
+              f"megabytes, never a percentage: {c.progress()}")
+        c.display.key(box, "Return")
+        check(c.exit_code(10) == 0, "the failure ends the updater with 0")
+    with Case(d, language="zh_CN") as c:
+        c.server.routes[PACKAGE] = {"body": b"not really a zip"}
+        c.launch(c.server.url(PACKAGE), 16, title="客户端更新")
+        c.press_update()
+        box = c.wait_notice(30, title="提示")
+        time.sleep(0.3)
+        check(c.notices() == ["更新失败！更新包已损坏。"], f"extraction failure box: {c.notices()}")
+        c.display.key(box, "Return")
+        check(c.exit_code(10) == 0, "the failure ends the updater with 0")
 
 
 # Signed packages: the installation holds UpdateKey.pub; keys and signatures
@@ -1170,11 +1196,13 @@ def test_launch_id_of_another_program_survives(d):
 
 def test_notifier_of_another_folder_survives(d):
     with Case(d) as c:
-        # Started before ours, so listed first by id as a rule.
+        # Started before ours, so listed first by id as a rule; its folder's
+        # name begins like the installation's. Ours runs from a folder below
+        # the installation, which still makes it this installation's.
         c.notifier.kill()
         c.notifier.wait(5)
-        other = c.inst.start_standin(harness.NOTIFIER, folder=os.path.join(c.inst.tmp, "Other Client"))
-        c.notifier = c.inst.start_standin(harness.NOTIFIER)
+        other = c.inst.start_standin(harness.NOTIFIER, folder=c.inst.root + " 2")
+        c.notifier = c.inst.start_standin(harness.NOTIFIER, folder=c.inst.path("notifier", "bin"))
         full_update(c, PACKAGE, c.inst.installer_zip(), "client_v2")
         check(harness.wait_until(lambda: not harness.pid_alive(c.notifier.pid), 5),
               "this installation's notifier was ended")

@@ -32,7 +32,8 @@ QList<qint64> PidsNamed(const QString& name)
 enum PidKind { LiteralPid, StandinPid, OtherStandinPid, EndedPid };
 
 // Where a row's notifier runs from, seen from the installation folder.
-enum NotifierPlace { InInstallation, InOtherFolder, InSubfolder, InstallationThroughLink };
+enum NotifierPlace { InInstallation, InOtherFolder, InSubfolder, InDeepSubfolder, InLookalikeFolder,
+                     InstallationThroughLink };
 
 } // namespace
 
@@ -46,6 +47,7 @@ private slots:
     void killByName_data();
     void killByName();
     void killByNameEndsOnlyTheFirstListed();
+    void killByNameSkipsOtherInstallations_data();
     void killByNameSkipsOtherInstallations();
     void killById_data();
     void killById();
@@ -139,7 +141,11 @@ void TestProcessControl::killByName_data()
     QTest::newRow("client name against its letter-case variant") << kClient << int(InInstallation) << QString();
     QTest::newRow("empty name") << QString() << int(InInstallation) << QString();
     QTest::newRow("notifier of another installation folder") << kNotifier << int(InOtherFolder) << QString();
-    QTest::newRow("notifier in a folder below the installation") << kNotifier << int(InSubfolder) << QString();
+    QTest::newRow("notifier in a folder below the installation") << kNotifier << int(InSubfolder) << kNotifier;
+    QTest::newRow("notifier three folders below the installation")
+        << kNotifier << int(InDeepSubfolder) << kNotifier;
+    QTest::newRow("notifier beside it in a folder named like the installation and more")
+        << kNotifier << int(InLookalikeFolder) << QString();
     QTest::newRow("installation folder entered through a link")
         << kNotifier << int(InstallationThroughLink) << kNotifier;
 }
@@ -152,7 +158,9 @@ void TestProcessControl::killByName()
 
     QVERIFY(EnterInstallation());
     const QString folder = place == InOtherFolder ? QStringLiteral("other")
-        : place == InSubfolder ? QStringLiteral("installation/sub") : QStringLiteral("installation");
+        : place == InSubfolder ? QStringLiteral("installation/sub")
+        : place == InDeepSubfolder ? QStringLiteral("installation/a/b/c")
+        : place == InLookalikeFolder ? QStringLiteral("installation2") : QStringLiteral("installation");
     if (place == InstallationThroughLink) {
         QVERIFY(QFile::link(m_pDir->filePath(QStringLiteral("installation")), m_pDir->filePath(QStringLiteral("link"))));
         QVERIFY(QDir::setCurrent(m_pDir->filePath(QStringLiteral("link"))));
@@ -191,20 +199,36 @@ void TestProcessControl::killByNameEndsOnlyTheFirstListed()
     QVERIFY(CStandinGroup::EndedByKill(second));
 }
 
+void TestProcessControl::killByNameSkipsOtherInstallations_data()
+{
+    QTest::addColumn<QString>("ours");  // folders below the temporary one
+    QTest::addColumn<QString>("other");
+
+    QTest::newRow("ours in the installation, the other in a folder beside it")
+        << "installation" << "other";
+    QTest::newRow("ours in a subfolder, the other in a folder beside it") << "installation/bin" << "other";
+    QTest::newRow("ours in a subfolder, the other in a folder named like the installation and more")
+        << "installation/bin" << "installation2/bin";
+    QTest::newRow("ours in the installation, the other in the folder above it") << "installation" << ".";
+}
+
 // Another installation's notifier, started first and so usually listed
 // first, keeps running while ours ends.
 void TestProcessControl::killByNameSkipsOtherInstallations()
 {
+    QFETCH(QString, ours);
+    QFETCH(QString, other);
+
     QVERIFY(EnterInstallation());
-    QProcess* other = m_pStandins->Start(Install(QStringLiteral("other"), kNotifier));
-    QProcess* ours = m_pStandins->Start(Install(QStringLiteral("installation"), kNotifier));
-    QVERIFY(other && ours);
+    QProcess* otherNotifier = m_pStandins->Start(Install(other, kNotifier));
+    QProcess* ourNotifier = m_pStandins->Start(Install(ours, kNotifier));
+    QVERIFY(otherNotifier && ourNotifier);
 
     QVERIFY(KillFirstProcessByName(kNotifier));
-    QVERIFY(CStandinGroup::EndedByKill(ours));
-    QVERIFY(CStandinGroup::StillRunning(other));
+    QVERIFY(CStandinGroup::EndedByKill(ourNotifier));
+    QVERIFY(CStandinGroup::StillRunning(otherNotifier));
     QVERIFY2(!KillFirstProcessByName(kNotifier), "with ours gone, the other is not taken instead");
-    QVERIFY(CStandinGroup::StillRunning(other));
+    QVERIFY(CStandinGroup::StillRunning(otherNotifier));
 }
 
 void TestProcessControl::killById_data()

@@ -62,7 +62,8 @@ private slots:
     void cornerMask();
     void majorUpdateLook_data();
     void majorUpdateLook();
-    void sheetCreatedLaterIsPickedUp();
+    void sheetChangedLaterIsPickedUp_data();
+    void sheetChangedLaterIsPickedUp();
     void propertySelectorFollowsEveryTick();
     void backgroundCycleByTimer();
 };
@@ -341,15 +342,50 @@ void TestCUpdate::majorUpdateLook()
     QCOMPARE(button->palette().color(QPalette::ButtonText), QColor(10, 20, 30));
 }
 
-void TestCUpdate::sheetCreatedLaterIsPickedUp()
+void TestCUpdate::sheetChangedLaterIsPickedUp_data()
 {
+    QTest::addColumn<QByteArray>("configBefore"); // Localcfg.ini at construction; empty: none
+    QTest::addColumn<QByteArray>("configAfter");  // rewritten while the window is open; empty: left
+    QTest::addColumn<QString>("before");          // the skin whose sheet shows at first; empty: none
+    QTest::addColumn<QString>("after");           // the skin whose sheet shows after the next tick
+
+    QTest::newRow("sheet created later") << QByteArray() << QByteArray() << QString() << "Corvel";
+    QTest::newRow("skin chosen in Localcfg.ini while the window is open")
+        << QByteArray() << QByteArray("[Skin]\nPath=Night\n") << "Corvel" << "Night";
+    QTest::newRow("skin changed from one to another")
+        << QByteArray("[Skin]\nPath=Night\n") << QByteArray("[Skin]\nPath=Dawn\n") << "Night" << "Dawn";
+    QTest::newRow("key removed: back to Corvel")
+        << QByteArray("[Skin]\nPath=Night\n") << QByteArray("[Type]\nLanguage=en\n") << "Night" << "Corvel";
+}
+
+// Each tick reads the skin afresh: what Localcfg.ini says now, not what it
+// said when the window was made.
+void TestCUpdate::sheetChangedLaterIsPickedUp()
+{
+    QFETCH(QByteArray, configBefore);
+    QFETCH(QByteArray, configAfter);
+    QFETCH(QString, before);
+    QFETCH(QString, after);
+
     InstallDir dir;
+    auto sheetOf = [](const QString& skin) {
+        return QStringLiteral("#UpdateWidget { background: rgb(1, 2, 3); } /* %1 */").arg(skin);
+    };
+    for (const QString& skin : {QStringLiteral("Corvel"), QStringLiteral("Night"), QStringLiteral("Dawn")}) {
+        if (skin != after || !before.isEmpty())
+            QVERIFY(dir.write(QStringLiteral("Skin/%1/UpdateWidget.qss").arg(skin), sheetOf(skin).toLatin1()));
+    }
+    if (!configBefore.isEmpty())
+        QVERIFY(dir.write(QStringLiteral("Localcfg.ini"), configBefore));
     CUpdate window;
-    QVERIFY(window.styleSheet().isEmpty());
-    const QByteArray sheet = "#UpdateWidget { background: rgb(1, 2, 3); }";
-    QVERIFY(dir.write(QStringLiteral("Skin/Corvel/UpdateWidget.qss"), sheet));
+    QCOMPARE(window.styleSheet(), before.isEmpty() ? QString() : sheetOf(before));
+
+    if (!configAfter.isEmpty())
+        QVERIFY(dir.write(QStringLiteral("Localcfg.ini"), configAfter));
+    if (before.isEmpty())
+        QVERIFY(dir.write(QStringLiteral("Skin/%1/UpdateWidget.qss").arg(after), sheetOf(after).toLatin1()));
     window.OnChangeBackgroundPic();
-    QCOMPARE(window.styleSheet(), QString::fromLatin1(sheet));
+    QCOMPARE(window.styleSheet(), sheetOf(after));
 }
 
 // The same sheet text every tick: the rules on the property must still follow.

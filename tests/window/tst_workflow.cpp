@@ -90,6 +90,17 @@ bool IsPercentage(const QString& text)
     return text.endsWith(QLatin1Char('%'));
 }
 
+// "12.4 MB" as tenths of a megabyte; -1 for any other text.
+int MegabyteTenths(const QString& text)
+{
+    static const QRegularExpression megabytes(QStringLiteral("^(\\d+)\\.(\\d) MB$"));
+    const QRegularExpressionMatch match = megabytes.match(text);
+    return match.hasMatch() ? match.captured(1).toInt() * 10 + match.captured(2).toInt() : -1;
+}
+
+// The "announced" column's stand-in for the size of the last answer's body.
+const qint64 kBodySize = std::numeric_limits<qint64>::min();
+
 // A zip whose central directory declares entries of almost 4 GiB each.
 QByteArray ZipDeclaring(int entries)
 {
@@ -201,7 +212,7 @@ void TestUpdateWorkflow::progressPercent_data()
     QTest::newRow("the whole range") << max << max << qint64(100);
     QTest::newRow("a failed first write: never below 0%") << qint64(-1) << qint64(100) << qint64(0);
     QTest::newRow("no announced size: no division by zero, nothing to show") << qint64(10) << qint64(0) << qint64(-1);
-    QTest::newRow("a negative size: nothing to show") << qint64(10) << qint64(-5) << qint64(-1);
+    QTest::newRow("a negative size: no percentage") << qint64(10) << qint64(-5) << qint64(-1);
 }
 
 void TestUpdateWorkflow::progressPercent()
@@ -216,7 +227,7 @@ void TestUpdateWorkflow::download_data()
 {
     QTest::addColumn<QByteArray>("setting");            // "Update/Retries"; "-": no Localcfg.ini
     QTest::addColumn<QList<LocalHttpRoute>>("answers");
-    QTest::addColumn<qint64>("announced");              // -1: the size of the last answer's body
+    QTest::addColumn<qint64>("announced");              // kBodySize: the size of the last answer's body
     QTest::addColumn<QString>("notice");                // the one box that ends it
     QTest::addColumn<int>("requests");
     QTest::addColumn<QStringList>("shown");             // status texts that must appear, in this order
@@ -233,8 +244,12 @@ void TestUpdateWorkflow::download_data()
     cut.dropAfter = body.size() / 2;
     cut.bytesPerSecond = 4 * 1024 * 1024;
     QTest::newRow("trickled: the label and the bar follow the bytes up to 100%")
-        << QByteArray("-") << QList<R>{trickled} << qint64(-1) << kInstallQuestion << 1
+        << QByteArray("-") << QList<R>{trickled} << kBodySize << kInstallQuestion << 1
         << QStringList{"0%", "100%"} << 5 << "100%";
+    // 409,600 bytes: 0.4 MB of 1,000,000 bytes (0.3 MB would be 1,048,576).
+    QTest::newRow("size -1, unknown: megabytes received, never a percentage, the bar left empty")
+        << QByteArray("-") << QList<R>{trickled} << qint64(-1) << kInstallQuestion << 1
+        << QStringList{"0.0 MB", "0.1 MB", "0.4 MB"} << 0 << QString();
     QTest::newRow("more than announced: 120%, the bar stays at what it can show")
         << QByteArray("-") << QList<R>{larger} << qint64(100 * 1024) << kInstallQuestion << 1
         << QStringList{"0%", "120%"} << 5 << "120%";
@@ -242,19 +257,19 @@ void TestUpdateWorkflow::download_data()
         << QByteArray("-") << QList<R>{R::Ok(body)} << qint64(0) << kInstallQuestion << 1
         << QStringList{"0%"} << 1 << "0%";
     QTest::newRow("off: a 503 is one failure box, one request")
-        << QByteArray("-") << QList<R>{R::Unavailable("0"), R::Ok(body)} << qint64(-1) << kDownloadFailed << 1
+        << QByteArray("-") << QList<R>{R::Unavailable("0"), R::Ok(body)} << kBodySize << kDownloadFailed << 1
         << QStringList{"0%"} << 1 << "0%";
     QTest::newRow("off: the connection dropped halfway is one failure box")
-        << QByteArray("-") << QList<R>{cut, R::Ok(body)} << qint64(-1) << kDownloadFailed << 1
+        << QByteArray("-") << QList<R>{cut, R::Ok(body)} << kBodySize << kDownloadFailed << 1
         << QStringList{"0%", "50%"} << 2 << "50%";
     QTest::newRow("3: waits out a 503, then installs")
-        << QByteArray("3") << QList<R>{R::Unavailable("1"), R::Ok(body)} << qint64(-1) << kInstallQuestion << 2
+        << QByteArray("3") << QList<R>{R::Unavailable("1"), R::Ok(body)} << kBodySize << kInstallQuestion << 2
         << QStringList{"0%", "Reconnecting (1/3)...", "100%"} << 2 << "100%";
     QTest::newRow("3: no ranges, cut halfway: the percentage starts over and ends at 100%")
-        << QByteArray("3") << QList<R>{cut, R::Ok(body)} << qint64(-1) << kInstallQuestion << 2
+        << QByteArray("3") << QList<R>{cut, R::Ok(body)} << kBodySize << kInstallQuestion << 2
         << QStringList{"50%", "Reconnecting (1/3)...", "0%", "100%"} << 3 << "100%";
     QTest::newRow("2: the attempts run out: one failure box")
-        << QByteArray("2") << QList<R>{R::Unavailable("0")} << qint64(-1) << kDownloadFailed << 3
+        << QByteArray("2") << QList<R>{R::Unavailable("0")} << kBodySize << kDownloadFailed << 3
         << QStringList{"Reconnecting (1/2)...", "Reconnecting (2/2)..."} << 1 << "0%";
 }
 
@@ -282,7 +297,7 @@ void TestUpdateWorkflow::download()
     WindowLog log;
     CUpdate window;
     window.SetUrl(server.Url("/pkg/setup.exe"));
-    window.OnGetClientSize(announced < 0 ? answers.last().body.size() : announced);
+    window.OnGetClientSize(announced == kBodySize ? answers.last().body.size() : announced);
     ShowAndWait(window);
     QList<int> bar;
     connect(Child<QProgressBar>(window, "m_pProgress"), &QProgressBar::valueChanged, this,
@@ -301,12 +316,16 @@ void TestUpdateWorkflow::download()
         QVERIFY2(at >= 0, qPrintable(text + " not shown in order: " + seen));
         from = at + 1;
     }
-    // Between two other texts the percentage only grows; the bar shows the
-    // last one it can, and never more than 100.
+    // The debug lines follow the label.
+    QCOMPARE(log.progress.value(log.progress.size() - 1), ProgressText(window));
+    // Between two other texts the percentage (or the megabytes) only grows;
+    // the bar shows the last percentage it can, and never more than 100.
     QStringList percentages;
-    int lastShowable = -1;
+    int lastShowable = 0;
     for (int i = 0; i < log.progress.size(); ++i) {
         const QString& text = log.progress.at(i);
+        if (i > 0 && MegabyteTenths(text) >= 0 && MegabyteTenths(log.progress.at(i - 1)) >= 0)
+            QVERIFY2(MegabyteTenths(text) > MegabyteTenths(log.progress.at(i - 1)), qPrintable(seen));
         if (!IsPercentage(text))
             continue;
         percentages << text;
@@ -319,6 +338,10 @@ void TestUpdateWorkflow::download()
     QVERIFY2(percentages.size() >= steps, qPrintable(seen));
     QCOMPARE(percentages.value(percentages.size() - 1), last);
     QVERIFY(!bar.isEmpty());
+    if (announced < 0 && announced != kBodySize) {
+        QVERIFY2(percentages.isEmpty(), qPrintable(seen));
+        QCOMPARE(bar, QList<int>{0});
+    }
     QVERIFY2(*std::max_element(bar.begin(), bar.end()) <= 100, qPrintable(QString::number(bar.last())));
     QCOMPARE(bar.last(), lastShowable);
 }
