@@ -74,8 +74,8 @@ bool MakeOwnerExecutable(FileDescriptor file);
 // names the held file or another writer holds it.
 bool HoldForStart(FileDescriptor& file, const NativePath& path);
 
-// Removes the held file as the name path and closes it (file becomes -1);
-// the name goes only while it still names that file.
+// Lets go of the held file (file becomes -1) and removes the name path
+// while it still names that file.
 bool RemoveHeldFile(FileDescriptor& file, const NativePath& path);
 
 void CloseFile(FileDescriptor file);
@@ -100,8 +100,10 @@ FolderHandle MakeFolderAt(FolderHandle parent, const NativePath& name);
 FileDescriptor CreateFileAt(FolderHandle parent, const NativePath& name);
 
 // Removes name directly in parent unless it is a folder: a link goes as a
-// link, whatever it names. With file given, only while name still names it.
-bool RemoveNameAt(FolderHandle parent, const NativePath& name, FileDescriptor file = -1);
+// link, whatever it names. With only given, only while name is that file
+// (its device and index). A file held open is let go first: on Windows the
+// hold refuses deletes.
+bool RemoveNameAt(FolderHandle parent, const NativePath& name, const FileIdentity* only = nullptr);
 
 void CloseFolder(FolderHandle folder);
 

@@ -189,14 +189,14 @@ FileDescriptor CreateFileAt(FolderHandle parent, const NativePath& name)
     return CreateExclusively(static_cast<int>(parent), name.bytes.c_str(), O_WRONLY);
 }
 
-bool RemoveNameAt(FolderHandle parent, const NativePath& name, FileDescriptor file)
+bool RemoveNameAt(FolderHandle parent, const NativePath& name, const FileIdentity* only)
 {
     const int dir = static_cast<int>(parent);
     struct stat named {};
     if (fstatat(dir, name.bytes.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(named.st_mode))
         return false;
-    struct stat held {};
-    if (file >= 0 && (fstat(file, &held) != 0 || !SameObject(held, named)))
+    if (only && (static_cast<unsigned long long>(named.st_dev) != only->device
+                 || static_cast<unsigned long long>(named.st_ino) != only->index))
         return false;
     return unlinkat(dir, name.bytes.c_str(), 0) == 0;
 }

@@ -32,8 +32,9 @@ constexpr ACCESS_MASK kFolderAccess =
     FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // A held file is shared for reading alone: nobody else writes, renames or
-// deletes it.
-constexpr ACCESS_MASK kFileAccess = GENERIC_READ | GENERIC_WRITE | DELETE | SYNCHRONIZE;
+// deletes it. It asks for no delete access itself, so that readers who
+// share no deleting (most do not) can still open it.
+constexpr ACCESS_MASK kFileAccess = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
 
 const wchar_t* Wide(const NativePath& path)
 {
@@ -250,8 +251,17 @@ private:
 
 enum class EFreed { Freed, Missing, Refused };
 
-// Frees the step directly in parent unless a real folder holds it.
-EFreed FreeStep(HANDLE parent, const std::wstring& step)
+bool IsIdentity(HANDLE handle, const FileIdentity* only)
+{
+    if (!only)
+        return true;
+    const FileIdentity there = IdentityOfHandle(handle);
+    return there.device == only->device && there.index == only->index;
+}
+
+// Frees the step directly in parent unless a real folder holds it; with only
+// given, only while the step is that file.
+EFreed FreeStep(HANDLE parent, const std::wstring& step, const FileIdentity* only = nullptr)
 {
     HANDLE there = INVALID_HANDLE_VALUE;
     OpenRelative(there, parent, step, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
@@ -261,7 +271,7 @@ EFreed FreeStep(HANDLE parent, const std::wstring& step)
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EFreed::Missing : EFreed::Refused;
     }
     const bool folder = IsPlainFolder(there);
-    const bool freed = !folder && DeleteByHandle(there);
+    const bool freed = !folder && IsIdentity(there, only) && DeleteByHandle(there);
     CloseHandle(there);
     if (folder)
         SetLastError(ERROR_DIRECTORY);
@@ -358,12 +368,22 @@ bool HoldForStart(FileDescriptor& file, const NativePath& path)
     return file >= 0;
 }
 
-// The hold itself deletes it: the name cannot have changed while it was held.
-bool RemoveHeldFile(FileDescriptor& file, const NativePath&)
+// Let go first: the hold shares no deleting. The name goes only while it
+// still names the file that was held.
+bool RemoveHeldFile(FileDescriptor& file, const NativePath& path)
 {
-    const bool removed = file >= 0 && DeleteByHandle(HandleOf(file));
+    const FileIdentity held = IdentityOf(file);
     CloseFile(file);
     file = -1;
+    if (!held.valid)
+        return false;
+    const HANDLE there = CreateFileW(Wide(path), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (there == INVALID_HANDLE_VALUE)
+        return false;
+    const bool removed = IsIdentity(there, &held) && DeleteByHandle(there);
+    CloseHandle(there);
     return removed;
 }
 
@@ -436,17 +456,13 @@ FileDescriptor CreateFileAt(FolderHandle parent, const NativePath& name)
     return -1;
 }
 
-// A held file is deleted by its own hold: while held, its name cannot have
-// changed, and no second handle may delete it.
-bool RemoveNameAt(FolderHandle parent, const NativePath& name, FileDescriptor file)
+bool RemoveNameAt(FolderHandle parent, const NativePath& name, const FileIdentity* only)
 {
-    if (file >= 0)
-        return DeleteByHandle(HandleOf(file));
     std::vector<std::wstring> steps;
     if (!Steps(name, steps))
         return false;
     const StepWalk walk(FolderOf(parent), steps);
-    return walk.Ok() && FreeStep(walk.Last(), steps.back()) == EFreed::Freed;
+    return walk.Ok() && FreeStep(walk.Last(), steps.back(), only) == EFreed::Freed;
 }
 
 void CloseFolder(FolderHandle folder)

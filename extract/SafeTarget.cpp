@@ -199,9 +199,12 @@ bool CTargetFile::Finish(quint32 unixMode)
 void CTargetFile::Discard()
 {
     m_file.close();
-    if (m_pHeld && m_pFolder)
-        Platform::RemoveNameAt(m_pFolder->Handle(), NativeNameOf(m_strName), m_pHeld->Descriptor());
+    if (!m_pHeld)
+        return;
+    const Platform::FileIdentity written = Platform::IdentityOf(m_pHeld->Descriptor());
     m_pHeld.reset();
+    if (m_pFolder && written.valid)
+        Platform::RemoveNameAt(m_pFolder->Handle(), NativeNameOf(m_strName), &written);
 }
 
 std::shared_ptr<CHeldFile> CTargetFile::TakeFile()
