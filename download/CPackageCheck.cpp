@@ -121,10 +121,11 @@ void CPackageCheck::OnDownloadRestarted(qint64 bytesOnDisk)
         m_pHasher->Reset();
 }
 
-// The hashing thread reads them, a large file must not hold the window.
-// Its answer crosses back as the argument of a queued call, which Qt copies:
-// nothing of ours is shared between the threads.
-// They are read from the file the client holds, whatever its name names.
+// The hashing thread reads them, a large file must not hold the window,
+// from the file the client holds, whatever its name names meanwhile. Its
+// answer crosses back as the argument of a queued call, which Qt copies:
+// nothing of ours is shared between the threads but that hold, which the
+// client does not touch until the answer is in.
 void CPackageCheck::ReadBytesOnDisk(const QString& path, qint64 bytes)
 {
     auto done = [this](bool ok) {
