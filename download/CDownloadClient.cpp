@@ -1,8 +1,8 @@
 #include "CDownloadClient.h"
 #include "CProxyAuth.h"
 #include "DownloadRetry.h"
+#include "HeldFile.h"
 #include "PackageRequest.h"
-#include "PathEntry.h"
 #include "VxDir.h"
 
 #include <QDateTime>
@@ -91,20 +91,41 @@ void CDownloadClient::StartDownload(const CPackage& package)
 }
 
 // With retries on, the partial package that an earlier run left for the
-// same URL is continued; in every other case the file is replaced.
+// same URL is continued; in every other case the file is replaced. Whatever
+// stands in the package's place (a link, a second name of another file) is
+// removed as a name, never written through, and the file is held open from
+// here until it is used.
 CFailure CDownloadClient::OpenPackageFile()
 {
-    // A link in the package's place is removed, never written through.
-    RemoveLinkAt(m_package.FilePath());
-    const std::optional<CPartialRecord> record = m_nRetries > 0 ? LoadPartialRecord(m_package) : std::nullopt;
+    std::optional<CPartialRecord> record = m_nRetries > 0 ? LoadPartialRecord(m_package) : std::nullopt;
+    QString error;
+    m_pHeld = CHeldFile::OpenPackage(m_package.FilePath(), record.has_value(), &error);
+    if (!m_pHeld)
+        return CFailure(EFailure::PackageFile, {error});
+    // The file held is the one the record speaks of only if it holds as many
+    // bytes; otherwise it starts over.
+    if (record && m_pHeld->Size() != record->bytes)
+        record = std::nullopt;
     if (record)
         m_resume = CResumeState(*record);
     else
         RemovePartialRecord(m_package);
-    m_pFile = new QFile(m_package.FilePath());
-    if (!m_pFile->open(record ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly))
+    m_pFile = new QFile;
+    if (!m_pFile->open(m_pHeld->Descriptor(), record ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly,
+                       QFileDevice::DontCloseHandle))
+        return CFailure(EFailure::PackageFile, {m_pFile->errorString()});
+    if (!record && m_pFile->size() > 0 && !m_pFile->resize(0))
         return CFailure(EFailure::PackageFile, {m_pFile->errorString()});
     return CFailure();
+}
+
+void CDownloadClient::DiscardPackageFile()
+{
+    if (m_pHeld && m_pHeld->IsOpen())
+        m_pHeld->RemoveAt(m_package.FilePath());
+    else if (m_package.IsValid())
+        QFile::remove(m_package.FilePath());
+    m_pHeld.reset();
 }
 
 void CDownloadClient::SetProxyAuth(CProxyAuth* auth)
@@ -163,6 +184,8 @@ void CDownloadClient::OnBytesOnDiskRead(bool ok)
         return;
     if (!ok)
         m_resume = CResumeState();
+    // Reading may have moved the descriptor that the file appends through.
+    m_pFile->seek(m_pFile->size());
     NextAttempt();
 }
 
@@ -506,6 +529,8 @@ void CDownloadClient::EndTransfer(const CFailure& reason)
         RemovePartialRecord(m_package);
         delete m_pFile;
         m_pFile = nullptr;
+        // These bytes, as they are now, are the package; the hold stays.
+        m_pHeld->Seal();
         m_eStage = Stage::Idle;
         emit SignalFinishDownload();
         return;
@@ -530,7 +555,7 @@ void CDownloadClient::SettlePartialFile(const CFailure& reason)
     const bool flushed = m_pFile->isOpen() && m_pFile->flush();
     m_pFile->close();
     if (reason.kind == EFailure::PackageDiskFull || reason.kind == EFailure::NotEnoughSpace) {
-        m_pFile->remove();
+        DiscardPackageFile();
         RemovePartialRecord(m_package);
         return;
     }
@@ -559,7 +584,7 @@ CFailure CDownloadClient::CloseFile()
 // given; the volume's free space tells.
 CFailure CDownloadClient::WriteFailure(qint64 unwritten) const
 {
-    const QStorageInfo volume(QFileInfo(m_pFile->fileName()).absolutePath());
+    const QStorageInfo volume(QFileInfo(m_package.FilePath()).absolutePath());
     if (volume.isValid() && volume.bytesAvailable() < qMax<qint64>(unwritten, 1))
         return CFailure(EFailure::PackageDiskFull);
     return CFailure(EFailure::PackageFile, {m_pFile->errorString()});

@@ -14,11 +14,13 @@
 #include <QUrl>
 
 #include <functional>
+#include <memory>
 
 class QFile;
 
 namespace Update {
 
+class CHeldFile;
 class CProxyAuth;
 struct CDownloadFailure;
 
@@ -61,6 +63,14 @@ public:
 
     // The package of the last StartDownload.
     const CPackage& Package() const { return m_package; }
+
+    // The package file, held open from its first byte so that no other
+    // program changes it; after SignalFinishDownload sealed as written, for
+    // the unpacking or the start to use. Null before a download.
+    std::shared_ptr<CHeldFile> PackageFile() const { return m_pHeld; }
+    // Removes the package file (through its hold, while its name still names
+    // it) and lets go of it.
+    void DiscardPackageFile();
 
     // The manager of every request of the update, for the package's signature too.
     QNetworkAccessManager* NetworkManager() { return &m_networkManager; }
@@ -152,7 +162,8 @@ private:
 
     QNetworkAccessManager m_networkManager;
     QNetworkReply* m_pReply = nullptr;
-    QFile* m_pFile = nullptr;
+    QFile* m_pFile = nullptr; // writes through m_pHeld while a download runs
+    std::shared_ptr<CHeldFile> m_pHeld;
     Stage m_eStage = Stage::Idle;
     QTimer m_stallTimer; // runs while an attempt's reply does; fires when the server has gone quiet
     QTimer m_retryTimer; // runs while Waiting

@@ -1,6 +1,7 @@
 #include "CPackageCheck.h"
 #include "CDownloadClient.h"
 #include "CSignatureFetch.h"
+#include "HeldFile.h"
 #include "PackageHashWorker.h"
 #include "PackageSignature.h"
 
@@ -100,7 +101,7 @@ void CPackageCheck::Stop()
         return;
     const CPackage& package = m_pClient->Package();
     if (package.IsValid() && !QFileInfo::exists(package.ResumeRecordPath()))
-        QFile::remove(package.FilePath());
+        m_pClient->DiscardPackageFile();
 }
 
 // Hashed as written, so the check reads nothing again.
@@ -116,14 +117,21 @@ void CPackageCheck::OnDownloadRestarted(qint64 bytesOnDisk)
         m_pHasher->Reset();
 }
 
-// The hashing thread reads them, a large file must not hold the window.
-// Its answer crosses back as the argument of a queued call, which Qt copies:
-// nothing of ours is shared between the threads.
+// The hashing thread reads them, a large file must not hold the window,
+// from the file the client holds, whatever its name names meanwhile. Its
+// answer crosses back as the argument of a queued call, which Qt copies:
+// nothing of ours is shared between the threads but that hold, which the
+// client does not touch until the answer is in.
 void CPackageCheck::ReadBytesOnDisk(const QString& path, qint64 bytes)
 {
-    m_pHasher->ResetFromFile(path, bytes, [this](bool ok) {
+    auto done = [this](bool ok) {
         QMetaObject::invokeMethod(this, "OnBytesOnDiskHashed", Qt::QueuedConnection, Q_ARG(bool, ok));
-    });
+    };
+    const std::shared_ptr<CHeldFile> held = m_pClient ? m_pClient->PackageFile() : nullptr;
+    if (held)
+        m_pHasher->ResetFromFile(std::shared_ptr<const CHeldFile>(held), bytes, done);
+    else
+        m_pHasher->ResetFromFile(path, bytes, done);
 }
 
 void CPackageCheck::OnBytesOnDiskHashed(bool ok)
@@ -162,7 +170,9 @@ void CPackageCheck::Finish(const CFailure& verdict)
         return;
     m_eStage = verdict.IsFailure() ? Stage::Ended : Stage::Passed;
     m_verdict = verdict;
-    if (verdict.IsFailure())
+    if (verdict.IsFailure() && m_pClient)
+        m_pClient->DiscardPackageFile();
+    else if (verdict.IsFailure())
         QFile::remove(m_package.FilePath());
     // The last step: the receiver may schedule our deletion.
     emit SignalChecked();

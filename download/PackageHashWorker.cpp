@@ -1,4 +1,5 @@
 #include "PackageHashWorker.h"
+#include "HeldFile.h"
 
 namespace Update {
 
@@ -25,6 +26,18 @@ void CPackageHashWorker::ResetFromFile(const QString& path, qint64 size, std::fu
     m_hasher.Reset();
     Job job;
     job.path = path;
+    job.fileBytes = size;
+    job.done = std::move(done);
+    Enqueue(std::move(job));
+}
+
+void CPackageHashWorker::ResetFromFile(std::shared_ptr<const CHeldFile> file, qint64 size,
+                                       std::function<void(bool)> done)
+{
+    Drain();
+    m_hasher.Reset();
+    Job job;
+    job.held = std::move(file);
     job.fileBytes = size;
     job.done = std::move(done);
     Enqueue(std::move(job));
@@ -80,10 +93,11 @@ void CPackageHashWorker::Run()
         const Job job = std::move(m_queue.front());
         m_queue.pop_front();
         lock.unlock();
-        if (job.path.isEmpty()) {
+        if (!job.IsFile()) {
             m_hasher.AddData(job.data);
         } else {
-            const bool ok = m_hasher.ResetFromFile(job.path, job.fileBytes, &m_bStop);
+            const bool ok = job.held ? m_hasher.ResetFromFile(*job.held, job.fileBytes, &m_bStop)
+                                     : m_hasher.ResetFromFile(job.path, job.fileBytes, &m_bStop);
             if (job.done && !m_bStop.load())
                 job.done(ok);
         }

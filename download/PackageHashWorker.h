@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -37,6 +38,8 @@ public:
     // however large the file; done(ok) is called on that thread once they are
     // in, or with false when they cannot be read (the hash is then empty).
     void ResetFromFile(const QString& path, qint64 size, std::function<void(bool)> done);
+    // The same from a file held open; the worker shares the hold until done.
+    void ResetFromFile(std::shared_ptr<const CHeldFile> file, qint64 size, std::function<void(bool)> done);
 
     // Queues the chunk; the bytes are shared, not copied.
     void AddData(const QByteArray& data);
@@ -52,11 +55,13 @@ private:
     struct Job {
         QByteArray data;
         QString path;
+        std::shared_ptr<const CHeldFile> held;
         qint64 fileBytes = 0;
         std::function<void(bool)> done;
         // A file job holds none of its bytes in memory: it counts as one, so
         // that the queue is not empty while it runs.
-        qint64 Weight() const { return path.isEmpty() ? data.size() : 1; }
+        bool IsFile() const { return !path.isEmpty() || held; }
+        qint64 Weight() const { return IsFile() ? 1 : data.size(); }
     };
 
     void StartThread();

@@ -1,4 +1,5 @@
 #include "PackageSignature.h"
+#include "HeldFile.h"
 
 #include <QFile>
 #include <QList>
@@ -209,6 +210,23 @@ bool CPackageHasher::ResetFromFile(const QString& path, qint64 size, const std::
             return false;
         }
         AddData(chunk);
+    }
+    return true;
+}
+
+bool CPackageHasher::ResetFromFile(const CHeldFile& file, qint64 size, const std::atomic<bool>* stop)
+{
+    Reset();
+    if (size < 0)
+        return false;
+    QByteArray chunk(int(qMin(kFileChunkBytes, qMax<qint64>(size, 1))), Qt::Uninitialized);
+    while (m_nBytes < size) {
+        const qint64 got = file.ReadAt(m_nBytes, chunk.data(), qMin<qint64>(chunk.size(), size - m_nBytes));
+        if (got <= 0 || (stop && stop->load())) {
+            Reset();
+            return false;
+        }
+        AddData(chunk.constData(), got);
     }
     return true;
 }

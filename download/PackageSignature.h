@@ -76,6 +76,8 @@ struct CSignatureFile
 // Fails for anything else, and for text longer than kMaxSignatureBytes.
 bool ParseSignatureFile(const QByteArray& text, CSignatureFile* signature);
 
+class CHeldFile;
+
 // BLAKE2b-512 of a package fed chunk by chunk as it streams to disk.
 class CPackageHasher
 {
@@ -92,6 +94,9 @@ public:
     // cannot be read, or when *stop turns true first; the hasher is then
     // reset and holds nothing.
     bool ResetFromFile(const QString& path, qint64 size, const std::atomic<bool>* stop = nullptr);
+    // The same from a file held open, read where it is held, whatever its
+    // name names meanwhile.
+    bool ResetFromFile(const CHeldFile& file, qint64 size, const std::atomic<bool>* stop = nullptr);
 
     void AddData(const char* data, qint64 size);
     void AddData(const QByteArray& data);

@@ -125,6 +125,9 @@ QString FailureReason(const CFailure& failure)
         return Tr("The package is damaged.");
     case EFailure::UnpackDiskFull:
         return Tr("Not enough disk space to unpack the package.");
+    case EFailure::PackageChanged:
+    case EFailure::InstallerChanged:
+        return Tr("The update was changed on disk after it was checked.");
     case EFailure::NotEnoughSpace:
         return Tr("Not enough disk space: %1 needed, %2 free.")
             .arg(DataSize(Detail(failure, 0)), DataSize(Detail(failure, 1)));
@@ -175,10 +178,18 @@ int FailureExitCode(EFailure kind)
     case EFailure::CaFileUnreadable:
     case EFailure::NoInstaller:
     case EFailure::InstallerNotStarted:
+    case EFailure::InstallerChanged:
         return -1;
     default:
         return 0;
     }
+}
+
+int FailureExitCode(EFailure kind, bool signedInstallation)
+{
+    if (kind == EFailure::PackageChanged && signedInstallation)
+        return -1;
+    return FailureExitCode(kind);
 }
 
 } // namespace Update

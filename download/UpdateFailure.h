@@ -44,6 +44,10 @@ enum class EFailure {
     UnpackDiskFull,  // a write ran out of room on the volume
     UnpackFile,      // details: the file's error text
     Stopped,         // the owner asked the worker to stop: nothing to show
+    // The package or its installer was changed or swapped on disk after it
+    // was written and checked: "Update failed! " and the reason.
+    PackageChanged,  // found before the unpacking
+    InstallerChanged, // found right before the start
     // Around them.
     NotEnoughSpace,  // details: bytes needed, bytes free
     NoInstaller,
@@ -76,6 +80,9 @@ CFailure RoomOnVolume(const QString& folder, qint64 needed);
 // The updater's exit status after the failure: -1 when a package was refused
 // or the installer could not be started, 0 otherwise.
 int FailureExitCode(EFailure kind);
+// The same in an installation that is signed (or not): a signed one refuses
+// a package changed before its unpacking with -1 as well.
+int FailureExitCode(EFailure kind, bool signedInstallation);
 
 // The exit status of every refusal of a signed installation's package,
 // whatever the check's reason (a signature that could not be fetched over

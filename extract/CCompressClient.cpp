@@ -1,4 +1,5 @@
 #include "CCompressClient.h"
+#include "HeldFile.h"
 #include "Package.h"
 #include "PackagePaths.h"
 #include "SafeTarget.h"
@@ -13,28 +14,42 @@ bool IsStopRequested(const std::atomic<bool>& stop)
     return stop.load(std::memory_order_relaxed);
 }
 
+// The installer search takes the first "*.exe" by name, letter case aside;
+// a later entry of the same name replaced the file before it.
+void OfferInstaller(CUnpacked& unpacked, const QString& name, std::shared_ptr<CHeldFile> file)
+{
+    if (!name.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
+        return;
+    if (!unpacked.installerName.isEmpty() && QString::compare(name, unpacked.installerName, Qt::CaseInsensitive) > 0)
+        return;
+    unpacked.installerName = name;
+    unpacked.installer = std::move(file);
+}
+
 // One entry into the target. Names that could lead out are skipped, as are
 // files that cannot be opened (one that a running program holds, say): the
 // run goes on without them.
 CFailure ExtractEntry(CZipReader& reader, const CZipEntry& entry, const CSafeTarget& target,
-                      const std::atomic<bool>& stop)
+                      const std::atomic<bool>& stop, CUnpacked& unpacked)
 {
     if (entry.IsFolder()) {
         target.MakeFolder(entry.name);
         return CFailure();
     }
-    const QString path = target.FilePath(entry.name);
-    if (path.isEmpty())
+    const QString name = target.FileName(entry.name);
+    if (name.isEmpty())
         return CFailure();
     if (entry.IsEncrypted())
         return CFailure(EFailure::ArchiveDamaged);
     CTargetFile file;
-    if (!file.Open(path))
+    if (!file.Open(target, name))
         return CFailure();
     const auto sink = [&file](const char* data, qint64 size) { return file.Write(data, size); };
     const EZipRead read = reader.Read(entry, sink, stop);
-    if (read == EZipRead::Complete && file.Finish(entry.UnixMode()))
+    if (read == EZipRead::Complete && file.Finish(entry.UnixMode())) {
+        OfferInstaller(unpacked, name, file.TakeFile());
         return CFailure();
+    }
     file.Discard();
     switch (read) {
     case EZipRead::Stopped:
@@ -64,14 +79,16 @@ void CCompressClient::SetPackageName(const QString& name)
     m_strPackageName = name;
     m_strArchivePath = GetPackageFilePath(name, QStringLiteral("zip"));
     m_strTargetDir = GetPackageDir(name);
+    m_pArchive.reset();
     m_bStopRequested.store(false);
 }
 
-void CCompressClient::SetPackage(const CPackage& package)
+void CCompressClient::SetPackage(const CPackage& package, std::shared_ptr<CHeldFile> archive)
 {
     m_strPackageName = package.Name();
     m_strArchivePath = package.FilePath();
     m_strTargetDir = package.UnpackDir();
+    m_pArchive = std::move(archive);
     m_bStopRequested.store(false);
 }
 
@@ -86,6 +103,12 @@ CFailure CCompressClient::Failure() const
     return m_failure;
 }
 
+CUnpacked CCompressClient::Unpacked() const
+{
+    const std::lock_guard<std::mutex> lock(m_failureLock);
+    return m_unpacked;
+}
+
 void CCompressClient::SetFailure(const CFailure& failure)
 {
     const std::lock_guard<std::mutex> lock(m_failureLock);
@@ -95,26 +118,42 @@ void CCompressClient::SetFailure(const CFailure& failure)
 bool CCompressClient::UnCompress(const QString& zipPath, const QString& targetDir)
 {
     const std::atomic<bool> never {false};
-    return !UnCompressUntil(zipPath, targetDir, never).IsFailure();
+    return !UnCompressUntil(zipPath, nullptr, targetDir, never, nullptr).IsFailure();
 }
 
-CFailure CCompressClient::UnCompressUntil(const QString& zipPath, const QString& targetDir,
-                                          const std::atomic<bool>& stop)
+// A held archive is read where it is held: the bytes unpacked are the bytes
+// that were written and checked, whatever its name names meanwhile. A name
+// that no longer names them unchanged means someone is at work on the
+// package: nothing is unpacked.
+CFailure CCompressClient::UnCompressUntil(const QString& zipPath, const std::shared_ptr<CHeldFile>& archive,
+                                          const QString& targetDir, const std::atomic<bool>& stop,
+                                          CUnpacked* unpacked)
 {
-    CZipReader reader(zipPath);
-    if (!reader.Open())
+    if (archive && !archive->IsUnchangedAt(zipPath))
+        return CFailure(EFailure::PackageChanged);
+    const std::unique_ptr<CZipReader> reader = archive
+        ? std::make_unique<CZipReader>(std::shared_ptr<const CHeldFile>(archive))
+        : std::make_unique<CZipReader>(zipPath);
+    if (!reader->Open())
         return CFailure(EFailure::ArchiveDamaged);
-    const CSafeTarget target(targetDir);
-    target.Create();
+    CSafeTarget target(targetDir);
+    if (!target.Create())
+        return target.Failure();
+    CUnpacked made;
+    made.folder = target.Folder();
     CZipEntry entry;
-    while (!IsStopRequested(stop) && reader.Next(&entry)) {
-        const CFailure failure = ExtractEntry(reader, entry, target, stop);
+    while (!IsStopRequested(stop) && reader->Next(&entry)) {
+        const CFailure failure = ExtractEntry(*reader, entry, target, stop, made);
         if (failure.IsFailure())
             return failure;
     }
     if (IsStopRequested(stop))
         return CFailure(EFailure::Stopped);
-    return reader.AtEnd() ? CFailure() : CFailure(EFailure::ArchiveDamaged);
+    if (!reader->AtEnd())
+        return CFailure(EFailure::ArchiveDamaged);
+    if (unpacked)
+        *unpacked = std::move(made);
+    return CFailure();
 }
 
 void CCompressClient::run()
@@ -126,6 +165,10 @@ void CCompressClient::run()
 void CCompressClient::Extract()
 {
     SetFailure(CFailure());
+    {
+        const std::lock_guard<std::mutex> lock(m_failureLock);
+        m_unpacked = CUnpacked();
+    }
     if (m_strPackageName.isEmpty())
         return;
     if (m_bStopRequested.load()) {
@@ -133,13 +176,19 @@ void CCompressClient::Extract()
         return;
     }
     CSafeTarget(m_strTargetDir).Empty();
-    const CFailure failure = UnCompressUntil(m_strArchivePath, m_strTargetDir, m_bStopRequested);
+    CUnpacked unpacked;
+    const CFailure failure = UnCompressUntil(m_strArchivePath, m_pArchive, m_strTargetDir, m_bStopRequested,
+                                             &unpacked);
     // Whoever asked to stop has given up on this run and waits for no word.
     if (m_bStopRequested.load()) {
         SetFailure(CFailure(EFailure::Stopped));
         return;
     }
     SetFailure(failure);
+    {
+        const std::lock_guard<std::mutex> lock(m_failureLock);
+        m_unpacked = std::move(unpacked);
+    }
     if (failure.IsFailure())
         emit SignalCompressFailed();
     else

@@ -5,11 +5,25 @@
 #include <QThread>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 namespace Update {
 
+class CHeldFile;
+class CHeldFolder;
 class CPackage;
+
+// What a finished unpacking leaves for the installer's start, still held
+// open: the folder it unpacked into, and the installer it wrote there (the
+// first "*.exe" directly in it by name, letter case aside, as the system's
+// search finds it), sealed as written. No installer: an empty name.
+struct CUnpacked
+{
+    std::shared_ptr<CHeldFolder> folder;
+    QString installerName;
+    std::shared_ptr<CHeldFile> installer;
+};
 
 // Empties the package's folder and unpacks <installation>/<name>.zip into it,
 // on its own thread. One signal per run that has a name; Failure() tells why
@@ -25,8 +39,10 @@ public:
     // folder, settled here on the calling thread. Also clears a stop request
     // of an earlier run: called before every start().
     void SetPackageName(const QString& name);
-    // The same, with the package's own paths.
-    void SetPackage(const CPackage& package);
+    // The same, with the package's own paths. With archive (the package
+    // file the download wrote and holds), the archive is read from that
+    // hold, and refused unless the package's path still names it unchanged.
+    void SetPackage(const CPackage& package, std::shared_ptr<CHeldFile> archive = nullptr);
     static bool UnCompress(const QString& zipPath, const QString& targetDir);
 
     // Asks a running run() to stop at its next chunk or entry, from any
@@ -38,6 +54,9 @@ public:
     // SignalCompressFailed() is emitted; Stopped after a stopped run; None
     // after a success.
     CFailure Failure() const;
+    // What the last successful run left, from any thread once
+    // SignalFinishCompress() is out; empty otherwise.
+    CUnpacked Unpacked() const;
 
 signals:
     void SignalFinishCompress();
@@ -49,12 +68,13 @@ protected:
 private:
     void Extract();
     void SetFailure(const CFailure& failure);
-    static CFailure UnCompressUntil(const QString& zipPath, const QString& targetDir,
-                                    const std::atomic<bool>& stop);
+    static CFailure UnCompressUntil(const QString& zipPath, const std::shared_ptr<CHeldFile>& archive,
+                                    const QString& targetDir, const std::atomic<bool>& stop, CUnpacked* unpacked);
 
     QString m_strPackageName;
     QString m_strArchivePath;
     QString m_strTargetDir;
+    std::shared_ptr<CHeldFile> m_pArchive;
     std::atomic<bool> m_bStopRequested {false};
     // Set as run() returns. wait() orders the thread's work before the
     // waiter through Qt's own locks, which race checkers cannot see; reading
@@ -64,6 +84,7 @@ private:
     // reaches, an order that also passes through Qt's own locks only.
     mutable std::mutex m_failureLock;
     CFailure m_failure;
+    CUnpacked m_unpacked;
 };
 
 } // namespace Update

@@ -5,9 +5,9 @@
 namespace Update {
 namespace Platform {
 
-bool SetPermissionBits(const std::string& path, unsigned bits)
+bool SetPermissionBits(int file, unsigned bits)
 {
-    return chmod(path.c_str(), static_cast<mode_t>(bits & 0777u)) == 0;
+    return fchmod(file, static_cast<mode_t>(bits & 0777u)) == 0;
 }
 
 } // namespace Platform

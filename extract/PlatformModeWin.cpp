@@ -4,7 +4,7 @@ namespace Update {
 namespace Platform {
 
 // The installer is started by its extension there; no bits to restore.
-bool SetPermissionBits(const std::string&, unsigned)
+bool SetPermissionBits(int, unsigned)
 {
     return true;
 }

@@ -1,4 +1,5 @@
 #include "SafeTarget.h"
+#include "HeldFile.h"
 #include "PathEntry.h"
 #include "PlatformMode.h"
 #include "UnpackedSize.h"
@@ -48,21 +49,6 @@ bool IsParentLikeStep(const QString& step)
     return true;
 }
 
-// An existing link on the way would carry a new folder out of the target.
-bool PassesThroughLink(const QString& root, const QString& relative)
-{
-    QString path = root;
-    for (const QString& step : Steps(relative)) {
-        if (step.isEmpty())
-            continue;
-        path += step;
-        if (QFileInfo(path).isSymLink())
-            return true;
-        path += QLatin1Char('/');
-    }
-    return false;
-}
-
 } // namespace
 
 CSafeTarget::CSafeTarget(const QString& dir) : m_strDir(dir)
@@ -71,23 +57,35 @@ CSafeTarget::CSafeTarget(const QString& dir) : m_strDir(dir)
     m_strRoot = hasSeparator ? dir : dir + QLatin1Char('/');
 }
 
+// The files go by name from the folder held here: if a link takes the
+// folder's name meanwhile, no file of where it leads is removed.
 void CSafeTarget::Empty() const
 {
     // A link in the folder's place is removed, never followed: its target stays.
     if (!RemoveLinkAt(m_strDir))
         return;
-    QDir dir(m_strDir);
-    if (!dir.exists())
+    CHeldFolder folder(m_strDir);
+    if (!folder.IsOpen())
         return;
     const QFileInfoList files = FilesEmptiedBeforeUnpacking(m_strDir);
     for (const QFileInfo& file : files)
-        dir.remove(file.fileName());
-    dir.rmpath(m_strDir);
+        Platform::RemoveNameAt(folder.Handle(), NativeNameOf(file.fileName()));
+    // Held, a folder cannot be removed on Windows.
+    folder.Release();
+    QDir().rmpath(m_strDir);
 }
 
-void CSafeTarget::Create() const
+bool CSafeTarget::Create()
 {
+    m_failure = CFailure();
+    RemoveLinkAt(m_strDir);
     QDir().mkpath(m_strDir);
+    m_pFolder = std::make_shared<CHeldFolder>(m_strDir);
+    if (m_pFolder->IsOpen())
+        return true;
+    m_failure = CFailure(EFailure::UnpackFile, {qt_error_string()});
+    m_pFolder.reset();
+    return false;
 }
 
 bool CSafeTarget::StaysInside(const QString& name)
@@ -100,27 +98,58 @@ bool CSafeTarget::StaysInside(const QString& name)
     return std::none_of(steps.begin(), steps.end(), IsParentLikeStep);
 }
 
+// Step by step from the held folder, each step held while the next is
+// made in it; a step that is a link ends the walk.
 void CSafeTarget::MakeFolder(const QString& entryName) const
 {
-    if (!StaysInside(entryName) || PassesThroughLink(m_strRoot, entryName))
+    if (!m_pFolder || !StaysInside(entryName))
         return;
-    QDir(m_strRoot).mkpath(entryName);
+    Platform::FolderHandle current = m_pFolder->Handle();
+    for (const QString& step : entryName.split(QLatin1Char('/'))) {
+        if (step.isEmpty() || step == QLatin1String("."))
+            continue;
+        const Platform::FolderHandle next = Platform::MakeFolderAt(current, NativeNameOf(step));
+        if (current != m_pFolder->Handle())
+            Platform::CloseFolder(current);
+        current = next;
+        if (current == Platform::kNoFolder)
+            return;
+    }
+    if (current != m_pFolder->Handle())
+        Platform::CloseFolder(current);
 }
 
-QString CSafeTarget::FilePath(const QString& entryName) const
+QString CSafeTarget::FileName(const QString& entryName) const
 {
     const QString base = entryName.mid(entryName.lastIndexOf(QLatin1Char('/')) + 1);
     if (base == QLatin1String(".") || !StaysInside(base))
         return QString();
-    return m_strRoot + base;
+    return base;
 }
 
-bool CTargetFile::Open(const QString& path)
+QString CSafeTarget::FilePath(const QString& entryName) const
+{
+    const QString base = FileName(entryName);
+    return base.isEmpty() ? QString() : m_strRoot + base;
+}
+
+bool CTargetFile::Open(const CSafeTarget& target, const QString& name)
 {
     m_failure = CFailure();
-    m_file.setFileName(path);
+    m_pFolder = target.Folder();
+    m_strName = name;
+    m_strPath = target.FilePath(name);
+    if (!m_pFolder || m_strPath.isEmpty())
+        return false;
+    const Platform::FileDescriptor file = Platform::CreateFileAt(m_pFolder->Handle(), NativeNameOf(name));
+    if (file < 0)
+        return false;
+    m_pHeld = std::make_shared<CHeldFile>(file);
     // Written unbuffered: the chunks are large already.
-    return !QFileInfo(path).isSymLink() && m_file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    if (m_file.open(file, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle))
+        return true;
+    Discard();
+    return false;
 }
 
 bool CTargetFile::Write(const char* data, qint64 size)
@@ -142,7 +171,7 @@ bool CTargetFile::Write(const char* data, qint64 size)
 // free space tells, read before the partial file goes and frees its room.
 void CTargetFile::NoteWriteFailure(qint64 unwritten)
 {
-    const QStorageInfo volume(QFileInfo(m_file.fileName()).absolutePath());
+    const QStorageInfo volume(QFileInfo(m_strPath).absolutePath());
     if (volume.isValid() && volume.bytesAvailable() < qMax<qint64>(unwritten, 1))
         m_failure = CFailure(EFailure::UnpackDiskFull);
     else
@@ -160,17 +189,27 @@ bool CTargetFile::Finish(quint32 unixMode)
     // other special entries were written as plain files and keep the
     // default bits.
     const quint32 type = unixMode & kTypeMask;
-    if ((unixMode & kPermissionMask) == 0 || (type != 0 && type != kTypeRegular))
-        return true;
-    Platform::SetPermissionBits(QFile::encodeName(m_file.fileName()).toStdString(),
-                                (unixMode & kPermissionMask) | kOwnerReadWrite);
+    if ((unixMode & kPermissionMask) != 0 && (type == 0 || type == kTypeRegular))
+        Platform::SetPermissionBits(m_pHeld->Descriptor(), (unixMode & kPermissionMask) | kOwnerReadWrite);
+    // The file as written is the one a later start may use.
+    m_pHeld->Seal();
     return true;
 }
 
 void CTargetFile::Discard()
 {
     m_file.close();
-    m_file.remove();
+    if (!m_pHeld)
+        return;
+    const Platform::FileIdentity written = Platform::IdentityOf(m_pHeld->Descriptor());
+    m_pHeld.reset();
+    if (m_pFolder && written.valid)
+        Platform::RemoveNameAt(m_pFolder->Handle(), NativeNameOf(m_strName), &written);
+}
+
+std::shared_ptr<CHeldFile> CTargetFile::TakeFile()
+{
+    return std::move(m_pHeld);
 }
 
 } // namespace Update

@@ -1,4 +1,5 @@
 #include "ZipReader.h"
+#include "HeldFile.h"
 
 #include <QFile>
 #include <QTextCodec>
@@ -37,17 +38,25 @@ bool IsStopRequested(const std::atomic<bool>& stop)
 // directory and the entries' local headers. A buffered file drops its buffer
 // at every seek and reads 16 KiB again; a few cached blocks serve those
 // reads without a system call. Reads of a block's size or more go straight
-// to the file.
+// to the file. A held file is read where it is held, at an offset, so the
+// descriptor that wrote it stays as it was.
 class CArchiveFile : public QIODevice
 {
 public:
     explicit CArchiveFile(const QString& path) : m_file(path) {}
+    explicit CArchiveFile(std::shared_ptr<const CHeldFile> held) : m_pHeld(std::move(held)) {}
 
     bool open(OpenMode) override
     {
-        if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-            return false;
-        m_nSize = m_file.size();
+        if (m_pHeld) {
+            m_nSize = m_pHeld->Size();
+            if (m_nSize < 0)
+                return false;
+        } else {
+            if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+                return false;
+            m_nSize = m_file.size();
+        }
         return QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     }
     void close() override
@@ -87,6 +96,8 @@ private:
 
     qint64 ReadFile(qint64 at, char* data, qint64 maxSize)
     {
+        if (m_pHeld)
+            return m_pHeld->ReadAt(at, data, maxSize);
         if (m_file.pos() != at && !m_file.seek(at))
             return -1;
         return m_file.read(data, maxSize);
@@ -118,6 +129,7 @@ private:
 
     static constexpr int kBlocks = 4;
     QFile m_file;
+    std::shared_ptr<const CHeldFile> m_pHeld;
     qint64 m_nSize = 0;
     Block m_blocks[kBlocks];
     quint64 m_nUses = 0;
@@ -149,10 +161,11 @@ bool ReadEntryInfo(QuaZip& zip, QByteArray& nameBuffer, CZipEntry* info)
 
 // An archive of nothing but its end record, which the zip library does not
 // open: a valid package without entries.
-bool IsEmptyArchive(const QString& path)
+bool IsEmptyArchive(QIODevice& file)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.isOpen() && !file.open(QIODevice::ReadOnly))
+        return false;
+    if (!file.seek(0))
         return false;
     const QByteArray end = file.read(kEndRecordSize);
     if (end.size() != kEndRecordSize || !end.startsWith(QByteArrayLiteral("PK\x05\x06")))
@@ -187,7 +200,6 @@ quint32 CZipEntry::UnixMode() const
 
 struct CZipReader::CPrivate
 {
-    QString path;
     CArchiveFile file;
     QuaZip zip;
     std::unique_ptr<QuaZipFile> entry; // for compression methods other than stored and deflated
@@ -199,13 +211,18 @@ struct CZipReader::CPrivate
     int count = 0;
     int index = 0;
 
-    explicit CPrivate(const QString& zipPath) : path(zipPath), file(zipPath), zip(&file) {}
+    explicit CPrivate(const QString& zipPath) : file(zipPath), zip(&file) {}
+    explicit CPrivate(std::shared_ptr<const CHeldFile> held) : file(std::move(held)), zip(&file) {}
 
     EZipRead CopyDirect(const CZipEntry& info, const Sink& sink, const std::atomic<bool>& stop);
     EZipRead CopyThroughLibrary(const CZipEntry& info, const Sink& sink, const std::atomic<bool>& stop);
 };
 
 CZipReader::CZipReader(const QString& zipPath) : d(std::make_unique<CPrivate>(zipPath)) {}
+
+CZipReader::CZipReader(std::shared_ptr<const CHeldFile> archive) : d(std::make_unique<CPrivate>(std::move(archive)))
+{
+}
 
 CZipReader::~CZipReader()
 {
@@ -217,7 +234,7 @@ CZipReader::~CZipReader()
 bool CZipReader::Open()
 {
     if (!d->zip.open(QuaZip::mdUnzip))
-        return IsEmptyArchive(d->path);
+        return IsEmptyArchive(d->file);
     d->open = true;
     const int count = d->zip.getEntriesCount();
     d->damaged = count < 0;

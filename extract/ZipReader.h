@@ -8,6 +8,8 @@
 
 namespace Update {
 
+class CHeldFile;
+
 // What extraction needs of an entry's central directory record.
 struct CZipEntry
 {
@@ -44,6 +46,8 @@ public:
     using Sink = std::function<bool(const char* data, qint64 size)>;
 
     explicit CZipReader(const QString& zipPath);
+    // Reads the archive from a file held open, whatever its name names.
+    explicit CZipReader(std::shared_ptr<const CHeldFile> archive);
     ~CZipReader();
     CZipReader(const CZipReader&) = delete;
     CZipReader& operator=(const CZipReader&) = delete;

@@ -62,7 +62,7 @@ void WriteFile(const CSafeTarget& target, const QString& name, bool keep)
         return;
     CheckFilePath(name, path);
     CTargetFile file;
-    if (!file.Open(path))
+    if (!file.Open(target, target.FileName(name)))
         return;
     const QByteArray content = name.toUtf8();
     if (!file.Write(content.constData(), content.size()))
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > 64 * 1024)
         return 0;
     RemoveTarget();
-    const CSafeTarget target(Target());
+    CSafeTarget target(Target());
     target.Create();
     QStringList links;
     const QList<QByteArray> lines = QByteArray(reinterpret_cast<const char*>(data), int(size)).split('\n');

@@ -221,6 +221,10 @@
         <translation>磁盘空间不足，无法解压更新包。</translation>
     </message>
     <message>
+        <source>The update was changed on disk after it was checked.</source>
+        <translation>更新文件在检查之后已在磁盘上被更改。</translation>
+    </message>
+    <message>
         <source>The signature belongs to another file.</source>
         <translation>签名属于另一个文件。</translation>
     </message>

@@ -4,6 +4,7 @@
 #include "CProxyAuth.h"
 #include "CProxyLoginDialog.h"
 #include "CUpdate.h"
+#include "HeldFile.h"
 #include "Notice.h"
 #include "PackagePaths.h"
 #include "ProcessControl.h"
@@ -24,17 +25,6 @@
 #include <limits>
 
 namespace Update {
-
-namespace {
-
-// A downloaded or unpacked file may come without the execute bit. Windows
-// has no such bit and leaves the file as it is.
-void MakeOwnerExecutable(const QString& path)
-{
-    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
-}
-
-} // namespace
 
 void CUpdate::KillClientByPid()
 {
@@ -296,7 +286,8 @@ void CUpdate::EnterExtracting()
         connect(m_pCompressClient, SIGNAL(SignalCompressFailed()), this, SLOT(OnCompressFailed()),
                 Qt::QueuedConnection);
     }
-    m_pCompressClient->SetPackage(m_package);
+    // Unpacked from the file the download wrote and holds, not from its name.
+    m_pCompressClient->SetPackage(m_package, m_pDownloadClient ? m_pDownloadClient->PackageFile() : nullptr);
     m_pCompressClient->start(QThread::InheritPriority);
 }
 
@@ -325,7 +316,11 @@ void CUpdate::ConfirmInstall()
 {
     if (!m_bExePackage) {
         ShowProgressText(tr("Finish unCompressing"));
-        QDir().remove(m_package.FilePath());
+        // Through its hold: on Windows nothing else may delete it.
+        if (m_pDownloadClient)
+            m_pDownloadClient->DiscardPackageFile();
+        else
+            QDir().remove(m_package.FilePath());
     }
     if (!ShowNotice(tr("Notice"), tr("Be sure overlay install?"))) {
         StopWorkersAndClose();
@@ -334,15 +329,35 @@ void CUpdate::ConfirmInstall()
     HandOverToInstaller();
 }
 
+// Only the file that was written (and for a signed installation checked)
+// is started: the downloaded package itself, held since its first byte, or
+// the installer the unpacking wrote, held since it was written, each under
+// the name it was written as, unchanged.
 void CUpdate::HandOverToInstaller()
 {
     KillProcessByName(QString::fromLatin1(kNotifierExeName));
-    const QString installer = m_package.InstallerPath();
+    QString installer;
+    std::shared_ptr<CHeldFile> held;
+    bool inPlace = true;
+    if (m_bExePackage) {
+        installer = m_package.InstallerPath();
+        held = m_pDownloadClient ? m_pDownloadClient->PackageFile() : nullptr;
+    } else if (m_pCompressClient) {
+        const CUnpacked unpacked = m_pCompressClient->Unpacked();
+        if (!unpacked.installerName.isEmpty()) {
+            installer = m_package.UnpackDir() + QLatin1Char('/') + unpacked.installerName;
+            held = unpacked.installer;
+            inPlace = unpacked.folder && unpacked.folder->IsStillAt();
+        }
+    }
     if (installer.isEmpty()) {
         EndUpdate(CFailure(EFailure::NoInstaller));
         return;
     }
-    MakeOwnerExecutable(installer);
+    if (!held || !inPlace || !held->PrepareForStart(installer)) {
+        EndUpdate(CFailure(EFailure::InstallerChanged));
+        return;
+    }
     // Not a program, no longer there, or the elevation prompt declined.
     if (!QProcess::startDetached(installer, QStringList())) {
         EndUpdate(CFailure(EFailure::InstallerNotStarted));
@@ -439,7 +454,8 @@ void CUpdate::RunBoxStep(std::function<void()> step)
 // loop, in which the same failure may be reported again.
 void CUpdate::EndUpdate(const CFailure& failure)
 {
-    EndUpdate(failure, FailureExitCode(failure.kind));
+    const bool signedInstallation = m_pPackageCheck && m_pPackageCheck->IsRequired();
+    EndUpdate(failure, FailureExitCode(failure.kind, signedInstallation));
 }
 
 void CUpdate::EndUpdate(const CFailure& failure, int exitCode)

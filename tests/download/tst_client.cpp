@@ -8,6 +8,7 @@
 #include "LocalSettings.h"
 #include "Minisign.h"
 #include "NginxServer.h"
+#include "OutsideTarget.h"
 #include "PackageRequest.h"
 #include "PackageSignature.h"
 #include "SigningTrust.h"
@@ -225,6 +226,8 @@ private slots:
     void downloads();
     void failures_data();
     void failures();
+    void plantedAtPackagePath_data();
+    void plantedAtPackagePath();
     void stopMidTransfer_data();
     void stopMidTransfer();
     void cancelInAnyLanguage_data();
@@ -524,11 +527,6 @@ void TestDownloadClient::failures_data()
     m_http.SetRoute("/ok/client_v2.zip", LocalHttpRoute::Ok(small));
     QTest::newRow("a folder at the package path") << false << m_http.Url("/ok/client_v2.zip") << "folder" << ""
                                                   << true;
-    QTest::newRow("disk full, small package: caught when the file is closed")
-        << false << m_http.Url("/ok/client_v2.zip") << "full" << "No space left" << false;
-    m_http.SetRoute("/big/client_v2.zip", LocalHttpRoute::Ok(large));
-    QTest::newRow("disk full, large package: caught on write")
-        << false << m_http.Url("/big/client_v2.zip") << "full" << "No space left" << false;
 }
 
 void TestDownloadClient::failures()
@@ -545,12 +543,6 @@ void TestDownloadClient::failures()
     const QString packagePath = PackagePath("client_v2.zip");
     if (obstacle == "folder")
         QVERIFY(QDir().mkdir(packagePath));
-    if (obstacle == "full") {
-        // The full device itself where the package belongs (a link to it
-        // would be replaced by a file of its own).
-        if (QProcess::execute("mknod", {packagePath, "c", "1", "7"}) != 0)
-            QSKIP("cannot make the full device here (mknod needs root)");
-    }
 
     CDownloadClient client;
     if (obstacle != "untrusted")
@@ -577,6 +569,59 @@ void TestDownloadClient::failures()
         QCOMPARE(recorder.Total(), qint64(0));
     if (nothingWritten && QFileInfo(packagePath).isFile())
         QCOMPARE(QFileInfo(packagePath).size(), qint64(0));
+}
+
+void TestDownloadClient::plantedAtPackagePath_data()
+{
+    QTest::addColumn<QString>("planted");
+
+    QTest::newRow("a second name of a file elsewhere: replaced as a name, that file keeps its bytes")
+        << "hard link";
+    QTest::newRow("a link to a file elsewhere: replaced, what it names untouched") << "link";
+    QTest::newRow("a device: replaced, never written to") << "device";
+    QTest::newRow("a file anyone may write: replaced by one only its owner writes") << "writable";
+}
+
+// Another user of the installation folder plants something where the
+// package belongs: the package is written into a file of its own, never
+// through what was there.
+void TestDownloadClient::plantedAtPackagePath()
+{
+    QFETCH(QString, planted);
+    TestSupport::OutsideTarget outside;
+    QVERIFY(outside.isValid());
+    const QString path = PackagePath("client_v2.zip");
+    if (planted == "hard link")
+        QCOMPARE(::link(QFile::encodeName(outside.File()).constData(), QFile::encodeName(path).constData()), 0);
+    if (planted == "link")
+        QVERIFY(QFile::link(outside.File(), path));
+    if (planted == "device" && QProcess::execute("mknod", {path, "c", "1", "7"}) != 0)
+        QSKIP("cannot make a device here (mknod needs root)");
+    if (planted == "writable") {
+        QVERIFY(WriteAll(path, Bytes(1000, 7)));
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                                | QFileDevice::WriteGroup | QFileDevice::ReadOther
+                                                | QFileDevice::WriteOther));
+    }
+    const QStringList before = outside.Picture();
+    const QByteArray body = Bytes(300 * 1024, 21);
+    m_http.SetRoute("/planted/client_v2.zip", LocalHttpRoute::Ok(body));
+
+    CDownloadClient client;
+    Recorder recorder;
+    recorder.Attach(&client);
+    QString url = m_http.Url("/planted/client_v2.zip");
+    client.StartDownload(url);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
+
+    QCOMPARE(recorder.errors, QStringList());
+    QCOMPARE(recorder.finishes, 1);
+    QCOMPARE(outside.Picture(), before);
+    QVERIFY2(ReadAll(path) == body, "the package is not the body");
+    struct stat info {};
+    QCOMPARE(::lstat(QFile::encodeName(path).constData(), &info), 0);
+    QVERIFY2(S_ISREG(info.st_mode) && info.st_nlink == 1, "a file of its own");
+    QCOMPARE(int(info.st_mode & 022), 0);
 }
 
 void TestDownloadClient::stopMidTransfer_data()
@@ -1083,20 +1128,22 @@ void TestDownloadClient::acrossRuns_data()
     QTest::addColumn<QByteArray>("setting");    // of the second run
     QTest::addColumn<QByteArray>("servedNext"); // "same", "changed": what the server holds then
     QTest::addColumn<QString>("nextPath");      // the second run's URL path
-    QTest::addColumn<bool>("touchPartial");     // the partial package grows between the runs
+    QTest::addColumn<QByteArray>("partial");    // between the runs: "kept", "grown", "second name"
     QTest::addColumn<bool>("resumes");
 
     const QString same("/pkg/client_v2.zip");
     QTest::newRow("same URL, same file: resumed with Range and If-Range")
-        << QByteArray("3") << QByteArray("same") << same << false << true;
+        << QByteArray("3") << QByteArray("same") << same << QByteArray("kept") << true;
     QTest::newRow("the file changed on the server: 200, starts over")
-        << QByteArray("3") << QByteArray("changed") << same << false << false;
+        << QByteArray("3") << QByteArray("changed") << same << QByteArray("kept") << false;
     QTest::newRow("another URL for the same file name: replaced")
-        << QByteArray("3") << QByteArray("same") << QString("/other/client_v2.zip") << false << false;
-    QTest::newRow("retries off in the next run: replaced") << QByteArray("0") << QByteArray("same") << same << false
-                                                           << false;
+        << QByteArray("3") << QByteArray("same") << QString("/other/client_v2.zip") << QByteArray("kept") << false;
+    QTest::newRow("retries off in the next run: replaced") << QByteArray("0") << QByteArray("same") << same
+                                                           << QByteArray("kept") << false;
     QTest::newRow("the partial package changed on disk: replaced")
-        << QByteArray("3") << QByteArray("same") << same << true << false;
+        << QByteArray("3") << QByteArray("same") << same << QByteArray("grown") << false;
+    QTest::newRow("the partial package got a second name: replaced as a name, never continued")
+        << QByteArray("3") << QByteArray("same") << same << QByteArray("second name") << false;
 }
 
 // A run that fails keeps its partial package and record; the next run goes
@@ -1106,7 +1153,7 @@ void TestDownloadClient::acrossRuns()
     QFETCH(QByteArray, setting);
     QFETCH(QByteArray, servedNext);
     QFETCH(QString, nextPath);
-    QFETCH(bool, touchPartial);
+    QFETCH(QByteArray, partial);
     QFETCH(bool, resumes);
 
     const QByteArray body = Bytes(1024 * 1024, 14);
@@ -1138,11 +1185,16 @@ void TestDownloadClient::acrossRuns()
     const LocalHttpRoute route = LocalHttpRoute::Resumable(next, servedNext == "changed" ? "\"v2\"" : "\"v1\"");
     server.SetRouteSequence("/pkg/client_v2.zip", {route});
     server.SetRoute("/other/client_v2.zip", route);
-    if (touchPartial) {
-        QFile partial(path);
-        QVERIFY(partial.open(QIODevice::Append));
-        partial.write("x");
+    if (partial == "grown") {
+        QFile grown(path);
+        QVERIFY(grown.open(QIODevice::Append));
+        grown.write("x");
     }
+    // Whoever holds the second name could change the bytes at will.
+    const QString secondName = QDir::currentPath() + QStringLiteral("/second-name.bin");
+    const QByteArray firstHalf = ReadAll(path);
+    if (partial == "second name")
+        QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(secondName).constData()), 0);
     QVERIFY(WriteRetries(setting));
     // A signed installation: the bytes of the first run are hashed from the
     // disk once, before the rest is asked for, and the rest as it comes.
@@ -1167,6 +1219,10 @@ void TestDownloadClient::acrossRuns()
     QCOMPARE(recorder.finishes, 1);
     QVERIFY2(ReadAll(path) == next, "the file is not the package");
     QVERIFY(!QFile::exists(CPackage(nextUrl, QDir::currentPath()).ResumeRecordPath()));
+    if (partial == "second name") {
+        QVERIFY2(ReadAll(secondName) == firstHalf, "the second name keeps its bytes");
+        QVERIFY(QFile::remove(secondName));
+    }
     const QByteArray range = server.RequestHeader(before, "Range");
     const bool asked = servedNext == "changed" || resumes;
     QCOMPARE(range, asked ? "bytes=" + QByteArray::number(half) + '-' : QByteArray());

@@ -1323,6 +1323,146 @@ def test_link_in_place_of_the_unpack_folder(d):
             check(outside.picture() == before, f"link to a {kind}: still untouched at the end")
 
 
+CHANGED = "Update failed! The update was changed on disk after it was checked."
+
+
+def test_swapped_installer_is_not_started(d):
+    # While the install question is open, another user of the folder puts a
+    # program of their own where the checked installer is: confirming starts
+    # nothing, says so once, and a signed installation ends with -1.
+    for kind, how in (("zip", "replaced"), ("zip", "written over"), ("executable", "replaced")):
+        what = f"{kind} package, installer {how}"
+        with Case(d) as c:
+            signer = harness.Signer(c.inst.tmp)
+            c.inst.install_key(signer.public_key())
+            path = "/pkg/setup.exe" if kind == "executable" else PACKAGE
+            name = os.path.basename(path)
+            body = open(c.inst.standin(harness.INSTALLER), "rb").read() if kind == "executable" \
+                else c.inst.installer_zip()
+            c.server.routes[path] = {"body": body}
+            c.server.routes[path + ".minisig"] = {"body": signer.sign(body, name)}
+            c.launch(c.server.url(path), len(body))
+            c.press_update()
+            box = c.wait_notice(30)
+            check(c.notices() == [INSTALL], f"{what}: the install question: {c.notices()}")
+            installer = c.inst.path(name) if kind == "executable" else c.inst.path("client_v2", harness.INSTALLER)
+            marker = c.inst.path("swapped-ran.txt")
+            script = f"#!/bin/sh\necho swapped > '{marker}'\n".encode()
+            if how == "replaced":
+                planted = c.inst.path("planted.exe")
+                with open(planted, "wb") as f:
+                    f.write(script)
+                os.chmod(planted, 0o755)
+                os.replace(planted, installer)
+            else:
+                with open(installer, "r+b") as f:
+                    f.write(script)
+                    f.truncate()
+                os.chmod(installer, 0o755)
+            c.display.key(box, "Return")
+            box = c.wait_notice(10)
+            time.sleep(0.3)
+            check(c.notices() == [INSTALL, CHANGED], f"{what}: one box says why: {c.notices()}")
+            c.display.key(box, "Return")
+            code = c.exit_code()
+            check(code == 255, f"{what}: exit status -1, got {code}")
+            time.sleep(0.5)
+            check(not os.path.exists(marker), f"{what}: the planted program did not run")
+            check(not c.installer_ran() and not c.installer_ran("client_v2"), f"{what}: nothing started")
+
+
+def test_package_swapped_while_verified(d):
+    # While the signature is on its way, another user of the folder puts a
+    # package of their own where the downloaded one is: the bytes verified
+    # are the ones written, and a package whose name no longer names them is
+    # not unpacked: one box, exit -1.
+    with Case(d) as c:
+        signer = harness.Signer(c.inst.tmp)
+        c.inst.install_key(signer.public_key())
+        body = c.inst.installer_zip()
+        pause = harness.Pause(1)
+        c.server.routes[PACKAGE] = {"body": body}
+        c.server.routes[PACKAGE + ".minisig"] = {"body": signer.sign(body, "client_v2.zip"), "pause": pause}
+        c.launch(c.server.url(PACKAGE), len(body))
+        press_update_held(c, pause)
+        check(harness.wait_until(lambda: "Verifying..." in c.progress(), 10), "verifying")
+        marker = c.inst.path("swapped-ran.txt")
+        evil = harness.make_zip([("bin/setup.exe", f"#!/bin/sh\necho swapped > '{marker}'\n".encode(), 0o755)])
+        planted = c.inst.path("planted.zip")
+        with open(planted, "wb") as f:
+            f.write(evil)
+        os.replace(planted, c.inst.path("client_v2.zip"))
+        pause.release()
+        box = c.wait_notice(30)
+        time.sleep(0.3)
+        check(c.notices() == [CHANGED], f"one box says why: {c.notices()}")
+        c.display.key(box, "Return")
+        code = c.exit_code()
+        check(code == 255, f"exit status -1, got {code}")
+        check(not os.path.exists(c.inst.path("client_v2", harness.INSTALLER)), "nothing unpacked")
+        check(not os.path.exists(marker), "the planted package's program did not run")
+
+
+_swap_packages = {}
+
+
+def swap_package(installer):
+    """The installer, then 1 GiB of zeros in 256 entries (a few MB to send,
+    long enough to unpack that a folder can be swapped meanwhile), then
+    "late.txt"."""
+    if not _swap_packages:
+        path = tempfile.mktemp(suffix=".zip")
+        try:
+            with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as zf:
+                zf.writestr("bin/setup.exe", installer)
+                block = bytes(1 << 20)
+                for n in range(256):
+                    with zf.open(zipfile.ZipInfo(f"data/zeros{n}.bin", date_time=(2026, 1, 1, 0, 0, 0)), "w") as out:
+                        for _ in range(4):
+                            out.write(block)
+                zf.writestr("late.txt", b"late")
+            with open(path, "rb") as f:
+                _swap_packages["body"] = f.read()
+        finally:
+            if os.path.exists(path):
+                os.remove(path)
+    return _swap_packages["body"]
+
+
+def test_unpack_folder_swapped_for_a_link(d):
+    # While the package is unpacked, another user of the folder moves the
+    # unpack folder away and puts a link to a folder elsewhere in its place:
+    # nothing is written there, and the installer is not started through it.
+    with Case(d) as c:
+        outside = OutsideFolder(c.inst.tmp)
+        body = swap_package(open(c.inst.standin(harness.INSTALLER), "rb").read())
+        c.server.routes[PACKAGE] = {"body": body}
+        c.launch(c.server.url(PACKAGE), len(body))
+        before = outside.picture()
+        c.press_update()
+        folder = c.inst.path("client_v2")
+        check(harness.wait_until(lambda: os.path.exists(os.path.join(folder, "zeros0.bin")), 30),
+              "the unpacking began")
+        moved = folder + ".moved"
+        os.rename(folder, moved)
+        os.symlink(outside.dir, folder)
+        check(not os.path.exists(os.path.join(moved, "late.txt")), "the folder was swapped while it was unpacked")
+        box = c.wait_notice(60)
+        check(c.notices() == [INSTALL], f"the unpacking went on: {c.notices()}")
+        check(outside.picture() == before, "nothing was written where the link leads")
+        check(os.path.isfile(os.path.join(moved, "late.txt")), "the files went into the folder it held")
+        c.display.key(box, "Return")
+        box = c.wait_notice(10)
+        time.sleep(0.3)
+        check(c.notices() == [INSTALL, CHANGED], f"the start through the link is refused: {c.notices()}")
+        c.display.key(box, "Return")
+        code = c.exit_code()
+        check(code == 255, f"exit status -1, got {code}")
+        time.sleep(0.5)
+        check(outside.picture() == before, "still untouched at the end")
+        check(not os.path.exists(os.path.join(moved, "installer-ran.txt")), "nothing started")
+
+
 def test_package_never_replaces_the_installation(d):
     # Refused with the address box before the client is stopped; nothing is
     # downloaded over the client or unpacked into the skin folder.

@@ -1,7 +1,10 @@
 #include "CCompressClient.h"
 #include "FolderTree.h"
+#include "HeldFile.h"
 #include "InstallDir.h"
+#include "OutsideTarget.h"
 #include "Package.h"
+#include "SafeTarget.h"
 #include "ThreadEndMark.h"
 #include "ZipWriter.h"
 
@@ -18,6 +21,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -125,7 +129,10 @@ private slots:
     void unCompress();
     void unreadableArchive_data();
     void unreadableArchive();
-    void existingLinksAreNotFollowed();
+    void plantedNames_data();
+    void plantedNames();
+    void folderSwappedWhileUnpacking_data();
+    void folderSwappedWhileUnpacking();
     void permissions_data();
     void permissions();
     void largeEntryIsByteExact();
@@ -300,18 +307,94 @@ void TestCCompressClient::unreadableArchive()
     QCOMPARE(Escapes(), QStringList());
 }
 
-// Links already in the folder must not carry folders or files out of it.
-void TestCCompressClient::existingLinksAreNotFollowed()
+void TestCCompressClient::plantedNames_data()
 {
-    const QString outside = m_tmp->root() + QStringLiteral("/outside");
-    QVERIFY(QDir().mkpath(Target()));
-    QVERIFY(QFile::link(outside, Target() + QStringLiteral("/out")));
-    QVERIFY(QFile::link(outside + QStringLiteral("/dangling.txt"), Target() + QStringLiteral("/file.txt")));
-    QVERIFY(WriteZip(Zip(), {Folder("out/sub/"), File("file.txt", "X"), kOk}));
+    QTest::addColumn<QString>("planted"); // "link:name", "dangling:name", "hard:name", "folder link:path"
+    QTest::addColumn<Entries>("entries");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("a link at a file name: replaced by the entry, what it names untouched")
+        << "link:file.txt" << Entries{File("file.txt", "X")} << QStringList{"file.txt=X"};
+    QTest::newRow("a dangling link at a file name: replaced, nothing made where it pointed")
+        << "dangling:file.txt" << Entries{File("file.txt", "X")} << QStringList{"file.txt=X"};
+    QTest::newRow("a second name of a file elsewhere: replaced as a name, that file keeps its bytes")
+        << "hard:setup.exe" << Entries{File("bin/setup.exe", "NEW")} << QStringList{"setup.exe=NEW"};
+    QTest::newRow("a link at a folder step: refused, nothing made where it leads")
+        << "folder link:out" << Entries{Folder("out/sub/"), kOk} << QStringList{"ok.txt=OK", "out@"};
+    QTest::newRow("a link at a deeper folder step: refused there")
+        << "folder link:a/b" << Entries{Folder("a/b/c/"), Folder("a/d/"), kOk}
+        << QStringList{"a/", "a/b@", "a/d/", "ok.txt=OK"};
+}
+
+// Another user of the installation folder plants names in the unpack folder:
+// nothing is written, and no folder made, through them.
+void TestCCompressClient::plantedNames()
+{
+    QFETCH(QString, planted);
+    QFETCH(Entries, entries);
+    QFETCH(QStringList, expected);
+    TestSupport::OutsideTarget outside;
+    QVERIFY(outside.isValid());
+    const QString kind = planted.section(QLatin1Char(':'), 0, 0);
+    const QString at = Target() + QLatin1Char('/') + planted.section(QLatin1Char(':'), 1);
+    QVERIFY(QDir().mkpath(QFileInfo(at).absolutePath()));
+    if (kind == "link")
+        QVERIFY(QFile::link(outside.File(), at));
+    if (kind == "dangling")
+        QVERIFY(QFile::link(outside.Folder() + QStringLiteral("/dangling.txt"), at));
+    if (kind == "hard")
+        QCOMPARE(::link(QFile::encodeName(outside.File()).constData(), QFile::encodeName(at).constData()), 0);
+    if (kind == "folder link")
+        QVERIFY(QFile::link(outside.Folder(), at));
+    const QStringList before = outside.Picture();
+    QVERIFY(WriteZip(Zip(), entries));
 
     QVERIFY(CCompressClient::UnCompress(Zip(), Target()));
-    QCOMPARE(Tree(outside), QStringList());
-    QCOMPARE(Tree(Target()), (QStringList{"file.txt@", "ok.txt=OK", "out@"}));
+    QCOMPARE(outside.Picture(), before);
+    QVERIFY(!QFileInfo::exists(outside.Folder() + QStringLiteral("/dangling.txt")));
+    QCOMPARE(Tree(Target()), expected);
+    QCOMPARE(Escapes(), QStringList());
+}
+
+void TestCCompressClient::folderSwappedWhileUnpacking_data()
+{
+    QTest::addColumn<QString>("swapped"); // relative to the target: "" for the target itself
+
+    QTest::newRow("the unpack folder itself") << "";
+    QTest::newRow("a folder inside it") << "sub";
+}
+
+// GIVEN the unpack folder held, WHEN a folder of it is moved away and a link
+// to a folder elsewhere takes its name, THEN nothing goes where the link
+// leads: what follows goes into the folder that was held, and a folder step
+// that became a link is refused.
+void TestCCompressClient::folderSwappedWhileUnpacking()
+{
+    QFETCH(QString, swapped);
+    TestSupport::OutsideTarget outside;
+    QVERIFY(outside.isValid());
+    const QStringList before = outside.Picture();
+    Update::CSafeTarget target(Target());
+    QVERIFY(target.Create());
+    target.MakeFolder(QStringLiteral("sub/"));
+
+    const QString name = swapped.isEmpty() ? Target() : Target() + QLatin1Char('/') + swapped;
+    const QString moved = m_tmp->root() + QStringLiteral("/moved");
+    QVERIFY(QDir().rename(name, moved));
+    QVERIFY(QFile::link(outside.Folder(), name));
+
+    target.MakeFolder(QStringLiteral("sub/late/"));
+    Update::CTargetFile file;
+    QVERIFY(file.Open(target, QStringLiteral("late.txt")));
+    QVERIFY(file.Write("L", 1));
+    QVERIFY(file.Finish(0));
+
+    QCOMPARE(outside.Picture(), before);
+    const QString held = swapped.isEmpty() ? moved : Target();
+    QCOMPARE(Tree(held).filter(QStringLiteral("late")),
+             swapped.isEmpty() ? (QStringList{"late.txt=L", "sub/late/"}) : QStringList{"late.txt=L"});
+    // The unpack folder that was swapped is no longer where it was.
+    QCOMPARE(target.Folder()->IsStillAt(), !swapped.isEmpty());
 }
 
 void TestCCompressClient::permissions_data()

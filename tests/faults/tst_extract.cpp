@@ -3,6 +3,7 @@
 #include "CDownloadClient.h"
 #include "Package.h"
 #include "FaultSupport.h"
+#include "HeldFile.h"
 #include "LocalHttpServer.h"
 #include "ZipWriter.h"
 
@@ -55,7 +56,7 @@ private:
     QString Zip() const { return Inst() + QStringLiteral("/client_v2.zip"); }
     QString Target() const { return Inst() + QStringLiteral("/client_v2"); }
     QStringList AllButTarget() const;
-    CFailure RunWorker(int& finished, int& failed) const;
+    CFailure RunWorker(int& finished, int& failed, std::shared_ptr<CHeldFile> archive = nullptr) const;
 
     std::unique_ptr<TestSupport::InstallDir> m_pDir;
 };
@@ -77,13 +78,13 @@ QStringList TestExtractFaults::AllButTarget() const
 }
 
 // One run of the worker thread, as the window starts it; why it failed.
-CFailure TestExtractFaults::RunWorker(int& finished, int& failed) const
+CFailure TestExtractFaults::RunWorker(int& finished, int& failed, std::shared_ptr<CHeldFile> archive) const
 {
     CCompressClient worker;
     ThreadEndMark mark(&worker);
     QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
     QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
-    worker.SetPackage(CPackage(QStringLiteral("http://127.0.0.1/pkg/client_v2.zip"), Inst()));
+    worker.SetPackage(CPackage(QStringLiteral("http://127.0.0.1/pkg/client_v2.zip"), Inst()), std::move(archive));
     worker.start(QThread::InheritPriority);
     finished = -1;
     failed = -1;
@@ -171,17 +172,25 @@ void TestExtractFaults::diskFills()
 void TestExtractFaults::packageGoneBeforeExtraction_data()
 {
     QTest::addColumn<QString>("damage");
-    QTest::newRow("package deleted") << "delete";
-    QTest::newRow("package emptied") << "empty";
-    QTest::newRow("package cut short") << "truncate";
-    QTest::newRow("a folder in place of the package") << "folder";
+    QTest::addColumn<EFailure>("failure");
+
+    const EFailure changed = EFailure::PackageChanged;
+    QTest::newRow("package deleted") << "delete" << changed;
+    QTest::newRow("package emptied") << "empty" << changed;
+    QTest::newRow("package cut short") << "truncate" << changed;
+    QTest::newRow("a folder in place of the package") << "folder" << changed;
+    QTest::newRow("another package in its place") << "swap" << changed;
+    QTest::newRow("a byte written over in place, same size") << "overwrite" << changed;
+    QTest::newRow("package left as it was: unpacked from the file held") << "none" << EFailure::None;
 }
 
-// The real hand-over: a download that finished, then the package is lost
-// before the worker opens it.
+// The real hand-over: a download that finished, the package file the client
+// holds given to the worker, then the package is changed on disk before the
+// worker opens it. Only the bytes written are ever unpacked.
 void TestExtractFaults::packageGoneBeforeExtraction()
 {
     QFETCH(QString, damage);
+    QFETCH(EFailure, failure);
     const QByteArray package = MakeZip({File("setup.exe", Filler(200 * 1024, 'x'))});
     LocalHttpServer server;
     QVERIFY(server.Start());
@@ -194,25 +203,38 @@ void TestExtractFaults::packageGoneBeforeExtraction()
     QVERIFY(finishedDownload.wait(int(kWaitMs)));
     QCOMPARE(QFileInfo(Zip()).size(), qint64(package.size()));
 
-    if (damage == "delete" || damage == "folder")
+    if (damage == "delete" || damage == "folder" || damage == "swap")
         QVERIFY(QFile::remove(Zip()));
     if (damage == "folder")
         QVERIFY(QDir().mkdir(Zip()));
+    if (damage == "swap")
+        QVERIFY(WriteFile(Zip(), MakeZip({File("setup.exe", Filler(200 * 1024, 'e'))})));
     if (damage == "empty")
         QVERIFY(WriteFile(Zip(), QByteArray()));
     if (damage == "truncate")
         QVERIFY(WriteFile(Zip(), package.left(package.size() / 2)));
+    if (damage == "overwrite") {
+        QFile inPlace(Zip());
+        QVERIFY(inPlace.open(QIODevice::ReadWrite));
+        QVERIFY(inPlace.seek(package.size() / 2) && inPlace.write("!") == 1);
+    }
     const QStringList before = AllButTarget();
 
     int finished = 0;
     int failed = 0;
-    const CFailure why = RunWorker(finished, failed);
+    const CFailure why = RunWorker(finished, failed, client.PackageFile());
 
-    QCOMPARE(finished, 0);
-    QCOMPARE(failed, 1);
-    QCOMPARE(int(why.kind), int(EFailure::ArchiveDamaged));
+    const bool ok = failure == EFailure::None;
+    QCOMPARE(finished, ok ? 1 : 0);
+    QCOMPARE(failed, ok ? 0 : 1);
+    QCOMPARE(int(why.kind), int(failure));
     QCOMPARE(AllButTarget(), before);
-    QVERIFY(!QFileInfo::exists(Target() + QStringLiteral("/setup.exe")));
+    QFile installer(Target() + QStringLiteral("/setup.exe"));
+    QCOMPARE(installer.exists(), ok);
+    if (ok) {
+        QVERIFY(installer.open(QIODevice::ReadOnly));
+        QVERIFY2(installer.readAll() == Filler(200 * 1024, 'x'), "the installer is the one downloaded");
+    }
 }
 
 QTEST_GUILESS_MAIN(TestExtractFaults)
