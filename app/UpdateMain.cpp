@@ -6,6 +6,7 @@
 #include "LaunchArgs.h"
 #include "LocalSettings.h"
 #include "Notice.h"
+#include "UpdateFailure.h"
 
 #include <QApplication>
 #include <QDir>
@@ -52,7 +53,8 @@ int UpdateMain(int argc, char** argv)
         entries, args,
         ShowStartupNotice,
         [](const CLaunchArgs& read) {
-            QMessageLogger().debug("url[%s]", read.strUrl.toUtf8().constData());
+            // A password in the URL's user info is not for the log.
+            QMessageLogger().debug("url[%s]", UrlWithoutPassword(read.strUrl).toUtf8().constData());
             QMessageLogger().debug("version[%s]", read.strVersionText.toUtf8().constData());
         });
     switch (decision) {

@@ -39,7 +39,9 @@ VxMessageBox::VxMessageBox(QWidget* parent, const QString& title, const QString&
     m_pLabText = new QLabel(text, this);
     m_pLabText->setObjectName("VxMessageBoxText");
     m_pLabText->setWordWrap(true);
-    m_pLabText->setTextFormat(Qt::AutoText);
+    // Failures carry what a server said (a reason phrase, a header): text,
+    // never markup that would load pictures or fake a message.
+    m_pLabText->setTextFormat(Qt::PlainText);
     m_pLabText->setAlignment(Qt::AlignCenter);
 
     auto* pButtons = new QHBoxLayout;
