@@ -3,10 +3,10 @@
 
 namespace Update {
 
-bool ShowNotice(const QString& title, const QString& text)
+bool ShowNotice(const QString& title, const QString& text, Qt::TextFormat format)
 {
     using DAROZ::VxMessageBox;
-    return VxMessageBox::ShowInformation(nullptr, title, text, VxMessageBox::Ok | VxMessageBox::Cancel)
+    return VxMessageBox::ShowInformation(nullptr, title, text, VxMessageBox::Ok | VxMessageBox::Cancel, format)
         == VxMessageBox::Ok;
 }
 
