@@ -7,6 +7,7 @@
 #include "LocalSettings.h"
 #include "Notice.h"
 #include "UpdateLog.h"
+#include "UpdateFailure.h"
 
 #include <QApplication>
 #include <QDir>
@@ -74,7 +75,8 @@ int UpdateMain(int argc, char** argv)
         entries, args,
         [](const QString& notice) { return ShowUnloggedNotice(QObject::tr("Notice"), notice); },
         [](const CLaunchArgs& read) {
-            QMessageLogger().debug("url[%s]", read.strUrl.toUtf8().constData());
+            // A password in the URL's user info is not for the log.
+            QMessageLogger().debug("url[%s]", UrlWithoutPassword(read.strUrl).toUtf8().constData());
             QMessageLogger().debug("version[%s]", read.strVersionText.toUtf8().constData());
             CUpdateLog::Write(LaunchLine(read));
         });

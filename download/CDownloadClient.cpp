@@ -24,6 +24,11 @@ const qint64 kReadBufferSize = 1024 * 1024;
 // leave the window at the same percentage for good.
 const int kDefaultStallTimeoutMs = 60000;
 
+// A body slower than this on average over the window is as good as stalled:
+// a server that trickles a byte now and then must not hold the update open.
+const qint64 kDefaultLowSpeedBytesPerSecond = 1024;
+const int kDefaultLowSpeedWindowMs = 120000;
+
 int HttpStatus(const QNetworkReply* reply)
 {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -44,6 +49,10 @@ CDownloadClient::CDownloadClient(QObject* parent) : QObject(parent)
     m_stallTimer.setSingleShot(true);
     m_stallTimer.setInterval(kDefaultStallTimeoutMs);
     connect(&m_stallTimer, SIGNAL(timeout()), this, SLOT(OnStallTimeout()));
+    m_lowSpeedTimer.setSingleShot(true);
+    SetLowSpeedLimit(kDefaultLowSpeedBytesPerSecond, kDefaultLowSpeedWindowMs);
+    connect(&m_lowSpeedTimer, SIGNAL(timeout()), this, SLOT(OnLowSpeedCheck()));
+    connect(&m_memoryGuard, SIGNAL(SignalExceeded()), this, SLOT(OnMemoryExceeded()));
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, SIGNAL(timeout()), this, SLOT(OnRetryTimeout()));
 }
@@ -130,13 +139,19 @@ void CDownloadClient::DiscardPackageFile()
 
 void CDownloadClient::SetProxyAuth(CProxyAuth* auth)
 {
-    if (m_pProxyAuth)
+    if (m_pProxyAuth) {
         disconnect(&m_networkManager, nullptr, m_pProxyAuth, nullptr);
+        disconnect(m_pProxyAuth, nullptr, this, nullptr);
+    }
     m_pProxyAuth = auth;
+    // Every request's proxies come from it, with what the user typed for each.
+    m_networkManager.setProxyFactory(auth ? auth->NewProxyFactory() : nullptr);
+    if (!auth)
+        return;
     // Direct: Qt reads the authenticator when the slot returns.
-    if (auth)
-        connect(&m_networkManager, SIGNAL(proxyAuthenticationRequired(QNetworkProxy,QAuthenticator*)), auth,
-                SLOT(OnProxyAuthenticationRequired(QNetworkProxy,QAuthenticator*)), Qt::DirectConnection);
+    connect(&m_networkManager, SIGNAL(proxyAuthenticationRequired(QNetworkProxy,QAuthenticator*)), auth,
+            SLOT(OnProxyAuthenticationRequired(QNetworkProxy,QAuthenticator*)), Qt::DirectConnection);
+    connect(auth, SIGNAL(SignalAsking(bool)), this, SLOT(OnProxyAsking(bool)), Qt::DirectConnection);
 }
 
 void CDownloadClient::SetRetries(int retries)
@@ -152,6 +167,12 @@ void CDownloadClient::SetStallTimeout(int ms)
 int CDownloadClient::StallTimeout() const
 {
     return m_stallTimer.interval();
+}
+
+void CDownloadClient::SetLowSpeedLimit(qint64 bytesPerSecond, int ms)
+{
+    m_nLowSpeedBytesPerSecond = qMax<qint64>(0, bytesPerSecond);
+    m_lowSpeedTimer.setInterval(ms);
 }
 
 void CDownloadClient::SetBytesOnDiskReader(CBytesOnDiskReader reader)
@@ -170,6 +191,8 @@ void CDownloadClient::GetClientSize(const QString& url)
     QEventLoop loop;
     QNetworkReply* reply = manager.head(MakePackageRequest(url, m_tlsTrust));
     connect(reply, SIGNAL(finished()), &loop, SLOT(quit()), Qt::DirectConnection);
+    // A head has no body: one that has not come within the stall time will not.
+    QTimer::singleShot(StallTimeout(), &loop, &QEventLoop::quit);
     loop.exec();
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     delete reply;
@@ -222,13 +245,68 @@ void CDownloadClient::OnHttpMetaData()
     TakeHead();
 }
 
-// The server went quiet. Closing the reply makes Qt report a cancel; the
-// failure to tell is the silence.
+// The server went quiet, or its answer's head did not come in time.
+// Closing the reply makes Qt report a cancel; the failure to tell is the
+// silence.
 void CDownloadClient::OnStallTimeout()
 {
     CDownloadFailure failure;
     failure.failure = CFailure(EFailure::Stalled);
     RetryOrEnd(failure);
+}
+
+// Any byte of the package's body shows the server is still there. Bytes of
+// redirect hops before it do not: the head must come within the stall time
+// of the request, however many hops lead to it.
+void CDownloadClient::OnReplyProgress()
+{
+    if (m_eStage == Stage::Receiving)
+        m_stallTimer.start();
+}
+
+// The end of a low-speed window: slower than the limit on average is
+// stalled; otherwise the next window begins.
+void CDownloadClient::OnLowSpeedCheck()
+{
+    if (m_eStage != Stage::Receiving)
+        return;
+    if (m_nWindowBytes * 1000 >= m_nLowSpeedBytesPerSecond * m_lowSpeedTimer.interval()) {
+        m_nWindowBytes = 0;
+        m_lowSpeedTimer.start();
+        return;
+    }
+    CDownloadFailure failure;
+    failure.failure = CFailure(EFailure::Stalled);
+    RetryOrEnd(failure);
+}
+
+// Qt has read more of an answer it does not show us than any answer without
+// the package may hold.
+void CDownloadClient::OnMemoryExceeded()
+{
+    if (m_eStage == Stage::Asking)
+        EndTransfer(CFailure(EFailure::AnswerTooLarge));
+}
+
+// While the user types the proxy's password no time limit runs out; each
+// starts afresh once the dialog is gone.
+void CDownloadClient::OnProxyAsking(bool asking)
+{
+    if (m_eStage != Stage::Asking && m_eStage != Stage::Receiving)
+        return;
+    if (asking) {
+        m_stallTimer.stop();
+        m_lowSpeedTimer.stop();
+        m_memoryGuard.Stop();
+        return;
+    }
+    m_stallTimer.start();
+    if (m_eStage == Stage::Asking) {
+        m_memoryGuard.Start();
+        return;
+    }
+    m_nWindowBytes = 0;
+    m_lowSpeedTimer.start();
 }
 
 void CDownloadClient::OnRetryTimeout()
@@ -282,17 +360,19 @@ CFailure CDownloadClient::StartAttempt()
     m_tlsFailure = CFailure();
     m_pReply = m_networkManager.get(request);
     m_pReply->setReadBufferSize(kReadBufferSize);
-    // Any byte of the answer shows the server is still there. Connected
-    // first, so that our own handling, which may end the attempt, comes after.
-    connect(m_pReply, SIGNAL(readyRead()), &m_stallTimer, SLOT(start()));
-    connect(m_pReply, SIGNAL(downloadProgress(qint64,qint64)), &m_stallTimer, SLOT(start()));
+    // Connected first, so that our own handling, which may end the attempt,
+    // comes after.
+    connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnReplyProgress()));
+    connect(m_pReply, SIGNAL(downloadProgress(qint64,qint64)), this, SLOT(OnReplyProgress()));
     connect(m_pReply, SIGNAL(finished()), this, SLOT(OnFinishedDowndload()));
     connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnHttpReadyRead()));
     // The head is judged as soon as it is there, before any of the body.
     connect(m_pReply, SIGNAL(metaDataChanged()), this, SLOT(OnHttpMetaData()));
     connect(m_pReply, SIGNAL(sslErrors(QList<QSslError>)), this, SLOT(OnSslErrors(QList<QSslError>)));
     connect(m_pReply, SIGNAL(encrypted()), this, SLOT(OnEncrypted()));
+    // The head's deadline, and a watch on what Qt may read before it.
     m_stallTimer.start();
+    m_memoryGuard.Start();
     return CFailure();
 }
 
@@ -311,6 +391,7 @@ bool CDownloadClient::TakeHead()
         return true;
     switch (JudgeAnswer()) {
     case EAnswer::Take:
+        BeginBody();
         return true;
     case EAnswer::TakeFromZero: {
         const CFailure emptied = StartFileOver();
@@ -318,6 +399,7 @@ bool CDownloadClient::TakeHead()
             EndTransfer(emptied);
             return false;
         }
+        BeginBody();
         return true;
     }
     case EAnswer::AskAgain:
@@ -333,25 +415,71 @@ bool CDownloadClient::TakeHead()
     case EAnswer::Failed:
         EndTransfer(m_answerFailure);
         return false;
+    case EAnswer::NotPackage:
+        EndAtHead();
+        return false;
     }
     return false;
+}
+
+// The body's own limits start with it: silence, and the low-speed window.
+void CDownloadClient::BeginBody()
+{
+    m_memoryGuard.Stop();
+    m_stallTimer.start();
+    m_nWindowBytes = 0;
+    m_lowSpeedTimer.start();
+}
+
+// An answer without the package ends at its head; its body, whatever its
+// size, is never read.
+void CDownloadClient::EndAtHead()
+{
+    if (SettledByProxy())
+        return;
+    RetryOrEnd(AnswerFailure());
+}
+
+// A refusal by the request's own proxy: asked again at once with what the
+// user has just typed for it, or the end of the download. False when the
+// proxy had nothing to do with it.
+bool CDownloadClient::SettledByProxy()
+{
+    if (!m_pProxyAuth)
+        return false;
+    switch (m_pProxyAuth->Judge(m_pReply)) {
+    case CProxyAuth::EVerdict::NotTheProxy:
+        return false;
+    case CProxyAuth::EVerdict::AskAgain:
+        ReleaseReply();
+        NextAttempt();
+        return true;
+    case CProxyAuth::EVerdict::Refused:
+        EndTransfer(m_pProxyAuth->Refusal(m_pReply->url()));
+        return true;
+    }
+    return false;
+}
+
+CFailure CDownloadClient::StatusFailure() const
+{
+    // The server's words, shown as they are: never markup, never long.
+    const QString reason = m_pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().left(200);
+    return CFailure(EFailure::HttpStatus, {QString::number(HttpStatus(m_pReply)), reason});
 }
 
 void CDownloadClient::TakeReply(bool finished)
 {
     if (!TakeHead())
         return;
-    if (IsPackageAnswer(m_pReply)) {
-        const CFailure written = WriteAvailable();
-        if (written.IsFailure()) {
-            EndTransfer(written);
-            return;
-        }
-    } else {
-        // Drained unwritten: a bounded reply stalls until it is read.
-        m_pReply->readAll();
+    const CFailure written = WriteAvailable();
+    if (written.IsFailure()) {
+        EndTransfer(written);
+        return;
     }
     if (!finished)
+        return;
+    if (m_pReply->error() != QNetworkReply::NoError && SettledByProxy())
         return;
     const CDownloadFailure failure = AnswerFailure();
     if (failure.failure.IsFailure()) {
@@ -373,13 +501,12 @@ CDownloadClient::EAnswer CDownloadClient::JudgeSingle(int status)
         m_resume.OnAnswer(status, headers);
         return EAnswer::Take;
     case ResumeAnswer::NotBody:
-        return EAnswer::Take;
+        return IsPackageAnswer(m_pReply) ? EAnswer::Take : EAnswer::NotPackage;
     case ResumeAnswer::StartOver:
     case ResumeAnswer::Refused:
         break;
     }
-    const QString reason = m_pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-    m_answerFailure = CFailure(EFailure::HttpStatus, {QString::number(status), reason});
+    m_answerFailure = StatusFailure();
     return EAnswer::Failed;
 }
 
@@ -423,9 +550,8 @@ CDownloadClient::EAnswer CDownloadClient::JudgeAnswer()
     case ResumeAnswer::Append:
         return EAnswer::Take;
     case ResumeAnswer::NotBody:
-        // An error answer: drained, and told when it finishes.
         if (!IsPackageAnswer(m_pReply))
-            return EAnswer::Take;
+            return EAnswer::NotPackage;
         // A success other than 200 or 206: taken whole, as without retries.
         m_resume.Discard();
         return EAnswer::TakeFromZero;
@@ -448,6 +574,7 @@ CFailure CDownloadClient::WriteAvailable()
     if (written != data.size())
         return WriteFailure(data.size() - qMax<qint64>(written, 0));
     m_resume.OnWritten(written);
+    m_nWindowBytes += written;
     emit SignalPackageWritten(data);
     emit SignalDownloadProgress(written);
     return CFailure();
@@ -460,16 +587,18 @@ CDownloadFailure CDownloadClient::AnswerFailure() const
     CDownloadFailure failure;
     failure.networkError = m_pReply->error();
     failure.httpStatus = HttpStatus(m_pReply);
-    const CFailure proxy = m_pProxyAuth ? m_pProxyAuth->Failure(failure.networkError) : CFailure();
+    // A redirect hop that could not be followed: Qt's words say why.
+    const bool failedHop = failure.httpStatus >= 300 && failure.httpStatus < 400
+        && failure.networkError != QNetworkReply::NoError;
     if (m_tlsFailure.IsFailure()) {
         failure.failure = m_tlsFailure;
-    } else if (proxy.IsFailure()) {
-        failure.failure = proxy;
+    } else if (!IsPackageAnswer(m_pReply) && !failedHop) {
+        failure.failure = StatusFailure();
     } else if (failure.networkError != QNetworkReply::NoError) {
-        failure.failure = CFailure(EFailure::Network, {m_pReply->errorString()});
-    } else if (!IsPackageAnswer(m_pReply)) {
-        const QString reason = m_pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        failure.failure = CFailure(EFailure::HttpStatus, {QString::number(failure.httpStatus), reason});
+        // Qt's text names the URL, user info and all.
+        const QUrl launched(m_package.Url(), QUrl::TolerantMode);
+        const QString text = WithoutPassword(WithoutPassword(m_pReply->errorString(), launched), m_pReply->url());
+        failure.failure = CFailure(EFailure::Network, {text});
     } else if (!m_resume.Complete()) {
         // Qt may call a body cut short of its announced size a success.
         failure.failure = CFailure(EFailure::ClosedEarly);
@@ -600,11 +729,12 @@ void CDownloadClient::ReleaseReply()
         if (m_pReply->isRunning())
             m_pReply->close();
         m_pReply->disconnect(this);
-        m_pReply->disconnect(&m_stallTimer);
         m_pReply->deleteLater();
         m_pReply = nullptr;
     }
     m_stallTimer.stop();
+    m_lowSpeedTimer.stop();
+    m_memoryGuard.Stop();
 }
 
 } // namespace Update

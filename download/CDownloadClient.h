@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CMemoryGuard.h"
 #include "DownloadResume.h"
 #include "Package.h"
 #include "TlsTrust.h"
@@ -50,9 +51,15 @@ public:
     // 0, the default, tries once and replaces any partial package.
     void SetRetries(int retries);
 
-    // An attempt that receives no byte for this long fails (default 60 s).
+    // An attempt fails when the head of its answer has not come this long
+    // after it was sent (redirect hops included), and when its body then
+    // brings no byte for this long (default 60 s).
     void SetStallTimeout(int ms);
     int StallTimeout() const;
+
+    // A body that brings fewer than bytesPerSecond on average over ms counts
+    // as stalled too (default 1024 B/s over 120 s).
+    void SetLowSpeedLimit(qint64 bytesPerSecond, int ms);
 
     // How the last download ended: None while one runs and after a finish,
     // Stopped after a stop, else the failure that SgnDownloadError told.
@@ -117,6 +124,10 @@ private slots:
     void OnHttpReadyRead();
     void OnHttpMetaData();
     void OnStallTimeout();
+    void OnReplyProgress();
+    void OnLowSpeedCheck();
+    void OnMemoryExceeded();
+    void OnProxyAsking(bool asking);
     void OnRetryTimeout();
     void OnSslErrors(const QList<QSslError>& errors);
     void OnEncrypted();
@@ -139,11 +150,16 @@ private:
     // answer, goes to the file. TakeFromZero: the same, into an emptied file.
     // AskAgain: dropped, and asked for again from 0 at once. Refused: a
     // failed attempt. Failed: the download ends with m_answerFailure.
-    enum class EAnswer { Take, TakeFromZero, AskAgain, Refused, Failed };
+    // NotPackage: an answer without the package (an error page, a redirect
+    // Qt did not follow), ended at its head: its body is never read.
+    enum class EAnswer { Take, TakeFromZero, AskAgain, Refused, Failed, NotPackage };
 
     void NextAttempt();
     bool TakeHead();
     void TakeReply(bool finished);
+    void BeginBody();
+    void EndAtHead();
+    bool SettledByProxy();
     void RetryOrEnd(const CDownloadFailure& failure);
     void EndTransfer(const CFailure& reason);
 
@@ -154,6 +170,7 @@ private:
     CFailure RoomForAnswer() const;
     CFailure WriteAvailable();
     CDownloadFailure AnswerFailure() const;
+    CFailure StatusFailure() const;
     CFailure StartFileOver();
     CFailure CloseFile();
     void SettlePartialFile(const CFailure& reason);
@@ -165,7 +182,11 @@ private:
     QFile* m_pFile = nullptr; // writes through m_pHeld while a download runs
     std::shared_ptr<CHeldFile> m_pHeld;
     Stage m_eStage = Stage::Idle;
-    QTimer m_stallTimer; // runs while an attempt's reply does; fires when the server has gone quiet
+    QTimer m_stallTimer; // Asking: the head's deadline; Receiving: fires when the body has gone quiet
+    QTimer m_lowSpeedTimer; // Receiving: the end of the current low-speed window
+    qint64 m_nLowSpeedBytesPerSecond = 1024;
+    qint64 m_nWindowBytes = 0; // written in the current low-speed window
+    CMemoryGuard m_memoryGuard; // Asking: what Qt may read unseen
     QTimer m_retryTimer; // runs while Waiting
     CPackage m_package;
     int m_nRetries = 0;

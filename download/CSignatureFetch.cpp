@@ -24,6 +24,7 @@ CSignatureFetch::CSignatureFetch(QObject* parent) : QObject(parent)
 {
     m_stallTimer.setSingleShot(true);
     connect(&m_stallTimer, SIGNAL(timeout()), this, SLOT(OnStallTimeout()));
+    connect(&m_memoryGuard, SIGNAL(SignalExceeded()), this, SLOT(OnMemoryExceeded()));
 }
 
 CSignatureFetch::~CSignatureFetch()
@@ -39,12 +40,14 @@ void CSignatureFetch::Start(QNetworkAccessManager* manager, const QString& signa
     m_pReply = manager->get(MakePackageRequest(signatureUrl, trust));
     // What is unread waits in the socket, not in our memory.
     m_pReply->setReadBufferSize(kMaxSignatureBytes + 1);
+    connect(m_pReply, SIGNAL(metaDataChanged()), this, SLOT(OnMetaData()));
     connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnReadyRead()));
     connect(m_pReply, SIGNAL(finished()), this, SLOT(OnReplyFinished()));
     connect(m_pReply, SIGNAL(destroyed()), this, SLOT(OnReplyFinished()));
     connect(m_pReply, SIGNAL(sslErrors(QList<QSslError>)), this, SLOT(OnSslErrors(QList<QSslError>)));
     connect(m_pReply, SIGNAL(encrypted()), this, SLOT(OnEncrypted()));
     m_stallTimer.start();
+    m_memoryGuard.Start();
 }
 
 void CSignatureFetch::Stop()
@@ -59,9 +62,26 @@ void CSignatureFetch::SetStallTimeout(int ms)
 
 void CSignatureFetch::OnReadyRead()
 {
-    m_stallTimer.start();
-    if (ReadAvailable() != ESignatureCheck::Ok)
-        Finish(ESignatureCheck::SignatureUnreadable);
+    const ESignatureCheck read = ReadAvailable();
+    if (read != ESignatureCheck::Ok)
+        Finish(read);
+}
+
+// A redirect hop's head comes too, and Qt follows it; any other head that is
+// no signature ends the fetch before its body is read.
+void CSignatureFetch::OnMetaData()
+{
+    const int status = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 300 && status < 400)
+        return;
+    if (!IsSignatureAnswer(m_pReply))
+        Finish(ESignatureCheck::NoSignature);
+}
+
+void CSignatureFetch::OnMemoryExceeded()
+{
+    m_failure = CFailure(EFailure::AnswerTooLarge);
+    Finish(ESignatureCheck::SignatureUnreadable);
 }
 
 // Never ignored: the reply then ends with a handshake failure.
@@ -91,15 +111,14 @@ void CSignatureFetch::OnReplyFinished()
     Finish(ReadAvailable());
 }
 
-// Keeps what has arrived: Ok, or SignatureUnreadable once the answer is too
-// long, announced or not.
+// Keeps what has arrived: Ok, SignatureUnreadable once the answer is too
+// long, announced or not, NoSignature for an answer that is none.
 ESignatureCheck CSignatureFetch::ReadAvailable()
 {
+    if (!IsSignatureAnswer(m_pReply))
+        return ESignatureCheck::NoSignature;
     const QVariant length = m_pReply->header(QNetworkRequest::ContentLengthHeader);
     const QByteArray data = m_pReply->readAll();
-    // An error page is drained, and told when it finishes.
-    if (!IsSignatureAnswer(m_pReply))
-        return ESignatureCheck::Ok;
     const QByteArray coding = AnswerCoding(m_pReply->rawHeaderPairs());
     if (!coding.isEmpty()) {
         m_failure = CFailure(EFailure::CodedAnswer, {QString::fromLatin1(coding)});
@@ -124,6 +143,7 @@ void CSignatureFetch::Finish(ESignatureCheck result, bool report)
         return;
     m_eStage = Stage::Ended;
     m_stallTimer.stop();
+    m_memoryGuard.Stop();
     m_eResult = result;
     if (result != ESignatureCheck::Ok)
         m_text.clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CMemoryGuard.h"
 #include "PackageSignature.h"
 #include "UpdateFailure.h"
 
@@ -17,8 +18,9 @@ namespace Update {
 class CTlsTrust;
 
 // Fetches a package's minisign signature into memory, through the download's
-// own manager and request, with a stall limit. An answer longer than
-// kMaxSignatureBytes is cut off at once. Part of the package check.
+// own manager and request. The whole fetch has a deadline; an answer longer
+// than kMaxSignatureBytes is cut off at once, and an error page ends it at its
+// head, unread. Part of the package check.
 class CSignatureFetch : public QObject
 {
     Q_OBJECT
@@ -31,6 +33,9 @@ public:
     void Start(QNetworkAccessManager* manager, const QString& signatureUrl, const CTlsTrust& trust);
     // Ends a running fetch without a finish signal.
     void Stop();
+    // The whole fetch, redirects included, ends within ms: a signature is at
+    // most 4 KiB, which even a line at the download's lowest accepted speed
+    // brings in a few seconds, so the download's stall time is its deadline.
     void SetStallTimeout(int ms);
 
     // After SignalSignatureFetched: Ok with the text in SignatureText(),
@@ -39,7 +44,8 @@ public:
     ESignatureCheck Result() const { return m_eResult; }
     QByteArray SignatureText() const { return m_text; }
     // Why the fetch was refused outright, beyond NoSignature: the server's
-    // certificate (Tls*), or an answer coded anyway (CodedAnswer). None else.
+    // certificate (Tls*), an answer coded anyway (CodedAnswer), or one Qt
+    // read unseen past every bound (AnswerTooLarge). None else.
     CFailure Failure() const { return m_failure; }
 
 signals:
@@ -47,6 +53,8 @@ signals:
 
 private slots:
     void OnReadyRead();
+    void OnMetaData();
+    void OnMemoryExceeded();
     void OnReplyFinished();
     void OnStallTimeout();
     void OnSslErrors(const QList<QSslError>& errors);
@@ -59,7 +67,8 @@ private:
     void Finish(ESignatureCheck result, bool report = true);
 
     QPointer<QNetworkReply> m_pReply; // its manager may take it along
-    QTimer m_stallTimer;
+    QTimer m_stallTimer; // the whole fetch's deadline
+    CMemoryGuard m_memoryGuard;
     QByteArray m_text;
     ESignatureCheck m_eResult = ESignatureCheck::NoSignature;
     Stage m_eStage = Stage::Idle;

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QLocale>
 #include <QStorageInfo>
+#include <QUrl>
 
 namespace Update {
 
@@ -43,6 +44,7 @@ EOpening OpeningOf(EFailure kind)
     case EFailure::PackageDiskFull:
     case EFailure::PackageFile:
     case EFailure::CodedAnswer:
+    case EFailure::AnswerTooLarge:
     case EFailure::TlsUntrusted:
     case EFailure::TlsExpired:
     case EFailure::TlsNotYetValid:
@@ -84,6 +86,8 @@ QString FailureReason(const CFailure& failure)
         return Tr("Not enough disk space to save the package.");
     case EFailure::CodedAnswer:
         return Tr("The server sent the file encoded as %1, which the updater does not accept.").arg(Detail(failure, 0));
+    case EFailure::AnswerTooLarge:
+        return Tr("The server sent more than the updater accepts.");
     case EFailure::TlsUntrusted:
         return Tr("The certificate of %1 was issued by an authority this computer does not trust.")
             .arg(Detail(failure, 0));
@@ -160,6 +164,27 @@ CFailure RoomOnVolume(const QString& folder, qint64 needed)
     if (!volume.isValid() || available < 0 || available >= needed)
         return CFailure();
     return CFailure(EFailure::NotEnoughSpace, {QString::number(needed), QString::number(available)});
+}
+
+QString WithoutPassword(const QString& text, const QUrl& url)
+{
+    QString result = text;
+    for (QUrl::ComponentFormattingOption form : {QUrl::FullyDecoded, QUrl::PrettyDecoded, QUrl::FullyEncoded}) {
+        const QString password = url.password(form);
+        if (!password.isEmpty())
+            result.replace(QLatin1Char(':') + password + QLatin1Char('@'), QStringLiteral("@"));
+    }
+    return result;
+}
+
+QString UrlWithoutPassword(const QString& url)
+{
+    const QUrl parsed(url, QUrl::TolerantMode);
+    if (parsed.password().isEmpty())
+        return url;
+    const QString cut = WithoutPassword(url, parsed);
+    // Written in a form none of Qt's matches: Qt's own text of it, then.
+    return cut != url ? cut : parsed.toString(QUrl::RemovePassword);
 }
 
 int FailureExitCode(EFailure kind)

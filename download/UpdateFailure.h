@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+class QUrl;
+
 namespace Update {
 
 // Why an update ended. Every worker reports one of these with its details;
@@ -19,6 +21,7 @@ enum class EFailure {
     PackageDiskFull, // the disk filled while the package was written
     PackageFile,     // details: the package file's error text
     CodedAnswer,     // details: the answer's Content-Encoding; never decoded
+    AnswerTooLarge,  // an answer that is not the package grew past its bound
     // The server's certificate was refused; details: the host.
     TlsUntrusted,    // issued by no authority this computer trusts
     TlsExpired,
@@ -76,6 +79,14 @@ QString FailureReason(const CFailure& failure);
 // than `needed` bytes free; None when it has room, `needed` is 0 or less, or
 // the volume cannot be read (the write itself then tells).
 CFailure RoomOnVolume(const QString& folder, qint64 needed);
+
+// text with the password of url's user info taken out wherever it stands in
+// a URL ("user:password@" becomes "user@"), in any of the forms Qt writes it.
+// Qt's error texts carry the URL they failed on.
+QString WithoutPassword(const QString& text, const QUrl& url);
+
+// The URL text as it came, but without the password of its user info.
+QString UrlWithoutPassword(const QString& url);
 
 // The updater's exit status after the failure: -1 when a package was refused
 // or the installer could not be started, 0 otherwise.

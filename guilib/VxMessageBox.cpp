@@ -16,17 +16,18 @@ const char* const kButtonProperty = "vxStandardButton";
 
 VxMessageBox::StandardButton VxMessageBox::ShowInformation(QWidget* parent, const QString& title,
                                                            const QString& text,
-                                                           QFlags<StandardButton> buttons)
+                                                           QFlags<StandardButton> buttons,
+                                                           Qt::TextFormat format)
 {
     // What the user was told stays in the log, for support and for tests.
     qDebug("notice[%s]", qUtf8Printable(text));
-    VxMessageBox box(parent, title, text, buttons);
+    VxMessageBox box(parent, title, text, buttons, format);
     box.exec();
     return box.Result();
 }
 
 VxMessageBox::VxMessageBox(QWidget* parent, const QString& title, const QString& text,
-                           QFlags<StandardButton> buttons)
+                           QFlags<StandardButton> buttons, Qt::TextFormat format)
     : QDialog(parent)
 {
     setObjectName("VxMessageBox");
@@ -39,7 +40,7 @@ VxMessageBox::VxMessageBox(QWidget* parent, const QString& title, const QString&
     m_pLabText = new QLabel(text, this);
     m_pLabText->setObjectName("VxMessageBoxText");
     m_pLabText->setWordWrap(true);
-    m_pLabText->setTextFormat(Qt::AutoText);
+    m_pLabText->setTextFormat(format);
     m_pLabText->setAlignment(Qt::AlignCenter);
 
     auto* pButtons = new QHBoxLayout;

@@ -24,13 +24,15 @@ public:
     Q_FLAG(StandardButtons)
 
     // Modal; returns the button pressed, or NoButton when the box was closed
-    // some other way (Esc, the window system's close).
+    // some other way (Esc, the window system's close). The text may be markup
+    // (Qt::AutoText decides); Qt::PlainText shows it as it is.
     static StandardButton ShowInformation(QWidget* parent, const QString& title,
                                           const QString& text,
-                                          QFlags<StandardButton> buttons);
+                                          QFlags<StandardButton> buttons,
+                                          Qt::TextFormat format = Qt::AutoText);
 
     VxMessageBox(QWidget* parent, const QString& title, const QString& text,
-                 QFlags<StandardButton> buttons);
+                 QFlags<StandardButton> buttons, Qt::TextFormat format = Qt::AutoText);
 
     StandardButton Result() const { return m_nResult; }
 

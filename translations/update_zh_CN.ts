@@ -201,6 +201,10 @@
         <translation>服务器已停止发送数据。</translation>
     </message>
     <message>
+        <source>The server sent more than the updater accepts.</source>
+        <translation>服务器发送的数据超出了更新程序可接受的范围。</translation>
+    </message>
+    <message>
         <source>The connection closed before the whole package arrived.</source>
         <translation>更新包尚未完整接收，连接已关闭。</translation>
     </message>

@@ -469,7 +469,8 @@ void CUpdate::EndUpdate(const CFailure& failure, int exitCode)
     }
     m_eStage = Stage::Closed;
     if (!text.isEmpty())
-        ShowNotice(tr("Notice"), text);
+        // A failure may carry a server's words: a reason phrase, a host name.
+        ShowNotice(tr("Notice"), text, Qt::PlainText);
     // The window goes at once, before the workers are waited for.
     hide();
     ReleaseWorkers();

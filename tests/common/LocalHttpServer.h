@@ -2,7 +2,8 @@
 
 // A small HTTP/1.1 server on 127.0.0.1 for tests: each route answers canned
 // bytes. Every answer closes its connection ("Connection: close"), so nothing
-// lingers after a test; bodies are finite, so every answer ends by itself.
+// lingers after a test; bodies are finite, so every answer ends by itself,
+// except an endless one, which ends when the client or the server goes.
 //
 //     LocalHttpServer server;
 //     server.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Ok(bytes));
@@ -56,6 +57,9 @@ struct LocalHttpRoute
                                                   // framing included) send nothing more, and
                                                   // keep the connection open until the client or the
                                                   // server ends it
+    bool trickleHead = false;                     // the head goes at bytesPerSecond too
+    bool endless = false;                         // a chunked body that never ends: as fast as the client
+                                                  // takes it, or at bytesPerSecond
 
     // How the route meets a Range request (see the top of the file).
     enum class Ranges {
@@ -151,7 +155,7 @@ public:
     }
 
     // Bytes of answer bodies handed to the sockets so far, over all requests
-    // (chunk framing included for chunked routes; heads not counted).
+    // (chunk framing included for chunked routes; heads not counted unless trickled).
     qint64 BodyBytesSent() const { return m_nBodyBytesSent; }
 
     // The value of header name (any letter case) in request number index of
@@ -250,6 +254,16 @@ private:
                 const QByteArray& target)
     {
         const LocalHttpRoute route = WithRanges(RouteFor(target), connection->request);
+        if (route.endless) {
+            socket->write(Head(route));
+            Endless(socket, route.bytesPerSecond, &m_nBodyBytesSent);
+            return;
+        }
+        if (route.trickleHead) {
+            connection->pending = Head(route) + WireBody(route);
+            Trickle(socket, connection, route.bytesPerSecond, &m_nBodyBytesSent);
+            return;
+        }
         socket->write(Head(route));
         if (method == "HEAD") {
             socket->disconnectFromHost();
@@ -283,6 +297,37 @@ private:
                 return;
             timer->stop();
             socket->disconnectFromHost();
+        });
+        timer->start(20);
+    }
+
+    // Chunks for ever: a few queued ahead of the socket, or a slice every 20 ms.
+    static void Endless(QTcpSocket* socket, qint64 bytesPerSecond, qint64* sent)
+    {
+        if (bytesPerSecond <= 0) {
+            const QByteArray chunk = "10000\r\n" + QByteArray(0x10000, 'e') + "\r\n";
+            auto* tls = qobject_cast<QSslSocket*>(socket);
+            auto feed = [socket, tls, chunk, sent] {
+                // A TLS socket hands what it is given on to its encrypted buffer at once.
+                const auto queued = [socket, tls] {
+                    return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+                };
+                for (int i = 0; i < 16 && socket->state() == QAbstractSocket::ConnectedState
+                                && queued() < 4 * chunk.size(); ++i)
+                    *sent += socket->write(chunk);
+            };
+            QObject::connect(socket, &QTcpSocket::bytesWritten, socket, feed);
+            if (tls)
+                QObject::connect(tls, &QSslSocket::encryptedBytesWritten, socket, feed);
+            feed();
+            return;
+        }
+        const int slice = int(qMax<qint64>(1, bytesPerSecond / 50));
+        const QByteArray chunk = QByteArray::number(slice, 16) + "\r\n" + QByteArray(slice, 'e') + "\r\n";
+        auto* timer = new QTimer(socket);
+        QObject::connect(timer, &QTimer::timeout, socket, [socket, chunk, sent] {
+            if (socket->bytesToWrite() < 1024 * 1024)
+                *sent += socket->write(chunk);
         });
         timer->start(20);
     }
@@ -352,7 +397,7 @@ private:
         QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reason + "\r\n";
         for (const auto& header : route.headers)
             head += header.first + ": " + header.second + "\r\n";
-        if (route.chunked)
+        if (route.chunked || route.endless)
             head += "Transfer-Encoding: chunked\r\n";
         else if (route.contentLength)
             head += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";

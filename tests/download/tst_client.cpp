@@ -211,6 +211,7 @@ private:
 } // namespace
 
 Q_DECLARE_METATYPE(QList<LocalHttpRoute>)
+Q_DECLARE_METATYPE(LocalHttpRoute)
 Q_DECLARE_METATYPE(Update::EFailure)
 
 class TestDownloadClient : public QObject
@@ -228,6 +229,10 @@ private slots:
     void failures();
     void plantedAtPackagePath_data();
     void plantedAtPackagePath();
+    void limits_data();
+    void limits();
+    void memoryBound_data();
+    void memoryBound();
     void stopMidTransfer_data();
     void stopMidTransfer();
     void cancelInAnyLanguage_data();
@@ -622,6 +627,156 @@ void TestDownloadClient::plantedAtPackagePath()
     QCOMPARE(::lstat(QFile::encodeName(path).constData(), &info), 0);
     QVERIFY2(S_ISREG(info.st_mode) && info.st_nlink == 1, "a file of its own");
     QCOMPARE(int(info.st_mode & 022), 0);
+}
+
+void TestDownloadClient::limits_data()
+{
+    QTest::addColumn<LocalHttpRoute>("route");
+    QTest::addColumn<int>("stallMs");
+    QTest::addColumn<int>("lowSpeedMs");     // the low-speed window, at 1024 B/s
+    QTest::addColumn<EFailure>("failure");
+    QTest::addColumn<qint64>("bodyBound");   // the server handed out at most this much; -1: no bound
+
+    using R = LocalHttpRoute;
+    R trickledHead = R::Ok(Bytes(1000, 31));
+    trickledHead.trickleHead = true;
+    trickledHead.bytesPerSecond = 40; // the head alone takes two seconds
+    QTest::newRow("a head trickled past the stall time")
+        << trickledHead << 600 << 120000 << EFailure::Stalled << qint64(-1);
+    R hop = R::Redirect(302, "/pkg/client_v2.zip");
+    hop.endless = true;
+    hop.bytesPerSecond = 20 * 1024;
+    QTest::newRow("a redirect hop whose body never ends does not hold the attempt open")
+        << hop << 600 << 120000 << EFailure::Stalled << qint64(-1);
+    R slow = R::Ok(Bytes(200 * 1024, 32));
+    slow.bytesPerSecond = 300;
+    QTest::newRow("a body below the low-speed limit is stalled, though never silent")
+        << slow << 2000 << 1000 << EFailure::Stalled << qint64(-1);
+    R enough = R::Ok(Bytes(6 * 1024, 33));
+    enough.bytesPerSecond = 3000;
+    QTest::newRow("a body above the low-speed limit goes on to its end")
+        << enough << 2000 << 800 << EFailure::None << qint64(-1);
+    const qint64 unread = 8 * 1024 * 1024;
+    R error = R::Status(500, QByteArray());
+    error.endless = true;
+    QTest::newRow("an endless 500 ends at its head, its body unread")
+        << error << 5000 << 120000 << EFailure::HttpStatus << unread;
+    R choices = R::Status(300, QByteArray());
+    choices.endless = true;
+    QTest::newRow("an endless 300 that Qt does not follow ends at its head")
+        << choices << 5000 << 120000 << EFailure::HttpStatus << unread;
+    R notFound = R::Status(404, QByteArray());
+    notFound.endless = true;
+    notFound.bytesPerSecond = 2048;
+    QTest::newRow("an error page trickled for ever ends at its head")
+        << notFound << 5000 << 120000 << EFailure::HttpStatus << unread;
+}
+
+// Nothing a server sends keeps a download open for ever or makes it read an
+// answer that is not the package.
+void TestDownloadClient::limits()
+{
+    QFETCH(LocalHttpRoute, route);
+    QFETCH(int, stallMs);
+    QFETCH(int, lowSpeedMs);
+    QFETCH(EFailure, failure);
+    QFETCH(qint64, bodyBound);
+    LocalHttpServer server;
+    server.SetRoute("/pkg/client_v2.zip", route);
+    QVERIFY(server.Start());
+
+    CDownloadClient client;
+    client.SetStallTimeout(stallMs);
+    client.SetLowSpeedLimit(1024, lowSpeedMs);
+    Recorder recorder;
+    recorder.Attach(&client);
+    QString url = server.Url("/pkg/client_v2.zip");
+    client.StartDownload(url);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
+
+    QCOMPARE(client.Failure().kind, failure);
+    QCOMPARE(recorder.errors.size(), failure == EFailure::None ? 0 : 1);
+    if (failure == EFailure::None)
+        QVERIFY2(ReadAll(PackagePath("client_v2.zip")) == route.body, "the file is not the package");
+    if (bodyBound >= 0)
+        QVERIFY2(server.BodyBytesSent() <= bodyBound, qPrintable(QString::number(server.BodyBytesSent())));
+    // The connection is gone: nothing more is read.
+    QTRY_COMPARE_WITH_TIMEOUT(server.OpenConnections(), 0, kWaitMs);
+}
+
+void TestDownloadClient::memoryBound_data()
+{
+    QTest::addColumn<QString>("what");    // "package" or "signature"
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<LocalHttpRoute>("route");
+    QTest::addColumn<EFailure>("failure");
+
+    using R = LocalHttpRoute;
+    // Plain http at a fast line's pace; over TLS as fast as loopback goes.
+    const qint64 line = 40 * 1024 * 1024;
+    const auto endless = [](int status, const QByteArray& challenge, qint64 rate) {
+        R route = R::Status(status, QByteArray());
+        route.endless = true;
+        route.bytesPerSecond = rate;
+        if (!challenge.isEmpty())
+            route.headers.append(qMakePair(challenge, QByteArray("Basic realm=\"x\"")));
+        if (status == 302)
+            route.headers.append(qMakePair(QByteArray("Location"), QByteArray("/elsewhere")));
+        return route;
+    };
+    const R auth407 = endless(407, "Proxy-Authenticate", line);
+    const R auth401 = endless(401, "WWW-Authenticate", line);
+    QTest::newRow("407 with an endless body") << "package" << false << auth407 << EFailure::AnswerTooLarge;
+    QTest::newRow("401 with an endless body") << "package" << false << auth401 << EFailure::AnswerTooLarge;
+    QTest::newRow("407 over https, as fast as it goes")
+        << "package" << true << endless(407, "Proxy-Authenticate", 0) << EFailure::AnswerTooLarge;
+    QTest::newRow("302 with an endless body") << "package" << false << endless(302, QByteArray(), line)
+                                              << EFailure::Stalled;
+    QTest::newRow("500 with an endless body") << "package" << false << endless(500, QByteArray(), line)
+                                              << EFailure::HttpStatus;
+    QTest::newRow("the signature: 407 with an endless body")
+        << "signature" << false << auth407 << EFailure::AnswerTooLarge;
+    QTest::newRow("the signature: 200 with an endless body")
+        << "signature" << false << endless(200, QByteArray(), line) << EFailure::NoSignature;
+}
+
+// What a download costs in memory, measured on a process of its own: under
+// 64 MiB, whatever a hostile server sends, and it ends by itself.
+void TestDownloadClient::memoryBound()
+{
+    QFETCH(QString, what);
+    QFETCH(bool, tls);
+    QFETCH(LocalHttpRoute, route);
+    QFETCH(EFailure, failure);
+    if (tls)
+        RequireTls();
+    if (!QFile::exists("/proc/self/status"))
+        QSKIP("this system does not tell a process's peak memory");
+    LocalHttpServer plain;
+    LocalHttpServer secure;
+    LocalHttpServer& server = tls ? secure : plain;
+    if (tls)
+        QVERIFY(secure.UseTls(m_tlsDir.filePath("cert.pem"), m_tlsDir.filePath("key.pem")));
+    const QByteArray target = what == "signature" ? "/pkg/client_v2.zip.minisig" : "/pkg/client_v2.zip";
+    server.SetRoute(target, route);
+    QVERIFY(server.Start());
+    if (tls)
+        QVERIFY(QFile::copy(m_tlsDir.filePath("cert.pem"), "UpdateCA.pem"));
+
+    QProcess probe;
+    probe.start(DOWNLOAD_PROBE, {what, server.Url(target), QDir::currentPath(), "3000"});
+    QVERIFY(probe.waitForStarted(5000));
+    // The server lives on this thread's event loop.
+    QTRY_VERIFY_WITH_TIMEOUT(probe.state() == QProcess::NotRunning, 30000);
+    QCOMPARE(probe.exitCode(), 0);
+    const QString output = QString::fromLatin1(probe.readAllStandardOutput());
+    const QRegularExpressionMatch failed = QRegularExpression("failure=(\\d+)").match(output);
+    const QRegularExpressionMatch peak = QRegularExpression("peak=(\\d+)").match(output);
+    QVERIFY2(failed.hasMatch() && peak.hasMatch(), qPrintable(output));
+    QCOMPARE(EFailure(failed.captured(1).toInt()), failure);
+    QVERIFY2(peak.captured(1).toLong() < 64 * 1024, qPrintable(output));
+    // For the record: what the server handed out meanwhile.
+    qInfo("%s: %lld bytes sent, %s", QTest::currentDataTag(), server.BodyBytesSent(), qPrintable(output.simplified()));
 }
 
 void TestDownloadClient::stopMidTransfer_data()
@@ -1282,6 +1437,17 @@ void TestDownloadClient::signatureFetch_data()
     stalled.stallAfter = 10;
     m_http.SetRoute("/stall/client_v2.zip.minisig", stalled);
     QTest::newRow("stalled") << false << m_http.Url("/stall/client_v2.zip") << none << QByteArray();
+    // Never silent, never over the bound: forty seconds if it were read to its end.
+    LocalHttpRoute trickled = LocalHttpRoute::Ok(QByteArray(4000, 't'));
+    trickled.bytesPerSecond = 100;
+    m_http.SetRoute("/trickle/client_v2.zip.minisig", trickled);
+    QTest::newRow("trickled within the bound: the whole fetch has a deadline")
+        << false << m_http.Url("/trickle/client_v2.zip") << none << QByteArray();
+    LocalHttpRoute errorPage = LocalHttpRoute::Status(500, QByteArray());
+    errorPage.endless = true;
+    m_http.SetRoute("/endless500/client_v2.zip.minisig", errorPage);
+    QTest::newRow("an error page without end ends at its head")
+        << false << m_http.Url("/endless500/client_v2.zip") << none << QByteArray();
     QTest::newRow("connection refused") << false << RefusedUrl() << none << QByteArray();
     m_https.SetRoute("/sig/client_v2.zip.minisig", LocalHttpRoute::Ok(signature));
     QTest::newRow("https, self-signed certificate") << true << "/sig/client_v2.zip" << ok << signature;

@@ -128,6 +128,8 @@ private slots:
     void throughProxy_data();
     void throughProxy();
     void proxyThatAsksAgain();
+    void credentialsOnlyForTheProxy_data();
+    void credentialsOnlyForTheProxy();
 
 private:
     // <installation>/UpdateCA.pem made of the named parts: "ca", "self",
@@ -749,8 +751,96 @@ void TestNetwork::proxyThatAsksAgain()
     QCOMPARE(failure.kind, EFailure::ProxyRefused);
     QCOMPARE(failure.details, QStringList{QString("127.0.0.1:%1").arg(refusing.serverPort())});
     QVERIFY2(refusing.Requests().size() <= 3, qPrintable(QString::number(refusing.Requests().size())));
-    // Another error is not the proxy's.
-    QCOMPARE(auth.Failure(QNetworkReply::HostNotFoundError).kind, EFailure::None);
+}
+
+void TestNetwork::credentialsOnlyForTheProxy_data()
+{
+    QTest::addColumn<QString>("path");   // "tunnel": https through tinyproxy; "plain": http through it; "direct": no proxy
+    QTest::addColumn<int>("status");     // what the hostile server answers
+    QTest::addColumn<bool>("redirect");  // reached through a redirect from another server
+    QTest::addColumn<int>("asks");
+    QTest::addColumn<EFailure>("failure");
+
+    const EFailure server = EFailure::HttpStatus;
+    QTest::newRow("https inside the tunnel answers 407") << "tunnel" << 407 << false << 1 << server;
+    QTest::newRow("https inside the tunnel answers 401") << "tunnel" << 401 << false << 1 << server;
+    QTest::newRow("a redirect leads to another https host that answers 407")
+        << "tunnel" << 407 << true << 1 << server;
+    // Plain http comes back on the proxy's own connection: its 407 is the
+    // proxy's to answer, and the credentials go to the proxy, not beyond.
+    QTest::newRow("plain http through the proxy: a 407 is the proxy's")
+        << "plain" << 407 << false << 1 << EFailure::ProxyRefused;
+    QTest::newRow("direct http server answers 407: no dialog") << "direct" << 407 << false << 0 << server;
+    QTest::newRow("direct http server answers 401") << "direct" << 401 << false << 0 << server;
+    QTest::newRow("a redirect leads to a direct server that answers 407") << "direct" << 407 << true << 0 << server;
+}
+
+// Hostile servers ask for credentials: whatever the user typed for the proxy
+// never reaches them, no dialog opens for them, and the failure is the
+// server's answer, not the proxy's.
+void TestNetwork::credentialsOnlyForTheProxy()
+{
+    QFETCH(QString, path);
+    QFETCH(int, status);
+    QFETCH(bool, redirect);
+    QFETCH(int, asks);
+    QFETCH(EFailure, failure);
+    const bool tls = path == "tunnel";
+    const bool proxied = path != "direct";
+    if (tls && !m_bCertificates)
+        QSKIP("openssl is not installed");
+    if (path != "direct" && TinyProxy::Program().isEmpty())
+        QSKIP("tinyproxy is not installed (scripts/deps.sh installs tinyproxy-bin)");
+
+    LocalHttpRoute asking = LocalHttpRoute::Status(status, "who are you?");
+    asking.reason = status == 407 ? "Proxy Authentication Required" : "Unauthorized";
+    asking.headers.append(qMakePair(QByteArray(status == 407 ? "Proxy-Authenticate" : "WWW-Authenticate"),
+                                    QByteArray("Basic realm=\"give it to me\"")));
+    LocalHttpServer hostile;
+    LocalHttpServer first;
+    for (LocalHttpServer* server : {&hostile, &first}) {
+        if (tls)
+            QVERIFY(server->UseTls(m_certificates.CertificatePath(Kind::Good), m_certificates.KeyPath()));
+        QVERIFY(server->Start());
+    }
+    const QString host = proxied ? TestCertificates::TestHostName() : QString("127.0.0.1");
+    const QString scheme = tls ? "https" : "http";
+    const QString hostileUrl = QString("%1://%2:%3/pkg/client_v2.zip").arg(scheme, host).arg(hostile.serverPort());
+    hostile.SetRoute("/pkg/client_v2.zip", asking);
+    first.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Redirect(302, hostileUrl.toLatin1()));
+    const QString url = redirect ? QString("%1://%2:%3/pkg/client_v2.zip").arg(scheme, host).arg(first.serverPort())
+                                 : hostileUrl;
+    InstallCaFile(tls ? "ca" : "");
+    const CTlsTrust trust = CTlsTrust::Load();
+
+    TinyProxy proxy(kProxyUser, kProxyPassword);
+    if (proxied)
+        QVERIFY2(proxy.Start(), qPrintable(proxy.ErrorText()));
+    UseSystemProxies();
+    ProxyEnvironment env(proxied ? proxy.Url() : QString());
+    int asked = 0;
+    CProxyAuth auth([&asked](const QNetworkProxy&, QString* user, QString* password) {
+        ++asked;
+        *user = kProxyUser;
+        *password = kProxyPassword;
+        return true;
+    });
+    const Fetched fetched = Fetch(url, trust, &auth);
+
+    // The harm first: nothing the user typed reached the server.
+    QVERIFY(!hostile.Requests().isEmpty());
+    for (int i = 0; i < hostile.Requests().size(); ++i) {
+        QCOMPARE(hostile.RequestHeader(i, "Proxy-Authorization"), QByteArray());
+        QCOMPARE(hostile.RequestHeader(i, "Authorization"), QByteArray());
+    }
+    QCOMPARE(asked, asks);
+    QCOMPARE(fetched.errors, 1);
+    QCOMPARE(fetched.failure.kind, failure);
+    if (failure == EFailure::HttpStatus)
+        QCOMPARE(fetched.failure.details.value(0), QString::number(status));
+    if (proxied)
+        QVERIFY2(proxy.Tunnels().contains(QString("%1:%2").arg(host).arg(hostile.serverPort())),
+                 qPrintable(proxy.Tunnels().join(' ')));
 }
 
 QTEST_GUILESS_MAIN(TestNetwork)

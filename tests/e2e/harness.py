@@ -12,6 +12,7 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import threading
@@ -269,13 +270,18 @@ class PackageServer:
     With ranges, the answer offers "Accept-Ranges: bytes" and an ETag (etag,
     default "v1") and answers a Range whose If-Range names it with 206.
     ranges_asked holds the Range header of every GET (None without); answered
-    the path of every GET whose answer has ended (sent, cut or dropped)."""
+    the path of every GET whose answer has ended (sent, cut or dropped);
+    request_headers the headers of every GET, as (name, value) pairs. A
+    route's headers (a list of (name, value)) go with its answer. With tls
+    (certificate and key files), it speaks https."""
 
-    def __init__(self):
+    def __init__(self, tls=None):
         self.routes = {}
         self.requests = []
         self.ranges_asked = []
+        self.request_headers = []
         self.answered = []
+        self.scheme = "https" if tls else "http"
         server_self = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -293,12 +299,13 @@ class PackageServer:
             def do_GET(self):
                 server_self.requests.append(self.path)
                 server_self.ranges_asked.append(self.headers.get("Range"))
+                server_self.request_headers.append(list(self.headers.items()))
                 route = self.route()
                 if route is None:
                     route = {"status": 404, "body": b"<html>not found</html>"}
                 body = route.get("body", b"")
                 status = route.get("status", 200)
-                headers = []
+                headers = list(route.get("headers", []))
                 if route.get("ranges"):
                     etag = '"%s"' % route.get("etag", "v1")
                     headers += [("Accept-Ranges", "bytes"), ("ETag", etag)]
@@ -359,14 +366,21 @@ class PackageServer:
                 server_self.answered.append(self.path)
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        if tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*tls)
+            # The handshake runs in each request's own thread, bounded.
+            self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True,
+                                                    do_handshake_on_connect=False)
+            Handler.timeout = 30
         self.httpd.daemon_threads = True
         self.port = self.httpd.server_address[1]
         self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.1},
                                        daemon=True)
         self.thread.start()
 
-    def url(self, path):
-        return f"http://127.0.0.1:{self.port}{path}"
+    def url(self, path, host="127.0.0.1"):
+        return f"{self.scheme}://{host}:{self.port}{path}"
 
     def close(self):
         # A held answer is let go, so that no handler outlives the case.

@@ -1152,6 +1152,81 @@ def test_proxy_asks_once_and_a_refusal_is_one_box(d):
                 proxy.close()
 
 
+def self_signed(folder, *names):
+    """A certificate for names and its key, made by openssl; trusted by an
+    installation that holds it as UpdateCA.pem."""
+    cert, key = os.path.join(folder, "server.pem"), os.path.join(folder, "server.key")
+    san = ",".join(f"DNS:{name}" for name in names)
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", f"/CN={names[0]}", "-addext", f"subjectAltName={san}"],
+                   check=True, capture_output=True, timeout=60)
+    return cert, key
+
+
+def test_servers_asking_for_credentials_get_none(d):
+    """A server that answers 407 is not the proxy: behind the proxy's tunnel,
+    at the end of a redirect, or reached directly, it gets neither the
+    password typed for the proxy nor a dialog of its own; the update ends with
+    one ordinary failure box."""
+    if not shutil.which("openssl"):
+        raise harness.Skip("openssl is not installed")
+    challenge = [("Proxy-Authenticate", 'Basic realm="give it to me"')]
+    asked = {"status": 407, "body": b"<html>who are you?</html>", "headers": challenge}
+    failed = "Update failed, error Type:The server answered 407 Proxy Authentication Required without a package"
+    for case in ("https behind the tunnel", "a redirect to another host", "a direct server"):
+        with Case(d) as c:
+            proxied = case != "a direct server"
+            if proxied:
+                c.server.close()
+                cert = self_signed(c.inst.tmp, "updates.test", "other.test")
+                shutil.copy(cert[0], c.inst.path("UpdateCA.pem"))
+                c.server = harness.PackageServer(tls=cert)
+            proxy = harness.TinyProxy(PROXY_USER, PROXY_PASSWORD, c.inst.tmp) if proxied else None
+            try:
+                host = "updates.test" if proxied else "127.0.0.1"
+                if case.startswith("a redirect"):
+                    target = c.server.url("/mirror/client_v2.zip", host="other.test")
+                    c.server.routes[PACKAGE] = {"status": 302, "headers": [("Location", target)]}
+                    c.server.routes["/mirror/client_v2.zip"] = asked
+                else:
+                    c.server.routes[PACKAGE] = asked
+                env = {}
+                if proxied:
+                    env = {"http_proxy": proxy.url(), "https_proxy": proxy.url(), "no_proxy": "example.invalid"}
+                c.launch(c.server.url(PACKAGE, host=host), 100_000, env_extra=env)
+                c.press_update()
+                if proxied:
+                    dialog = d.wait_window("Proxy server", 30, pid=c.updater.proc.pid)
+                    check(dialog, f"{case}: the proxy's own question came")
+                    type_into(d, dialog, PROXY_USER)
+                    d.xdotool("key", "Tab")
+                    d.xdotool("type", "--delay", "40", PROXY_PASSWORD)
+                    d.xdotool("key", "Return")
+                dialogs = []
+                box = harness.wait_until(lambda: dialogs.extend(
+                    d.find_windows("Proxy server", pid=c.updater.proc.pid) if not proxied else [])
+                    or d.find_windows("Notice"), 45)
+                check(box, f"{case}: a notice box appeared")
+                time.sleep(0.5)
+                check(not dialogs and not d.find_windows("Proxy server", pid=c.updater.proc.pid),
+                      f"{case}: no dialog for the server")
+                sent = [name for headers in c.server.request_headers for name, _ in headers
+                        if name.lower() in ("proxy-authorization", "authorization")]
+                check(c.server.requests and not sent,
+                      f"{case}: the server got no credentials: {c.server.request_headers}")
+                check(c.notices() == [failed], f"{case}: one ordinary failure box: {c.notices()}")
+                if proxied:
+                    check(f"other.test:{c.server.port}" in proxy.relay.tunnels if case.startswith("a redirect")
+                          else f"updates.test:{c.server.port}" in proxy.relay.tunnels,
+                          f"{case}: through the proxy: {proxy.relay.tunnels}")
+                c.display.key(box[0], "Return")
+                check(c.exit_code() == 0, f"{case}: exit status 0")
+                check(PROXY_PASSWORD not in c.updater.output(), f"{case}: the password is not in the log")
+            finally:
+                if proxy:
+                    proxy.close()
+
+
 # --- Processes that are not ours are left alone -----------------------------
 
 def bystander(c, kind):

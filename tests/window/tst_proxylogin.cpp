@@ -1,3 +1,4 @@
+#include "CDownloadClient.h"
 #include "CProxyAuth.h"
 #include "CProxyLoginDialog.h"
 #include "NginxServer.h"
@@ -13,6 +14,7 @@
 #include <QNetworkReply>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QTranslator>
 #include <QtTest>
@@ -73,6 +75,7 @@ private slots:
     void answer_data();
     void answer();
     void translated();
+    void askedThroughRealProxy_data();
     void askedThroughRealProxy();
 };
 
@@ -161,14 +164,28 @@ void TestProxyLogin::translated()
     QCOMPARE(dialog.findChild<QPushButton*>("ProxyLoginCancelButton")->text(), QString::fromUtf8("取消"));
 }
 
+void TestProxyLogin::askedThroughRealProxy_data()
+{
+    QTest::addColumn<int>("stallMs");  // the download's stall time
+    QTest::addColumn<int>("heldMs");   // how long the dialog stays open before it is answered
+    QTest::addColumn<int>("downloads"); // each by a client of its own, one run
+
+    QTest::newRow("answered at once: asked once for two downloads") << 20000 << 0 << 2;
+    QTest::newRow("left open past the stall time: the download goes on, nothing fails") << 300 << 1500 << 1;
+}
+
 // The dialog as the proxy's question reaches it: tinyproxy asks, the user
-// types, the package comes; the dialog is shown once for two requests.
+// types, the package comes through the download client. While the dialog is
+// open no time limit of the download runs out.
 void TestProxyLogin::askedThroughRealProxy()
 {
     if (TinyProxy::Program().isEmpty())
         QSKIP("tinyproxy is not installed (scripts/deps.sh installs tinyproxy-bin)");
     if (NginxServer::Program().isEmpty())
         QSKIP("nginx is not installed (scripts/deps.sh installs nginx-light)");
+    QFETCH(int, stallMs);
+    QFETCH(int, heldMs);
+    QFETCH(int, downloads);
     const QByteArray package = QByteArray(50000, 'z');
     NginxServer nginx;
     QVERIFY(nginx.AddFile("client_v2.zip", package));
@@ -177,29 +194,39 @@ void TestProxyLogin::askedThroughRealProxy()
     QVERIFY2(proxy.Start(), qPrintable(proxy.ErrorText()));
     UseSystemProxies();
     ProxyEnvironment env(proxy.Url());
+    QTemporaryDir installation;
+    QVERIFY(installation.isValid());
 
     int shown = 0;
+    int failedWhileOpen = 0;
     CProxyAuth auth(&CProxyLoginDialog::Ask);
-    for (int i = 0; i < 2; ++i) {
-        DialogDriver driver([&shown](CProxyLoginDialog* dialog) {
+    for (int i = 0; i < downloads; ++i) {
+        CDownloadClient client;
+        client.SetStallTimeout(stallMs);
+        client.SetProxyAuth(&auth);
+        QStringList errors;
+        int finishes = 0;
+        connect(&client, &CDownloadClient::SgnDownloadError, &client, [&errors](QString& text) { errors << text; });
+        connect(&client, &CDownloadClient::SignalFinishDownload, &client, [&finishes] { ++finishes; });
+        DialogDriver driver([&](CProxyLoginDialog* dialog) {
             ++shown;
+            QTest::qWait(heldMs);
+            failedWhileOpen += errors.size();
             QTest::keyClicks(dialog->findChild<QLineEdit*>("ProxyLoginUser"), "updater");
             QTest::keyClicks(dialog->findChild<QLineEdit*>("ProxyLoginPassword"), "Pr0xyPass");
             dialog->findChild<QPushButton*>("ProxyLoginOkButton")->click();
         });
-        QNetworkAccessManager manager;
-        connect(&manager, SIGNAL(proxyAuthenticationRequired(QNetworkProxy,QAuthenticator*)), &auth,
-                SLOT(OnProxyAuthenticationRequired(QNetworkProxy,QAuthenticator*)));
-        QNetworkRequest request{QUrl(nginx.Url("/client_v2.zip", TestCertificates::TestHostName()))};
-        CTlsTrust().Apply(request);
-        QNetworkReply* reply = manager.get(request);
-        QSignalSpy finished(reply, &QNetworkReply::finished);
-        QVERIFY(finished.wait(20000));
-        QCOMPARE(reply->error(), QNetworkReply::NoError);
-        QVERIFY(reply->readAll() == package);
-        delete reply;
+        const QString url = nginx.Url("/client_v2.zip", TestCertificates::TestHostName());
+        client.StartDownload(CPackage(url, installation.path()));
+        QTRY_VERIFY_WITH_TIMEOUT(finishes + errors.size() > 0, 20000);
+        QCOMPARE(errors, QStringList());
+        QCOMPARE(finishes, 1);
+        QFile file(installation.filePath("client_v2.zip"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll() == package);
     }
     QCOMPARE(shown, 1);
+    QCOMPARE(failedWhileOpen, 0);
     QVERIFY(!proxy.Tunnels().isEmpty());
 }
 

@@ -268,6 +268,11 @@ void TestUpdateWorkflow::download_data()
     QTest::newRow("3: no ranges, cut halfway: the percentage starts over and ends at 100%")
         << QByteArray("3") << QList<R>{cut, R::Ok(body)} << kBodySize << kInstallQuestion << 2
         << QStringList{"50%", "Reconnecting (1/3)...", "0%", "100%"} << 3 << "100%";
+    R markup = R::Status(500, "<html>broken</html>");
+    markup.reason = "<img src=\"http://evil.example/x.png\"><b>Call 555-0100</b>";
+    QTest::newRow("a reason phrase with markup is shown as text")
+        << QByteArray("-") << QList<R>{markup} << qint64(-1) << kDownloadFailed << 1
+        << QStringList{"0%"} << 1 << "0%";
     QTest::newRow("2: the attempts run out: one failure box")
         << QByteArray("2") << QList<R>{R::Unavailable("0")} << kBodySize << kDownloadFailed << 3
         << QStringList{"Reconnecting (1/2)...", "Reconnecting (2/2)..."} << 1 << "0%";
@@ -303,9 +308,17 @@ void TestUpdateWorkflow::download()
     connect(Child<QProgressBar>(window, "m_pProgress"), &QProgressBar::valueChanged, this,
             [&bar](int value) { bar << value; });
     ModalAnswerer answerer({Qt::Key_Escape});
+    QList<Qt::TextFormat> formats;
+    answerer.setOnBox([&formats]() {
+        if (auto* label = QApplication::activeModalWidget()->findChild<QLabel*>("VxMessageBoxText"))
+            formats << label->textFormat();
+    });
     QCOMPARE(RunUntilExit(30000, [&]() { Click(window, "m_pBtnUpdate"); }), 0);
 
     const QString seen = log.progress.join('|');
+    // What a server said is never taken for markup.
+    if (notice == kDownloadFailed)
+        QCOMPARE(formats, QList<Qt::TextFormat>{Qt::PlainText});
     QCOMPARE(log.notices.size(), 1);
     QVERIFY2(log.notices.value(0).startsWith(notice), qPrintable(log.notices.value(0)));
     QVERIFY(!window.isVisible());
