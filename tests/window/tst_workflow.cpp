@@ -272,7 +272,7 @@ void TestUpdateWorkflow::download_data()
     markup.reason = "<img src=\"http://evil.example/x.png\"><b>Call 555-0100</b>";
     QTest::newRow("a reason phrase with markup is shown as text")
         << QByteArray("-") << QList<R>{markup} << qint64(-1) << kDownloadFailed << 1
-        << QStringList{"0%"} << 1 << "0%";
+        << QStringList{"0.0 MB"} << 0 << QString();
     QTest::newRow("2: the attempts run out: one failure box")
         << QByteArray("2") << QList<R>{R::Unavailable("0")} << kBodySize << kDownloadFailed << 3
         << QStringList{"Reconnecting (1/2)...", "Reconnecting (2/2)..."} << 1 << "0%";
