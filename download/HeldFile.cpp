@@ -84,7 +84,10 @@ void CHeldFile::Release()
     m_nFile = -1;
 }
 
-CHeldFolder::CHeldFolder(const QString& path) : m_strPath(path), m_handle(Platform::OpenFolder(NativeOf(path))) {}
+CHeldFolder::CHeldFolder(const QString& path, const Platform::Patience& patience)
+    : m_strPath(path), m_handle(Platform::OpenFolder(NativeOf(path), patience))
+{
+}
 
 CHeldFolder::~CHeldFolder()
 {

@@ -61,8 +61,9 @@ private:
 class CHeldFolder
 {
 public:
-    // Refuses a link at path: IsOpen() is then false.
-    explicit CHeldFolder(const QString& path);
+    // Refuses a link at path: IsOpen() is then false. Waits with patience
+    // while another program holds the folder.
+    explicit CHeldFolder(const QString& path, const Platform::Patience& patience = Platform::Patience());
     ~CHeldFolder();
     CHeldFolder(const CHeldFolder&) = delete;
     CHeldFolder& operator=(const CHeldFolder&) = delete;

@@ -7,6 +7,7 @@
 
 #include "PlatformLink.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace Update {
@@ -46,6 +47,20 @@ inline bool SameBytes(const FileIdentity& a, const FileIdentity& b)
         && a.modified == b.modified;
 }
 
+// How long an open waits while another program holds what it opens (on
+// Windows a sharing or lock violation: a scanner or an indexer reading what
+// was just written lets go within moments) before it fails as it would have
+// at once. A stop request ends the wait at the next pause. POSIX has no such
+// holds and never waits.
+struct Patience
+{
+    static constexpr int kDefaultBoundMs = 10000;
+    int boundMs = kDefaultBoundMs;
+    const std::atomic<bool>* stop = nullptr;
+    // When given, counts the pauses made.
+    int* pauses = nullptr;
+};
+
 FileIdentity IdentityOf(FileDescriptor file);
 // Of what path itself names: a link is not followed, and is no file.
 FileIdentity IdentityAt(const NativePath& path);
@@ -71,8 +86,10 @@ bool MakeOwnerExecutable(FileDescriptor file);
 // starts no program that is open for writing. On Windows the new hold still
 // refuses writes, renames and deletes. The old descriptor is closed and file
 // is the new one. False, with file untouched or -1, when path no longer
-// names the held file or another writer holds it.
-bool HoldForStart(FileDescriptor& file, const NativePath& path);
+// names the held file or another writer holds it. Waits with patience while
+// another program holds it without letting readers in; a writer is refused
+// at once.
+bool HoldForStart(FileDescriptor& file, const NativePath& path, const Patience& patience = Patience());
 
 // Lets go of the held file (file becomes -1) and removes the name path
 // while it still names that file.
@@ -82,27 +99,30 @@ void CloseFile(FileDescriptor file);
 
 // The folder at path, refusing a link there (on Windows also a junction or
 // another reparse point). On Windows the hold refuses the folder's rename
-// and delete. kNoFolder on failure.
-FolderHandle OpenFolder(const NativePath& path);
+// and delete. kNoFolder on failure. Waits with patience while another
+// program holds the folder.
+FolderHandle OpenFolder(const NativePath& path, const Patience& patience = Patience());
 
 // Whether path (not followed if a link) names the held folder.
 bool IsFolderAt(FolderHandle folder, const NativePath& path);
 
 // The folder name directly in parent, made if missing, then held; a link
-// there is refused. kNoFolder on failure.
-FolderHandle MakeFolderAt(FolderHandle parent, const NativePath& name);
+// there is refused. kNoFolder on failure. Waits with patience while another
+// program holds a step.
+FolderHandle MakeFolderAt(FolderHandle parent, const NativePath& name, const Patience& patience = Patience());
 
 // A new file name directly in parent, for writing. Anything there but a
 // folder (a file, a hard link, a link of any kind) is removed as a name
 // first, never written through; the new file is made exclusively. Windows
 // reads a backslash in name as a step, walked without following a link.
-// -1 on failure, also where a folder stands.
-FileDescriptor CreateFileAt(FolderHandle parent, const NativePath& name);
+// -1 on failure, also where a folder stands. Waits with patience while
+// another program holds what stands there or a step.
+FileDescriptor CreateFileAt(FolderHandle parent, const NativePath& name, const Patience& patience = Patience());
 
 // Removes name directly in parent unless it is a folder: a link goes as a
 // link, whatever it names. With only given, only while name is that file
 // (its device and index). A file held open is let go first: on Windows the
-// hold refuses deletes.
+// hold refuses deletes. Never waits.
 bool RemoveNameAt(FolderHandle parent, const NativePath& name, const FileIdentity* only = nullptr);
 
 void CloseFolder(FolderHandle folder);

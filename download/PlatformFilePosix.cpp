@@ -126,7 +126,7 @@ bool MakeOwnerExecutable(FileDescriptor file)
 }
 
 // execve refuses a file that any process holds open for writing.
-bool HoldForStart(FileDescriptor& file, const NativePath& path)
+bool HoldForStart(FileDescriptor& file, const NativePath& path, const Patience&)
 {
     const int reading = open(path.bytes.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (reading < 0)
@@ -160,7 +160,7 @@ void CloseFile(FileDescriptor file)
         close(file);
 }
 
-FolderHandle OpenFolder(const NativePath& path)
+FolderHandle OpenFolder(const NativePath& path, const Patience&)
 {
     const int fd = open(path.bytes.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     return fd < 0 ? kNoFolder : fd;
@@ -174,7 +174,7 @@ bool IsFolderAt(FolderHandle folder, const NativePath& path)
         && lstat(path.bytes.c_str(), &named) == 0 && S_ISDIR(named.st_mode) && SameObject(held, named);
 }
 
-FolderHandle MakeFolderAt(FolderHandle parent, const NativePath& name)
+FolderHandle MakeFolderAt(FolderHandle parent, const NativePath& name, const Patience&)
 {
     const int dir = static_cast<int>(parent);
     if (mkdirat(dir, name.bytes.c_str(), 0777) != 0 && errno != EEXIST)
@@ -184,7 +184,7 @@ FolderHandle MakeFolderAt(FolderHandle parent, const NativePath& name)
     return fd < 0 ? kNoFolder : fd;
 }
 
-FileDescriptor CreateFileAt(FolderHandle parent, const NativePath& name)
+FileDescriptor CreateFileAt(FolderHandle parent, const NativePath& name, const Patience&)
 {
     return CreateExclusively(static_cast<int>(parent), name.bytes.c_str(), O_WRONLY);
 }

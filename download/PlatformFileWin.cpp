@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -19,10 +21,83 @@ namespace {
 constexpr int kCreateAttempts = 4;
 
 constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035L); // STATUS_OBJECT_NAME_COLLISION
+constexpr NTSTATUS kSharingViolation = static_cast<NTSTATUS>(0xC0000043L); // STATUS_SHARING_VIOLATION
+constexpr NTSTATUS kFileLockConflict = static_cast<NTSTATUS>(0xC0000054L); // STATUS_FILE_LOCK_CONFLICT
+constexpr NTSTATUS kLockNotGranted = static_cast<NTSTATUS>(0xC0000055L);   // STATUS_LOCK_NOT_GRANTED
+// A deleted name that another program still holds open: it goes when they let go.
+constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056L); // STATUS_DELETE_PENDING
+
+// Short pauses, growing a little, so a scanner that lets go is noticed soon.
+constexpr DWORD kFirstPauseMs = 100;
+constexpr DWORD kPauseStepMs = 25;
+constexpr DWORD kLongestPauseMs = 250;
 
 bool Succeeded(NTSTATUS status)
 {
     return status >= 0;
+}
+
+enum class EAttempt { Done, Held, Failed };
+
+EAttempt OutcomeOf(NTSTATUS status)
+{
+    if (Succeeded(status))
+        return EAttempt::Done;
+    const bool held = status == kSharingViolation || status == kFileLockConflict || status == kLockNotGranted
+        || status == kDeletePending;
+    return held ? EAttempt::Held : EAttempt::Failed;
+}
+
+EAttempt OutcomeOf(HANDLE opened)
+{
+    if (opened != INVALID_HANDLE_VALUE)
+        return EAttempt::Done;
+    const DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? EAttempt::Held : EAttempt::Failed;
+}
+
+// One call's patience, its deadline fixed as the call begins.
+struct Waiting
+{
+    explicit Waiting(const Patience& patience)
+        : deadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(patience.boundMs, 0)))
+        , stop(patience.stop)
+        , pauses(patience.pauses)
+    {
+    }
+    bool Stopped() const { return stop && stop->load(); }
+
+    std::chrono::steady_clock::time_point deadline;
+    const std::atomic<bool>* stop;
+    int* pauses;
+};
+
+const Patience kNoWaiting {0};
+
+// Tries once, and again after short pauses for as long as another program
+// holds what the attempt opens, until the deadline or a stop request. The
+// last attempt's error stays the last error.
+template <typename Attempt>
+bool RetryWhileShared(const Waiting& waiting, Attempt attempt)
+{
+    DWORD pause = kFirstPauseMs;
+    for (;;) {
+        const EAttempt outcome = attempt();
+        if (outcome != EAttempt::Held)
+            return outcome == EAttempt::Done;
+        const DWORD error = GetLastError();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            waiting.deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || waiting.Stopped())
+            return false;
+        if (waiting.pauses)
+            ++*waiting.pauses;
+        Sleep(std::min<DWORD>(pause, static_cast<DWORD>(left.count())));
+        pause = std::min(pause + kPauseStepMs, kLongestPauseMs);
+        SetLastError(error);
+        if (waiting.Stopped())
+            return false;
+    }
 }
 
 // What a held folder is opened for: listing, adding to and walking through
@@ -174,7 +249,7 @@ bool Steps(const NativePath& name, std::vector<std::wstring>& steps)
 }
 
 NTSTATUS OpenRelative(HANDLE& handle, HANDLE parent, const std::wstring& step, ACCESS_MASK access, ULONG share,
-                      ULONG disposition, ULONG options)
+                      ULONG disposition, ULONG options, const Waiting& waiting)
 {
     UNICODE_STRING text;
     text.Buffer = const_cast<PWSTR>(step.c_str());
@@ -183,28 +258,33 @@ NTSTATUS OpenRelative(HANDLE& handle, HANDLE parent, const std::wstring& step, A
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, nullptr);
     IO_STATUS_BLOCK status {};
-    handle = INVALID_HANDLE_VALUE;
-    // FILE_OPEN_REPARSE_POINT: the step itself, never what a link there names.
-    const NTSTATUS result = NtCreateFile(&handle, access, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share,
-                                         disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
-                                         nullptr, 0);
-    if (!Succeeded(result)) {
+    NTSTATUS result = 0;
+    RetryWhileShared(waiting, [&]() {
         handle = INVALID_HANDLE_VALUE;
-        SetLastError(RtlNtStatusToDosError(result));
-    }
+        // FILE_OPEN_REPARSE_POINT: the step itself, never what a link there names.
+        result = NtCreateFile(&handle, access, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                              disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
+                              nullptr, 0);
+        if (!Succeeded(result)) {
+            handle = INVALID_HANDLE_VALUE;
+            SetLastError(RtlNtStatusToDosError(result));
+        }
+        return OutcomeOf(result);
+    });
     return result;
 }
 
 // The folder step directly in parent, made first when create is set; a
 // reparse point there is refused.
-HANDLE FolderStep(HANDLE parent, const std::wstring& step, bool create)
+HANDLE FolderStep(HANDLE parent, const std::wstring& step, bool create, const Waiting& waiting)
 {
     HANDLE folder = INVALID_HANDLE_VALUE;
     NTSTATUS opened = kNameCollision;
     if (create)
-        opened = OpenRelative(folder, parent, step, kFolderAccess, kFolderShare, FILE_CREATE, FILE_DIRECTORY_FILE);
+        opened = OpenRelative(folder, parent, step, kFolderAccess, kFolderShare, FILE_CREATE, FILE_DIRECTORY_FILE,
+                              waiting);
     if (opened == kNameCollision)
-        OpenRelative(folder, parent, step, kFolderAccess, kFolderShare, FILE_OPEN, FILE_DIRECTORY_FILE);
+        OpenRelative(folder, parent, step, kFolderAccess, kFolderShare, FILE_OPEN, FILE_DIRECTORY_FILE, waiting);
     if (folder == INVALID_HANDLE_VALUE)
         return folder;
     if (!IsPlainFolder(folder)) {
@@ -220,10 +300,10 @@ HANDLE FolderStep(HANDLE parent, const std::wstring& step, bool create)
 class StepWalk
 {
 public:
-    StepWalk(HANDLE parent, const std::vector<std::wstring>& steps) : m_last(parent)
+    StepWalk(HANDLE parent, const std::vector<std::wstring>& steps, const Waiting& waiting) : m_last(parent)
     {
         for (size_t i = 0; i + 1 < steps.size(); ++i) {
-            const HANDLE next = FolderStep(m_last, steps[i], false);
+            const HANDLE next = FolderStep(m_last, steps[i], false, waiting);
             if (next == INVALID_HANDLE_VALUE) {
                 m_bOk = false;
                 return;
@@ -261,11 +341,11 @@ bool IsIdentity(HANDLE handle, const FileIdentity* only)
 
 // Frees the step directly in parent unless a real folder holds it; with only
 // given, only while the step is that file.
-EFreed FreeStep(HANDLE parent, const std::wstring& step, const FileIdentity* only = nullptr)
+EFreed FreeStep(HANDLE parent, const std::wstring& step, const Waiting& waiting, const FileIdentity* only = nullptr)
 {
     HANDLE there = INVALID_HANDLE_VALUE;
     OpenRelative(there, parent, step, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0);
+                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0, waiting);
     if (there == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EFreed::Missing : EFreed::Refused;
@@ -337,16 +417,36 @@ bool MakeOwnerExecutable(FileDescriptor)
     return true;
 }
 
+// Whether a new reader of path would be let in: false while another holder
+// shares no reading.
+bool AdmitsReaders(const NativePath& path)
+{
+    const HANDLE reader = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (reader == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(reader);
+    return true;
+}
+
 // The system starts no program that someone holds open for writing, ourselves
 // included. A second handle, which shares writing and so can be opened beside
 // ours, keeps the name from being renamed or deleted while ours goes; the
 // read-only hold that follows shares no writing, so it cannot be had while
-// another writer got in.
-bool HoldForStart(FileDescriptor& file, const NativePath& path)
+// another writer got in. Only a holder that ignores share modes (a scanner's
+// driver) can keep either open from us; such a holder is waited for. A
+// writer that got in as ours let go lets readers in and is refused at once:
+// waiting would give it time to change the file.
+bool HoldForStart(FileDescriptor& file, const NativePath& path, const Patience& patience)
 {
+    const Waiting waiting(patience);
     const HANDLE held = HandleOf(file);
-    const HANDLE bridge = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE bridge = INVALID_HANDLE_VALUE;
+    RetryWhileShared(waiting, [&]() {
+        bridge = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        return OutcomeOf(bridge);
+    });
     if (bridge == INVALID_HANDLE_VALUE)
         return false;
     if (!SameObject(bridge, held)) {
@@ -355,8 +455,18 @@ bool HoldForStart(FileDescriptor& file, const NativePath& path)
     }
     _close(file);
     file = -1;
-    const HANDLE reading = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE reading = INVALID_HANDLE_VALUE;
+    RetryWhileShared(waiting, [&]() {
+        reading = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        const EAttempt outcome = OutcomeOf(reading);
+        if (outcome != EAttempt::Held)
+            return outcome;
+        const DWORD error = GetLastError();
+        const EAttempt held = AdmitsReaders(path) ? EAttempt::Failed : EAttempt::Held;
+        SetLastError(error);
+        return held;
+    });
     const bool same = reading != INVALID_HANDLE_VALUE && SameObject(reading, bridge);
     CloseHandle(bridge);
     if (!same) {
@@ -393,10 +503,14 @@ void CloseFile(FileDescriptor file)
         _close(file);
 }
 
-FolderHandle OpenFolder(const NativePath& path)
+FolderHandle OpenFolder(const NativePath& path, const Patience& patience)
 {
-    const HANDLE folder = CreateFileW(Wide(path), kFolderAccess, kFolderShare, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE folder = INVALID_HANDLE_VALUE;
+    RetryWhileShared(Waiting(patience), [&]() {
+        folder = CreateFileW(Wide(path), kFolderAccess, kFolderShare, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        return OutcomeOf(folder);
+    });
     if (folder == INVALID_HANDLE_VALUE)
         return kNoFolder;
     if (!IsPlainFolder(folder)) {
@@ -417,14 +531,15 @@ bool IsFolderAt(FolderHandle folder, const NativePath& path)
     return same;
 }
 
-FolderHandle MakeFolderAt(FolderHandle parent, const NativePath& name)
+FolderHandle MakeFolderAt(FolderHandle parent, const NativePath& name, const Patience& patience)
 {
     std::vector<std::wstring> steps;
     if (!Steps(name, steps))
         return kNoFolder;
+    const Waiting waiting(patience);
     HANDLE current = FolderOf(parent);
     for (size_t i = 0; i < steps.size(); ++i) {
-        const HANDLE next = FolderStep(current, steps[i], true);
+        const HANDLE next = FolderStep(current, steps[i], true, waiting);
         if (current != FolderOf(parent))
             CloseHandle(current);
         if (next == INVALID_HANDLE_VALUE)
@@ -434,20 +549,21 @@ FolderHandle MakeFolderAt(FolderHandle parent, const NativePath& name)
     return reinterpret_cast<FolderHandle>(current);
 }
 
-FileDescriptor CreateFileAt(FolderHandle parent, const NativePath& name)
+FileDescriptor CreateFileAt(FolderHandle parent, const NativePath& name, const Patience& patience)
 {
     std::vector<std::wstring> steps;
     if (!Steps(name, steps))
         return -1;
-    const StepWalk walk(FolderOf(parent), steps);
+    const Waiting waiting(patience);
+    const StepWalk walk(FolderOf(parent), steps, waiting);
     if (!walk.Ok())
         return -1;
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        if (FreeStep(walk.Last(), steps.back()) == EFreed::Refused)
+        if (FreeStep(walk.Last(), steps.back(), waiting) == EFreed::Refused)
             return -1;
         HANDLE made = INVALID_HANDLE_VALUE;
         const NTSTATUS result = OpenRelative(made, walk.Last(), steps.back(), kFileAccess, FILE_SHARE_READ,
-                                             FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+                                             FILE_CREATE, FILE_NON_DIRECTORY_FILE, waiting);
         if (made != INVALID_HANDLE_VALUE)
             return Adopt(made, false);
         if (result != kNameCollision)
@@ -461,8 +577,9 @@ bool RemoveNameAt(FolderHandle parent, const NativePath& name, const FileIdentit
     std::vector<std::wstring> steps;
     if (!Steps(name, steps))
         return false;
-    const StepWalk walk(FolderOf(parent), steps);
-    return walk.Ok() && FreeStep(walk.Last(), steps.back(), only) == EFreed::Freed;
+    const Waiting once(kNoWaiting);
+    const StepWalk walk(FolderOf(parent), steps, once);
+    return walk.Ok() && FreeStep(walk.Last(), steps.back(), once, only) == EFreed::Freed;
 }
 
 void CloseFolder(FolderHandle folder)

@@ -136,7 +136,7 @@ CFailure CCompressClient::UnCompressUntil(const QString& zipPath, const std::sha
         : std::make_unique<CZipReader>(zipPath);
     if (!reader->Open())
         return CFailure(EFailure::ArchiveDamaged);
-    CSafeTarget target(targetDir);
+    CSafeTarget target(targetDir, &stop);
     if (!target.Create())
         return target.Failure();
     CUnpacked made;
@@ -175,7 +175,7 @@ void CCompressClient::Extract()
         SetFailure(CFailure(EFailure::Stopped));
         return;
     }
-    CSafeTarget(m_strTargetDir).Empty();
+    CSafeTarget(m_strTargetDir, &m_bStopRequested).Empty();
     CUnpacked unpacked;
     const CFailure failure = UnCompressUntil(m_strArchivePath, m_pArchive, m_strTargetDir, m_bStopRequested,
                                              &unpacked);

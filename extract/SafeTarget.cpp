@@ -51,10 +51,17 @@ bool IsParentLikeStep(const QString& step)
 
 } // namespace
 
-CSafeTarget::CSafeTarget(const QString& dir) : m_strDir(dir)
+CSafeTarget::CSafeTarget(const QString& dir, const std::atomic<bool>* stop) : m_strDir(dir), m_pStop(stop)
 {
     const bool hasSeparator = dir.endsWith(QLatin1Char('/')) || dir.endsWith(QLatin1Char('\\'));
     m_strRoot = hasSeparator ? dir : dir + QLatin1Char('/');
+}
+
+Platform::Patience CSafeTarget::Patience() const
+{
+    Platform::Patience patience;
+    patience.stop = m_pStop;
+    return patience;
 }
 
 // The files go by name from the folder held here: if a link takes the
@@ -64,7 +71,7 @@ void CSafeTarget::Empty() const
     // A link in the folder's place is removed, never followed: its target stays.
     if (!RemoveLinkAt(m_strDir))
         return;
-    CHeldFolder folder(m_strDir);
+    CHeldFolder folder(m_strDir, Patience());
     if (!folder.IsOpen())
         return;
     const QFileInfoList files = FilesEmptiedBeforeUnpacking(m_strDir);
@@ -80,7 +87,7 @@ bool CSafeTarget::Create()
     m_failure = CFailure();
     RemoveLinkAt(m_strDir);
     QDir().mkpath(m_strDir);
-    m_pFolder = std::make_shared<CHeldFolder>(m_strDir);
+    m_pFolder = std::make_shared<CHeldFolder>(m_strDir, Patience());
     if (m_pFolder->IsOpen())
         return true;
     m_failure = CFailure(EFailure::UnpackFile, {qt_error_string()});
@@ -108,7 +115,7 @@ void CSafeTarget::MakeFolder(const QString& entryName) const
     for (const QString& step : entryName.split(QLatin1Char('/'))) {
         if (step.isEmpty() || step == QLatin1String("."))
             continue;
-        const Platform::FolderHandle next = Platform::MakeFolderAt(current, NativeNameOf(step));
+        const Platform::FolderHandle next = Platform::MakeFolderAt(current, NativeNameOf(step), Patience());
         if (current != m_pFolder->Handle())
             Platform::CloseFolder(current);
         current = next;
@@ -141,7 +148,8 @@ bool CTargetFile::Open(const CSafeTarget& target, const QString& name)
     m_strPath = target.FilePath(name);
     if (!m_pFolder || m_strPath.isEmpty())
         return false;
-    const Platform::FileDescriptor file = Platform::CreateFileAt(m_pFolder->Handle(), NativeNameOf(name));
+    const Platform::FileDescriptor file =
+        Platform::CreateFileAt(m_pFolder->Handle(), NativeNameOf(name), target.Patience());
     if (file < 0)
         return false;
     m_pHeld = std::make_shared<CHeldFile>(file);

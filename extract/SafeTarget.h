@@ -2,9 +2,12 @@
 
 #include "UpdateFailure.h"
 
+#include "PlatformFile.h"
+
 #include <QFile>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 
 namespace Update {
@@ -19,12 +22,16 @@ class CHeldFolder;
 // Once made, the folder is held open and every file and folder is made from
 // there one step at a time, refusing a link at each: a link that takes the
 // folder's name, or a step's, while the package is unpacked leads nowhere.
+// What another program holds open for a moment (a scanner, an indexer) is
+// waited for, up to 10 s each, unless stop is set.
 class CSafeTarget
 {
 public:
-    explicit CSafeTarget(const QString& dir);
+    explicit CSafeTarget(const QString& dir, const std::atomic<bool>* stop = nullptr);
 
     const QString& Dir() const { return m_strDir; }
+    // How each file and folder open waits for another program's hold.
+    Platform::Patience Patience() const;
 
     // Removes the plain files directly in the folder (not its subfolders,
     // not hidden ones), then the folder itself if that left it empty. A link
@@ -57,6 +64,7 @@ private:
     QString m_strRoot; // m_strDir with a trailing separator
     std::shared_ptr<CHeldFolder> m_pFolder;
     CFailure m_failure;
+    const std::atomic<bool>* m_pStop;
 };
 
 // One file being written into the target. What does not complete is

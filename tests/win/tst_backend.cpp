@@ -15,8 +15,10 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -1095,6 +1097,93 @@ void TestHeldFolder()
     Check(MoveFileW(root.c_str(), (g_scratch + L"\\moved").c_str()), "let go, the folder can be renamed again");
 }
 
+
+// --- Files another program holds open for a moment -----------------------------
+
+// Another program's handle, let go by a thread of its own after 2 s; a stop,
+// when given, is asked for while it holds.
+struct OtherHolder
+{
+    OtherHolder(const std::wstring& path, DWORD access, DWORD share, std::atomic<bool>* stop = nullptr)
+        : file(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr))
+        , stop(stop)
+        , thread(file == INVALID_HANDLE_VALUE ? nullptr : CreateThread(nullptr, 0, &LetGo, this, 0, nullptr))
+    {
+    }
+    ~OtherHolder() { WaitForSingleObject(thread, INFINITE), CloseHandle(thread); }
+    static DWORD WINAPI LetGo(void* self)
+    {
+        auto* holder = static_cast<OtherHolder*>(self);
+        Sleep(300);
+        if (holder->stop)
+            holder->stop->store(true);
+        Sleep(1700);
+        return CloseHandle(holder->file);
+    }
+    HANDLE file;
+    std::atomic<bool>* stop;
+    HANDLE thread;
+};
+
+Patience Counted(int& pauses, int boundMs = Patience::kDefaultBoundMs, const std::atomic<bool>* stop = nullptr)
+{
+    pauses = 0;
+    return Patience {boundMs, stop, &pauses};
+}
+
+void TestHeldByAnother()
+{
+    const std::wstring root = g_scratch + L"\\shared";
+    const std::wstring entry = root + L"\\a.txt";
+    MakeFolder(root);
+    const FolderHandle folder = OpenFolder(Native(root));
+    int pauses = 0;
+    struct Row { const char* risk; int boundMs; bool stop; bool made; };
+    for (const Row& row : {Row {"a file being replaced, held without sharing, is waited for", 10000, false, true},
+                           Row {"a file held past the bound is skipped as before, unchanged", 1000, false, false},
+                           Row {"a stop ends the wait before the holder lets go", 10000, true, false}}) {
+        WriteBytes(entry, "old");
+        std::atomic<bool> stop {false};
+        const OtherHolder other(entry, GENERIC_READ, 0, row.stop ? &stop : nullptr);
+        const FileDescriptor file = CreateFileAt(folder, Native(L"a.txt"), Counted(pauses, row.boundMs, &stop));
+        const bool made = file >= 0 && WriteHeld(file, "newer");
+        CloseFile(file);
+        // By size: the file cannot be read while it is held.
+        Check(other.thread && made == row.made && pauses > 0 && (made || GetLastError() == ERROR_SHARING_VIOLATION)
+                  && IdentityAt(Native(entry)).size == (made ? 5 : 3),
+              row.risk);
+    }
+    const bool missingStep = CreateFileAt(folder, Native(L"missing\\x.txt"), Counted(pauses)) < 0 && pauses == 0;
+    FileDescriptor none = -1;
+    Check(missingStep && !HoldForStart(none, Native(root + L"\\missing.exe"), Counted(pauses)) && pauses == 0,
+          "another error (a missing folder step, a missing installer) is reported at once, without waiting");
+    CloseFolder(folder);
+
+    // Beside our own hold only a holder that ignores share modes (a scanner's
+    // driver) can keep the start waiting; here our hold asks for attributes
+    // alone, which no share mode refuses, to make room for one.
+    const std::wstring installer = root + L"\\setup.exe";
+    WriteBytes(installer, ReadFileBytes(g_exeDir + L"\\ZoRezivirArerur.exe"));
+    const auto holdOf = [&installer](DWORD access, DWORD share) {
+        const HANDLE held = CreateFileW(installer.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        return held == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle(reinterpret_cast<intptr_t>(held), _O_RDONLY);
+    };
+    FileDescriptor file = holdOf(FILE_READ_ATTRIBUTES | SYNCHRONIZE, 7);
+    {
+        const OtherHolder other(installer, GENERIC_READ, 0);
+        Check(other.thread && HoldForStart(file, Native(installer), Counted(pauses)) && pauses > 0,
+              "an installer held without sharing is waited for");
+    }
+    Child started(installer, L"30");
+    Check(started.Started(), "after the wait the installer starts", "error " + std::to_string(GetLastError()));
+    started.Release();
+    CloseFile(file);
+    file = holdOf(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    const OtherHolder writer(installer, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
+    Check(writer.thread && !HoldForStart(file, Native(installer), Counted(pauses)) && file == -1 && pauses == 0,
+          "a writer that got in as the hold turned read-only is refused at once");
+}
+
 } // namespace
 
 int main()
@@ -1122,6 +1211,7 @@ int main()
     TestHeldPackage();
     TestStartFromHold();
     TestHeldFolder();
+    TestHeldByAnother();
 
     RemoveTree(g_scratch);
     return WinCheck::Finish();
