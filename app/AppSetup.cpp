@@ -1,8 +1,8 @@
 #include "AppSetup.h"
 
+#include "CInstallation.h"
 #include "PathEntry.h"
 #include "PlatformProcess.h"
-#include "VxDir.h"
 #include "VxFile.h"
 
 #include <QApplication>
@@ -27,15 +27,10 @@ void EnableHighDpiScaling()
 #endif
 }
 
-void LoadTranslations(const QString& strLanguage)
+void LoadTranslations(const CInstallation& installation)
 {
-    const QString strDir = DAROZ::VxDir::GetCurrentPath();
     // The library's file comes last so that, being consulted first, it wins.
-    const QStringList files = {
-        strDir + QString("/Language/Language_%1/update_%1.qm").arg(strLanguage),
-        strDir + QString("/Language/Language_%1/DaRoz_%1.qm").arg(strLanguage),
-    };
-    for (const QString& strFile : files) {
+    for (const QString& strFile : installation.TranslationFiles()) {
         auto* pTranslator = new QTranslator(QCoreApplication::instance());
         if (pTranslator->load(strFile))
             QCoreApplication::installTranslator(pTranslator);
@@ -44,11 +39,9 @@ void LoadTranslations(const QString& strLanguage)
     }
 }
 
-void LoadAppStyleSheet()
+void LoadAppStyleSheet(const CInstallation& installation)
 {
-    // Always the "RizuvIzaz" skin's sheets: they style the library's own
-    // widgets, whatever skin the window uses.
-    const QString strFolder = DAROZ::VxDir::GetCurrentPath() + "/Skin/RizuvIzaz" + "/DAROZ/CSS/";
+    const QString strFolder = installation.AppStyleSheetFolder();
     // Without QDir::CaseSensitive the filter also takes "*.css".
     const QStringList names =
         QDir(strFolder).entryList(QStringList("*.CSS"), QDir::Files, QDir::NoSort);
@@ -69,11 +62,6 @@ void SetApplicationIdentity()
     const QString strName = ApplicationIdentityName();
     QCoreApplication::setOrganizationName(strName);
     QCoreApplication::setApplicationName(strName);
-}
-
-QString InstallationLockPath()
-{
-    return DAROZ::VxDir::GetCurrentPath() + "/update.lock";
 }
 
 namespace {
@@ -146,9 +134,9 @@ std::unique_ptr<QLockFile> TakeLock(const QString& path)
 
 } // namespace
 
-CInstallationLock LockInstallation()
+CInstallationLock LockInstallation(const CInstallation& installation)
 {
-    const QString path = InstallationLockPath();
+    const QString path = installation.LockPath();
     CInstallationLock result;
     if (!ClearLockPlace(path)) {
         result.strRefusal = QObject::tr("The update cannot start: %1 is in the way of its lock file. "

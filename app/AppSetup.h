@@ -7,17 +7,19 @@
 
 namespace Update {
 
+class CInstallation;
+
 // Scales the window with the screen: sizes stay logical pixels, pictures
 // take their "@2x" versions, and fractional scales (125 %, 150 %) stay
 // exact. Only takes effect before the QApplication exists.
 void EnableHighDpiScaling();
 
-// Installs the translators of the language ("Type/Language").
-void LoadTranslations(const QString& strLanguage);
+// Installs the translators of the installation's language ("Type/Language").
+void LoadTranslations(const CInstallation& installation);
 
 // Installs the GUI library's *.CSS files of the "RizuvIzaz" skin as the
 // application style sheet.
-void LoadAppStyleSheet();
+void LoadAppStyleSheet(const CInstallation& installation);
 
 // The organisation and application name: the word for upgrade.
 QString ApplicationIdentityName();
@@ -25,8 +27,6 @@ QString ApplicationIdentityName();
 // Sets ApplicationIdentityName() as organisation and application name.
 void SetApplicationIdentity();
 
-// The lock file of the installation folder: "<installation>/update.lock".
-QString InstallationLockPath();
 
 // The installation folder's lock, or why it was not taken.
 struct CInstallationLock
@@ -45,6 +45,6 @@ struct CInstallationLock
 // regular file is refused with a text that names it. Where no lock file can
 // be made at all (a folder we may not write), nothing is refused: the update
 // then fails with its own message.
-CInstallationLock LockInstallation();
+CInstallationLock LockInstallation(const CInstallation& installation);
 
 } // namespace Update

@@ -1,6 +1,7 @@
 #include "UpdateMain.h"
 
 #include "AppSetup.h"
+#include "CInstallation.h"
 #include "CProxyAuth.h"
 #include "CUpdate.h"
 #include "LaunchArgs.h"
@@ -8,6 +9,7 @@
 #include "Notice.h"
 #include "UpdateLog.h"
 #include "UpdateFailure.h"
+#include "VxDir.h"
 
 #include <QApplication>
 #include <QDir>
@@ -61,14 +63,15 @@ int UpdateMain(int argc, char** argv)
     QDir::setCurrent(strAppDir);
     QCoreApplication::addLibraryPath(QString("%1/plugins").arg(strAppDir));
 
-    const CLocalSettings settings = ReadLocalSettings(strAppDir);
-    if (settings.log)
-        CUpdateLog::Open(strAppDir);
-    QApplication::setWindowIcon(QIcon(strAppDir + QString("/Skin/%1/update.ico").arg(settings.skin)));
+    // The one reading of where the installation is; every piece is handed it.
+    const CInstallation installation(DAROZ::VxDir::GetCurrentPath());
+    if (installation.Settings().log)
+        CUpdateLog::Open(installation.Root());
+    QApplication::setWindowIcon(QIcon(installation.AppIconPath()));
     SetApplicationIdentity();
 
-    LoadTranslations(settings.language);
-    LoadAppStyleSheet();
+    LoadTranslations(installation);
+    LoadAppStyleSheet(installation);
 
     CLaunchArgs args;
     const LaunchDecision decision = DecideLaunch(
@@ -96,7 +99,7 @@ int UpdateMain(int argc, char** argv)
 
     // Before anything is touched: two updaters on one folder would write the
     // same package and empty each other's folder. Held until the process ends.
-    const CInstallationLock lock = LockInstallation();
+    const CInstallationLock lock = LockInstallation(installation);
     if (!lock.pLock) {
         ShowStartupNotice(lock.strRefusal);
         return Ended(0);
@@ -104,7 +107,7 @@ int UpdateMain(int argc, char** argv)
 
     // Before the first request: every request goes the way the system says.
     UseSystemProxies();
-    CUpdate window;
+    CUpdate window(installation);
     window.OnGetClientSize(args.nPackageSize);
     window.SetUrl(args.strUrl);
     window.SetReservedArg(args.strReservedArg);

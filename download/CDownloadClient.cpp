@@ -29,37 +29,25 @@ const int kDefaultStallTimeoutMs = 60000;
 const qint64 kDefaultLowSpeedBytesPerSecond = 1024;
 const int kDefaultLowSpeedWindowMs = 120000;
 
-int HttpStatus(const QNetworkReply* reply)
-{
-    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-}
-
-// Only the body of a success answer may become the package; a redirect that
-// was not followed or an error page never does. Non-HTTP replies have no status.
-bool IsPackageAnswer(const QNetworkReply* reply)
-{
-    const int status = HttpStatus(reply);
-    return status == 0 || (status >= 200 && status < 300);
-}
-
 } // namespace
 
-CDownloadClient::CDownloadClient(QObject* parent) : QObject(parent)
+CDownloadClient::CDownloadClient(QObject* parent)
+    : QObject(parent), CWorkEnding(EReuse::AfterSuccess), m_attempt(CHttpAttempt::EDeadline::HeadThenSilence)
 {
-    m_stallTimer.setSingleShot(true);
-    m_stallTimer.setInterval(kDefaultStallTimeoutMs);
-    connect(&m_stallTimer, SIGNAL(timeout()), this, SLOT(OnStallTimeout()));
-    m_lowSpeedTimer.setSingleShot(true);
+    m_attempt.SetStallTimeout(kDefaultStallTimeoutMs);
     SetLowSpeedLimit(kDefaultLowSpeedBytesPerSecond, kDefaultLowSpeedWindowMs);
-    connect(&m_lowSpeedTimer, SIGNAL(timeout()), this, SLOT(OnLowSpeedCheck()));
-    connect(&m_memoryGuard, SIGNAL(SignalExceeded()), this, SLOT(OnMemoryExceeded()));
+    // Only the current reply is told, so Reply() is the one that spoke.
+    connect(&m_attempt, SIGNAL(SignalHead()), this, SLOT(OnAttemptHead()));
+    connect(&m_attempt, SIGNAL(SignalReadyRead()), this, SLOT(OnHttpReadyRead()));
+    connect(&m_attempt, SIGNAL(SignalFinished()), this, SLOT(OnFinishedDowndload()));
+    connect(&m_attempt, SIGNAL(SignalFailed(Update::CFailure)), this, SLOT(OnAttemptFailed(Update::CFailure)));
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, SIGNAL(timeout()), this, SLOT(OnRetryTimeout()));
 }
 
 CDownloadClient::~CDownloadClient()
 {
-    EndTransfer(CFailure(EFailure::Stopped));
+    Stop();
     delete m_pFile;
 }
 
@@ -71,22 +59,21 @@ void CDownloadClient::StartDownload(QString& url)
 void CDownloadClient::StartDownload(const CPackage& package)
 {
     // One download at a time; one that failed or was stopped leaves the client spent.
-    if (m_eStage != Stage::Idle)
+    if (!Begin())
         return;
     // The first attempt is being prepared; a failure to prepare it ends the download.
     m_eStage = Stage::Asking;
     m_package = package;
     m_nAttempt = 0;
     m_resume = CResumeState();
-    m_failure = CFailure();
     m_servedUrl = QUrl();
     if (!package.IsValid()) {
-        EndTransfer(CFailure(EFailure::InvalidAddress));
+        Finish(CFailure(EFailure::InvalidAddress));
         return;
     }
     const CFailure opened = OpenPackageFile();
     if (opened.IsFailure()) {
-        EndTransfer(opened);
+        Finish(opened);
         return;
     }
     const qint64 bytesOnDisk = m_resume.BytesOnDisk();
@@ -161,18 +148,17 @@ void CDownloadClient::SetRetries(int retries)
 
 void CDownloadClient::SetStallTimeout(int ms)
 {
-    m_stallTimer.setInterval(ms);
+    m_attempt.SetStallTimeout(ms);
 }
 
 int CDownloadClient::StallTimeout() const
 {
-    return m_stallTimer.interval();
+    return m_attempt.StallTimeout();
 }
 
 void CDownloadClient::SetLowSpeedLimit(qint64 bytesPerSecond, int ms)
 {
-    m_nLowSpeedBytesPerSecond = qMax<qint64>(0, bytesPerSecond);
-    m_lowSpeedTimer.setInterval(ms);
+    m_attempt.SetLowSpeedLimit(bytesPerSecond, ms);
 }
 
 void CDownloadClient::SetBytesOnDiskReader(CBytesOnDiskReader reader)
@@ -182,7 +168,7 @@ void CDownloadClient::SetBytesOnDiskReader(CBytesOnDiskReader reader)
 
 void CDownloadClient::StopDownload()
 {
-    EndTransfer(CFailure(EFailure::Stopped));
+    Stop();
 }
 
 void CDownloadClient::GetClientSize(const QString& url)
@@ -212,14 +198,11 @@ void CDownloadClient::OnBytesOnDiskRead(bool ok)
     NextAttempt();
 }
 
-// Only the current reply is connected to us, so m_pReply is the one that
-// finished.
 void CDownloadClient::OnFinishedDowndload()
 {
-    // Our own close: whoever closed the reply has settled what follows.
-    if (m_pReply->error() == QNetworkReply::OperationCanceledError)
-        return;
-    TakeReply(true);
+    // Gone with the manager: only the client's own end does that.
+    if (Reply())
+        TakeReply(true);
 }
 
 // The error is read where the reply finishes.
@@ -232,81 +215,29 @@ void CDownloadClient::OnHttpReadyRead()
     TakeReply(false);
 }
 
-// A redirect hop's head comes too; only the answer at the end of the hops is
-// judged. A 3xx that Qt does not follow is judged when its body or its end
-// comes.
-void CDownloadClient::OnHttpMetaData()
+void CDownloadClient::OnAttemptHead()
 {
-    const int status = HttpStatus(m_pReply);
-    if (status >= 300 && status < 400)
-        return;
-    // The head alone: reading the body from inside this signal made a
-    // chunked answer cut off at a chunk's end pass for a complete one.
     TakeHead();
 }
 
-// The server went quiet, or its answer's head did not come in time.
-// Closing the reply makes Qt report a cancel; the failure to tell is the
-// silence.
-void CDownloadClient::OnStallTimeout()
+// A stall is worth another attempt; a refusal ends the download.
+void CDownloadClient::OnAttemptFailed(const CFailure& failure)
 {
-    CDownloadFailure failure;
-    failure.failure = CFailure(EFailure::Stalled);
-    RetryOrEnd(failure);
-}
-
-// Any byte of the package's body shows the server is still there. Bytes of
-// redirect hops before it do not: the head must come within the stall time
-// of the request, however many hops lead to it.
-void CDownloadClient::OnReplyProgress()
-{
-    if (m_eStage == Stage::Receiving)
-        m_stallTimer.start();
-}
-
-// The end of a low-speed window: slower than the limit on average is
-// stalled; otherwise the next window begins.
-void CDownloadClient::OnLowSpeedCheck()
-{
-    if (m_eStage != Stage::Receiving)
-        return;
-    if (m_nWindowBytes * 1000 >= m_nLowSpeedBytesPerSecond * m_lowSpeedTimer.interval()) {
-        m_nWindowBytes = 0;
-        m_lowSpeedTimer.start();
+    if (failure.kind != EFailure::Stalled) {
+        Finish(failure);
         return;
     }
-    CDownloadFailure failure;
-    failure.failure = CFailure(EFailure::Stalled);
-    RetryOrEnd(failure);
-}
-
-// Qt has read more of an answer it does not show us than any answer without
-// the package may hold.
-void CDownloadClient::OnMemoryExceeded()
-{
-    if (m_eStage == Stage::Asking)
-        EndTransfer(CFailure(EFailure::AnswerTooLarge));
+    CDownloadFailure stalled;
+    stalled.failure = failure;
+    RetryOrEnd(stalled);
 }
 
 // While the user types the proxy's password no time limit runs out; each
 // starts afresh once the dialog is gone.
 void CDownloadClient::OnProxyAsking(bool asking)
 {
-    if (m_eStage != Stage::Asking && m_eStage != Stage::Receiving)
-        return;
-    if (asking) {
-        m_stallTimer.stop();
-        m_lowSpeedTimer.stop();
-        m_memoryGuard.Stop();
-        return;
-    }
-    m_stallTimer.start();
-    if (m_eStage == Stage::Asking) {
-        m_memoryGuard.Start();
-        return;
-    }
-    m_nWindowBytes = 0;
-    m_lowSpeedTimer.start();
+    if (m_eStage == Stage::Asking || m_eStage == Stage::Receiving)
+        m_attempt.Pause(asking);
 }
 
 void CDownloadClient::OnRetryTimeout()
@@ -314,34 +245,11 @@ void CDownloadClient::OnRetryTimeout()
     NextAttempt();
 }
 
-// The errors are never ignored: Qt ends the reply with a handshake failure,
-// which AnswerFailure tells as the first refusal, naming the hop's host.
-void CDownloadClient::OnSslErrors(const QList<QSslError>& errors)
-{
-    if (!m_tlsFailure.IsFailure())
-        m_tlsFailure = TlsFailure(errors, m_pReply->url().host());
-}
-
-// Qt's network thread waits while this runs, so the refusal ends the
-// download from the event loop; nothing of this reply is taken meanwhile.
-void CDownloadClient::OnEncrypted()
-{
-    const CFailure refused = PeerHostFailure(m_pReply);
-    if (!refused.IsFailure() || m_tlsFailure.IsFailure())
-        return;
-    m_tlsFailure = refused;
-    const QPointer<QNetworkReply> reply = m_pReply;
-    QMetaObject::invokeMethod(this, [this, reply, refused] {
-        if (reply && reply == m_pReply)
-            EndTransfer(refused);
-    }, Qt::QueuedConnection);
-}
-
 void CDownloadClient::NextAttempt()
 {
     const CFailure started = StartAttempt();
     if (started.IsFailure())
-        EndTransfer(started);
+        Finish(started);
 }
 
 // One request: from the start, or for the rest of the bytes on disk. The
@@ -357,78 +265,39 @@ CFailure CDownloadClient::StartAttempt()
             return emptied;
     }
     m_eStage = Stage::Asking;
-    m_tlsFailure = CFailure();
-    m_pReply = m_networkManager.get(request);
-    m_pReply->setReadBufferSize(kReadBufferSize);
-    // Connected first, so that our own handling, which may end the attempt,
-    // comes after.
-    connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnReplyProgress()));
-    connect(m_pReply, SIGNAL(downloadProgress(qint64,qint64)), this, SLOT(OnReplyProgress()));
-    connect(m_pReply, SIGNAL(finished()), this, SLOT(OnFinishedDowndload()));
-    connect(m_pReply, SIGNAL(readyRead()), this, SLOT(OnHttpReadyRead()));
-    // The head is judged as soon as it is there, before any of the body.
-    connect(m_pReply, SIGNAL(metaDataChanged()), this, SLOT(OnHttpMetaData()));
-    connect(m_pReply, SIGNAL(sslErrors(QList<QSslError>)), this, SLOT(OnSslErrors(QList<QSslError>)));
-    connect(m_pReply, SIGNAL(encrypted()), this, SLOT(OnEncrypted()));
-    // The head's deadline, and a watch on what Qt may read before it.
-    m_stallTimer.start();
-    m_memoryGuard.Start();
+    m_attempt.Start(&m_networkManager, request, kReadBufferSize);
     return CFailure();
 }
 
-// What the current reply brought: its head, judged once; its body, into the
-// file; and once it has finished, how the attempt ended.
-// Judges the current answer's head, once per reply. False when that ended
-// the attempt or replaced it: nothing more of this reply is taken.
-bool CDownloadClient::TakeHead()
+// Judges the current answer's head, once per reply.
+void CDownloadClient::TakeHead()
 {
-    // A refused certificate: nothing of the answer is taken.
-    if (m_tlsFailure.IsFailure()) {
-        EndTransfer(m_tlsFailure);
-        return false;
-    }
-    if (m_eStage != Stage::Asking)
-        return true;
     switch (JudgeAnswer()) {
     case EAnswer::Take:
-        BeginBody();
-        return true;
+        return;
     case EAnswer::TakeFromZero: {
         const CFailure emptied = StartFileOver();
-        if (emptied.IsFailure()) {
-            EndTransfer(emptied);
-            return false;
-        }
-        BeginBody();
-        return true;
+        if (emptied.IsFailure())
+            Finish(emptied);
+        return;
     }
     case EAnswer::AskAgain:
         ReleaseReply();
         NextAttempt();
-        return false;
+        return;
     case EAnswer::Refused: {
         CDownloadFailure refused;
         refused.failure = CFailure(EFailure::ResumeRefused);
         RetryOrEnd(refused);
-        return false;
+        return;
     }
     case EAnswer::Failed:
-        EndTransfer(m_answerFailure);
-        return false;
+        Finish(m_answerFailure);
+        return;
     case EAnswer::NotPackage:
         EndAtHead();
-        return false;
+        return;
     }
-    return false;
-}
-
-// The body's own limits start with it: silence, and the low-speed window.
-void CDownloadClient::BeginBody()
-{
-    m_memoryGuard.Stop();
-    m_stallTimer.start();
-    m_nWindowBytes = 0;
-    m_lowSpeedTimer.start();
 }
 
 // An answer without the package ends at its head; its body, whatever its
@@ -447,7 +316,7 @@ bool CDownloadClient::SettledByProxy()
 {
     if (!m_pProxyAuth)
         return false;
-    switch (m_pProxyAuth->Judge(m_pReply)) {
+    switch (m_pProxyAuth->Judge(Reply())) {
     case CProxyAuth::EVerdict::NotTheProxy:
         return false;
     case CProxyAuth::EVerdict::AskAgain:
@@ -455,7 +324,7 @@ bool CDownloadClient::SettledByProxy()
         NextAttempt();
         return true;
     case CProxyAuth::EVerdict::Refused:
-        EndTransfer(m_pProxyAuth->Refusal(m_pReply->url()));
+        Finish(m_pProxyAuth->Refusal(Reply()->url()));
         return true;
     }
     return false;
@@ -464,36 +333,36 @@ bool CDownloadClient::SettledByProxy()
 CFailure CDownloadClient::StatusFailure() const
 {
     // The server's words, shown as they are: never markup, never long.
-    const QString reason = m_pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().left(200);
-    return CFailure(EFailure::HttpStatus, {QString::number(HttpStatus(m_pReply)), reason});
+    const QString reason = Reply()->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().left(200);
+    return CFailure(EFailure::HttpStatus, {QString::number(m_attempt.Status()), reason});
 }
 
+// The body, into the file; and once the reply has finished, how the
+// attempt ended.
 void CDownloadClient::TakeReply(bool finished)
 {
-    if (!TakeHead())
-        return;
     const CFailure written = WriteAvailable();
     if (written.IsFailure()) {
-        EndTransfer(written);
+        Finish(written);
         return;
     }
     if (!finished)
         return;
-    if (m_pReply->error() != QNetworkReply::NoError && SettledByProxy())
+    if (Reply()->error() != QNetworkReply::NoError && SettledByProxy())
         return;
     const CDownloadFailure failure = AnswerFailure();
     if (failure.failure.IsFailure()) {
         RetryOrEnd(failure);
         return;
     }
-    EndTransfer(CFailure());
+    Finish(CFailure());
 }
 
 // Without retries nothing is asked twice: an answer that does not hold the
 // whole file from byte 0 is the failure of the one request.
 CDownloadClient::EAnswer CDownloadClient::JudgeSingle(int status)
 {
-    const CRawHeaders headers = m_pReply->rawHeaderPairs();
+    const CRawHeaders headers = Reply()->rawHeaderPairs();
     switch (JudgeSingleAnswer(status, HeaderValue(headers, "Content-Range"))) {
     case ResumeAnswer::Append:
     case ResumeAnswer::WholeBody:
@@ -501,7 +370,7 @@ CDownloadClient::EAnswer CDownloadClient::JudgeSingle(int status)
         m_resume.OnAnswer(status, headers);
         return EAnswer::Take;
     case ResumeAnswer::NotBody:
-        return IsPackageAnswer(m_pReply) ? EAnswer::Take : EAnswer::NotPackage;
+        return m_attempt.IsSuccess() ? EAnswer::Take : EAnswer::NotPackage;
     case ResumeAnswer::StartOver:
     case ResumeAnswer::Refused:
         break;
@@ -514,7 +383,7 @@ CDownloadClient::EAnswer CDownloadClient::JudgeSingle(int status)
 // what the file holds already; launch arguments only set the 100 % mark.
 CFailure CDownloadClient::RoomForAnswer() const
 {
-    const QVariant length = m_pReply->header(QNetworkRequest::ContentLengthHeader);
+    const QVariant length = Reply()->header(QNetworkRequest::ContentLengthHeader);
     if (!length.isValid())
         return CFailure();
     return RoomOnVolume(QFileInfo(m_package.FilePath()).absolutePath(), length.toLongLong());
@@ -525,21 +394,14 @@ CFailure CDownloadClient::RoomForAnswer() const
 CDownloadClient::EAnswer CDownloadClient::JudgeAnswer()
 {
     m_eStage = Stage::Receiving;
-    const int status = HttpStatus(m_pReply);
-    if (IsPackageAnswer(m_pReply))
-        m_servedUrl = m_pReply->url();
+    const int status = m_attempt.Status();
+    if (m_attempt.IsSuccess())
+        m_servedUrl = Reply()->url();
     // Not HTTP: no ranges, no announced size; the body is the package.
     if (status == 0)
         return EAnswer::Take;
-    const CRawHeaders headers = m_pReply->rawHeaderPairs();
-    if (IsPackageAnswer(m_pReply)) {
-        // Never decoded: its bytes are not the package's, and a small bomb
-        // would grow past every bound.
-        const QByteArray coding = AnswerCoding(headers);
-        if (!coding.isEmpty()) {
-            m_answerFailure = CFailure(EFailure::CodedAnswer, {QString::fromLatin1(coding)});
-            return EAnswer::Failed;
-        }
+    const CRawHeaders headers = Reply()->rawHeaderPairs();
+    if (m_attempt.IsSuccess()) {
         m_answerFailure = RoomForAnswer();
         if (m_answerFailure.IsFailure())
             return EAnswer::Failed;
@@ -550,7 +412,7 @@ CDownloadClient::EAnswer CDownloadClient::JudgeAnswer()
     case ResumeAnswer::Append:
         return EAnswer::Take;
     case ResumeAnswer::NotBody:
-        if (!IsPackageAnswer(m_pReply))
+        if (!m_attempt.IsSuccess())
             return EAnswer::NotPackage;
         // A success other than 200 or 206: taken whole, as without retries.
         m_resume.Discard();
@@ -567,14 +429,14 @@ CDownloadClient::EAnswer CDownloadClient::JudgeAnswer()
 
 CFailure CDownloadClient::WriteAvailable()
 {
-    const QByteArray data = m_pReply->readAll();
+    const QByteArray data = Reply()->readAll();
     if (data.isEmpty())
         return CFailure();
     const qint64 written = m_pFile->write(data);
     if (written != data.size())
         return WriteFailure(data.size() - qMax<qint64>(written, 0));
     m_resume.OnWritten(written);
-    m_nWindowBytes += written;
+    m_attempt.CountBody(written);
     emit SignalPackageWritten(data);
     emit SignalDownloadProgress(written);
     return CFailure();
@@ -585,19 +447,17 @@ CFailure CDownloadClient::WriteAvailable()
 CDownloadFailure CDownloadClient::AnswerFailure() const
 {
     CDownloadFailure failure;
-    failure.networkError = m_pReply->error();
-    failure.httpStatus = HttpStatus(m_pReply);
+    failure.networkError = Reply()->error();
+    failure.httpStatus = m_attempt.Status();
     // A redirect hop that could not be followed: Qt's words say why.
     const bool failedHop = failure.httpStatus >= 300 && failure.httpStatus < 400
         && failure.networkError != QNetworkReply::NoError;
-    if (m_tlsFailure.IsFailure()) {
-        failure.failure = m_tlsFailure;
-    } else if (!IsPackageAnswer(m_pReply) && !failedHop) {
+    if (!m_attempt.IsSuccess() && !failedHop) {
         failure.failure = StatusFailure();
     } else if (failure.networkError != QNetworkReply::NoError) {
         // Qt's text names the URL, user info and all.
         const QUrl launched(m_package.Url(), QUrl::TolerantMode);
-        const QString text = WithoutPassword(WithoutPassword(m_pReply->errorString(), launched), m_pReply->url());
+        const QString text = WithoutPassword(WithoutPassword(Reply()->errorString(), launched), Reply()->url());
         failure.failure = CFailure(EFailure::Network, {text});
     } else if (!m_resume.Complete()) {
         // Qt may call a body cut short of its announced size a success.
@@ -611,15 +471,15 @@ CDownloadFailure CDownloadClient::AnswerFailure() const
 void CDownloadClient::RetryOrEnd(const CDownloadFailure& failure)
 {
     if (m_nAttempt >= m_nRetries || !IsTransientFailure(failure)) {
-        EndTransfer(failure.failure);
+        Finish(failure.failure);
         return;
     }
-    const QByteArray retryAfter = m_pReply->rawHeader("Retry-After");
+    const QByteArray retryAfter = Reply()->rawHeader("Retry-After");
     ReleaseReply();
     m_networkManager.clearConnectionCache();
     // Written out now: the next attempt and the record go by the bytes on disk.
     if (!m_pFile->flush()) {
-        EndTransfer(WriteFailure(m_pFile->bytesToWrite()));
+        Finish(WriteFailure(m_pFile->bytesToWrite()));
         return;
     }
     ++m_nAttempt;
@@ -642,34 +502,38 @@ CFailure CDownloadClient::StartFileOver()
     return CFailure();
 }
 
-// The one way a download ends, whatever ends it: the retry wait and the
-// reply stop, the file is settled, and the owner hears once. A finish hands
-// the complete file over and returns to Idle; anything else leaves the
-// client spent.
-void CDownloadClient::EndTransfer(const CFailure& reason)
+// However a download ends: the retry wait and the reply stop and the file
+// is settled. A finish hands the complete file over and returns to Idle;
+// anything else leaves the client spent.
+CFailure CDownloadClient::Settle(const CFailure& reason)
 {
-    if (m_eStage == Stage::Idle || m_eStage == Stage::Ended)
-        return;
     m_eStage = Stage::Ended;
     m_retryTimer.stop();
     ReleaseReply();
-    m_failure = reason.IsFailure() ? reason : CloseFile();
-    if (!m_failure.IsFailure()) {
+    const CFailure outcome = reason.IsFailure() ? reason : CloseFile();
+    if (!outcome.IsFailure()) {
         RemovePartialRecord(m_package);
         delete m_pFile;
         m_pFile = nullptr;
         // These bytes, as they are now, are the package; the hold stays.
         m_pHeld->Seal();
         m_eStage = Stage::Idle;
+        return outcome;
+    }
+    SettlePartialFile(outcome);
+    if (outcome.kind != EFailure::Stopped)
+        m_networkManager.clearConnectionCache();
+    return outcome;
+}
+
+void CDownloadClient::Report(const CFailure& outcome)
+{
+    emit SignalEnded(outcome);
+    if (!outcome.IsFailure()) {
         emit SignalFinishDownload();
         return;
     }
-    SettlePartialFile(m_failure);
-    if (m_failure.kind == EFailure::Stopped)
-        return;
-    m_networkManager.clearConnectionCache();
-    // The last step: the receiver may stop us or schedule our deletion.
-    QString text = FailureReason(m_failure);
+    QString text = FailureReason(outcome);
     emit SgnDownloadError(text);
 }
 
@@ -719,22 +583,10 @@ CFailure CDownloadClient::WriteFailure(qint64 unwritten) const
     return CFailure(EFailure::PackageFile, {m_pFile->errorString()});
 }
 
-// The reply of an attempt that is over. Closing a running one makes Qt
-// report its last progress and a cancel before close() returns; after that
-// nothing more from it reaches us, and the stall timer, which that progress
-// restarted, stops.
+// The reply of an attempt that is over; nothing more of it reaches us.
 void CDownloadClient::ReleaseReply()
 {
-    if (m_pReply) {
-        if (m_pReply->isRunning())
-            m_pReply->close();
-        m_pReply->disconnect(this);
-        m_pReply->deleteLater();
-        m_pReply = nullptr;
-    }
-    m_stallTimer.stop();
-    m_lowSpeedTimer.stop();
-    m_memoryGuard.Stop();
+    m_attempt.Release();
 }
 
 } // namespace Update

@@ -1,16 +1,16 @@
 #pragma once
 
-#include "CMemoryGuard.h"
+#include "CHttpAttempt.h"
 #include "DownloadResume.h"
 #include "Package.h"
 #include "TlsTrust.h"
 #include "UpdateFailure.h"
+#include "WorkEnding.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
-#include <QSslError>
 #include <QTimer>
 #include <QUrl>
 
@@ -30,11 +30,12 @@ struct CDownloadFailure;
 // retries set, a transient failure is tried again after a wait, resuming the
 // bytes on disk where the server allows it.
 //
-// SgnDownloadError and SignalFinishDownload end a download; SignalRetrying
-// comes while it waits. Their receivers may stop the client or schedule its
+// SignalEnded ends a download, with how it ended; SgnDownloadError or
+// SignalFinishDownload follow it with the same news. SignalRetrying comes
+// while it waits. Their receivers may stop the client or schedule its
 // deletion. The other signals come in the middle of a step: their receivers
 // must neither stop nor destroy the client.
-class CDownloadClient : public QObject
+class CDownloadClient : public QObject, public CWorkEnding
 {
     Q_OBJECT
 public:
@@ -62,8 +63,8 @@ public:
     void SetLowSpeedLimit(qint64 bytesPerSecond, int ms);
 
     // How the last download ended: None while one runs and after a finish,
-    // Stopped after a stop, else the failure that SgnDownloadError told.
-    CFailure Failure() const { return m_failure; }
+    // Stopped after a stop, else the failure that SignalEnded told.
+    CFailure Failure() const { return Outcome(); }
 
     // While SignalRetrying is told: how long the wait before the next attempt is.
     int NextAttemptWaitMs() const { return m_retryTimer.interval(); }
@@ -117,20 +118,18 @@ signals:
     void SignalDownloadRestarted(qint64 bytesOnDisk);
     // Each chunk as the file took it, before its SignalDownloadProgress.
     void SignalPackageWritten(const QByteArray& chunk);
+    // The end of a download: None when the package is complete on disk.
+    // Never after a stop.
+    void SignalEnded(const Update::CFailure& failure);
 
 private slots:
     void OnFinishedDowndload();
     void onHttpError(QNetworkReply::NetworkError);
     void OnHttpReadyRead();
-    void OnHttpMetaData();
-    void OnStallTimeout();
-    void OnReplyProgress();
-    void OnLowSpeedCheck();
-    void OnMemoryExceeded();
     void OnProxyAsking(bool asking);
     void OnRetryTimeout();
-    void OnSslErrors(const QList<QSslError>& errors);
-    void OnEncrypted();
+    void OnAttemptHead();
+    void OnAttemptFailed(const Update::CFailure& failure);
 
 public slots:
     // The reader's answer, on the GUI thread: whether it took the bytes in.
@@ -138,6 +137,7 @@ public slots:
     void OnBytesOnDiskRead(bool ok);
 
 private:
+    // Where a running download stands; the ending itself is CWorkEnding's.
     // Idle: nothing started, or the last download finished and handed its
     // file over. ReadingDisk: the file holds an earlier run's bytes, which
     // the reader takes in before the first attempt. Asking: an attempt's
@@ -155,13 +155,13 @@ private:
     enum class EAnswer { Take, TakeFromZero, AskAgain, Refused, Failed, NotPackage };
 
     void NextAttempt();
-    bool TakeHead();
+    void TakeHead();
     void TakeReply(bool finished);
-    void BeginBody();
     void EndAtHead();
     bool SettledByProxy();
     void RetryOrEnd(const CDownloadFailure& failure);
-    void EndTransfer(const CFailure& reason);
+    CFailure Settle(const CFailure& reason) override;
+    void Report(const CFailure& outcome) override;
 
     CFailure OpenPackageFile();
     CFailure StartAttempt();
@@ -178,25 +178,19 @@ private:
     void ReleaseReply();
 
     QNetworkAccessManager m_networkManager;
-    QNetworkReply* m_pReply = nullptr;
+    QNetworkReply* Reply() const { return m_attempt.Reply(); }
+    CHttpAttempt m_attempt;
     QFile* m_pFile = nullptr; // writes through m_pHeld while a download runs
     std::shared_ptr<CHeldFile> m_pHeld;
     Stage m_eStage = Stage::Idle;
-    QTimer m_stallTimer; // Asking: the head's deadline; Receiving: fires when the body has gone quiet
-    QTimer m_lowSpeedTimer; // Receiving: the end of the current low-speed window
-    qint64 m_nLowSpeedBytesPerSecond = 1024;
-    qint64 m_nWindowBytes = 0; // written in the current low-speed window
-    CMemoryGuard m_memoryGuard; // Asking: what Qt may read unseen
     QTimer m_retryTimer; // runs while Waiting
     CPackage m_package;
     int m_nRetries = 0;
     int m_nAttempt = 0; // further attempts used
     CResumeState m_resume;
-    CFailure m_failure;
     CBytesOnDiskReader m_bytesOnDiskReader;
     CTlsTrust m_tlsTrust;
     QPointer<CProxyAuth> m_pProxyAuth;
-    CFailure m_tlsFailure;    // the current reply's certificate was refused
     CFailure m_answerFailure; // why the head of the current answer ends the download
     QUrl m_servedUrl;
 };

@@ -4,11 +4,10 @@
 // to make of the server's answer, and the small record that lets the next run
 // of the updater go on where this one stopped.
 
+#include "HttpAnswer.h"
 #include "Package.h"
 
 #include <QByteArray>
-#include <QList>
-#include <QPair>
 #include <QString>
 
 #include <optional>
@@ -16,23 +15,6 @@
 class QNetworkRequest;
 
 namespace Update {
-
-// Header name and value, as QNetworkReply::rawHeaderPairs() gives them.
-using CRawHeaders = QList<QPair<QByteArray, QByteArray>>;
-
-// The value of the first header called name (any letter case); empty if none.
-QByteArray HeaderValue(const CRawHeaders& headers, const QByteArray& name);
-
-// Every request of an update asks for the bytes as stored:
-// "Accept-Encoding: identity". Qt then decodes nothing by itself either.
-void AskForIdentityEncoding(QNetworkRequest& request);
-
-// The coding of an answer's body that is coded anyway (its Content-Encoding,
-// "gzip", "br" ...); empty when it is not coded or "identity". A coded answer
-// is a failure (EFailure::CodedAnswer with this value): it is never decoded,
-// so neither a cut-off gzip stream nor a small bomb gets past the bounds and
-// the size checks, which count the bytes as sent.
-QByteArray AnswerCoding(const CRawHeaders& headers);
 
 // Whether a 206 comes from the version of the file that the request's
 // If-Range named: false when it carries a validator of the same kind (an ETag

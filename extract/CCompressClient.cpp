@@ -65,7 +65,7 @@ CFailure ExtractEntry(CZipReader& reader, const CZipEntry& entry, const CSafeTar
 
 } // namespace
 
-CCompressClient::CCompressClient(QObject* parent) : QThread(parent) {}
+CCompressClient::CCompressClient(QObject* parent) : QThread(parent), CWorkEnding(EReuse::Always) {}
 
 // run() cannot be interrupted, so an owner that lets go early still waits.
 CCompressClient::~CCompressClient()
@@ -81,6 +81,7 @@ void CCompressClient::SetPackageName(const QString& name)
     m_strTargetDir = GetPackageDir(name);
     m_pArchive.reset();
     m_bStopRequested.store(false);
+    Begin();
 }
 
 void CCompressClient::SetPackage(const CPackage& package, std::shared_ptr<CHeldFile> archive)
@@ -90,29 +91,19 @@ void CCompressClient::SetPackage(const CPackage& package, std::shared_ptr<CHeldF
     m_strTargetDir = package.UnpackDir();
     m_pArchive = std::move(archive);
     m_bStopRequested.store(false);
+    Begin();
 }
 
 void CCompressClient::RequestStop()
 {
     m_bStopRequested.store(true);
-}
-
-CFailure CCompressClient::Failure() const
-{
-    const std::lock_guard<std::mutex> lock(m_failureLock);
-    return m_failure;
+    Stop();
 }
 
 CUnpacked CCompressClient::Unpacked() const
 {
-    const std::lock_guard<std::mutex> lock(m_failureLock);
+    const std::lock_guard<std::mutex> lock(m_unpackedLock);
     return m_unpacked;
-}
-
-void CCompressClient::SetFailure(const CFailure& failure)
-{
-    const std::lock_guard<std::mutex> lock(m_failureLock);
-    m_failure = failure;
 }
 
 bool CCompressClient::UnCompress(const QString& zipPath, const QString& targetDir)
@@ -158,38 +149,45 @@ CFailure CCompressClient::UnCompressUntil(const QString& zipPath, const std::sha
 
 void CCompressClient::run()
 {
-    Extract();
+    const CFailure failure = Extract();
+    // Whoever asked to stop has given up on this run and waits for no word:
+    // their Stop() ended it first.
+    Finish(failure);
     m_bRunReturned.store(true, std::memory_order_release);
 }
 
-void CCompressClient::Extract()
+CFailure CCompressClient::Extract()
 {
-    SetFailure(CFailure());
     {
-        const std::lock_guard<std::mutex> lock(m_failureLock);
+        const std::lock_guard<std::mutex> lock(m_unpackedLock);
         m_unpacked = CUnpacked();
     }
-    if (m_strPackageName.isEmpty())
-        return;
-    if (m_bStopRequested.load()) {
-        SetFailure(CFailure(EFailure::Stopped));
-        return;
-    }
+    if (m_strPackageName.isEmpty() || m_bStopRequested.load())
+        return CFailure(EFailure::Stopped);
     CSafeTarget(m_strTargetDir, &m_bStopRequested).Empty();
     CUnpacked unpacked;
     const CFailure failure = UnCompressUntil(m_strArchivePath, m_pArchive, m_strTargetDir, m_bStopRequested,
                                              &unpacked);
-    // Whoever asked to stop has given up on this run and waits for no word.
-    if (m_bStopRequested.load()) {
-        SetFailure(CFailure(EFailure::Stopped));
-        return;
-    }
-    SetFailure(failure);
-    {
-        const std::lock_guard<std::mutex> lock(m_failureLock);
-        m_unpacked = std::move(unpacked);
-    }
-    if (failure.IsFailure())
+    if (m_bStopRequested.load())
+        return CFailure(EFailure::Stopped);
+    const std::lock_guard<std::mutex> lock(m_unpackedLock);
+    m_unpacked = std::move(unpacked);
+    return failure;
+}
+
+// A stop may come from the owner's thread while run() goes on: it only
+// asks run() to stop at its next chunk.
+CFailure CCompressClient::Settle(const CFailure& outcome)
+{
+    if (outcome.kind == EFailure::Stopped)
+        m_bStopRequested.store(true);
+    return outcome;
+}
+
+void CCompressClient::Report(const CFailure& outcome)
+{
+    emit SignalEnded(outcome);
+    if (outcome.IsFailure())
         emit SignalCompressFailed();
     else
         emit SignalFinishCompress();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "UpdateFailure.h"
+#include "WorkEnding.h"
 
 #include <QThread>
 
@@ -26,9 +27,9 @@ struct CUnpacked
 };
 
 // Empties the package's folder and unpacks <installation>/<name>.zip into it,
-// on its own thread. One signal per run that has a name; Failure() tells why
-// a run failed.
-class CCompressClient : public QThread
+// on its own thread. One ending per run that has a name: SignalEnded with
+// why, then SignalFinishCompress() or SignalCompressFailed().
+class CCompressClient : public QThread, public CWorkEnding
 {
     Q_OBJECT
 public:
@@ -50,10 +51,9 @@ public:
     // The owner still waits for the thread to end.
     void RequestStop();
 
-    // Why the last run failed, from any thread: set before
-    // SignalCompressFailed() is emitted; Stopped after a stopped run; None
-    // after a success.
-    CFailure Failure() const;
+    // Why the last run failed, from any thread: set before its signals;
+    // Stopped after a stopped run; None after a success.
+    CFailure Failure() const { return Outcome(); }
     // What the last successful run left, from any thread once
     // SignalFinishCompress() is out; empty otherwise.
     CUnpacked Unpacked() const;
@@ -61,13 +61,16 @@ public:
 signals:
     void SignalFinishCompress();
     void SignalCompressFailed();
+    // Before either of the two, with the run's outcome: None for a success.
+    void SignalEnded(const Update::CFailure& failure);
 
 protected:
     void run() override;
 
 private:
-    void Extract();
-    void SetFailure(const CFailure& failure);
+    CFailure Extract();
+    CFailure Settle(const CFailure& outcome) override;
+    void Report(const CFailure& outcome) override;
     static CFailure UnCompressUntil(const QString& zipPath, const std::shared_ptr<CHeldFile>& archive,
                                     const QString& targetDir, const std::atomic<bool>& stop, CUnpacked* unpacked);
 
@@ -80,10 +83,9 @@ private:
     // waiter through Qt's own locks, which race checkers cannot see; reading
     // this after wait() states the same order in the language's terms.
     std::atomic<bool> m_bRunReturned {false};
-    // The owner reads the failure in the slot that the queued signal
-    // reaches, an order that also passes through Qt's own locks only.
-    mutable std::mutex m_failureLock;
-    CFailure m_failure;
+    // The owner reads it in the slot that the queued signal reaches, an
+    // order that also passes through Qt's own locks only.
+    mutable std::mutex m_unpackedLock;
     CUnpacked m_unpacked;
 };
 

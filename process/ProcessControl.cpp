@@ -1,7 +1,6 @@
 #include "ProcessControl.h"
 
 #include "PlatformProcess.h"
-#include "VxDir.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -63,12 +62,12 @@ bool KillClientProcess(int pid)
     return Platform::TerminateProcessById(pid);
 }
 
-bool KillFirstProcessByName(const QString& exeName)
+bool KillFirstProcessByName(const QString& exeName, const QString& installDir)
 {
     if (exeName.isEmpty())
         return false;
     const std::string wanted = ToLocalName(exeName);
-    const QFileInfo installation(DAROZ::VxDir::GetCurrentPath());
+    const QFileInfo installation(installDir);
     for (const Platform::ProcessEntry& entry : Platform::ListProcesses()) {
         if (entry.exeName == wanted && IsOfInstallation(entry, installation))
             return Platform::TerminateProcessById(entry.pid);
@@ -88,11 +87,11 @@ bool IsProcessRunning(const QString& exeName, int pid)
     return false;
 }
 
-bool StartClientUnlessRunning(int clientPid)
+bool StartClientUnlessRunning(int clientPid, const QString& installDir)
 {
     if (IsProcessRunning(QString::fromLatin1(kClientExeName), clientPid))
         return false;
-    const QString program = DAROZ::VxDir::GetCurrentPath() + "/" + QString::fromLatin1(kClientExeName);
+    const QString program = installDir + "/" + QString::fromLatin1(kClientExeName);
     return QProcess::startDetached(program, QStringList{QString::fromLatin1(kClientStartArgument)});
 }
 

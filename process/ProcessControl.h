@@ -25,7 +25,7 @@ bool KillClientProcess(int pid);
 // folder or in any folder below it, or its path cannot be read (another
 // user's process), where the name alone has to do. Returns whether one was
 // found and signalled.
-bool KillFirstProcessByName(const QString& exeName);
+bool KillFirstProcessByName(const QString& exeName, const QString& installDir);
 
 // Whether a process with this executable name runs under this id. Zombies
 // (ended, not yet reaped) do not count.
@@ -33,6 +33,6 @@ bool IsProcessRunning(const QString& exeName, int pid);
 
 // Starts the client from the installation folder with "StopQueryVer" unless
 // it runs under clientPid. Returns whether it was started.
-bool StartClientUnlessRunning(int clientPid);
+bool StartClientUnlessRunning(int clientPid, const QString& installDir);
 
 } // namespace Update

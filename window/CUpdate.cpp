@@ -1,7 +1,6 @@
 #include "CUpdate.h"
 #include "SkinStyle.h"
 #include "TitleBar.h"
-#include "VxDir.h"
 #include "VxTextBrowser.h"
 #include "ui_CUpdate.h"
 
@@ -18,8 +17,8 @@
 
 namespace Update {
 
-CUpdate::CUpdate(QWidget* parent)
-    : QWidget(parent), m_pUi(new Ui_CUpdate), m_settings(ReadLocalSettings(DAROZ::VxDir::GetCurrentPath()))
+CUpdate::CUpdate(const CInstallation& installation, QWidget* parent)
+    : QWidget(parent), m_pUi(new Ui_CUpdate), m_installation(installation), m_settings(installation.Settings())
 {
     m_pUi->setupUi(this);
     setWindowFlags(Qt::FramelessWindowHint);
@@ -48,7 +47,7 @@ CUpdate::CUpdate(QWidget* parent)
     m_pVxTextBrowser->setObjectName(QStringLiteral("m_pVxTextBrowser"));
 
     SetCornerMask();
-    ApplySkinStyleSheet(this);
+    ApplySkinStyleSheet(this, m_installation.Root());
     SetUpAccessibility();
 }
 
@@ -98,7 +97,7 @@ void CUpdate::OnChangeBackgroundPic()
 {
     ++m_nBackgroundIndex;
     setProperty("backgourndImg", QString::number(m_nBackgroundIndex));
-    ApplySkinStyleSheet(this);
+    ApplySkinStyleSheet(this, m_installation.Root());
     if (m_nBackgroundIndex == 3)
         m_nBackgroundIndex = 0;
 }
@@ -119,11 +118,8 @@ void CUpdate::SetUpTitleBar()
     connect(m_pTitleBar, SIGNAL(SgnCloseWindow()), this, SLOT(OnBtnCloseClicked()));
     m_pUi->titleLayout->addWidget(m_pTitleBar);
 
-    m_pTitleBar->SetTitleIcon(QIcon(QStringLiteral("./Skin/%1/update/titleIcon.png").arg(m_settings.skin)));
-
-    QSettings clientInfo(QStringLiteral("./ClientInfo.ini"), QSettings::IniFormat);
-    clientInfo.setIniCodec(QTextCodec::codecForName("GB18030"));
-    m_pTitleBar->SetTitleText(clientInfo.value(QStringLiteral("CLIENTINFO/LogoName")).toString());
+    m_pTitleBar->SetTitleIcon(QIcon(m_installation.TitleIconPath()));
+    m_pTitleBar->SetTitleText(m_installation.LogoName());
 }
 
 // Only the rounded rectangle is shown and takes the mouse. Made once for the

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "DownloadSpeed.h"
-#include "LocalSettings.h"
+#include "CInstallation.h"
 #include "Package.h"
 #include "SigningTrust.h"
 #include "TlsTrust.h"
@@ -36,7 +36,7 @@ class CUpdate : public QWidget
 {
     Q_OBJECT
 public:
-    explicit CUpdate(QWidget* parent = nullptr);
+    explicit CUpdate(const CInstallation& installation, QWidget* parent = nullptr);
     ~CUpdate() override;
 
     void SetUrl(const QString& url);
@@ -71,7 +71,10 @@ private slots:
     void OnCompressFailed();
     void OnDownloadRetrying(int attempt, int attempts);
     void OnDownloadRestarted(qint64 bytesOnDisk);
-    void OnPackageChecked();
+    // Each worker's ending, carrying how it ended.
+    void OnDownloadEnded(const Update::CFailure& failure);
+    void OnPackageChecked(const Update::CFailure& verdict);
+    void OnCompressEnded(const Update::CFailure& failure);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -143,6 +146,7 @@ private:
     QString m_strReservedArg;
     QString m_strUpdateContent;
     int m_nClientPid = -1;
+    const CInstallation m_installation;
     const CLocalSettings m_settings;
     CPackage m_package;
     CTlsTrust m_tlsTrust; // read once, when Update is pressed

@@ -160,7 +160,7 @@ void CUpdate::AfterUpdateEnded(const CFailure& failure)
         CUpdateLog::Write(QStringLiteral("mandatory update: the client is not started again"));
         return;
     }
-    const bool started = StartClientUnlessRunning(m_nClientPid);
+    const bool started = StartClientUnlessRunning(m_nClientPid, m_installation.Root());
     CUpdateLog::Write(started ? QStringLiteral("client started again with StopQueryVer")
                               : QStringLiteral("client still runs: not started again"));
 }

@@ -11,7 +11,6 @@
 #include "ProgressPercent.h"
 #include "SkinStyle.h"
 #include "UnpackedSize.h"
-#include "VxDir.h"
 #include "VxTextBrowser.h"
 #include "ui_CUpdate.h"
 
@@ -33,12 +32,12 @@ void CUpdate::KillClientByPid()
 
 void CUpdate::KillProcessByName(const QString& exeName)
 {
-    KillFirstProcessByName(exeName);
+    KillFirstProcessByName(exeName, m_installation.Root());
 }
 
 void CUpdate::OnStartRetailClient()
 {
-    StartClientUnlessRunning(m_nClientPid);
+    StartClientUnlessRunning(m_nClientPid, m_installation.Root());
     NoteClientStarted();
     StopWorkersAndClose();
 }
@@ -109,18 +108,18 @@ void CUpdate::OnStartDownLoad()
 {
     // A package that would have no place of its own is refused before the
     // client is stopped.
-    if (!m_strUrl.isEmpty() && !CPackage(m_strUrl, DAROZ::VxDir::GetCurrentPath()).IsValid()) {
+    if (!m_strUrl.isEmpty() && !CPackage(m_strUrl, m_installation.Root()).IsValid()) {
         EndUpdate(CFailure(EFailure::InvalidAddress));
         return;
     }
     // So is an "UpdateCA.pem" that holds no certificate.
-    m_tlsTrust = CTlsTrust::Load();
+    m_tlsTrust = CTlsTrust::Load(UpdateCaPath(m_installation.Root()));
     if (m_tlsTrust.Failure().IsFailure()) {
         EndUpdate(m_tlsTrust.Failure());
         return;
     }
     // And a damaged "UpdateKey.pub" or "UpdateKey.stamp".
-    m_signingTrust = CSigningTrust::Installed();
+    m_signingTrust = CSigningTrust::Load(m_installation.Root());
     if (m_signingTrust->Failure().IsFailure()) {
         EndUpdate(m_signingTrust->Failure());
         return;
@@ -135,7 +134,7 @@ void CUpdate::EnterPreparing()
 
     m_nBackgroundIndex = 1;
     setProperty("backgourndImg", "1");
-    ApplySkinStyleSheet(this);
+    ApplySkinStyleSheet(this, m_installation.Root());
 
     m_pUi->stackedWidget->setCurrentIndex(1);
     m_pUi->m_pProgress->setValue(0);
@@ -154,7 +153,7 @@ void CUpdate::OnStartDownload(QString& strUrl)
 {
     if (strUrl.isEmpty() || m_eStage == Stage::Closed)
         return;
-    m_package = CPackage(strUrl, DAROZ::VxDir::GetCurrentPath());
+    m_package = CPackage(strUrl, m_installation.Root());
     if (!m_package.IsValid()) {
         EndUpdate(CFailure(EFailure::InvalidAddress));
         return;
@@ -172,9 +171,10 @@ void CUpdate::EnterDownloading()
     if (!m_pDownloadClient) {
         m_pDownloadClient = new CDownloadClient;
         connect(m_pDownloadClient, SIGNAL(SignalDownloadProgress(qint64)), this, SLOT(OnUpdateProgress(qint64)));
-        connect(m_pDownloadClient, SIGNAL(SignalFinishDownload()), this, SLOT(OnFinishDownload()),
-                Qt::QueuedConnection);
-        connect(m_pDownloadClient, SIGNAL(SgnDownloadError(QString&)), this, SLOT(OnDownloadFailed(QString&)));
+        // Queued: the client's own handling has returned before the window
+        // moves on or releases it.
+        connect(m_pDownloadClient, SIGNAL(SignalEnded(Update::CFailure)), this,
+                SLOT(OnDownloadEnded(Update::CFailure)), Qt::QueuedConnection);
         connect(m_pDownloadClient, SIGNAL(SignalRetrying(int,int)), this, SLOT(OnDownloadRetrying(int,int)));
         connect(m_pDownloadClient, SIGNAL(SignalDownloadRestarted(qint64)), this,
                 SLOT(OnDownloadRestarted(qint64)));
@@ -182,9 +182,10 @@ void CUpdate::EnterDownloading()
         // package as it streams in. Never without the installation's keys:
         // a download that did not start from the button reads them now.
         if (!m_signingTrust)
-            m_signingTrust = CSigningTrust::Installed();
+            m_signingTrust = CSigningTrust::Load(m_installation.Root());
         m_pPackageCheck = new CPackageCheck(m_pDownloadClient, *m_signingTrust);
-        connect(m_pPackageCheck, SIGNAL(SignalChecked()), this, SLOT(OnPackageChecked()), Qt::QueuedConnection);
+        connect(m_pPackageCheck, SIGNAL(SignalEnded(Update::CFailure)), this,
+                SLOT(OnPackageChecked(Update::CFailure)), Qt::QueuedConnection);
         m_pProxyAuth = new CProxyAuth(&CProxyLoginDialog::Ask, this);
         m_pDownloadClient->SetProxyAuth(m_pProxyAuth);
         LogRequests(m_pDownloadClient->NetworkManager());
@@ -219,8 +220,15 @@ void CUpdate::OnDownloadRestarted(qint64 bytesOnDisk)
 
 void CUpdate::OnDownloadFailed(QString& strError)
 {
-    const CFailure failure = m_pDownloadClient ? m_pDownloadClient->Failure() : CFailure();
-    EndUpdate(failure.IsFailure() ? failure : CFailure(EFailure::Network, {strError}));
+    OnDownloadEnded(CFailure(EFailure::Network, {strError}));
+}
+
+void CUpdate::OnDownloadEnded(const CFailure& failure)
+{
+    if (failure.IsFailure())
+        EndUpdate(failure);
+    else
+        OnFinishDownload();
 }
 
 void CUpdate::OnFinishDownload()
@@ -240,11 +248,10 @@ void CUpdate::EnterVerifying()
     m_pPackageCheck->Start(m_package);
 }
 
-void CUpdate::OnPackageChecked()
+void CUpdate::OnPackageChecked(const CFailure& verdict)
 {
     if (m_eStage != Stage::Verifying)
         return;
-    const CFailure verdict = m_pPackageCheck->Verdict();
     NoteVerdict(verdict);
     if (verdict.IsFailure()) {
         EndUpdate(verdict, kPackageRefusedExitCode);
@@ -281,10 +288,8 @@ void CUpdate::EnterExtracting()
     ShowProgressText(tr("UnCompressing..."));
     if (!m_pCompressClient) {
         m_pCompressClient = new CCompressClient;
-        connect(m_pCompressClient, SIGNAL(SignalFinishCompress()), this, SLOT(OnFinishCompress()),
-                Qt::QueuedConnection);
-        connect(m_pCompressClient, SIGNAL(SignalCompressFailed()), this, SLOT(OnCompressFailed()),
-                Qt::QueuedConnection);
+        connect(m_pCompressClient, SIGNAL(SignalEnded(Update::CFailure)), this,
+                SLOT(OnCompressEnded(Update::CFailure)), Qt::QueuedConnection);
     }
     // Unpacked from the file the download wrote and holds, not from its name.
     m_pCompressClient->SetPackage(m_package, m_pDownloadClient ? m_pDownloadClient->PackageFile() : nullptr);
@@ -293,11 +298,19 @@ void CUpdate::EnterExtracting()
 
 void CUpdate::OnCompressFailed()
 {
+    OnCompressEnded(CFailure(EFailure::ArchiveDamaged));
+}
+
+void CUpdate::OnCompressEnded(const CFailure& failure)
+{
+    if (!failure.IsFailure()) {
+        OnFinishCompress();
+        return;
+    }
     if (m_eStage != Stage::Extracting)
         return;
-    const CFailure failure = m_pCompressClient->Failure();
-    NoteUnpacked(failure.IsFailure() ? failure : CFailure(EFailure::ArchiveDamaged));
-    EndUpdate(failure.IsFailure() ? failure : CFailure(EFailure::ArchiveDamaged));
+    NoteUnpacked(failure);
+    EndUpdate(failure);
 }
 
 void CUpdate::OnFinishCompress()

@@ -1,6 +1,5 @@
 #include "SkinStyle.h"
 #include "LocalSettings.h"
-#include "VxDir.h"
 
 #include <QFile>
 #include <QWidget>
@@ -9,18 +8,17 @@ namespace Update {
 
 namespace {
 
-QString SkinStyleSheetPath(const QWidget* widget)
+QString SkinStyleSheetPath(const QWidget* widget, const QString& installDir)
 {
-    const QString installation = DAROZ::VxDir::GetCurrentPath();
-    return installation + QStringLiteral("/Skin/") + ReadLocalSettings(installation).SheetSkin() + QLatin1Char('/')
+    return installDir + QStringLiteral("/Skin/") + ReadLocalSettings(installDir).SheetSkin() + QLatin1Char('/')
         + widget->objectName() + QStringLiteral(".qss");
 }
 
 } // namespace
 
-void ApplySkinStyleSheet(QWidget* widget)
+void ApplySkinStyleSheet(QWidget* widget, const QString& installDir)
 {
-    QFile file(SkinStyleSheetPath(widget));
+    QFile file(SkinStyleSheetPath(widget, installDir));
     if (!file.open(QIODevice::ReadOnly))
         return;
     QByteArray bytes = file.readAll();

@@ -1,3 +1,4 @@
+#include "FileBytes.h"
 #include "AppSetup.h"
 #include "LocalSettings.h"
 #include "InstallDir.h"
@@ -24,6 +25,8 @@
 using namespace Update;
 
 namespace {
+
+using TestFiles::ReadAll;
 
 QByteArrayList Entries(const QByteArray& url, const QByteArray& size, const QByteArray& major,
                        const QByteArray& pid, const QByteArray& notice = "")
@@ -68,33 +71,20 @@ private slots:
         QTest::addColumn<bool>("major");
         QTest::addColumn<int>("pid");
         QTest::addColumn<bool>("updatable");
+        // The count of entries, the size, the URL and the notice as the real
+        // binary meets them are the launch contract's end-to-end rows.
         const QByteArray url = "http://127.0.0.1/p.zip";
-        QTest::newRow("seven entries are too few")
-            << Entries(url, "5", "true", "42").mid(0, 7) << false << 0LL << false << 0 << false;
         QTest::newRow("eight entries") << Entries(url, "5", "false", "42") << true << 5LL << false
                                        << 42 << true;
-        QTest::newRow("entries after the eighth ignored")
-            << Entries(url, "5", "false", "42") + QByteArrayList{"9"} << true << 5LL << false << 42
-            << true;
         QTest::newRow("letters as size give 0") << Entries(url, "abc", "false", "42") << true
                                                 << 0LL << false << 42 << false;
-        QTest::newRow("zero size") << Entries(url, "0", "false", "42") << true << 0LL << false << 42
-                                   << false;
-        QTest::newRow("negative size: unknown, accepted") << Entries(url, "-5", "false", "42") << true
-                                                          << -5LL << false << 42 << true;
-        QTest::newRow("-1 for an unknown size, accepted") << Entries(url, "-1", "false", "42") << true
-                                                          << -1LL << false << 42 << true;
         QTest::newRow("size beyond 64 bits gives 0")
             << Entries(url, "99999999999999999999", "false", "42") << true << 0LL << false << 42
             << false;
         QTest::newRow("hexadecimal is not base 10") << Entries(url, "0x10", "false", "42") << true
                                                     << 0LL << false << 42 << false;
-        QTest::newRow("empty URL") << Entries("", "5", "false", "42") << true << 5LL << false << 42
-                                   << false;
         QTest::newRow("lower-case true is the major flag")
             << Entries(url, "5", "true", "42") << true << 5LL << true << 42 << true;
-        QTest::newRow("True is not the major flag")
-            << Entries(url, "5", "True", "42") << true << 5LL << false << 42 << true;
         QTest::newRow("true with a space is not the major flag")
             << Entries(url, "5", "true ", "42") << true << 5LL << false << 42 << true;
         QTest::newRow("letters as process id give 0")
@@ -127,24 +117,8 @@ private slots:
         QTest::addColumn<bool>("asked");
         QTest::addColumn<int>("decision");
         const QByteArray url = "http://127.0.0.1/p.zip";
-        QTest::newRow("too few: nothing asked") << Entries(url, "5", "false", "1", "notice").mid(0, 7) << true
-                                      << false << int(LaunchDecision::TooFewArguments);
         QTest::newRow("empty notice: nothing asked") << Entries(url, "5", "false", "1") << false << false
                                            << int(LaunchDecision::Update);
-        QTest::newRow("notice confirmed") << Entries(url, "5", "false", "1", "notice") << true << true
-                                << int(LaunchDecision::Update);
-        QTest::newRow("notice refused") << Entries(url, "5", "false", "1", "notice") << false << true
-                              << int(LaunchDecision::NoticeRefused);
-        QTest::newRow("refused notice wins over a bad URL") << Entries("", "0", "false", "1", "notice") << false
-                                                  << true << int(LaunchDecision::NoticeRefused);
-        QTest::newRow("confirmed notice, then an empty URL") << Entries("", "5", "false", "1", "notice") << true
-                                                   << true << int(LaunchDecision::NotUpdatable);
-        QTest::newRow("zero size") << Entries(url, "0", "false", "1") << true << false
-                         << int(LaunchDecision::NotUpdatable);
-        QTest::newRow("-1: a size the client does not know") << Entries(url, "-1", "false", "1") << true << false
-                                                             << int(LaunchDecision::Update);
-        QTest::newRow("-5 is not 0") << Entries(url, "-5", "false", "1") << true << false
-                                     << int(LaunchDecision::Update);
         QTest::newRow("smallest 64-bit size") << Entries(url, "-9223372036854775808", "false", "1") << true
                                               << false << int(LaunchDecision::Update);
         QTest::newRow("minus zero is 0") << Entries(url, "-0", "false", "1") << true << false
@@ -249,7 +223,7 @@ private slots:
             QVERIFY(QFile::copy(QString(APP_TEST_QM_DIR) + "/" + source, Path(file)));
         }
 
-        Update::LoadTranslations(Update::ReadLocalSettings(m_pDir->path()).language);
+        Update::LoadTranslations(m_pDir->installation());
 
         QTEST(int(qApp->findChildren<QTranslator*>(QString(), Qt::FindDirectChildrenOnly).size()),
               "translators");
@@ -300,7 +274,7 @@ private slots:
         }
         qApp->setStyleSheet("Stale{}");
 
-        Update::LoadAppStyleSheet();
+        Update::LoadAppStyleSheet(m_pDir->installation());
 
         // Directory order is the file system's: compare as a set.
         QStringList actual = qApp->styleSheet().split(QLatin1Char('\n'));
@@ -407,8 +381,7 @@ private slots:
         const QStringList outsidePicture = outside.Picture();
         const QByteArray otherLock = held.isEmpty() ? QByteArray() : ReadAll(Path(held + "/update.lock"));
 
-        CInstallationLock lock = Update::LockInstallation();
-        QCOMPARE(InstallationLockPath(), QDir::currentPath() + "/update.lock");
+        CInstallationLock lock = Update::LockInstallation(m_pDir->installation());
         QVERIFY2(outside.Picture() == outsidePicture, "what a link pointed to was changed");
         if (!held.isEmpty())
             QCOMPARE(ReadAll(Path(held + "/update.lock")), otherLock);
@@ -429,10 +402,10 @@ private slots:
         QVERIFY(lock.pLock->isLocked());
         QVERIFY(lock.strRefusal.isEmpty());
         QVERIFY2(QFileInfo(lockPath).isFile() && !QFileInfo(lockPath).isSymLink(), "the lock is a file of its own");
-        QVERIFY2(!Update::LockInstallation().pLock, "a second updater is refused while the first holds the lock");
+        QVERIFY2(!Update::LockInstallation(m_pDir->installation()).pLock, "a second updater is refused while the first holds the lock");
         lock.pLock.reset();
         QVERIFY2(!QFile::exists(lockPath), "the lock file goes with its owner");
-        QVERIFY2(Update::LockInstallation().pLock, "a later updater takes the lock again");
+        QVERIFY2(Update::LockInstallation(m_pDir->installation()).pLock, "a later updater takes the lock again");
     }
 
 private:
@@ -441,12 +414,6 @@ private:
         QFile file(path);
         return file.open(QIODevice::ReadWrite)
             && file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
-    }
-
-    static QByteArray ReadAll(const QString& path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 };
 

@@ -5,6 +5,8 @@
 // With a subfolder name, the installation folder is that subfolder of the
 // temporary folder, so a test can watch its neighbours for stray writes.
 
+#include "CInstallation.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -33,6 +35,8 @@ public:
     // The temporary folder that holds it (the same unless a subfolder was asked for).
     QString root() const { return m_root.path(); }
     QString filePath(const QString& relative) const { return QDir(m_strPath).filePath(relative); }
+    // The installation value on this folder, read from what it holds now.
+    Update::CInstallation installation() const { return Update::CInstallation(m_strPath); }
 
     // Writes a file under the installation folder, making its folders.
     bool write(const QString& relative, const QByteArray& bytes) const

@@ -26,6 +26,10 @@
 //                              LocalHttpRoute::Unavailable("2"),
 //                              LocalHttpRoute::Resumable(bytes, "\"v1\"")});
 //
+// Held: Hold() before Start(), and the server answers nothing by itself; it
+// keeps every connection and hands them only what Send() gives, when the test
+// says so, so a download against it stays wherever the test leaves it.
+//
 // No Q_OBJECT here on purpose, so a test can include it without moc.
 
 #include <QByteArray>
@@ -34,6 +38,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QPair>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslSocket>
@@ -145,6 +150,32 @@ public:
 
     bool Start() { return listen(QHostAddress::LocalHost, 0); }
 
+    void Hold() { m_bHold = true; }
+
+    // Connections a held server took.
+    int HeldConnections() const { return m_held.size(); }
+
+    // Hands bytes to every held connection still open.
+    void Send(const QByteArray& bytes)
+    {
+        for (QTcpSocket* socket : OpenHeld()) {
+            socket->write(bytes);
+            socket->flush();
+        }
+    }
+
+    void HangUp()
+    {
+        for (QTcpSocket* socket : OpenHeld())
+            socket->disconnectFromHost();
+    }
+
+    // The head of a 200 answer with a body of size bytes, for Send().
+    static QByteArray OkHead(qint64 size)
+    {
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(size) + "\r\nConnection: close\r\n\r\n";
+    }
+
     void SetRoute(const QByteArray& target, const LocalHttpRoute& route) { m_routes.insert(target, route); }
 
     // Each request for target takes the next answer of routes; the last one
@@ -198,7 +229,10 @@ protected:
             delete socket;
             return;
         }
-        Serve(socket);
+        if (m_bHold)
+            m_held << socket;
+        else
+            Serve(socket);
     }
 
 private:
@@ -208,6 +242,16 @@ private:
         QByteArray pending;   // bytes of the answer not yet handed to the socket
         bool answered = false;
     };
+
+    QList<QTcpSocket*> OpenHeld() const
+    {
+        QList<QTcpSocket*> open;
+        for (const QPointer<QTcpSocket>& socket : m_held) {
+            if (socket && socket->state() == QAbstractSocket::ConnectedState)
+                open << socket.data();
+        }
+        return open;
+    }
 
     QSslSocket* StartTls(qintptr handle)
     {
@@ -445,5 +489,7 @@ private:
     QSslKey m_key;
     QSsl::SslProtocol m_lastTlsProtocol = QSsl::UnknownProtocol;
     bool m_bTls = false;
+    bool m_bHold = false;
+    QList<QPointer<QTcpSocket>> m_held;
     int m_nOpen = 0;
 };

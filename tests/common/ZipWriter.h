@@ -4,6 +4,8 @@
 // zipper would write, Unix modes, and deliberate damage. Header-only; a test
 // that includes it links zlib (ZLIB::ZLIB). No zip64, no data descriptors.
 
+#include "FileBytes.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QList>
@@ -141,8 +143,7 @@ inline QByteArray MakeZip(const QList<Entry>& entries)
 
 inline bool WriteFile(const QString& path, const QByteArray& bytes)
 {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
+    return TestFiles::WriteAll(path, bytes);
 }
 
 inline bool WriteZip(const QString& path, const QList<Entry>& entries)

@@ -1,3 +1,4 @@
+#include "FileBytes.h"
 #include "CDownloadClient.h"
 #include "CPackageCheck.h"
 #include "CSignatureFetch.h"
@@ -44,6 +45,9 @@ using TestSupport::InstallDir;
 
 namespace {
 
+using TestFiles::ReadAll;
+using TestFiles::WriteAll;
+
 const int kWaitMs = 15000;   // upper bound for any one transfer in these tests
 const int kSettleMs = 200;   // time given to a second, unwanted signal to show up
 
@@ -69,18 +73,6 @@ bool WriteRetries(const QByteArray& setting)
 void UseInstallationRetries(CDownloadClient& client)
 {
     client.SetRetries(ReadLocalSettings(QDir::currentPath()).retries);
-}
-
-QByteArray ReadAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool WriteAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
 }
 
 // A key pair made by the real minisign for the whole test, and signatures
@@ -125,7 +117,7 @@ bool TrustKey(const Signer& signer)
 // when no verdict came.
 CFailure RunCheck(CPackageCheck& check, const QString& url)
 {
-    QSignalSpy checked(&check, &CPackageCheck::SignalChecked);
+    QSignalSpy checked(&check, &CPackageCheck::SignalEnded);
     check.Start(CPackage(url, QDir::currentPath()));
     if (checked.count() != 0 || !checked.wait(kWaitMs))
         return CFailure(EFailure::Stopped);
@@ -239,8 +231,8 @@ private slots:
     void cancelInAnyLanguage();
     void secondStartSendsNoRequest();
     void spentClientStartsNothing();
-    void receiverEndsClientInsideError_data();
-    void receiverEndsClientInsideError();
+    void twoEventsOneReport_data();
+    void twoEventsOneReport();
     void tlsSettings_data();
     void tlsSettings();
     void clientSize_data();
@@ -255,11 +247,13 @@ private slots:
     void signatureRefused();
     void packageCheck_data();
     void packageCheck();
-    void checkStopped();
+    void checkTwoEventsOneReport_data();
+    void checkTwoEventsOneReport();
     void checkOutlivesClient();
     void signingTrust_data();
     void signingTrust();
     void storeStamp();
+    void stallLimitAsShipped();
 
 private:
     QString RefusedUrl() const;
@@ -412,7 +406,7 @@ void TestDownloadClient::downloads()
 
     CDownloadClient client;
     client.SetTlsTrust(OwnTrust());
-    CPackageCheck firstCheck(&client);
+    CPackageCheck firstCheck(&client, CSigningTrust::Load(QDir::currentPath()));
     Recorder recorder;
     recorder.Attach(&client);
     QString url = server.Url(target);
@@ -426,7 +420,7 @@ void TestDownloadClient::downloads()
     // second download by the same client starts it over with the file.
     if (m_bSigning)
         QCOMPARE(RunCheck(firstCheck, url).kind, EFailure::None);
-    CPackageCheck secondCheck(&client);
+    CPackageCheck secondCheck(&client, CSigningTrust::Load(QDir::currentPath()));
     client.StartDownload(url);
     QTRY_COMPARE_WITH_TIMEOUT(recorder.finishes, 2, kWaitMs);
     if (m_bSigning)
@@ -817,7 +811,7 @@ void TestDownloadClient::stopMidTransfer()
     Recorder recorder;
     auto* client = new CDownloadClient;
     UseInstallationRetries(*client);
-    CPackageCheck check(client);
+    CPackageCheck check(client, CSigningTrust::Load(QDir::currentPath()));
     recorder.Attach(client);
     client->StartDownload(url);
     if (when == "transfer")
@@ -960,62 +954,70 @@ void TestDownloadClient::spentClientStartsNothing()
     QCOMPARE(recorder.finishes, 0);
 }
 
-void TestDownloadClient::receiverEndsClientInsideError_data()
+void TestDownloadClient::twoEventsOneReport_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<bool>("folderAtPath");
-    QTest::addColumn<bool>("stop");
-    QTest::addColumn<bool>("deleteLater");
+    QTest::addColumn<int>("outcome"); // EFailure of the one report; -1: no report at all
 
     LocalHttpRoute dropped = LocalHttpRoute::Ok(Bytes(1024 * 1024, 7));
     dropped.dropAfter = 512 * 1024;
+    LocalHttpRoute slow = LocalHttpRoute::Ok(Bytes(256 * 1024, 8));
+    slow.bytesPerSecond = 64 * 1024;
     m_http.SetRoute("/reenter-drop/client_v2.zip", dropped);
     m_http.SetRoute("/reenter-404/client_v2.zip", LocalHttpRoute::Status(404, "not here"));
+    m_http.SetRoute("/reenter-ok/client_v2.zip", LocalHttpRoute::Ok(Bytes(1024, 9)));
+    m_http.SetRoute("/reenter-slow/client_v2.zip", slow);
 
-    const QList<QPair<QString, QString>> failures = {
-        {"404", m_http.Url("/reenter-404/client_v2.zip")},
-        {"dropped", m_http.Url("/reenter-drop/client_v2.zip")},
-        {"refused", RefusedUrl()},
-        {"no package name", m_http.Url("/pkg/")},
-        {"unwritable package", m_http.Url("/reenter-404/client_v2.zip")},
-    };
-    for (const auto& failure : failures) {
-        const QByteArray name = failure.first.toLatin1();
-        const bool folder = failure.first == "unwritable package";
-        QTest::newRow(name + ": stop") << failure.second << folder << true << false;
-        QTest::newRow(name + ": deleteLater") << failure.second << folder << false << true;
-        QTest::newRow(name + ": stop and deleteLater, as the window does") << failure.second << folder << true
-                                                                           << true;
-    }
+    const int network = int(EFailure::Network);
+    QTest::newRow("finish + stop") << m_http.Url("/reenter-ok/client_v2.zip") << false << int(EFailure::None);
+    QTest::newRow("404 + stop") << m_http.Url("/reenter-404/client_v2.zip") << false << int(EFailure::HttpStatus);
+    QTest::newRow("drop, told by Qt's error and its finish + stop") << m_http.Url("/reenter-drop/client_v2.zip")
+                                                                     << false << network;
+    QTest::newRow("refused + stop") << RefusedUrl() << false << network;
+    QTest::newRow("no package name + stop") << m_http.Url("/pkg/") << false << int(EFailure::InvalidAddress);
+    QTest::newRow("unwritable package + stop") << m_http.Url("/reenter-404/client_v2.zip") << true
+                                               << int(EFailure::PackageFile);
+    QTest::newRow("stop + stop") << m_http.Url("/reenter-slow/client_v2.zip") << false << -1;
 }
 
-void TestDownloadClient::receiverEndsClientInsideError()
+// Whatever two events meet, the owner hears once: the receiver of the
+// ending stops the client and schedules its deletion, as the window does,
+// inside the report; a stop reports nothing, and a second stop neither.
+void TestDownloadClient::twoEventsOneReport()
 {
     QFETCH(QString, url);
     QFETCH(bool, folderAtPath);
-    QFETCH(bool, stop);
-    QFETCH(bool, deleteLater);
+    QFETCH(int, outcome);
     if (folderAtPath)
         QVERIFY(QDir().mkdir(PackagePath("client_v2.zip")));
 
     QPointer<CDownloadClient> client = new CDownloadClient;
-    int errors = 0;
-    int finishes = 0;
-    QObject::connect(client, &CDownloadClient::SignalFinishDownload, [&finishes] { ++finishes; });
-    QObject::connect(client, &CDownloadClient::SgnDownloadError, [&, stop, deleteLater](QString&) {
-        ++errors;
-        if (stop)
-            client->StopDownload();
-        if (deleteLater)
-            client->deleteLater();
+    Recorder recorder;
+    recorder.Attach(client);
+    QList<CFailure> ended;
+    QObject::connect(client, &CDownloadClient::SignalEnded, [&](const CFailure& failure) {
+        ended.append(failure);
+        client->StopDownload();
+        client->deleteLater();
     });
     client->StartDownload(url);
-    QTRY_VERIFY_WITH_TIMEOUT(errors > 0, kWaitMs);
+    if (outcome < 0) {
+        QTRY_VERIFY_WITH_TIMEOUT(!recorder.progress.isEmpty(), kWaitMs);
+        client->StopDownload();
+        client->StopDownload();
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), kWaitMs);
+    }
     QTest::qWait(kSettleMs);
 
-    QCOMPARE(errors, 1);
-    QCOMPARE(finishes, 0);
-    QCOMPARE(client.isNull(), deleteLater);
+    QCOMPARE(ended.size(), outcome < 0 ? 0 : 1);
+    if (outcome >= 0)
+        QCOMPARE(int(ended.first().kind), outcome);
+    // The old signals tell the same, once.
+    QCOMPARE(recorder.finishes, outcome == int(EFailure::None) ? 1 : 0);
+    QCOMPARE(recorder.errors.size(), outcome > 0 ? 1 : 0);
+    QCOMPARE(client.isNull(), outcome >= 0);
     delete client;
 }
 
@@ -1137,6 +1139,8 @@ void TestDownloadClient::retries_data()
     QTest::newRow("ranges advertised, a Range answered whole: starts over")
         << "local" << QByteArray("3") << Answers{CutAt(advertised, half), advertised} << body << 2
         << QList<int>{1} << QList<qint64>{0} << rest << false << 0;
+    QTest::newRow("429 is retried") << "local" << QByteArray("3") << Answers{R::Status(429, "slow down"), whole}
+                                    << body << 2 << QList<int>{1} << none << QByteArray() << false << 0;
     QTest::newRow("503 with Retry-After 2 is waited out")
         << "local" << QByteArray("3") << Answers{R::Unavailable("2"), whole} << body << 2 << QList<int>{1} << none
         << QByteArray() << false << 1900;
@@ -1229,7 +1233,7 @@ void TestDownloadClient::retries()
     CDownloadClient client;
     client.SetStallTimeout(1000);
     UseInstallationRetries(client);
-    CPackageCheck check(&client);
+    CPackageCheck check(&client, CSigningTrust::Load(QDir::currentPath()));
     Recorder recorder;
     recorder.Attach(&client);
     QElapsedTimer clock;
@@ -1364,7 +1368,7 @@ void TestDownloadClient::acrossRuns()
     const qint64 sentBefore = server.BodyBytesSent();
     CDownloadClient second;
     UseInstallationRetries(second);
-    CPackageCheck check(&second);
+    CPackageCheck check(&second, CSigningTrust::Load(QDir::currentPath()));
     Recorder recorder;
     recorder.Attach(&second);
     RunDownload(second, nextUrl);
@@ -1650,7 +1654,7 @@ void TestDownloadClient::packageCheck()
     QVERIFY(server.Start());
 
     CDownloadClient client;
-    CPackageCheck check(&client);
+    CPackageCheck check(&client, CSigningTrust::Load(QDir::currentPath()));
     QCOMPARE(check.IsRequired(), required);
     QString url = server.Url(target);
     RunDownload(client, url);
@@ -1658,7 +1662,7 @@ void TestDownloadClient::packageCheck()
     const QString path = PackagePath(exePackage ? "setup.exe" : "client_v2.zip");
     QVERIFY(QFile::exists(path));
 
-    QSignalSpy checked(&check, &CPackageCheck::SignalChecked);
+    QSignalSpy checked(&check, &CPackageCheck::SignalEnded);
     check.Start(CPackage(url, QDir::currentPath()));
     QCOMPARE(checked.count(), 0);
     QVERIFY(checked.wait(kWaitMs));
@@ -1684,39 +1688,61 @@ void TestDownloadClient::packageCheck()
     QCOMPARE(FailureExitCode(check.Verdict().kind), -1);
 }
 
-// A stopped check says nothing more and leaves the package alone.
-void TestDownloadClient::checkStopped()
+void TestDownloadClient::checkTwoEventsOneReport_data()
 {
+    QTest::addColumn<bool>("signedInstallation");
+    QTest::addColumn<QByteArray>("signature"); // "quiet": it never comes; "404"
+    QTest::addColumn<int>("outcome");          // EFailure of the one report; -1: none
+
+    QTest::newRow("unsigned: verdict + stop") << false << QByteArray("quiet") << int(EFailure::None);
+    QTest::newRow("unsigned: stop + stop before the verdict") << false << QByteArray("quiet") << -1;
+    QTest::newRow("signed: stop + stop while the signature comes") << true << QByteArray("quiet") << -1;
+    QTest::newRow("signed: refusal + stop") << true << QByteArray("404") << int(EFailure::NoSignature);
+}
+
+// One verdict at most, whatever follows it; a stopped check says nothing
+// more. A signed installation keeps no package it has not passed.
+void TestDownloadClient::checkTwoEventsOneReport()
+{
+    QFETCH(bool, signedInstallation);
+    QFETCH(QByteArray, signature);
+    QFETCH(int, outcome);
     const QByteArray package = Bytes(10 * 1024, 33);
     LocalHttpServer server;
     server.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Ok(package));
     LocalHttpRoute quiet = LocalHttpRoute::Ok(QByteArray(300, 's'));
     quiet.stallAfter = 10;
-    server.SetRoute("/pkg/client_v2.zip.minisig", quiet);
+    server.SetRoute("/pkg/client_v2.zip.minisig", signature == "404" ? LocalHttpRoute::Status(404, "none") : quiet);
     QVERIFY(server.Start());
     QString url = server.Url("/pkg/client_v2.zip");
+    if (signedInstallation)
+        QVERIFY(WriteAll(QDir::current().filePath("UpdateKey.pub"), "a key\n"));
 
-    for (const bool signedInstallation : {false, true}) {
-        if (signedInstallation)
-            QVERIFY(WriteAll(QDir::current().filePath("UpdateKey.pub"), "a key\n"));
-        CDownloadClient client;
-        CPackageCheck check(&client);
-        QCOMPARE(check.IsRequired(), signedInstallation);
-        RunDownload(client, url);
-        QSignalSpy checked(&check, &CPackageCheck::SignalChecked);
-        check.Start(CPackage(url, QDir::currentPath()));
+    CDownloadClient client;
+    CPackageCheck check(&client, CSigningTrust::Load(QDir::currentPath()));
+    QCOMPARE(check.IsRequired(), signedInstallation);
+    RunDownload(client, url);
+    QList<CFailure> ended;
+    QObject::connect(&check, &CPackageCheck::SignalEnded, [&](const CFailure& verdict) {
+        ended.append(verdict);
+        check.Stop();
+    });
+    check.Start(CPackage(url, QDir::currentPath()));
+    if (outcome < 0) {
         // The signature is on its way, or the verdict of an unsigned one is queued.
         if (signedInstallation)
             QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/pkg/client_v2.zip.minisig"), 1, kWaitMs);
         check.Stop();
-        QTest::qWait(kSettleMs);
-        QCOMPARE(checked.count(), 0);
-        // A signed installation keeps no package it has not passed.
-        if (signedInstallation)
-            QVERIFY(!QFileInfo::exists(PackagePath("client_v2.zip")));
-        else
-            QVERIFY(ReadAll(PackagePath("client_v2.zip")) == package);
+        check.Stop();
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), kWaitMs);
     }
+    QTest::qWait(kSettleMs);
+
+    QCOMPARE(ended.size(), outcome < 0 ? 0 : 1);
+    if (outcome >= 0)
+        QCOMPARE(int(ended.first().kind), outcome);
+    QCOMPARE(QFileInfo::exists(PackagePath("client_v2.zip")), !signedInstallation);
 }
 
 // The signature's request belongs to the client's manager: a client that
@@ -1735,9 +1761,9 @@ void TestDownloadClient::checkOutlivesClient()
     QVERIFY(WriteAll(QDir::current().filePath("UpdateKey.pub"), "a key\n"));
 
     auto client = std::make_unique<CDownloadClient>();
-    CPackageCheck check(client.get());
+    CPackageCheck check(client.get(), CSigningTrust::Load(QDir::currentPath()));
     RunDownload(*client, url);
-    QSignalSpy checked(&check, &CPackageCheck::SignalChecked);
+    QSignalSpy checked(&check, &CPackageCheck::SignalEnded);
     check.Start(CPackage(url, QDir::currentPath()));
     QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/pkg/client_v2.zip.minisig"), 1, kWaitMs);
     client.reset();
@@ -1865,6 +1891,14 @@ void TestDownloadClient::storeStamp()
     QVERIFY(QDir().mkdir(stampPath));
     QVERIFY(!StoreInstalledStamp(QDir::currentPath(), 1796722158));
     QVERIFY(QFileInfo(stampPath).isDir());
+}
+
+// Nothing in the product sets the stall time: a server quiet for a minute
+// ends the attempt, and a shorter time would end slow but healthy downloads.
+void TestDownloadClient::stallLimitAsShipped()
+{
+    CDownloadClient client;
+    QCOMPARE(client.StallTimeout(), 60000);
 }
 
 QTEST_GUILESS_MAIN(TestDownloadClient)

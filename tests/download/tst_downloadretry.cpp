@@ -1,3 +1,4 @@
+#include "FileBytes.h"
 #include "CDownloadClient.h"
 #include "DownloadRecorder.h"
 #include "DownloadResume.h"
@@ -62,12 +63,6 @@ CRawHeaders Headers(std::initializer_list<QPair<QByteArray, QByteArray>> list)
     return CRawHeaders(list);
 }
 
-bool WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 // One step of a download as the client drives the resume state.
 struct Step
 {
@@ -99,8 +94,6 @@ private slots:
     void retriesSetting();
     void failureKind_data();
     void failureKind();
-    void failuresOnTheWire_data();
-    void failuresOnTheWire();
     void waits_data();
     void waits();
     void resumeValidator_data();
@@ -124,7 +117,6 @@ private slots:
     void partOfValidator();
     void codedAnswers_data();
     void codedAnswers();
-    void resumedTransferSendsThePackageOnce();
 
 private:
     QScopedPointer<QTemporaryDir> m_pDir;
@@ -174,7 +166,7 @@ void TestDownloadRetry::retriesSetting()
     QFETCH(QByteArray, ini);
     QFETCH(int, retries);
     if (ini != "-")
-        QVERIFY(WriteFile(m_pDir->filePath("Localcfg.ini"), ini));
+        QVERIFY(TestFiles::WriteAll(m_pDir->filePath("Localcfg.ini"), ini));
     QCOMPARE(ReadLocalSettings(m_pDir->path()).retries, retries);
 }
 
@@ -187,31 +179,13 @@ void TestDownloadRetry::failureKind_data()
 
     using E = QNetworkReply::NetworkError;
     const EFailure network = EFailure::Network;
-    QTest::newRow("connection refused") << network << E::ConnectionRefusedError << 0 << true;
-    QTest::newRow("reset or closed early") << network << E::RemoteHostClosedError << 0 << true;
-    QTest::newRow("closed early inside a 200 body") << network << E::RemoteHostClosedError << 200 << true;
-    QTest::newRow("the server went quiet") << EFailure::Stalled << E::NoError << 200 << true;
+    // What a real server does is in the client's retry table; these are the
+    // mixed cases, where the kind must win over the network's verdict.
     QTest::newRow("body short of its length, though Qt said success")
         << EFailure::ClosedEarly << E::NoError << 200 << true;
     QTest::newRow("the server would not continue the bytes on disk")
         << EFailure::ResumeRefused << E::NoError << 416 << true;
-    QTest::newRow("408") << network << E::UnknownContentError << 408 << true;
-    QTest::newRow("429") << network << E::UnknownContentError << 429 << true;
-    QTest::newRow("500") << network << E::InternalServerError << 500 << true;
-    QTest::newRow("502") << network << E::UnknownServerError << 502 << true;
-    QTest::newRow("503") << network << E::ServiceUnavailableError << 503 << true;
-    QTest::newRow("504") << network << E::UnknownServerError << 504 << true;
-
-    QTest::newRow("404") << network << E::ContentNotFoundError << 404 << false;
-    QTest::newRow("403") << network << E::ContentAccessDenied << 403 << false;
-    QTest::newRow("401") << network << E::AuthenticationRequiredError << 401 << false;
-    QTest::newRow("501") << network << E::OperationNotImplementedError << 501 << false;
-    QTest::newRow("505") << network << E::UnknownServerError << 505 << false;
     QTest::newRow("416 outside a resume") << network << E::UnknownContentError << 416 << false;
-    QTest::newRow("redirect not followed") << EFailure::HttpStatus << E::NoError << 302 << false;
-    QTest::newRow("TLS handshake") << network << E::SslHandshakeFailedError << 0 << false;
-    QTest::newRow("unsupported scheme") << network << E::ProtocolUnknownError << 0 << false;
-    QTest::newRow("host not found") << network << E::HostNotFoundError << 0 << false;
     QTest::newRow("a cancel") << network << E::OperationCanceledError << 0 << false;
     QTest::newRow("disk error while the network also broke")
         << EFailure::PackageFile << E::RemoteHostClosedError << 200 << false;
@@ -230,59 +204,6 @@ void TestDownloadRetry::failureKind()
     failure.failure = CFailure(kind);
     failure.networkError = error;
     failure.httpStatus = status;
-    QCOMPARE(IsTransientFailure(failure), transient);
-}
-
-// What Qt really reports for failures made on a real server, fed to the
-// classification as the client will feed it.
-void TestDownloadRetry::failuresOnTheWire_data()
-{
-    QTest::addColumn<QList<LocalHttpRoute>>("answers"); // empty: nothing listens
-    QTest::addColumn<bool>("transient");
-
-    const QByteArray body = Bytes(256 * 1024, 3);
-    QTest::newRow("dropped halfway") << QList<LocalHttpRoute>{LocalHttpRoute::Ok(body).DroppedAfter(body.size() / 2)}
-                                     << true;
-    QTest::newRow("dropped after the first byte")
-        << QList<LocalHttpRoute>{LocalHttpRoute::Ok(body).DroppedAfter(1)} << true;
-    QTest::newRow("dropped before the body") << QList<LocalHttpRoute>{LocalHttpRoute::Ok(body).DroppedAfter(0)}
-                                             << true;
-    QTest::newRow("206 dropped") << QList<LocalHttpRoute>{LocalHttpRoute::Resumable(body, "\"v\"").DroppedAfter(5)}
-                                 << true;
-    QTest::newRow("refused") << QList<LocalHttpRoute>{} << true;
-    QTest::newRow("503 with Retry-After") << QList<LocalHttpRoute>{LocalHttpRoute::Unavailable("3")} << true;
-    QTest::newRow("429") << QList<LocalHttpRoute>{LocalHttpRoute::Status(429, "slow down")} << true;
-    QTest::newRow("502") << QList<LocalHttpRoute>{LocalHttpRoute::Status(502, "gateway")} << true;
-    QTest::newRow("404") << QList<LocalHttpRoute>{LocalHttpRoute::Status(404, "gone")} << false;
-    QTest::newRow("403") << QList<LocalHttpRoute>{LocalHttpRoute::Status(403, "no")} << false;
-}
-
-void TestDownloadRetry::failuresOnTheWire()
-{
-    QFETCH(QList<LocalHttpRoute>, answers);
-    QFETCH(bool, transient);
-    LocalHttpServer server;
-    QVERIFY(server.Start());
-    server.SetRouteSequence("/pkg/client_v2.zip", answers);
-    QString url = server.Url("/pkg/client_v2.zip");
-    if (answers.isEmpty())
-        server.close(); // the port is then refused
-
-    // As the client sees it: Qt's verdict, and whether the body came whole.
-    CResumeState state;
-    QNetworkRequest request{QUrl(url)};
-    state.PrepareRequest(request);
-    const Answer answer = Get(url);
-    if (state.OnAnswer(answer.status, answer.headers) != ResumeAnswer::NotBody)
-        state.OnWritten(answer.body.size());
-    CDownloadFailure failure;
-    failure.networkError = answer.error;
-    failure.httpStatus = answer.status;
-    if (answer.error != QNetworkReply::NoError)
-        failure.failure = CFailure(EFailure::Network, {answer.errorString});
-    else if (!state.Complete())
-        failure.failure = CFailure(EFailure::ClosedEarly);
-    QVERIFY2(failure.failure.IsFailure(), "the failure did not come");
     QCOMPARE(IsTransientFailure(failure), transient);
 }
 
@@ -640,7 +561,7 @@ void TestDownloadRetry::partialRecord()
     // The package of the URL asked for, and a record for recordUrl beside it.
     const CPackage package(askedUrl, m_pDir->path());
     if (packageSize >= 0)
-        QVERIFY(WriteFile(package.FilePath(), Bytes(packageSize, 4)));
+        QVERIFY(TestFiles::WriteAll(package.FilePath(), Bytes(packageSize, 4)));
     CPartialRecord record;
     record.url = recordUrl;
     record.validator = recordValidator;
@@ -648,7 +569,7 @@ void TestDownloadRetry::partialRecord()
     if (rawRecord.isEmpty())
         QVERIFY(SavePartialRecord(package, record));
     else
-        QVERIFY(WriteFile(package.ResumeRecordPath(), rawRecord));
+        QVERIFY(TestFiles::WriteAll(package.ResumeRecordPath(), rawRecord));
     QCOMPARE(package.ResumeRecordPath(), package.FilePath() + ".resume");
 
     const std::optional<CPartialRecord> read = LoadPartialRecord(package);
@@ -667,7 +588,7 @@ void TestDownloadRetry::recordReplacedAndRemoved()
     CPartialRecord record;
     record.url = "http://127.0.0.1/pkg/client_v2.zip";
     const CPackage package(record.url, m_pDir->path());
-    QVERIFY(WriteFile(package.FilePath(), Bytes(500, 5)));
+    QVERIFY(TestFiles::WriteAll(package.FilePath(), Bytes(500, 5)));
     record.validator = "\"a-very-long-first-validator-that-the-second-one-is-much-shorter-than\"";
     record.bytes = 200;
     QVERIFY(SavePartialRecord(package, record));
@@ -710,7 +631,7 @@ void TestDownloadRetry::recordInPlaceOfALink()
     TestSupport::OutsideTarget outside;
     QVERIFY(outside.isValid());
     const CPackage package("http://127.0.0.1/pkg/client_v2.zip", m_pDir->path());
-    QVERIFY(WriteFile(package.FilePath(), Bytes(300, 4)));
+    QVERIFY(TestFiles::WriteAll(package.FilePath(), Bytes(300, 4)));
     CPartialRecord record;
     record.url = package.Url();
     record.validator = "\"v1\"";
@@ -867,66 +788,6 @@ void TestDownloadRetry::rangeAnswers()
         QVERIFY2(again.body == body.mid(int(from)), "the rest differs from the file's end");
     if (status == 200)
         QVERIFY2(again.body == body, "the whole body differs");
-}
-
-// A transfer dropped halfway, a busy server, then the rest: the server hands
-// out the package once in all, and the pieces make the package.
-void TestDownloadRetry::resumedTransferSendsThePackageOnce()
-{
-    const QByteArray body = Bytes(1024 * 1024, 7);
-    LocalHttpServer server;
-    server.SetRouteSequence("/pkg/client_v2.zip",
-                            {LocalHttpRoute::Resumable(body, "\"v1\"").DroppedAfter(body.size() / 2),
-                             LocalHttpRoute::Unavailable("2"), LocalHttpRoute::Resumable(body, "\"v1\"")});
-    QVERIFY(server.Start());
-    const QString url = server.Url("/pkg/client_v2.zip");
-
-    CResumeState state;
-    QByteArray assembled;
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    QList<int> waits;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        QNetworkRequest request{QUrl(url)};
-        if (state.PrepareRequest(request) == 0)
-            assembled.clear();
-        QList<QPair<QByteArray, QByteArray>> headers;
-        for (const QByteArray& name : request.rawHeaderList())
-            headers.append({name, request.rawHeader(name)});
-        const Answer answer = Get(url, headers);
-        const ResumeAnswer what = state.OnAnswer(answer.status, answer.headers);
-        if (what == ResumeAnswer::WholeBody || what == ResumeAnswer::Append) {
-            assembled += answer.body;
-            state.OnWritten(answer.body.size());
-        }
-        CDownloadFailure failure;
-        failure.networkError = answer.error;
-        failure.httpStatus = answer.status;
-        if (answer.error != QNetworkReply::NoError)
-            failure.failure = CFailure(EFailure::Network, {answer.errorString});
-        else if (!state.Complete())
-            failure.failure = CFailure(EFailure::ClosedEarly);
-        if (!failure.failure.IsFailure())
-            break;
-        QVERIFY2(IsTransientFailure(failure), qPrintable(QString("attempt %1").arg(attempt)));
-        waits.append(RetryWaitMs(attempt + 1, HeaderValue(answer.headers, "Retry-After"), now));
-    }
-    QVERIFY2(assembled == body, "the pieces do not make the package");
-    QCOMPARE(waits.value(0), 1000); // after the drop: the first backoff step
-    // Qt may send a request again by itself after the server closed the
-    // connection, so the requests are checked for what they ask, not counted.
-    int resumed = 0;
-    for (int i = 0; i < server.Requests().size(); ++i) {
-        const QByteArray range = server.RequestHeader(i, "range");
-        if (range.isEmpty())
-            continue;
-        ++resumed;
-        QCOMPARE(range, "bytes=" + QByteArray::number(body.size() / 2) + '-');
-        QCOMPARE(server.RequestHeader(i, "If-Range"), QByteArray("\"v1\""));
-    }
-    QVERIFY(resumed >= 1);
-    // The package crossed the wire once; at most the 503's short body besides.
-    const qint64 sent = server.BodyBytesSent();
-    QVERIFY2(sent >= body.size() && sent <= body.size() + QByteArray("busy").size(), qPrintable(QString::number(sent)));
 }
 
 // "Update/Retries" off: one request from byte 0, and nothing asked again.

@@ -1,8 +1,10 @@
+#include "FileBytes.h"
 #include "CDownloadClient.h"
 #include "CProxyAuth.h"
 #include "CSignatureFetch.h"
 #include "DownloadResume.h"
 #include "LocalHttpServer.h"
+#include "LogCapture.h"
 #include "NginxServer.h"
 #include "TestCertificates.h"
 #include "TinyProxy.h"
@@ -70,31 +72,6 @@ Fetched Fetch(const QString& url, const CTlsTrust& trust, CProxyAuth* auth = nul
     return fetched;
 }
 
-bool WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-// Every message of the logger while it lives, to show what never reaches it.
-class LogCapture
-{
-public:
-    LogCapture() { s_pLog = &m_log; m_previous = qInstallMessageHandler(Handler); }
-    ~LogCapture() { qInstallMessageHandler(m_previous); s_pLog = nullptr; }
-    const QString& Text() const { return m_log; }
-
-private:
-    static void Handler(QtMsgType, const QMessageLogContext&, const QString& message)
-    {
-        if (s_pLog)
-            *s_pLog += message + '\n';
-    }
-    static QString* s_pLog;
-    QString m_log;
-    QtMessageHandler m_previous = nullptr;
-};
-QString* LogCapture::s_pLog = nullptr;
 
 } // namespace
 
@@ -177,7 +154,7 @@ void TestNetwork::InstallCaFile(const QString& parts)
                                           : m_certificates.CertificatePath(TestCertificates::Good);
         pem += TestCertificates::ReadFile(path);
     }
-    QVERIFY(WriteFile(m_pDir->filePath("UpdateCA.pem"), pem));
+    QVERIFY(TestFiles::WriteAll(m_pDir->filePath("UpdateCA.pem"), pem));
 }
 
 void TestNetwork::caFile_data()
@@ -210,39 +187,39 @@ void TestNetwork::caFile()
     QFETCH(int, certificates);
 
     const QString path = QDir::currentPath() + "/UpdateCA.pem";
-    QCOMPARE(UpdateCaPath(), path);
+    QCOMPARE(UpdateCaPath(m_pDir->path()), path);
     const QByteArray ca = TestCertificates::ReadFile(m_certificates.CaPath());
     const QByteArray self = TestCertificates::ReadFile(m_certificates.CertificatePath(TestCertificates::SelfSigned));
     if (content == "ca")
-        QVERIFY(WriteFile(path, ca));
+        QVERIFY(TestFiles::WriteAll(path, ca));
     else if (content == "ca+self")
-        QVERIFY(WriteFile(path, ca + self));
+        QVERIFY(TestFiles::WriteAll(path, ca + self));
     else if (content == "crlf")
-        QVERIFY(WriteFile(path, QByteArray(ca).replace("\n", "\r\n")));
+        QVERIFY(TestFiles::WriteAll(path, QByteArray(ca).replace("\n", "\r\n")));
     else if (content == "text first")
-        QVERIFY(WriteFile(path, "Certificate:\n    Data:\n        Version: 3 (0x2)\n" + ca));
+        QVERIFY(TestFiles::WriteAll(path, "Certificate:\n    Data:\n        Version: 3 (0x2)\n" + ca));
     else if (content == "ca+garbage")
-        QVERIFY(WriteFile(path, ca + "\x01\x02 not a certificate\n"));
+        QVERIFY(TestFiles::WriteAll(path, ca + "\x01\x02 not a certificate\n"));
     else if (content == "lower case")
-        QVERIFY(WriteFile(QDir::currentPath() + "/updateca.pem", ca));
+        QVERIFY(TestFiles::WriteAll(QDir::currentPath() + "/updateca.pem", ca));
     else if (content == "empty")
-        QVERIFY(WriteFile(path, QByteArray()));
+        QVERIFY(TestFiles::WriteAll(path, QByteArray()));
     else if (content == "garbage")
-        QVERIFY(WriteFile(path, QByteArray(3000, '\x07')));
+        QVERIFY(TestFiles::WriteAll(path, QByteArray(3000, '\x07')));
     else if (content == "der")
-        QVERIFY(WriteFile(path, QSslCertificate(ca).toDer()));
+        QVERIFY(TestFiles::WriteAll(path, QSslCertificate(ca).toDer()));
     else if (content == "key")
-        QVERIFY(WriteFile(path, TestCertificates::ReadFile(m_certificates.KeyPath())));
+        QVERIFY(TestFiles::WriteAll(path, TestCertificates::ReadFile(m_certificates.KeyPath())));
     else if (content == "cut")
-        QVERIFY(WriteFile(path, ca.left(ca.size() / 2) + "\n-----END CERTIFICATE-----\n"));
+        QVERIFY(TestFiles::WriteAll(path, ca.left(ca.size() / 2) + "\n-----END CERTIFICATE-----\n"));
     else if (content == "folder")
         QVERIFY(QDir().mkdir(path));
     else if (content == "dangling")
         QVERIFY(QFile::link(m_pDir->filePath("gone.pem"), path));
     else if (content == "oversized")
-        QVERIFY(WriteFile(path, ca + QByteArray(int(kMaxUpdateCaBytes), '#')));
+        QVERIFY(TestFiles::WriteAll(path, ca + QByteArray(int(kMaxUpdateCaBytes), '#')));
 
-    const CTlsTrust trust = CTlsTrust::Load();
+    const CTlsTrust trust = CTlsTrust::Load(UpdateCaPath(m_pDir->path()));
     QCOMPARE(trust.Failure().IsFailure(), certificates < 0);
     QCOMPARE(trust.ExtraCertificates().size(), qMax(certificates, 0));
     if (certificates < 0) {
@@ -261,9 +238,9 @@ void TestNetwork::trustConfiguration()
     if (!m_bCertificates)
         QSKIP("openssl is not installed");
     for (const QString& parts : {QString(), QString("ca"), QString("ca+self")}) {
-        QFile::remove(UpdateCaPath());
+        QFile::remove(UpdateCaPath(m_pDir->path()));
         InstallCaFile(parts);
-        const CTlsTrust trust = CTlsTrust::Load();
+        const CTlsTrust trust = CTlsTrust::Load(UpdateCaPath(m_pDir->path()));
         QVERIFY(!trust.Failure().IsFailure());
         QSslConfiguration configuration = trust.Configuration();
         QCOMPARE(configuration.peerVerifyMode(), QSslSocket::VerifyPeer);
@@ -396,7 +373,7 @@ void TestNetwork::handshake()
     QVERIFY(first.AddFile("client_v2.zip", package));
     QVERIFY2(first.Start(), qPrintable(first.ErrorText()));
     InstallCaFile(caFile);
-    const CTlsTrust trust = CTlsTrust::Load();
+    const CTlsTrust trust = CTlsTrust::Load(UpdateCaPath(m_pDir->path()));
     QVERIFY(!trust.Failure().IsFailure());
 
     // Retries on: a refused certificate is still never tried again.
@@ -483,7 +460,7 @@ void TestNetwork::signatureCertificate()
     QVERIFY(nginx.AddFile("client_v2.zip.minisig", signature));
     QVERIFY2(nginx.Start(), qPrintable(nginx.ErrorText()));
     InstallCaFile(caFile);
-    const CTlsTrust trust = CTlsTrust::Load();
+    const CTlsTrust trust = CTlsTrust::Load(UpdateCaPath(m_pDir->path()));
 
     QNetworkAccessManager manager;
     CSignatureFetch fetch;
@@ -680,7 +657,7 @@ void TestNetwork::throughProxy()
     TinyProxy proxy(kProxyUser, kProxyPassword);
     QVERIFY2(proxy.Start(), qPrintable(proxy.ErrorText()));
     InstallCaFile(tls ? "ca" : "");
-    const CTlsTrust trust = CTlsTrust::Load();
+    const CTlsTrust trust = CTlsTrust::Load(UpdateCaPath(m_pDir->path()));
 
     UseSystemProxies();
     const QString password = inUrl == "right" ? kProxyPassword : "Wr0ngPass";
@@ -811,7 +788,7 @@ void TestNetwork::credentialsOnlyForTheProxy()
     const QString url = redirect ? QString("%1://%2:%3/pkg/client_v2.zip").arg(scheme, host).arg(first.serverPort())
                                  : hostileUrl;
     InstallCaFile(tls ? "ca" : "");
-    const CTlsTrust trust = CTlsTrust::Load();
+    const CTlsTrust trust = CTlsTrust::Load(UpdateCaPath(m_pDir->path()));
 
     TinyProxy proxy(kProxyUser, kProxyPassword);
     if (proxied)

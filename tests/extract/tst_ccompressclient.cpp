@@ -76,21 +76,14 @@ int ModeBits(const QString& path)
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
-// A worker with its end mark, a spy on each of its two signals, and the
-// failure it gave as it emitted SignalCompressFailed().
+// A worker with its end mark and a spy on each of its signals.
 struct WatchedWorker
 {
     CCompressClient worker;
     ThreadEndMark mark {&worker};
+    QSignalSpy endedSpy {&worker, SIGNAL(SignalEnded(Update::CFailure))};
     QSignalSpy finishSpy {&worker, SIGNAL(SignalFinishCompress())};
     QSignalSpy failSpy {&worker, SIGNAL(SignalCompressFailed())};
-    std::atomic<int> kindAtSignal {-1};
-
-    WatchedWorker()
-    {
-        QObject::connect(&worker, &CCompressClient::SignalCompressFailed, &worker,
-                         [this] { kindAtSignal = int(worker.Failure().kind); }, Qt::DirectConnection);
-    }
 
     // One run of the package "pkg" of the installation folder inst.
     bool Run(const QString& inst)
@@ -101,19 +94,19 @@ struct WatchedWorker
     }
 };
 
-// A finished run ended with the signal that its failure calls for, and the
-// failure was there when the signal went out.
+// A finished run ended with the failure its signal carried, and with the
+// adapter signal that the failure calls for; a stopped one with neither.
 void CheckOutcome(WatchedWorker& w, int runs, EFailure expected)
 {
-    const CFailure failure = w.worker.Failure();
+    const bool reported = expected != EFailure::Stopped;
+    QCOMPARE(w.endedSpy.count(), reported ? runs : 0);
+    const CFailure failure = reported ? w.endedSpy.last().at(0).value<CFailure>() : w.worker.Failure();
     QVERIFY2(failure.kind == expected,
              qPrintable(QStringLiteral("failure %1 (%2), expected %3")
                             .arg(int(failure.kind)).arg(failure.details.join(QLatin1Char(' '))).arg(int(expected))));
     const bool failed = expected != EFailure::None && expected != EFailure::Stopped;
     QCOMPARE(w.finishSpy.count(), expected == EFailure::None ? runs : 0);
     QCOMPARE(w.failSpy.count(), failed ? runs : 0);
-    if (failed)
-        QCOMPARE(w.kindAtSignal.load(), int(expected));
 }
 
 } // namespace
@@ -145,6 +138,8 @@ private slots:
     void destroyWaitsForRunningWorker();
     void stopRequest_data();
     void stopRequest();
+    void twoEventsOneReport_data();
+    void twoEventsOneReport();
     void entryNameEncoding_data();
     void entryNameEncoding();
 
@@ -479,13 +474,20 @@ void TestCCompressClient::run_data()
     const QStringList old{"old.txt=O", "sub/", "sub/keep.txt=K"};
     const QStringList subOnly{"sub/", "sub/keep.txt=K"};
     QTest::newRow("empty name: nothing removed, no signal")
-        << QString() << true << Entries{kOk} << old << old << true << EFailure::None;
+        << QString() << true << Entries{kOk} << old << old << true << EFailure::Stopped;
     QTest::newRow("success: one finish signal")
         << "pkg" << true << Entries{Folder("bin/"), File("bin/setup.exe", "X")} << QStringList{}
         << QStringList{"bin/", "setup.exe=X"} << true << EFailure::None;
     QTest::newRow("existing folder: top files go, subfolder stays")
         << "pkg" << true << Entries{File("new.txt", "N")} << old << (subOnly + QStringList{"new.txt=N"}) << true
         << EFailure::None;
+    // Only plain, visible files are emptied: a dot file stays, as a subfolder does.
+    QTest::newRow("hidden file: stays, the visible ones go")
+        << "pkg" << true << Entries{File("new.txt", "N")} << QStringList{".hidden=H", "old.txt=O"}
+        << QStringList{".hidden=H", "new.txt=N"} << true << EFailure::None;
+    QTest::newRow("missing archive, a hidden file left: folder kept with it, failed")
+        << "pkg" << false << Entries{} << QStringList{".hidden=H", "old.txt=O"} << QStringList{".hidden=H"} << true
+        << EFailure::ArchiveDamaged;
     QTest::newRow("empty archive: folder recreated")
         << "pkg" << true << Entries{} << QStringList{"old.txt=O"} << QStringList{} << true << EFailure::None;
     QTest::newRow("missing archive: folder emptied, failed")
@@ -647,6 +649,37 @@ void TestCCompressClient::stopRequest()
     CheckOutcome(w, 1, EFailure::None);
     QCOMPARE(QFileInfo(partial).size(), qint64(128 * 1024 * 1024));
     QVERIFY(QFileInfo::exists(Target() + QStringLiteral("/after.txt")));
+}
+
+void TestCCompressClient::twoEventsOneReport_data()
+{
+    QTest::addColumn<bool>("archive");
+    QTest::addColumn<int>("stops"); // asked before the run; 0: by the receiver of its ending
+    QTest::addColumn<EFailure>("outcome");
+
+    QTest::newRow("finish + stop") << true << 0 << EFailure::None;
+    QTest::newRow("failure + stop") << false << 0 << EFailure::ArchiveDamaged;
+    QTest::newRow("stop + stop") << true << 2 << EFailure::Stopped;
+}
+
+// Whatever two events meet on the two threads, the owner hears once.
+void TestCCompressClient::twoEventsOneReport()
+{
+    QFETCH(bool, archive);
+    QFETCH(int, stops);
+    QFETCH(EFailure, outcome);
+    if (archive)
+        QVERIFY(WriteZip(Zip(), {kOk}));
+
+    WatchedWorker w;
+    QObject::connect(&w.worker, &CCompressClient::SignalEnded, &w.worker, [&w] { w.worker.RequestStop(); },
+                     Qt::DirectConnection);
+    w.worker.SetPackageName(QStringLiteral("pkg"));
+    for (int i = 0; i < stops; ++i)
+        w.worker.RequestStop();
+    w.worker.start();
+    QVERIFY(w.mark.Wait(kWaitMs));
+    CheckOutcome(w, 1, outcome);
 }
 
 void TestCCompressClient::entryNameEncoding_data()

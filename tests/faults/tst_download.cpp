@@ -62,14 +62,15 @@ private:
     void CheckFailedOnce(const Recorder& recorder, const QStringList& before) const;
 
     LocalHttpServer m_http;
-    QTcpServer m_silent; // accepts connections and never answers
+    LocalHttpServer m_silent; // held: accepts connections and never answers
     std::unique_ptr<TestSupport::InstallDir> m_pDir;
 };
 
 void TestDownloadFaults::initTestCase()
 {
     QVERIFY(m_http.Start());
-    QVERIFY(m_silent.listen(QHostAddress::LocalHost, 0));
+    m_silent.Hold();
+    QVERIFY(m_silent.Start());
 }
 
 // An installation folder with a neighbour outside it, both watched.
@@ -275,7 +276,7 @@ void TestDownloadFaults::stall()
     Recorder recorder;
     recorder.Attach(client.get());
     QString url = silentServer
-        ? QStringLiteral("http://127.0.0.1:%1/stall/client_v2.zip").arg(m_silent.serverPort())
+        ? m_silent.Url("/stall/client_v2.zip")
         : m_http.Url("/stall/client_v2.zip");
     client->StartDownload(url);
     QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);

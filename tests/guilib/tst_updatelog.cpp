@@ -2,6 +2,7 @@
 // holds, the bound and the move to "update.log.1", and what lies in its
 // place (links never followed, anything else never blocking the update).
 
+#include "FileBytes.h"
 #include "OutsideTarget.h"
 #include "UpdateLog.h"
 
@@ -18,18 +19,6 @@ using Update::CUpdateLog;
 using TestSupport::OutsideTarget;
 
 namespace {
-
-QByteArray Bytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool Write(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 } // namespace
 
@@ -83,7 +72,7 @@ void TestUpdateLog::lineHoldsNoCredential()
     QFETCH(QString, secret);
     QVERIFY(CUpdateLog::Open(m_pDir->path()));
     CUpdateLog::Write(event);
-    const QString text = QString::fromUtf8(Bytes(LogPath()));
+    const QString text = QString::fromUtf8(TestFiles::ReadAll(LogPath()));
     // A local time stamp with milliseconds and the offset, then the event.
     static const QRegularExpression line(
         QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d) (.*)\n$"));
@@ -97,12 +86,12 @@ void TestUpdateLog::lineHoldsNoCredential()
 
 void TestUpdateLog::appendsAcrossRuns()
 {
-    QVERIFY(Write(LogPath(), "earlier run\n"));
+    QVERIFY(TestFiles::WriteAll(LogPath(), "earlier run\n"));
     QVERIFY(CUpdateLog::Open(m_pDir->path()));
     CUpdateLog::Write(QStringLiteral("this run"));
     CUpdateLog::Close();
     CUpdateLog::Write(QStringLiteral("after closing"));
-    const QByteArray bytes = Bytes(LogPath());
+    const QByteArray bytes = TestFiles::ReadAll(LogPath());
     QVERIFY2(bytes.startsWith("earlier run\n") && bytes.endsWith(" this run\n"), bytes.constData());
 }
 
@@ -111,21 +100,21 @@ void TestUpdateLog::appendsAcrossRuns()
 void TestUpdateLog::boundedByMovingToOlderLog()
 {
     const QString older = LogPath() + QStringLiteral(".1");
-    QVERIFY(Write(older, "OLDEST\n"));
+    QVERIFY(TestFiles::WriteAll(older, "OLDEST\n"));
     QVERIFY(CUpdateLog::Open(m_pDir->path()));
     const QString padding(1000, QLatin1Char('x'));
     int moved = -1;
     for (int i = 0; i < 1200; ++i) {
         CUpdateLog::Write(QStringLiteral("line %1 %2").arg(i).arg(padding));
         QVERIFY(QFileInfo(LogPath()).size() <= CUpdateLog::kMaxBytes);
-        if (moved < 0 && !Bytes(older).contains("OLDEST"))
+        if (moved < 0 && !TestFiles::ReadAll(older).contains("OLDEST"))
             moved = i;
     }
     QVERIFY2(moved > 1000 && moved < 1100, qPrintable(QString::number(moved)));
-    const QByteArray full = Bytes(older);
+    const QByteArray full = TestFiles::ReadAll(older);
     QVERIFY(full.size() <= CUpdateLog::kMaxBytes && full.size() > CUpdateLog::kMaxBytes - 1100);
     QVERIFY(full.endsWith(QStringLiteral("line %1 %2\n").arg(moved - 1).arg(padding).toUtf8()));
-    const QByteArray current = Bytes(LogPath());
+    const QByteArray current = TestFiles::ReadAll(LogPath());
     QVERIFY(current.indexOf(QStringLiteral(" line %1 ").arg(moved).toUtf8()) > 0);
     QVERIFY(current.endsWith(QStringLiteral("line 1199 %1\n").arg(padding).toUtf8()));
 }
@@ -170,7 +159,7 @@ void TestUpdateLog::inPlaceOfTheLog()
     if (!logs)
         return;
     QVERIFY(!QFileInfo(LogPath()).isSymLink() && QFileInfo(LogPath()).isFile());
-    QVERIFY(Bytes(LogPath()).contains(" event 599 "));
+    QVERIFY(TestFiles::ReadAll(LogPath()).contains(" event 599 "));
     if (what == QLatin1String("link to older"))
         QVERIFY(!QFileInfo(LogPath() + QStringLiteral(".1")).isSymLink());
 }

@@ -61,6 +61,7 @@ private:
     int StartAndEndStandin();
     QString Install(const QString& folder, const QString& exeName);
     bool EnterInstallation();
+    QString m_strInstallation; // what the pieces are told the installation is
 
     std::unique_ptr<InstallDir> m_pDir;
     std::unique_ptr<CStandinGroup> m_pStandins;
@@ -100,11 +101,11 @@ QString TestProcessControl::Install(const QString& folder, const QString& exeNam
     return path;
 }
 
-// The folder "installation" as the current folder, as start-up makes it.
+// The folder "installation" as the installation the pieces are given.
 bool TestProcessControl::EnterInstallation()
 {
-    return QDir(m_pDir->path()).mkpath(QStringLiteral("installation"))
-        && QDir::setCurrent(m_pDir->filePath(QStringLiteral("installation")));
+    m_strInstallation = m_pDir->filePath(QStringLiteral("installation"));
+    return QDir(m_pDir->path()).mkpath(QStringLiteral("installation"));
 }
 
 int TestProcessControl::StartAndEndStandin()
@@ -163,13 +164,13 @@ void TestProcessControl::killByName()
         : place == InLookalikeFolder ? QStringLiteral("installation2") : QStringLiteral("installation");
     if (place == InstallationThroughLink) {
         QVERIFY(QFile::link(m_pDir->filePath(QStringLiteral("installation")), m_pDir->filePath(QStringLiteral("link"))));
-        QVERIFY(QDir::setCurrent(m_pDir->filePath(QStringLiteral("link"))));
+        m_strInstallation = m_pDir->filePath(QStringLiteral("link"));
     }
     QProcess* notifier = m_pStandins->Start(Install(folder, kNotifier));
     QProcess* lower = m_pStandins->Start(Install(QStringLiteral("installation"), kClientLower));
     QVERIFY(notifier && lower);
 
-    QCOMPARE(KillFirstProcessByName(name), !killed.isEmpty());
+    QCOMPARE(KillFirstProcessByName(name, m_strInstallation), !killed.isEmpty());
     if (killed == kNotifier)
         QVERIFY(CStandinGroup::EndedByKill(notifier));
     else
@@ -191,11 +192,11 @@ void TestProcessControl::killByNameEndsOnlyTheFirstListed()
     QProcess* first = listed.first() == one->processId() ? one : two;
     QProcess* second = first == one ? two : one;
 
-    QVERIFY(KillFirstProcessByName(kNotifier));
+    QVERIFY(KillFirstProcessByName(kNotifier, m_strInstallation));
     QVERIFY(CStandinGroup::EndedByKill(first));
     QVERIFY(CStandinGroup::StillRunning(second));
     // The survivor is found once the first has gone.
-    QVERIFY(KillFirstProcessByName(kNotifier));
+    QVERIFY(KillFirstProcessByName(kNotifier, m_strInstallation));
     QVERIFY(CStandinGroup::EndedByKill(second));
 }
 
@@ -224,10 +225,10 @@ void TestProcessControl::killByNameSkipsOtherInstallations()
     QProcess* ourNotifier = m_pStandins->Start(Install(ours, kNotifier));
     QVERIFY(otherNotifier && ourNotifier);
 
-    QVERIFY(KillFirstProcessByName(kNotifier));
+    QVERIFY(KillFirstProcessByName(kNotifier, m_strInstallation));
     QVERIFY(CStandinGroup::EndedByKill(ourNotifier));
     QVERIFY(CStandinGroup::StillRunning(otherNotifier));
-    QVERIFY2(!KillFirstProcessByName(kNotifier), "with ours gone, the other is not taken instead");
+    QVERIFY2(!KillFirstProcessByName(kNotifier, m_strInstallation), "with ours gone, the other is not taken instead");
     QVERIFY(CStandinGroup::StillRunning(otherNotifier));
 }
 
@@ -338,7 +339,7 @@ void TestProcessControl::startClient()
     const int pid = ChoosePid(PidKind(kind), -1, standin, other);
     const QList<qint64> before = StandinTest::LoggedPids(m_strLogPath);
 
-    QCOMPARE(StartClientUnlessRunning(pid), expectStart);
+    QCOMPARE(StartClientUnlessRunning(pid, m_pDir->path()), expectStart);
 
     const StandinTest::LogLine started =
         StandinTest::WaitForNewLogLine(m_strLogPath, before, expectStart ? 10000 : 500);

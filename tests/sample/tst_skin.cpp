@@ -3,10 +3,12 @@
 // start-up builds them there. Set UPDATE_SKIN_PREVIEW to a folder to have
 // the rendered pages written there for a look.
 
+#include "FileBytes.h"
 #include "AppSetup.h"
 #include "CUpdate.h"
 #include "InstallDir.h"
 #include "LocalHttpServer.h"
+#include "LogCapture.h"
 #include "TitleBar.h"
 #include "VxMessageBox.h"
 #include "VxTextBrowser.h"
@@ -36,23 +38,17 @@ const char* const kPictures = "Skin/Corvel/update/";
 
 QStringList g_parseWarnings;
 
-void CollectParseWarnings(QtMsgType type, const QMessageLogContext&, const QString& msg)
+void CollectParseWarnings(QtMsgType type, const QString& msg)
 {
     if (type == QtWarningMsg && msg.contains(QLatin1String("Could not parse")))
         g_parseWarnings << msg;
 }
 
-QByteArray ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QString AllSheets()
 {
-    QString all = QString::fromLatin1(ReadFile(kSkinSheet));
+    QString all = QString::fromLatin1(TestFiles::ReadAll(kSkinSheet));
     for (const QString& name : QDir(kAppSheetDir).entryList({"*.CSS"}, QDir::Files, QDir::Name))
-        all += QString::fromUtf8(ReadFile(QString(kAppSheetDir) + name));
+        all += QString::fromUtf8(TestFiles::ReadAll(QString(kAppSheetDir) + name));
     return all;
 }
 
@@ -79,7 +75,7 @@ struct Window
 {
     Update::CUpdate window;
 
-    Window()
+    explicit Window(const Update::CInstallation& installation) : window(installation)
     {
         window.SetUpdateContent(QStringLiteral(
             "<p><b>Version 3.2</b> brings a faster start and a clearer layout.</p>"
@@ -145,7 +141,7 @@ private:
     void SavePreview(const QString& name, const QImage& image);
 
     std::unique_ptr<TestSupport::InstallDir> m_pDir;
-    QtMessageHandler m_pOldHandler = nullptr;
+    std::unique_ptr<LogCapture> m_pLog;
 };
 
 void TestSampleSkin::initTestCase()
@@ -158,16 +154,16 @@ void TestSampleSkin::initTestCase()
     QDirIterator it(source, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString from = it.next();
-        QVERIFY(m_pDir->write(QDir(source).relativeFilePath(from), ReadFile(from)));
+        QVERIFY(m_pDir->write(QDir(source).relativeFilePath(from), TestFiles::ReadAll(from)));
     }
-    m_pOldHandler = qInstallMessageHandler(CollectParseWarnings);
-    Update::LoadAppStyleSheet();
+    m_pLog = std::make_unique<LogCapture>(CollectParseWarnings);
+    Update::LoadAppStyleSheet(m_pDir->installation());
     QVERIFY(!qApp->styleSheet().isEmpty());
 }
 
 void TestSampleSkin::cleanupTestCase()
 {
-    qInstallMessageHandler(m_pOldHandler);
+    m_pLog.reset();
     qApp->setStyleSheet(QString());
     m_pDir.reset();
 }
@@ -200,7 +196,7 @@ void TestSampleSkin::sheetFiles()
 {
     QFETCH(QString, path);
     QFETCH(bool, asciiOnly);
-    const QByteArray bytes = ReadFile(path);
+    const QByteArray bytes = TestFiles::ReadAll(path);
     QVERIFY2(!bytes.isEmpty(), qPrintable(path));
     QVERIFY2(!bytes.contains('\0'), "a zero byte cuts the sheet short");
     if (asciiOnly) {
@@ -214,7 +210,7 @@ void TestSampleSkin::sheetFiles()
     // Qt parses a sheet only when it polishes a widget that carries it: the
     // window (which loaded its own sheet) in the mandatory-update look, and a
     // notice box.
-    Window window;
+    Window window(m_pDir->installation());
     window.window.SetMajorUpdate();
     DAROZ::VxMessageBox box(nullptr, "Notice", "Be sure give up to update?",
                             DAROZ::VxMessageBox::Ok | DAROZ::VxMessageBox::Cancel);
@@ -272,7 +268,7 @@ void TestSampleSkin::settingsFiles()
 
     // Stored as GB18030, not UTF-8: an editor that re-saved it as UTF-8
     // would garble the title.
-    const QByteArray bytes = ReadFile("./ClientInfo.ini");
+    const QByteArray bytes = TestFiles::ReadAll("./ClientInfo.ini");
     QVERIFY(!bytes.isEmpty());
     QTextCodec::ConverterState state;
     QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
@@ -281,7 +277,7 @@ void TestSampleSkin::settingsFiles()
 
 void TestSampleSkin::titleBarShowsIconAndChineseTitle()
 {
-    Window window;
+    Window window(m_pDir->installation());
     QVERIFY(window.Bar());
     QCOMPARE(window.Bar()->GetTitleText(),
              QString::fromUtf8("Corvel \xe5\xae\xa2\xe6\x88\xb7\xe7\xab\xaf\xe6\x9b\xb4\xe6\x96\xb0"));
@@ -319,7 +315,7 @@ void TestSampleSkin::backgroundFollowsProperty_data()
 void TestSampleSkin::backgroundFollowsProperty()
 {
     QFETCH(int, picture);
-    Window window;
+    Window window(m_pDir->installation());
     window.Grab();
     window.ShowBackground(picture);
     QCOMPARE(window.window.property("backgourndImg").toString(), QString::number(picture));
@@ -364,7 +360,7 @@ void TestSampleSkin::updateButtonLook()
 {
     QFETCH(bool, major);
     QFETCH(QString, picture);
-    Window window;
+    Window window(m_pDir->installation());
     window.window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window.window, 5000));
     if (major) {
@@ -393,7 +389,7 @@ void TestSampleSkin::maximizeButtonFollowsProperty()
 {
     QFETCH(bool, maximized);
     QFETCH(QString, picture);
-    Window window;
+    Window window(m_pDir->installation());
     // The update window hides the button; shown here to see how the skin draws it.
     window.Bar()->SetButtonType(1);
     window.window.show();
@@ -431,7 +427,7 @@ void TestSampleSkin::progressChunk()
     half.stallAfter = 50;
     server.SetRoute("/setup.exe", half);
     QVERIFY(server.Start());
-    Window window;
+    Window window(m_pDir->installation());
     window.window.SetUrl(server.Url("/setup.exe"));
     window.window.OnGetClientSize(100);
     window.ShowBackground(1);
@@ -466,7 +462,7 @@ void TestSampleSkin::focusIsVisible()
 {
     QFETCH(QString, name);
     QFETCH(bool, major);
-    Window window;
+    Window window(m_pDir->installation());
     DAROZ::VxMessageBox box(nullptr, "Notice", "Be sure give up to update?",
                             DAROZ::VxMessageBox::Ok | DAROZ::VxMessageBox::Cancel);
     const bool inBox = name.startsWith("VxMessageBox");

@@ -6,13 +6,13 @@
 // download wherever the test leaves it.
 
 #include "InstallDir.h"
+#include "LocalHttpServer.h"
+#include "LogCapture.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QPointer>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -61,31 +61,19 @@ inline QTimer* BackgroundTimer(QWidget& window)
 class WindowLog
 {
 public:
-    WindowLog() { s_pLog = this; m_previous = qInstallMessageHandler(&WindowLog::Handle); }
-    ~WindowLog() { qInstallMessageHandler(m_previous); s_pLog = nullptr; }
-    WindowLog(const WindowLog&) = delete;
-    WindowLog& operator=(const WindowLog&) = delete;
-
     QStringList progress;
     QStringList notices;
 
 private:
-    static void Handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
-    {
-        WindowLog* log = s_pLog;
-        // The window writes these on the GUI thread only.
-        if (log && QThread::currentThread() == qApp->thread() && message.endsWith(QLatin1Char(']'))) {
-            if (message.startsWith(QLatin1String("progress[")))
-                log->progress << message.mid(9, message.size() - 10);
-            else if (message.startsWith(QLatin1String("notice[")))
-                log->notices << message.mid(7, message.size() - 8);
-        }
-        if (log && log->m_previous)
-            log->m_previous(type, context, message);
-    }
-
-    static inline WindowLog* s_pLog = nullptr;
-    QtMessageHandler m_previous = nullptr;
+    // The window writes these on the GUI thread only.
+    LogCapture m_capture{[this](QtMsgType, const QString& message) {
+        if (QThread::currentThread() != qApp->thread() || !message.endsWith(QLatin1Char(']')))
+            return;
+        if (message.startsWith(QLatin1String("progress[")))
+            progress << message.mid(9, message.size() - 10);
+        else if (message.startsWith(QLatin1String("notice[")))
+            notices << message.mid(7, message.size() - 8);
+    }};
 };
 
 // Presses a key on every modal box that appears (keys in turn, the last one
@@ -196,63 +184,18 @@ private:
     int m_nMostOpen = 0;
 };
 
-// A server on 127.0.0.1 that takes connections and sends only what the test
-// tells it to, when it tells it: a download against it stays wherever the
-// test leaves it, until the download is stopped or the test hangs up.
-class HeldServer : public QTcpServer
+// The window tests' name for a held LocalHttpServer.
+class HeldServer : public LocalHttpServer
 {
 public:
     HeldServer()
     {
-        listen(QHostAddress::LocalHost, 0);
-        connect(this, &QTcpServer::newConnection, this, [this]() {
-            while (QTcpSocket* socket = nextPendingConnection()) {
-                socket->setParent(this);
-                m_sockets << socket;
-            }
-        });
+        Hold();
+        Start();
     }
-
-    int connections() const { return m_sockets.size(); }
-
-    QString url(const QString& path) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1/%2").arg(serverPort()).arg(path);
-    }
-
-    // The head of a 200 answer with a body of `size` bytes.
-    static QByteArray Head(qint64 size)
-    {
-        return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(size) + "\r\nConnection: close\r\n\r\n";
-    }
-
-    // Hands bytes to every connection still open.
-    void Send(const QByteArray& bytes)
-    {
-        for (QTcpSocket* socket : OpenSockets()) {
-            socket->write(bytes);
-            socket->flush();
-        }
-    }
-
-    void HangUp()
-    {
-        for (QTcpSocket* socket : OpenSockets())
-            socket->disconnectFromHost();
-    }
-
-private:
-    QList<QTcpSocket*> OpenSockets() const
-    {
-        QList<QTcpSocket*> open;
-        for (const QPointer<QTcpSocket>& socket : m_sockets) {
-            if (socket && socket->state() == QAbstractSocket::ConnectedState)
-                open << socket.data();
-        }
-        return open;
-    }
-
-    QList<QPointer<QTcpSocket>> m_sockets;
+    int connections() const { return HeldConnections(); }
+    QString url(const QString& path) const { return Url('/' + path.toLatin1()); }
+    static QByteArray Head(qint64 size) { return OkHead(size); }
 };
 
 } // namespace WindowTest

@@ -190,7 +190,7 @@ void TestAccessibility::namesAndRoles()
     server.SetRoute("/pkg/setup.exe", route);
     QVERIFY(server.Start());
 
-    CUpdate window;
+    CUpdate window(dir.installation());
     window.SetUpdateContent(kNotes);
     window.SetUrl(server.Url("/pkg/setup.exe"));
     window.OnGetClientSize(package.size());
@@ -255,7 +255,7 @@ void TestAccessibility::treeNamesEveryVisibleButton()
 
     InstallDir dir;
     HeldServer server;
-    CUpdate window;
+    CUpdate window(dir.installation());
     window.SetUpdateContent(kNotes);
     window.SetUrl(server.url(QStringLiteral("pkg.zip")));
     window.OnGetClientSize(1000);
@@ -316,7 +316,7 @@ void TestAccessibility::keyboard()
 
     InstallDir dir;
     HeldServer server;
-    CUpdate window;
+    CUpdate window(dir.installation());
     // Longer than the browser shows at once.
     QStringList lines;
     for (int i = 1; i <= 20; ++i)

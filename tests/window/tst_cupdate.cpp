@@ -9,7 +9,6 @@
 #include <QImage>
 #include <QLabel>
 #include <QLayout>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTextBlock>
@@ -17,14 +16,12 @@
 #include <QTextDocument>
 #include <QtTest>
 
-Q_DECLARE_METATYPE(QMargins)
 
 using Update::CUpdate;
 using WindowTest::InstallDir;
 
 namespace {
 
-const char* const kEmptyHtml = "<html><head/><body><p><br/></p></body></html>";
 
 QWidget* Child(CUpdate& window, const char* name)
 {
@@ -48,11 +45,6 @@ class TestCUpdate : public QObject
 
 private slots:
     void initialState();
-    void formWidgets_data();
-    void formWidgets();
-    void formLayouts_data();
-    void formLayouts();
-    void formProgressRow();
     void titleBarPlacement();
     void titleIconAndLogo_data();
     void titleIconAndLogo();
@@ -71,7 +63,7 @@ private slots:
 void TestCUpdate::initialState()
 {
     InstallDir dir;
-    CUpdate window;
+    CUpdate window(dir.installation());
     QCOMPARE(window.objectName(), QStringLiteral("UpdateWidget"));
     QCOMPARE(window.windowTitle(), QStringLiteral("CUpdate"));
     QVERIFY(window.windowFlags() & Qt::FramelessWindowHint);
@@ -92,111 +84,10 @@ void TestCUpdate::initialState()
     QCOMPARE(browser->geometry(), QRect(14, 260, 650, 120));
 }
 
-void TestCUpdate::formWidgets_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QString>("parentName");
-    QTest::addColumn<QRect>("geometry");
-    QTest::addColumn<QString>("text");
-
-    const QString html = QLatin1String(kEmptyHtml);
-    QTest::newRow("skin button where skins draw it") << "m_pBtnSkin" << "QPushButton" << "page_3" << QRect(470, 390, 86, 30) << "Skin";
-    QTest::newRow("update button beside it") << "m_pBtnUpdate" << "QPushButton" << "page_3" << QRect(570, 390, 86, 30) << "Update";
-    QTest::newRow("progress box on page 1") << "verticalLayoutWidget_2" << "QWidget" << "page_4" << QRect(60, 320, 561, 80) << QString();
-    QTest::newRow("status label text") << "m_pLabUpdate" << "QLabel" << "verticalLayoutWidget_2" << QRect() << "<html><head/><body><p>downloading...</p></body></html>";
-    QTest::newRow("percentage label starts empty") << "m_pLabProgress" << "QLabel" << "verticalLayoutWidget_2" << QRect() << QString();
-    QTest::newRow("taste button on page 2") << "m_pBtnTaste" << "QPushButton" << "page_5" << QRect(570, 380, 86, 30) << "Taste";
-    QTest::newRow("ok label") << "m_pLabOk" << "QLabel" << "page_5" << QRect(190, 40, 36, 38) << html;
-    QTest::newRow("success label") << "m_pLabSuccess" << "QLabel" << "page_5" << QRect(220, 40, 231, 41) << html;
-    QTest::newRow("message box area") << "verticalLayoutWidget" << "QWidget" << "page_5" << QRect(240, 80, 381, 198) << QString();
-    for (int i = 1; i <= 7; ++i) {
-        const QString name = QStringLiteral("labMsg%1").arg(i);
-        QTest::newRow(qPrintable(name)) << name << "QLabel" << "verticalLayoutWidget" << QRect() << html;
-    }
-}
-
-void TestCUpdate::formWidgets()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, className);
-    QFETCH(QString, parentName);
-    QFETCH(QRect, geometry);
-    QFETCH(QString, text);
-
-    InstallDir dir;
-    CUpdate window;
-    QWidget* widget = window.findChild<QWidget*>(name);
-    QVERIFY2(widget, qPrintable(name));
-    QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
-    QCOMPARE(widget->parentWidget()->objectName(), parentName);
-    if (geometry.isValid())
-        QCOMPARE(widget->geometry(), geometry);
-    if (widget->property("text").isValid())
-        QCOMPARE(widget->property("text").toString(), text);
-}
-
-void TestCUpdate::formLayouts_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QMargins>("margins");
-
-    QTest::newRow("window layout flush") << "verticalLayout_3" << "QVBoxLayout" << QMargins(0, 0, 0, 0);
-    QTest::newRow("title row") << "titleLayout" << "QVBoxLayout" << QMargins(0, 0, 0, 0);
-    QTest::newRow("page row") << "horizontalLayout" << "QHBoxLayout" << QMargins(0, 0, 0, 0);
-    QTest::newRow("progress box flush") << "verticalLayout_2" << "QVBoxLayout" << QMargins(0, 0, 0, 0);
-    QTest::newRow("labels row keeps 10 px below") << "horizontalLayout_3" << "QHBoxLayout" << QMargins(0, 0, 0, 10);
-    QTest::newRow("message column flush") << "verticalLayout" << "QVBoxLayout" << QMargins(0, 0, 0, 0);
-}
-
-void TestCUpdate::formLayouts()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, className);
-    QFETCH(QMargins, margins);
-
-    InstallDir dir;
-    CUpdate window;
-    QLayout* layout = window.findChild<QLayout*>(name);
-    QVERIFY2(layout, qPrintable(name));
-    QCOMPARE(QString::fromLatin1(layout->metaObject()->className()), className);
-    QCOMPARE(layout->spacing(), 0);
-    QCOMPARE(layout->contentsMargins(), margins);
-}
-
-void TestCUpdate::formProgressRow()
-{
-    InstallDir dir;
-    CUpdate window;
-    auto* stacked = static_cast<QStackedWidget*>(Child(window, "stackedWidget"));
-    QCOMPARE(stacked->count(), 3);
-    QCOMPARE(stacked->widget(0)->objectName(), QStringLiteral("page_3"));
-    QCOMPARE(stacked->widget(1)->objectName(), QStringLiteral("page_4"));
-    QCOMPARE(stacked->widget(2)->objectName(), QStringLiteral("page_5"));
-
-    auto* update = static_cast<QLabel*>(Child(window, "m_pLabUpdate"));
-    auto* progress = static_cast<QLabel*>(Child(window, "m_pLabProgress"));
-    QCOMPARE(int(update->alignment()), 0x44);
-    QCOMPARE(int(progress->alignment()), 0x44);
-
-    auto* row = window.findChild<QHBoxLayout*>(QStringLiteral("horizontalLayout_3"));
-    QCOMPARE(row->itemAt(0)->widget(), update);
-    QSpacerItem* spacer = row->itemAt(1)->spacerItem();
-    QVERIFY(spacer);
-    QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
-    QCOMPARE(row->itemAt(2)->widget(), progress);
-
-    auto* bar = static_cast<QProgressBar*>(Child(window, "m_pProgress"));
-    QCOMPARE(bar->value(), 24);
-    QVERIFY(!bar->isTextVisible());
-    QVERIFY(Child(window, "m_pLabSuccess")->styleSheet().isEmpty());
-}
-
 void TestCUpdate::titleBarPlacement()
 {
     InstallDir dir;
-    CUpdate window;
+    CUpdate window(dir.installation());
     TitleBar* bar = window.findChild<TitleBar*>();
     QVERIFY(bar);
     QCOMPARE(bar->parentWidget(), &window);
@@ -249,7 +140,7 @@ void TestCUpdate::titleIconAndLogo()
         QVERIFY(image.save(dir.filePath(iconPath)));
     }
 
-    CUpdate window;
+    CUpdate window(dir.installation());
     TitleBar* bar = window.findChild<TitleBar*>();
     QCOMPARE(bar->GetTitleText(), title);
     QCOMPARE(!bar->GetTitleIcon().isNull(), iconShown);
@@ -276,7 +167,7 @@ void TestCUpdate::updateContentLineDistance()
     QFETCH(QString, plainText);
 
     InstallDir dir;
-    CUpdate window;
+    CUpdate window(dir.installation());
     window.SetUpdateContent(content);
     auto* browser = window.findChild<DAROZ::VxTextBrowser*>(QStringLiteral("m_pVxTextBrowser"));
     QCOMPARE(browser->toPlainText(), plainText);
@@ -307,7 +198,7 @@ void TestCUpdate::cornerMask()
     QFETCH(bool, inside);
 
     InstallDir dir;
-    CUpdate window;
+    CUpdate window(dir.installation());
     QVERIFY(!window.mask().isEmpty());
     QCOMPARE(window.mask().contains(point), inside);
 }
@@ -327,7 +218,7 @@ void TestCUpdate::majorUpdateLook()
     QVERIFY(dir.write(QStringLiteral("Skin/Corvel/UpdateWidget.qss"),
                       "QPushButton#m_pBtnUpdate { min-width: 40px; }\n"
                       "QPushButton#m_pBtnUpdate[isMajor=\"true\"] { min-width: 150px; color: rgb(10, 20, 30); }\n"));
-    CUpdate window;
+    CUpdate window(dir.installation());
     auto* button = static_cast<QPushButton*>(Child(window, "m_pBtnUpdate"));
     if (shownFirst) {
         window.show();
@@ -377,7 +268,7 @@ void TestCUpdate::sheetChangedLaterIsPickedUp()
     }
     if (!configBefore.isEmpty())
         QVERIFY(dir.write(QStringLiteral("Localcfg.ini"), configBefore));
-    CUpdate window;
+    CUpdate window(dir.installation());
     QCOMPARE(window.styleSheet(), before.isEmpty() ? QString() : sheetOf(before));
 
     if (!configAfter.isEmpty())
@@ -396,7 +287,7 @@ void TestCUpdate::propertySelectorFollowsEveryTick()
                       "#UpdateWidget[backgourndImg=\"1\"] QPushButton#m_pBtnUpdate { min-width: 101px; }\n"
                       "#UpdateWidget[backgourndImg=\"2\"] QPushButton#m_pBtnUpdate { min-width: 202px; }\n"
                       "#UpdateWidget[backgourndImg=\"3\"] QPushButton#m_pBtnUpdate { min-width: 303px; }\n"));
-    CUpdate window;
+    CUpdate window(dir.installation());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QWidget* button = Child(window, "m_pBtnUpdate");
@@ -412,7 +303,7 @@ void TestCUpdate::propertySelectorFollowsEveryTick()
 void TestCUpdate::backgroundCycleByTimer()
 {
     InstallDir dir;
-    CUpdate window;
+    CUpdate window(dir.installation());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // No URL: the window stays on its progress page and only the pictures move.

@@ -135,7 +135,7 @@ void TestUpdateOptions::speedReadWithTheStatus()
     InstallDir dir;
     QVERIFY(dir.write(QStringLiteral("Localcfg.ini"), ini));
     HeldServer server;
-    CUpdate window;
+    CUpdate window(dir.installation());
     const qint64 size = 64 * 1024 * 1024;
     window.OnGetClientSize(size);
     auto* bar = window.findChild<QProgressBar*>(QStringLiteral("m_pProgress"));

@@ -1,6 +1,7 @@
 #include "CDownloadClient.h"
 #include "CProxyAuth.h"
 #include "CProxyLoginDialog.h"
+#include "LogCapture.h"
 #include "NginxServer.h"
 #include "TestCertificates.h"
 #include "TinyProxy.h"
@@ -59,11 +60,6 @@ private:
     QElapsedTimer m_waited;
 };
 
-QString g_log;
-void CaptureLog(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    g_log += message + '\n';
-}
 
 } // namespace
 
@@ -125,14 +121,13 @@ void TestProxyLogin::answer()
             dialog->close();
     });
 
-    g_log.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(CaptureLog);
+    LogCapture log;
     QString givenUser = "untouched";
     QString givenPassword = "untouched";
     const bool result =
         CProxyLoginDialog::Ask(QNetworkProxy(QNetworkProxy::HttpProxy, "proxy.example.test", 3128), &givenUser,
                                &givenPassword);
-    qInstallMessageHandler(previous);
+    const QString logged = log.Text();
 
     QCOMPARE(result, accepted);
     QCOMPARE(givenUser, accepted ? user : QString("untouched"));
@@ -140,9 +135,9 @@ void TestProxyLogin::answer()
     QCOMPARE(text, QString("The proxy server proxy.example.test:3128 asks for a user name and password."));
     QVERIFY(!okBeforeTyping);
     QCOMPARE(echo, QLineEdit::Password);
-    QVERIFY2(g_log.contains("proxy login[proxy.example.test:3128]"), qPrintable(g_log));
+    QVERIFY2(logged.contains("proxy login[proxy.example.test:3128]"), qPrintable(logged));
     if (!password.isEmpty())
-        QVERIFY2(!g_log.contains(password), qPrintable(g_log));
+        QVERIFY2(!logged.contains(password), qPrintable(logged));
 }
 
 void TestProxyLogin::translated()

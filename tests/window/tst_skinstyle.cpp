@@ -82,7 +82,7 @@ void TestSkinStyle::loadsSheet()
     QWidget widget;
     widget.setObjectName(objectName);
     widget.setStyleSheet(QString::fromLatin1(kPreviousSheet));
-    Update::ApplySkinStyleSheet(&widget);
+    Update::ApplySkinStyleSheet(&widget, dir.path());
     QCOMPARE(widget.styleSheet(), expected);
 }
 
@@ -99,14 +99,14 @@ void TestSkinStyle::repolishesWithUnchangedText()
     auto* button = new QPushButton(QStringLiteral("x"), &widget);
     (new QVBoxLayout(&widget))->addWidget(button);
     widget.setProperty("state", "a");
-    Update::ApplySkinStyleSheet(&widget);
+    Update::ApplySkinStyleSheet(&widget, dir.path());
     widget.show();
     QVERIFY(QTest::qWaitForWindowExposed(&widget));
     QVERIFY(button->minimumWidth() >= 111 && button->minimumWidth() < 222);
 
     const QString before = widget.styleSheet();
     widget.setProperty("state", "b");
-    Update::ApplySkinStyleSheet(&widget);
+    Update::ApplySkinStyleSheet(&widget, dir.path());
     QCOMPARE(widget.styleSheet(), before);
     QVERIFY2(button->minimumWidth() >= 222, qPrintable(QString::number(button->minimumWidth())));
 }

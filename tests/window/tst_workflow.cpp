@@ -300,7 +300,7 @@ void TestUpdateWorkflow::download()
     QVERIFY(server.Start());
 
     WindowLog log;
-    CUpdate window;
+    CUpdate window(dir.installation());
     window.SetUrl(server.Url("/pkg/setup.exe"));
     window.OnGetClientSize(announced == kBodySize ? answers.last().body.size() : announced);
     ShowAndWait(window);
@@ -383,7 +383,7 @@ void TestUpdateWorkflow::updateButton()
     QProcess* client = standins.Start(StandinPath(QStringLiteral("Corvel.exe")));
     QVERIFY(client);
     HeldServer server;
-    auto window = std::make_unique<CUpdate>();
+    auto window = std::make_unique<CUpdate>(dir.installation());
     window->SetUrl(server.url(QStringLiteral("Package_2.0.zip")));
     window->SetClientPid(int(client->processId()));
     window->OnGetClientSize(1000);
@@ -437,7 +437,7 @@ void TestUpdateWorkflow::secondStartCountsAfresh()
 {
     InstallDir dir;
     HeldServer server;
-    CUpdate window;
+    CUpdate window(dir.installation());
     window.OnGetClientSize(1000);
     QString url = server.url(QStringLiteral("pkg.zip"));
     emit window.sgnStartDownload(url);
@@ -497,7 +497,7 @@ void TestUpdateWorkflow::closeAsks()
         QVERIFY(server.Start());
     }
     WindowLog log;
-    CUpdate window;
+    CUpdate window(dir.installation());
     window.SetUrl(stage == Extracting ? server.Url("/pkg.zip") : held.url(QStringLiteral("pkg.zip")));
     window.OnGetClientSize(1000);
     ShowAndWait(window);
@@ -577,7 +577,7 @@ void TestUpdateWorkflow::giveUpQuestionHoldsNextStep()
     QVERIFY(!package.isEmpty());
     HeldServer server;
     WindowLog log;
-    CUpdate window;
+    CUpdate window(dir.installation());
     window.SetUrl(server.url(zip ? QStringLiteral("pkg.zip") : QStringLiteral("setup.exe")));
     window.OnGetClientSize(package.size());
     ShowAndWait(window);
@@ -653,7 +653,7 @@ void TestUpdateWorkflow::diskSpaceCheckedFirst()
     server.SetRoute("/pkg.zip", route);
     QVERIFY(server.Start());
     WindowLog log;
-    CUpdate window;
+    CUpdate window(dir.installation());
     window.SetUrl(server.Url("/pkg.zip"));
     window.OnGetClientSize(sizeFrom == "argument" ? needed : archive.size());
     ShowAndWait(window);
@@ -696,7 +696,7 @@ void TestUpdateWorkflow::leaveWithoutUpdating()
     qputenv("STANDIN_SECONDS", "10");
     CStandinGroup standins(standinLog);
     WindowLog log;
-    CUpdate window;
+    CUpdate window(dir.installation());
     QProcess* client = clientRuns ? standins.Start(clientPath) : nullptr;
     if (clientRuns) {
         QVERIFY(client);
@@ -899,7 +899,7 @@ void TestUpdateWorkflow::packageToInstaller()
 
     // and the user updates and answers the boxes
     WindowLog log;
-    CUpdate window;
+    CUpdate window(dir.installation());
     window.SetUrl(server.Url(path));
     window.OnGetClientSize(package.size());
     ShowAndWait(window);

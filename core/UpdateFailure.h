@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
 
@@ -101,3 +102,5 @@ int FailureExitCode(EFailure kind, bool signedInstallation);
 constexpr int kPackageRefusedExitCode = -1;
 
 } // namespace Update
+
+Q_DECLARE_METATYPE(Update::CFailure)

@@ -45,8 +45,9 @@ CFailure SignatureFailure(ESignatureCheck check)
 } // namespace
 
 CPackageCheck::CPackageCheck(CDownloadClient* client, const CSigningTrust& trust, QObject* parent)
-    : QObject(parent), m_pClient(client), m_trust(trust)
+    : QObject(parent), CWorkEnding(EReuse::Never), m_pClient(client), m_trust(trust)
 {
+    Begin();
     // Without a key nothing is hashed and no signature is asked for.
     if (!IsRequired())
         return;
@@ -72,7 +73,7 @@ CPackageCheck::~CPackageCheck()
 
 void CPackageCheck::Start(const CPackage& package)
 {
-    if (m_eStage != Stage::Idle)
+    if (m_eStage != Stage::Hashing || !IsRunning())
         return;
     m_eStage = Stage::Checking;
     m_package = package;
@@ -89,19 +90,6 @@ void CPackageCheck::Start(const CPackage& package)
     // Nothing to check; or, with the client gone, no way to fetch the signature.
     const CFailure verdict = IsRequired() ? CFailure(EFailure::NoSignature) : CFailure();
     QMetaObject::invokeMethod(this, [this, verdict] { Finish(verdict); }, Qt::QueuedConnection);
-}
-
-void CPackageCheck::Stop()
-{
-    const bool passed = m_eStage == Stage::Passed;
-    m_eStage = Stage::Ended;
-    if (m_pFetch)
-        m_pFetch->Stop();
-    if (!IsRequired() || passed || !m_pClient)
-        return;
-    const CPackage& package = m_pClient->Package();
-    if (package.IsValid() && !QFileInfo::exists(package.ResumeRecordPath()))
-        m_pClient->DiscardPackageFile();
 }
 
 // Hashed as written, so the check reads nothing again.
@@ -162,20 +150,30 @@ void CPackageCheck::OnSignatureFetched()
     Finish(SignatureFailure(check));
 }
 
-// The one way the check ends, once. A refused package is deleted before
-// anyone hears, so it cannot be started while the user reads why.
-void CPackageCheck::Finish(const CFailure& verdict)
+// However the check ends. A refused package is deleted before anyone
+// hears, so it cannot be started while the user reads why.
+CFailure CPackageCheck::Settle(const CFailure& verdict)
 {
-    if (m_eStage != Stage::Checking)
-        return;
-    m_eStage = verdict.IsFailure() ? Stage::Ended : Stage::Passed;
-    m_verdict = verdict;
+    if (m_pFetch)
+        m_pFetch->Stop();
+    if (verdict.kind == EFailure::Stopped) {
+        if (!IsRequired() || !m_pClient)
+            return verdict;
+        const CPackage& package = m_pClient->Package();
+        if (package.IsValid() && !QFileInfo::exists(package.ResumeRecordPath()))
+            m_pClient->DiscardPackageFile();
+        return verdict;
+    }
     if (verdict.IsFailure() && m_pClient)
         m_pClient->DiscardPackageFile();
     else if (verdict.IsFailure())
         QFile::remove(m_package.FilePath());
-    // The last step: the receiver may schedule our deletion.
-    emit SignalChecked();
+    return verdict;
+}
+
+void CPackageCheck::Report(const CFailure& verdict)
+{
+    emit SignalEnded(verdict);
 }
 
 } // namespace Update

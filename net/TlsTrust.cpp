@@ -1,7 +1,6 @@
 #include "TlsTrust.h"
 
 #include "PathEntry.h"
-#include "VxDir.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -77,9 +76,9 @@ bool IsNameMatch(const QString& entry, const QString& host)
 
 } // namespace
 
-QString UpdateCaPath()
+QString UpdateCaPath(const QString& installDir)
 {
-    return DAROZ::VxDir::GetCurrentPath() + QLatin1Char('/') + QLatin1String(kUpdateCaFileName);
+    return installDir + QLatin1Char('/') + QLatin1String(kUpdateCaFileName);
 }
 
 CTlsTrust::CTlsTrust() : m_configuration(QSslConfiguration::defaultConfiguration())

@@ -1,17 +1,13 @@
 #pragma once
 
-#include "CMemoryGuard.h"
+#include "CHttpAttempt.h"
 #include "PackageSignature.h"
 #include "UpdateFailure.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
-#include <QSslError>
-#include <QTimer>
 
 class QNetworkAccessManager;
-class QNetworkReply;
 
 namespace Update {
 
@@ -52,13 +48,10 @@ signals:
     void SignalSignatureFetched();
 
 private slots:
+    void OnHead();
     void OnReadyRead();
-    void OnMetaData();
-    void OnMemoryExceeded();
     void OnReplyFinished();
-    void OnStallTimeout();
-    void OnSslErrors(const QList<QSslError>& errors);
-    void OnEncrypted();
+    void OnFailed(const Update::CFailure& failure);
 
 private:
     enum class Stage { Idle, Fetching, Ended };
@@ -66,9 +59,7 @@ private:
     ESignatureCheck ReadAvailable();
     void Finish(ESignatureCheck result, bool report = true);
 
-    QPointer<QNetworkReply> m_pReply; // its manager may take it along
-    QTimer m_stallTimer; // the whole fetch's deadline
-    CMemoryGuard m_memoryGuard;
+    CHttpAttempt m_attempt; // the whole fetch's deadline
     QByteArray m_text;
     ESignatureCheck m_eResult = ESignatureCheck::NoSignature;
     Stage m_eStage = Stage::Idle;

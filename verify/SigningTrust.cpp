@@ -1,7 +1,6 @@
 #include "SigningTrust.h"
 #include "PackageSignature.h"
 #include "PathEntry.h"
-#include "VxDir.h"
 
 #include <QSaveFile>
 
@@ -39,11 +38,6 @@ CSigningTrust CSigningTrust::Load(const QString& installDir)
     if (!trust.m_installedStamp)
         trust.m_failure = CFailure(EFailure::StampUnreadable);
     return trust;
-}
-
-CSigningTrust CSigningTrust::Installed()
-{
-    return Load(DAROZ::VxDir::GetCurrentPath());
 }
 
 bool StoreInstalledStamp(const QString& installDir, qint64 timestamp)

@@ -12,7 +12,7 @@ namespace Update {
 // What a signed installation trusts and remembers, read once when the
 // Update button is pressed, before the client is stopped:
 //
-//     const CSigningTrust trust = CSigningTrust::Installed();
+//     const CSigningTrust trust = CSigningTrust::Load(installDir);
 //     if (trust.Failure().IsFailure())  -> one box, before the client is stopped
 //     CPackageCheck check(client, trust);
 //
@@ -29,7 +29,6 @@ public:
 
     static CSigningTrust Load(const QString& installDir);
     // Of the installation the updater runs for.
-    static CSigningTrust Installed();
 
     // The installation holds "UpdateKey.pub": every package must be signed.
     bool IsRequired() const { return m_bRequired; }

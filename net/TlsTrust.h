@@ -26,11 +26,11 @@ extern const char* const kUpdateCaFileName; // "UpdateCA.pem"
 constexpr qint64 kMaxUpdateCaBytes = 1024 * 1024;
 
 // <installation>/UpdateCA.pem
-QString UpdateCaPath();
+QString UpdateCaPath(const QString& installDir);
 
 // What one update trusts, settled once when the Update button is pressed:
 //
-//     const CTlsTrust trust = CTlsTrust::Load();
+//     const CTlsTrust trust = CTlsTrust::Load(UpdateCaPath(installDir));
 //     if (trust.Failure().IsFailure())  -> one box, FailureText(trust.Failure()),
 //                                          before the client is stopped
 //     trust.Apply(request);              // every request: package, signature
@@ -45,7 +45,7 @@ public:
     // garbage, DER, a key, a folder, a pipe or a device, unreadable, longer
     // than kMaxUpdateCaBytes) is EFailure::CaFileUnreadable; a pipe is never
     // waited on.
-    static CTlsTrust Load(const QString& path = UpdateCaPath());
+    static CTlsTrust Load(const QString& path);
 
     // None, or CaFileUnreadable.
     const CFailure& Failure() const { return m_failure; }

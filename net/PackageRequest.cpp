@@ -1,5 +1,5 @@
 #include "PackageRequest.h"
-#include "DownloadResume.h"
+#include "HttpAnswer.h"
 #include "TlsTrust.h"
 
 #include <QString>

@@ -3,6 +3,7 @@
 #include "Package.h"
 #include "SigningTrust.h"
 #include "UpdateFailure.h"
+#include "WorkEnding.h"
 
 #include <QObject>
 #include <QPointer>
@@ -28,12 +29,12 @@ class CSignatureFetch;
 // bytes of an earlier run included), so the hash is ready when the download
 // ends. Start then fetches the signature through the client's manager,
 // verifies it, deletes a refused package and reports once.
-class CPackageCheck : public QObject
+class CPackageCheck : public QObject, public CWorkEnding
 {
     Q_OBJECT
 public:
     // trust: what the installation holds, read when Update was pressed.
-    explicit CPackageCheck(CDownloadClient* client, const CSigningTrust& trust = CSigningTrust::Installed(),
+    explicit CPackageCheck(CDownloadClient* client, const CSigningTrust& trust,
                            QObject* parent = nullptr);
     ~CPackageCheck() override;
 
@@ -41,23 +42,23 @@ public:
     // damaged key refuses updates instead of turning the check off).
     bool IsRequired() const { return m_trust.IsRequired(); }
 
-    // After the client's SignalFinishDownload. One SignalChecked follows,
+    // After the client's SignalFinishDownload. One SignalEnded follows,
     // from the event loop, never inside this call; a second call does nothing.
     void Start(const CPackage& package);
-    // No SignalChecked afterwards. A signed installation keeps no package it
-    // has not passed: the client's package file goes too, unless the client
-    // kept it to be resumed (it is checked again once complete). Call it
-    // after the client has stopped.
-    void Stop();
+    // Stop(): no SignalEnded afterwards. A signed installation keeps no
+    // package it has not passed: the client's package file goes too, unless
+    // the client kept it to be resumed (it is checked again once complete).
+    // Call it after the client has stopped.
 
     // None: use the package. Otherwise it was refused and is gone from disk.
-    CFailure Verdict() const { return m_verdict; }
+    CFailure Verdict() const { return Outcome(); }
     // Once passed: the timestamp of its verified trusted comment, to be kept
     // once its installer has started; nothing when it has none.
     std::optional<qint64> SignedTimestamp() const { return m_signedTimestamp; }
 
 signals:
-    void SignalChecked();
+    // The verdict, as Verdict() tells it.
+    void SignalEnded(const Update::CFailure& verdict);
 
 private slots:
     void OnPackageWritten(const QByteArray& chunk);
@@ -66,13 +67,13 @@ private slots:
     void OnBytesOnDiskHashed(bool ok);
 
 private:
-    // Idle: hashing what the download writes. Checking: Start was called, the
-    // verdict is on its way. Passed: the package may be used. Ended: it was
-    // refused, or the check stopped.
-    enum class Stage { Idle, Checking, Passed, Ended };
+    // While it runs. Hashing: what the download writes. Checking: Start was
+    // called, the verdict is on its way.
+    enum class Stage { Hashing, Checking };
 
     void ReadBytesOnDisk(const QString& path, qint64 bytes);
-    void Finish(const CFailure& verdict);
+    CFailure Settle(const CFailure& verdict) override;
+    void Report(const CFailure& verdict) override;
 
     QPointer<CDownloadClient> m_pClient;
     CSigningTrust m_trust; // not required: nothing is checked
@@ -80,9 +81,8 @@ private:
     std::unique_ptr<CSignatureFetch> m_pFetch;
     CPackage m_package;
     QString m_strExpectedName; // the file the package URL asks for, which the signature must name
-    CFailure m_verdict;
     std::optional<qint64> m_signedTimestamp;
-    Stage m_eStage = Stage::Idle;
+    Stage m_eStage = Stage::Hashing;
 };
 
 } // namespace Update

@@ -1,0 +1,105 @@
+#include "CSignatureFetch.h"
+#include "PackageRequest.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QVariant>
+
+namespace Update {
+
+CSignatureFetch::CSignatureFetch(QObject* parent) : QObject(parent), m_attempt(CHttpAttempt::EDeadline::Whole)
+{
+    connect(&m_attempt, SIGNAL(SignalHead()), this, SLOT(OnHead()));
+    connect(&m_attempt, SIGNAL(SignalReadyRead()), this, SLOT(OnReadyRead()));
+    connect(&m_attempt, SIGNAL(SignalFinished()), this, SLOT(OnReplyFinished()));
+    connect(&m_attempt, SIGNAL(SignalFailed(Update::CFailure)), this, SLOT(OnFailed(Update::CFailure)));
+}
+
+CSignatureFetch::~CSignatureFetch()
+{
+    Stop();
+}
+
+void CSignatureFetch::Start(QNetworkAccessManager* manager, const QString& signatureUrl, const CTlsTrust& trust)
+{
+    if (m_eStage != Stage::Idle)
+        return;
+    m_eStage = Stage::Fetching;
+    m_attempt.Start(manager, MakePackageRequest(signatureUrl, trust), kMaxSignatureBytes + 1);
+}
+
+void CSignatureFetch::Stop()
+{
+    Finish(ESignatureCheck::NoSignature, false);
+}
+
+void CSignatureFetch::SetStallTimeout(int ms)
+{
+    m_attempt.SetStallTimeout(ms);
+}
+
+// An error page ends the fetch before its body is read.
+void CSignatureFetch::OnHead()
+{
+    if (!m_attempt.IsSuccess())
+        Finish(ESignatureCheck::NoSignature);
+}
+
+void CSignatureFetch::OnReadyRead()
+{
+    const ESignatureCheck read = ReadAvailable();
+    if (read != ESignatureCheck::Ok)
+        Finish(read);
+}
+
+void CSignatureFetch::OnReplyFinished()
+{
+    // Gone with its manager before it finished, or failed: no signature.
+    const QNetworkReply* reply = m_attempt.Reply();
+    if (!reply || reply->error() != QNetworkReply::NoError || !m_attempt.IsSuccess()) {
+        Finish(ESignatureCheck::NoSignature);
+        return;
+    }
+    Finish(ReadAvailable());
+}
+
+// A stall is no signature; a refused certificate, a coded answer or one Qt
+// read unseen past every bound is a refusal beyond that.
+void CSignatureFetch::OnFailed(const CFailure& failure)
+{
+    if (failure.kind == EFailure::Stalled) {
+        Finish(ESignatureCheck::NoSignature);
+        return;
+    }
+    m_failure = failure;
+    const bool unreadable = failure.kind == EFailure::CodedAnswer || failure.kind == EFailure::AnswerTooLarge;
+    Finish(unreadable ? ESignatureCheck::SignatureUnreadable : ESignatureCheck::NoSignature);
+}
+
+// Keeps what has arrived: Ok, or SignatureUnreadable once the answer is too
+// long, announced or not.
+ESignatureCheck CSignatureFetch::ReadAvailable()
+{
+    QNetworkReply* reply = m_attempt.Reply();
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    m_text += reply->readAll();
+    if (m_text.size() > kMaxSignatureBytes || length.toLongLong() > kMaxSignatureBytes)
+        return ESignatureCheck::SignatureUnreadable;
+    return ESignatureCheck::Ok;
+}
+
+// The one way a fetch ends, once.
+void CSignatureFetch::Finish(ESignatureCheck result, bool report)
+{
+    if (m_eStage != Stage::Fetching)
+        return;
+    m_eStage = Stage::Ended;
+    m_attempt.Release();
+    m_eResult = result;
+    if (result != ESignatureCheck::Ok)
+        m_text.clear();
+    if (report)
+        emit SignalSignatureFetched();
+}
+
+} // namespace Update
