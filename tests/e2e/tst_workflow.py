@@ -1401,6 +1401,19 @@ def test_link_in_place_of_the_unpack_folder(d):
 CHANGED = "Update failed! The update was changed on disk after it was checked."
 
 
+def confirm_and_see_the_start_refused(c, box, what):
+    """Confirms the install question; the start is refused as changed on
+    disk: one more box that says so, then exit status -1."""
+    c.display.key(box, "Return")
+    box = c.wait_notice(10)
+    time.sleep(0.3)
+    check(c.notices() == [INSTALL, CHANGED], f"{what}: one box says why: {c.notices()}")
+    c.display.key(box, "Return")
+    code = c.exit_code()
+    check(code == 255, f"{what}: exit status -1, got {code}")
+    time.sleep(0.5)
+
+
 def test_swapped_installer_is_not_started(d):
     # While the install question is open, another user of the folder puts a
     # program of their own where the checked installer is: confirming starts
@@ -1434,14 +1447,7 @@ def test_swapped_installer_is_not_started(d):
                     f.write(script)
                     f.truncate()
                 os.chmod(installer, 0o755)
-            c.display.key(box, "Return")
-            box = c.wait_notice(10)
-            time.sleep(0.3)
-            check(c.notices() == [INSTALL, CHANGED], f"{what}: one box says why: {c.notices()}")
-            c.display.key(box, "Return")
-            code = c.exit_code()
-            check(code == 255, f"{what}: exit status -1, got {code}")
-            time.sleep(0.5)
+            confirm_and_see_the_start_refused(c, box, what)
             check(not os.path.exists(marker), f"{what}: the planted program did not run")
             check(not c.installer_ran() and not c.installer_ran("client_v2"), f"{what}: nothing started")
 
@@ -1526,14 +1532,7 @@ def test_unpack_folder_swapped_for_a_link(d):
         check(c.notices() == [INSTALL], f"the unpacking went on: {c.notices()}")
         check(outside.picture() == before, "nothing was written where the link leads")
         check(os.path.isfile(os.path.join(moved, "late.txt")), "the files went into the folder it held")
-        c.display.key(box, "Return")
-        box = c.wait_notice(10)
-        time.sleep(0.3)
-        check(c.notices() == [INSTALL, CHANGED], f"the start through the link is refused: {c.notices()}")
-        c.display.key(box, "Return")
-        code = c.exit_code()
-        check(code == 255, f"exit status -1, got {code}")
-        time.sleep(0.5)
+        confirm_and_see_the_start_refused(c, box, "the start through the link")
         check(outside.picture() == before, "still untouched at the end")
         check(not os.path.exists(os.path.join(moved, "installer-ran.txt")), "nothing started")
 
