@@ -3,13 +3,13 @@
 #include "CMemoryGuard.h"
 #include "UpdateFailure.h"
 
+#include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QSslError>
 #include <QTimer>
 
 class QNetworkAccessManager;
-#include <QNetworkReply>
 class QNetworkRequest;
 
 namespace Update {
