@@ -32,7 +32,8 @@ bool TakesInstallationItem(const QString& installDir, const QString& name, const
 CPackage::CPackage(const QString& url, const QString& installDir)
     : m_strUrl(url), m_strName(GetPackageName(url)), m_strInstallDir(installDir), m_bExe(IsExePackageUrl(url))
 {
-    if (m_strName.isEmpty())
+    // Without an installation folder its paths would name the file system's root.
+    if (m_strName.isEmpty() || installDir.isEmpty())
         return;
     const QLatin1String suffix(m_bExe ? "exe" : "zip");
     const QString fileName = QStringLiteral("%1.%2").arg(m_strName, suffix);

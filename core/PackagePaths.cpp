@@ -1,6 +1,5 @@
 #include "PackagePaths.h"
 #include "PlatformFind.h"
-#include "VxDir.h"
 
 #include <QFile>
 #include <QStringList>
@@ -148,21 +147,21 @@ bool IsInstallationItem(const QString& name, const QString& ownExeName)
     return false;
 }
 
-QString GetPackageFilePath(const QString& name, const QString& suffix)
+QString GetPackageFilePath(const QString& installDir, const QString& name, const QString& suffix)
 {
-    return QStringLiteral("%1/%2.%3").arg(DAROZ::VxDir::GetCurrentPath(), name, suffix);
+    return QStringLiteral("%1/%2.%3").arg(installDir, name, suffix);
 }
 
-QString GetPackageDir(const QString& name)
+QString GetPackageDir(const QString& installDir, const QString& name)
 {
-    return QStringLiteral("%1/%2").arg(DAROZ::VxDir::GetCurrentPath(), name);
+    return QStringLiteral("%1/%2").arg(installDir, name);
 }
 
 QString GetInstallerPath(const QString& first, const QString& second, bool isExePackage)
 {
     if (isExePackage)
         return QStringLiteral("%1/%2.exe").arg(first, second);
-    return QStringLiteral("%1/%2").arg(GetPackageDir(first), second);
+    return QStringLiteral("%1/%2").arg(first, second);
 }
 
 QString FindFirstExe(const QString& dir)

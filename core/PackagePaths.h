@@ -28,14 +28,15 @@ bool IsExePackageUrl(const QString& url);
 // trailing dots and spaces do not count.
 bool IsInstallationItem(const QString& name, const QString& ownExeName);
 
-// <installation>/<name>.<suffix>
-QString GetPackageFilePath(const QString& name, const QString& suffix);
+// <installDir>/<name>.<suffix>
+QString GetPackageFilePath(const QString& installDir, const QString& name, const QString& suffix);
 
-// <installation>/<name>
-QString GetPackageDir(const QString& name);
+// <installDir>/<name>
+QString GetPackageDir(const QString& installDir, const QString& name);
 
-// isExePackage: <first>/<second>.exe (first a folder, second a package name);
-// otherwise GetPackageDir(first)/<second> (second a file in that folder).
+// isExePackage: <first>/<second>.exe (first the installation folder, second
+// a package name); otherwise <first>/<second> (first a package's folder,
+// GetPackageDir, second a file in it).
 QString GetInstallerPath(const QString& first, const QString& second, bool isExePackage);
 
 // Name of the first entry of dir matching "*.exe"; empty when there is none

@@ -3,7 +3,6 @@
 #include "DownloadRetry.h"
 #include "HeldFile.h"
 #include "PackageRequest.h"
-#include "VxDir.h"
 
 #include <QDateTime>
 #include <QEventLoop>
@@ -31,8 +30,8 @@ const int kDefaultLowSpeedWindowMs = 120000;
 
 } // namespace
 
-CDownloadClient::CDownloadClient(QObject* parent)
-    : QObject(parent), CWorkEnding(EReuse::AfterSuccess), m_attempt(CHttpAttempt::EDeadline::HeadThenSilence)
+CDownloadClient::CDownloadClient(const QString& strInstallDir, QObject* parent)
+    : QObject(parent), CWorkEnding(EReuse::AfterSuccess), m_strInstallDir(strInstallDir), m_attempt(CHttpAttempt::EDeadline::HeadThenSilence)
 {
     m_attempt.SetStallTimeout(kDefaultStallTimeoutMs);
     SetLowSpeedLimit(kDefaultLowSpeedBytesPerSecond, kDefaultLowSpeedWindowMs);
@@ -53,7 +52,7 @@ CDownloadClient::~CDownloadClient()
 
 void CDownloadClient::StartDownload(QString& url)
 {
-    StartDownload(CPackage(url, DAROZ::VxDir::GetCurrentPath()));
+    StartDownload(CPackage(url, m_strInstallDir));
 }
 
 void CDownloadClient::StartDownload(const CPackage& package)
@@ -77,13 +76,12 @@ void CDownloadClient::StartDownload(const CPackage& package)
         return;
     }
     const qint64 bytesOnDisk = m_resume.BytesOnDisk();
+    const bool waits = bytesOnDisk > 0 && m_bWaitsForBytesOnDisk;
+    if (waits)
+        m_eStage = Stage::ReadingDisk;
     emit SignalDownloadRestarted(bytesOnDisk);
-    if (bytesOnDisk == 0 || !m_bytesOnDiskReader) {
+    if (!waits)
         NextAttempt();
-        return;
-    }
-    m_eStage = Stage::ReadingDisk;
-    m_bytesOnDiskReader(m_package.FilePath(), bytesOnDisk);
 }
 
 // With retries on, the partial package that an earlier run left for the
@@ -161,11 +159,6 @@ void CDownloadClient::SetLowSpeedLimit(qint64 bytesPerSecond, int ms)
     m_attempt.SetLowSpeedLimit(bytesPerSecond, ms);
 }
 
-void CDownloadClient::SetBytesOnDiskReader(CBytesOnDiskReader reader)
-{
-    m_bytesOnDiskReader = std::move(reader);
-}
-
 void CDownloadClient::StopDownload()
 {
     Stop();
@@ -185,8 +178,8 @@ void CDownloadClient::GetClientSize(const QString& url)
     emit SignalClientSize(length.toLongLong());
 }
 
-// Dropped when a stop came first. Bytes the reader could not take in cannot
-// be vouched for: the file starts over.
+// Dropped when a stop came first. Bytes that could not be taken in cannot be
+// vouched for: the file starts over.
 void CDownloadClient::OnBytesOnDiskRead(bool ok)
 {
     if (m_eStage != Stage::ReadingDisk)

@@ -14,7 +14,6 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <functional>
 #include <memory>
 
 class QFile;
@@ -39,7 +38,8 @@ class CDownloadClient : public QObject, public CWorkEnding
 {
     Q_OBJECT
 public:
-    explicit CDownloadClient(QObject* parent = nullptr);
+    // strInstallDir: where StartDownload(QString&) saves the package.
+    explicit CDownloadClient(const QString& strInstallDir, QObject* parent = nullptr);
     ~CDownloadClient() override;
 
     // The package of url, in the installation folder.
@@ -97,13 +97,12 @@ public:
     // its signature is looked for.
     QUrl ServedUrl() const { return m_servedUrl; }
 
-    // Takes in the bytes an earlier run left in the package file before the
-    // download appends to them (the package check hashes them): it reads the
-    // first `bytes` bytes of the file at `path` away from the GUI thread and
-    // answers with OnBytesOnDiskRead. No request goes out until then. Without
-    // one, the download goes on from those bytes at once.
-    using CBytesOnDiskReader = std::function<void(const QString& path, qint64 bytes)>;
-    void SetBytesOnDiskReader(CBytesOnDiskReader reader);
+    // Whether the bytes an earlier run left in the package file must be
+    // taken in (the package check hashes them) before the download appends
+    // to them: then no request goes out after the SignalDownloadRestarted
+    // that tells of them until OnBytesOnDiskRead answers. Otherwise the
+    // download goes on from them at once.
+    void SetWaitsForBytesOnDisk(bool waits) { m_bWaitsForBytesOnDisk = waits; }
 
 signals:
     void SignalClientSize(qint64 size);
@@ -132,7 +131,7 @@ private slots:
     void OnAttemptFailed(const Update::CFailure& failure);
 
 public slots:
-    // The reader's answer, on the GUI thread: whether it took the bytes in.
+    // The answer, on the GUI thread: whether the bytes were taken in.
     // A file it could not read starts over.
     void OnBytesOnDiskRead(bool ok);
 
@@ -179,6 +178,7 @@ private:
 
     QNetworkAccessManager m_networkManager;
     QNetworkReply* Reply() const { return m_attempt.Reply(); }
+    const QString m_strInstallDir;
     CHttpAttempt m_attempt;
     QFile* m_pFile = nullptr; // writes through m_pHeld while a download runs
     std::shared_ptr<CHeldFile> m_pHeld;
@@ -188,7 +188,7 @@ private:
     int m_nRetries = 0;
     int m_nAttempt = 0; // further attempts used
     CResumeState m_resume;
-    CBytesOnDiskReader m_bytesOnDiskReader;
+    bool m_bWaitsForBytesOnDisk = false;
     CTlsTrust m_tlsTrust;
     QPointer<CProxyAuth> m_pProxyAuth;
     CFailure m_answerFailure; // why the head of the current answer ends the download

@@ -65,7 +65,10 @@ CFailure ExtractEntry(CZipReader& reader, const CZipEntry& entry, const CSafeTar
 
 } // namespace
 
-CCompressClient::CCompressClient(QObject* parent) : QThread(parent), CWorkEnding(EReuse::Always) {}
+CCompressClient::CCompressClient(const QString& strInstallDir, QObject* parent)
+    : QThread(parent), CWorkEnding(EReuse::Always), m_strInstallDir(strInstallDir)
+{
+}
 
 // run() cannot be interrupted, so an owner that lets go early still waits.
 CCompressClient::~CCompressClient()
@@ -77,8 +80,8 @@ CCompressClient::~CCompressClient()
 void CCompressClient::SetPackageName(const QString& name)
 {
     m_strPackageName = name;
-    m_strArchivePath = GetPackageFilePath(name, QStringLiteral("zip"));
-    m_strTargetDir = GetPackageDir(name);
+    m_strArchivePath = GetPackageFilePath(m_strInstallDir, name, QStringLiteral("zip"));
+    m_strTargetDir = GetPackageDir(m_strInstallDir, name);
     m_pArchive.reset();
     m_bStopRequested.store(false);
     Begin();

@@ -33,7 +33,8 @@ class CCompressClient : public QThread, public CWorkEnding
 {
     Q_OBJECT
 public:
-    explicit CCompressClient(QObject* parent = nullptr);
+    // strInstallDir: where SetPackageName finds the package.
+    explicit CCompressClient(const QString& strInstallDir, QObject* parent = nullptr);
     ~CCompressClient() override;
 
     // The archive and the folder of the named package in the installation
@@ -74,6 +75,7 @@ private:
     static CFailure UnCompressUntil(const QString& zipPath, const std::shared_ptr<CHeldFile>& archive,
                                     const QString& targetDir, const std::atomic<bool>& stop, CUnpacked* unpacked);
 
+    const QString m_strInstallDir;
     QString m_strPackageName;
     QString m_strArchivePath;
     QString m_strTargetDir;

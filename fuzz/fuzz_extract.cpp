@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::atomic<int> failed {0};
     Update::CFailure failure;
     {
-        CCompressClient worker;
+        CCompressClient worker(g_strInst);
         QObject::connect(&worker, &CCompressClient::SignalFinishCompress, [&finished] { ++finished; });
         QObject::connect(&worker, &CCompressClient::SignalCompressFailed, [&failed] { ++failed; });
         worker.SetPackage(Update::CPackage(QStringLiteral("http://127.0.0.1/pkg.zip"), g_strInst));

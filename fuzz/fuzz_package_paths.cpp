@@ -200,14 +200,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (name == QLatin1String(".") || name == QLatin1String(".."))
         Fail("package name is a relative step", url, name);
 
-    const QString zip = Update::GetPackageFilePath(name, QStringLiteral("zip"));
-    const QString exe = Update::GetPackageFilePath(name, QStringLiteral("exe"));
-    const QString dir = Update::GetPackageDir(name);
+    const QString zip = Update::GetPackageFilePath(g_strInst, name, QStringLiteral("zip"));
+    const QString exe = Update::GetPackageFilePath(g_strInst, name, QStringLiteral("exe"));
+    const QString dir = Update::GetPackageDir(g_strInst, name);
     CheckPath(url, zip);
     CheckPath(url, exe);
     CheckPath(url, dir);
-    CheckPath(url, Update::GetInstallerPath(DAROZ::VxDir::GetCurrentPath(), name, true));
-    CheckPath(url, Update::GetInstallerPath(name, QStringLiteral("setup.exe"), false));
+    CheckPath(url, Update::GetInstallerPath(g_strInst, name, true));
+    CheckPath(url, Update::GetInstallerPath(dir, QStringLiteral("setup.exe"), false));
     // The extraction empties its folder: it must never be the package itself.
     if (QDir::cleanPath(zip) == QDir::cleanPath(dir) || WindowsKey(zip) == WindowsKey(dir))
         Fail("package file and extraction folder are one", url, dir);

@@ -1,5 +1,4 @@
 #include "CPackageCheck.h"
-#include "CDownloadClient.h"
 #include "CSignatureFetch.h"
 #include "HeldFile.h"
 #include "PackageHashWorker.h"
@@ -44,8 +43,8 @@ CFailure SignatureFailure(ESignatureCheck check)
 
 } // namespace
 
-CPackageCheck::CPackageCheck(CDownloadClient* client, const CSigningTrust& trust, QObject* parent)
-    : QObject(parent), CWorkEnding(EReuse::Never), m_pClient(client), m_trust(trust)
+CPackageCheck::CPackageCheck(const CSigningTrust& trust, QObject* parent)
+    : QObject(parent), CWorkEnding(EReuse::Never), m_trust(trust)
 {
     Begin();
     // Without a key nothing is hashed and no signature is asked for.
@@ -57,37 +56,51 @@ CPackageCheck::CPackageCheck(CDownloadClient* client, const CSigningTrust& trust
     // signature reply's own signal.
     connect(m_pFetch.get(), SIGNAL(SignalSignatureFetched()), this, SLOT(OnSignatureFetched()),
             Qt::QueuedConnection);
-    if (!client)
-        return;
-    connect(client, SIGNAL(SignalPackageWritten(QByteArray)), this, SLOT(OnPackageWritten(QByteArray)));
-    connect(client, SIGNAL(SignalDownloadRestarted(qint64)), this, SLOT(OnDownloadRestarted(qint64)));
-    client->SetBytesOnDiskReader([this](const QString& path, qint64 bytes) { ReadBytesOnDisk(path, bytes); });
 }
 
-CPackageCheck::~CPackageCheck()
+CPackageCheck::~CPackageCheck() = default;
+
+// The hashing thread reads the bytes on disk, a large file must not hold the
+// window, from the file held, whatever its name names meanwhile. Its answer
+// crosses back as the argument of a queued signal, which Qt copies: nothing
+// of ours is shared between the threads but that hold, which the download
+// does not touch until the answer is in.
+void CPackageCheck::TakeFile(const CPackage& package, std::shared_ptr<CHeldFile> file, qint64 bytesOnDisk)
 {
-    // A client that outlives us must not call into us.
-    if (m_pClient && IsRequired())
-        m_pClient->SetBytesOnDiskReader(nullptr);
+    if (m_eStage != Stage::Hashing || !IsRunning())
+        return;
+    m_package = package;
+    m_pFile = std::move(file);
+    if (!IsRequired())
+        return;
+    if (bytesOnDisk == 0) {
+        m_pHasher->Reset();
+        return;
+    }
+    auto done = [this](bool ok) {
+        QMetaObject::invokeMethod(this, "SignalBytesOnDiskTaken", Qt::QueuedConnection, Q_ARG(bool, ok));
+    };
+    if (m_pFile)
+        m_pHasher->ResetFromFile(std::shared_ptr<const CHeldFile>(m_pFile), bytesOnDisk, done);
+    else
+        m_pHasher->ResetFromFile(package.FilePath(), bytesOnDisk, done);
 }
 
-void CPackageCheck::Start(const CPackage& package)
+void CPackageCheck::Start(const CSignatureSource& source)
 {
     if (m_eStage != Stage::Hashing || !IsRunning())
         return;
     m_eStage = Stage::Checking;
-    m_package = package;
-    if (IsRequired() && m_pClient) {
+    if (IsRequired() && source.manager) {
         // What the client asked for, whatever the server answered.
-        m_strExpectedName = ExpectedFileName(package.Url());
-        m_pFetch->SetStallTimeout(m_pClient->StallTimeout());
+        m_strExpectedName = ExpectedFileName(m_package.Url());
+        m_pFetch->SetStallTimeout(source.stallMs);
         // Beside the package as it was finally served: wherever it comes
         // from, it is verified and bound to the name asked for.
-        m_pFetch->Start(m_pClient->NetworkManager(), SignatureUrlFor(package.Url(), m_pClient->ServedUrl()),
-                        m_pClient->TlsTrust());
+        m_pFetch->Start(source.manager, SignatureUrlFor(m_package.Url(), source.servedUrl), source.tlsTrust);
         return;
     }
-    // Nothing to check; or, with the client gone, no way to fetch the signature.
+    // Nothing to check; or, with no manager, no way to fetch the signature.
     const CFailure verdict = IsRequired() ? CFailure(EFailure::NoSignature) : CFailure();
     QMetaObject::invokeMethod(this, [this, verdict] { Finish(verdict); }, Qt::QueuedConnection);
 }
@@ -95,37 +108,8 @@ void CPackageCheck::Start(const CPackage& package)
 // Hashed as written, so the check reads nothing again.
 void CPackageCheck::OnPackageWritten(const QByteArray& chunk)
 {
-    m_pHasher->AddData(chunk);
-}
-
-// The bytes an earlier run left come in through ReadBytesOnDisk instead.
-void CPackageCheck::OnDownloadRestarted(qint64 bytesOnDisk)
-{
-    if (bytesOnDisk == 0)
-        m_pHasher->Reset();
-}
-
-// The hashing thread reads them, a large file must not hold the window,
-// from the file the client holds, whatever its name names meanwhile. Its
-// answer crosses back as the argument of a queued call, which Qt copies:
-// nothing of ours is shared between the threads but that hold, which the
-// client does not touch until the answer is in.
-void CPackageCheck::ReadBytesOnDisk(const QString& path, qint64 bytes)
-{
-    auto done = [this](bool ok) {
-        QMetaObject::invokeMethod(this, "OnBytesOnDiskHashed", Qt::QueuedConnection, Q_ARG(bool, ok));
-    };
-    const std::shared_ptr<CHeldFile> held = m_pClient ? m_pClient->PackageFile() : nullptr;
-    if (held)
-        m_pHasher->ResetFromFile(std::shared_ptr<const CHeldFile>(held), bytes, done);
-    else
-        m_pHasher->ResetFromFile(path, bytes, done);
-}
-
-void CPackageCheck::OnBytesOnDiskHashed(bool ok)
-{
-    if (m_pClient)
-        m_pClient->OnBytesOnDiskRead(ok);
+    if (m_pHasher)
+        m_pHasher->AddData(chunk);
 }
 
 void CPackageCheck::OnSignatureFetched()
@@ -156,18 +140,14 @@ CFailure CPackageCheck::Settle(const CFailure& verdict)
 {
     if (m_pFetch)
         m_pFetch->Stop();
-    if (verdict.kind == EFailure::Stopped) {
-        if (!IsRequired() || !m_pClient)
-            return verdict;
-        const CPackage& package = m_pClient->Package();
-        if (package.IsValid() && !QFileInfo::exists(package.ResumeRecordPath()))
-            m_pClient->DiscardPackageFile();
-        return verdict;
-    }
-    if (verdict.IsFailure() && m_pClient)
-        m_pClient->DiscardPackageFile();
-    else if (verdict.IsFailure())
+    const bool discard = verdict.kind == EFailure::Stopped
+        ? IsRequired() && m_package.IsValid() && !QFileInfo::exists(m_package.ResumeRecordPath())
+        : verdict.IsFailure() && m_package.IsValid();
+    if (discard && m_pFile && m_pFile->IsOpen())
+        m_pFile->RemoveAt(m_package.FilePath());
+    else if (discard)
         QFile::remove(m_package.FilePath());
+    m_pFile.reset();
     return verdict;
 }
 

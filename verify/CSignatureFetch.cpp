@@ -7,7 +7,8 @@
 
 namespace Update {
 
-CSignatureFetch::CSignatureFetch(QObject* parent) : QObject(parent), m_attempt(CHttpAttempt::EDeadline::Whole)
+CSignatureFetch::CSignatureFetch(QObject* parent)
+    : QObject(parent), CWorkEnding(EReuse::Never), m_attempt(CHttpAttempt::EDeadline::Whole)
 {
     connect(&m_attempt, SIGNAL(SignalHead()), this, SLOT(OnHead()));
     connect(&m_attempt, SIGNAL(SignalReadyRead()), this, SLOT(OnReadyRead()));
@@ -22,15 +23,9 @@ CSignatureFetch::~CSignatureFetch()
 
 void CSignatureFetch::Start(QNetworkAccessManager* manager, const QString& signatureUrl, const CTlsTrust& trust)
 {
-    if (m_eStage != Stage::Idle)
+    if (!Begin())
         return;
-    m_eStage = Stage::Fetching;
     m_attempt.Start(manager, MakePackageRequest(signatureUrl, trust), kMaxSignatureBytes + 1);
-}
-
-void CSignatureFetch::Stop()
-{
-    Finish(ESignatureCheck::NoSignature, false);
 }
 
 void CSignatureFetch::SetStallTimeout(int ms)
@@ -42,14 +37,14 @@ void CSignatureFetch::SetStallTimeout(int ms)
 void CSignatureFetch::OnHead()
 {
     if (!m_attempt.IsSuccess())
-        Finish(ESignatureCheck::NoSignature);
+        End(ESignatureCheck::NoSignature);
 }
 
 void CSignatureFetch::OnReadyRead()
 {
     const ESignatureCheck read = ReadAvailable();
     if (read != ESignatureCheck::Ok)
-        Finish(read);
+        End(read);
 }
 
 void CSignatureFetch::OnReplyFinished()
@@ -57,10 +52,10 @@ void CSignatureFetch::OnReplyFinished()
     // Gone with its manager before it finished, or failed: no signature.
     const QNetworkReply* reply = m_attempt.Reply();
     if (!reply || reply->error() != QNetworkReply::NoError || !m_attempt.IsSuccess()) {
-        Finish(ESignatureCheck::NoSignature);
+        End(ESignatureCheck::NoSignature);
         return;
     }
-    Finish(ReadAvailable());
+    End(ReadAvailable());
 }
 
 // A stall is no signature; a refused certificate, a coded answer or one Qt
@@ -68,12 +63,12 @@ void CSignatureFetch::OnReplyFinished()
 void CSignatureFetch::OnFailed(const CFailure& failure)
 {
     if (failure.kind == EFailure::Stalled) {
-        Finish(ESignatureCheck::NoSignature);
+        End(ESignatureCheck::NoSignature);
         return;
     }
     m_failure = failure;
     const bool unreadable = failure.kind == EFailure::CodedAnswer || failure.kind == EFailure::AnswerTooLarge;
-    Finish(unreadable ? ESignatureCheck::SignatureUnreadable : ESignatureCheck::NoSignature);
+    End(unreadable ? ESignatureCheck::SignatureUnreadable : ESignatureCheck::NoSignature);
 }
 
 // Keeps what has arrived: Ok, or SignatureUnreadable once the answer is too
@@ -88,18 +83,28 @@ ESignatureCheck CSignatureFetch::ReadAvailable()
     return ESignatureCheck::Ok;
 }
 
-// The one way a fetch ends, once.
-void CSignatureFetch::Finish(ESignatureCheck result, bool report)
+// The owner reads the result; the outcome carries only a refusal beyond it.
+void CSignatureFetch::End(ESignatureCheck result)
 {
-    if (m_eStage != Stage::Fetching)
+    if (!IsRunning())
         return;
-    m_eStage = Stage::Ended;
-    m_attempt.Release();
     m_eResult = result;
     if (result != ESignatureCheck::Ok)
         m_text.clear();
-    if (report)
-        emit SignalSignatureFetched();
+    Finish(m_failure);
+}
+
+CFailure CSignatureFetch::Settle(const CFailure& outcome)
+{
+    m_attempt.Release();
+    if (outcome.kind == EFailure::Stopped)
+        m_text.clear();
+    return outcome;
+}
+
+void CSignatureFetch::Report(const CFailure&)
+{
+    emit SignalSignatureFetched();
 }
 
 } // namespace Update

@@ -3,6 +3,7 @@
 #include "CHttpAttempt.h"
 #include "PackageSignature.h"
 #include "UpdateFailure.h"
+#include "WorkEnding.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -17,7 +18,7 @@ class CTlsTrust;
 // own manager and request. The whole fetch has a deadline; an answer longer
 // than kMaxSignatureBytes is cut off at once, and an error page ends it at its
 // head, unread. Part of the package check.
-class CSignatureFetch : public QObject
+class CSignatureFetch : public QObject, public CWorkEnding
 {
     Q_OBJECT
 public:
@@ -27,8 +28,7 @@ public:
     // One fetch per object; a second call does nothing. SignalSignatureFetched
     // follows from the event loop, never inside this call.
     void Start(QNetworkAccessManager* manager, const QString& signatureUrl, const CTlsTrust& trust);
-    // Ends a running fetch without a finish signal.
-    void Stop();
+    // Stop() ends a running fetch without a finish signal.
     // The whole fetch, redirects included, ends within ms: a signature is at
     // most 4 KiB, which even a line at the download's lowest accepted speed
     // brings in a few seconds, so the download's stall time is its deadline.
@@ -54,15 +54,14 @@ private slots:
     void OnFailed(const Update::CFailure& failure);
 
 private:
-    enum class Stage { Idle, Fetching, Ended };
-
     ESignatureCheck ReadAvailable();
-    void Finish(ESignatureCheck result, bool report = true);
+    void End(ESignatureCheck result);
+    CFailure Settle(const CFailure& outcome) override;
+    void Report(const CFailure& outcome) override;
 
     CHttpAttempt m_attempt; // the whole fetch's deadline
     QByteArray m_text;
     ESignatureCheck m_eResult = ESignatureCheck::NoSignature;
-    Stage m_eStage = Stage::Idle;
     CFailure m_failure;
 };
 

@@ -3,6 +3,7 @@
 #include "CPackageCheck.h"
 #include "CProxyAuth.h"
 #include "CProxyLoginDialog.h"
+#include "CheckFeed.h"
 #include "CUpdate.h"
 #include "HeldFile.h"
 #include "Notice.h"
@@ -169,7 +170,7 @@ void CUpdate::EnterDownloading()
     m_bExePackage = m_bExePackage || m_package.IsExe();
     m_strPackageName = m_package.Name();
     if (!m_pDownloadClient) {
-        m_pDownloadClient = new CDownloadClient;
+        m_pDownloadClient = new CDownloadClient(m_installation.Root());
         connect(m_pDownloadClient, SIGNAL(SignalDownloadProgress(qint64)), this, SLOT(OnUpdateProgress(qint64)));
         // Queued: the client's own handling has returned before the window
         // moves on or releases it.
@@ -183,9 +184,10 @@ void CUpdate::EnterDownloading()
         // a download that did not start from the button reads them now.
         if (!m_signingTrust)
             m_signingTrust = CSigningTrust::Load(m_installation.Root());
-        m_pPackageCheck = new CPackageCheck(m_pDownloadClient, *m_signingTrust);
+        m_pPackageCheck = new CPackageCheck(*m_signingTrust);
         connect(m_pPackageCheck, SIGNAL(SignalEnded(Update::CFailure)), this,
                 SLOT(OnPackageChecked(Update::CFailure)), Qt::QueuedConnection);
+        FeedCheck(m_pDownloadClient, m_pPackageCheck);
         m_pProxyAuth = new CProxyAuth(&CProxyLoginDialog::Ask, this);
         m_pDownloadClient->SetProxyAuth(m_pProxyAuth);
         LogRequests(m_pDownloadClient->NetworkManager());
@@ -245,7 +247,7 @@ void CUpdate::OnFinishDownload()
 void CUpdate::EnterVerifying()
 {
     ShowProgressText(tr("Verifying..."));
-    m_pPackageCheck->Start(m_package);
+    m_pPackageCheck->Start(SignatureSourceOf(*m_pDownloadClient));
 }
 
 void CUpdate::OnPackageChecked(const CFailure& verdict)
@@ -287,7 +289,7 @@ void CUpdate::EnterExtracting()
     }
     ShowProgressText(tr("UnCompressing..."));
     if (!m_pCompressClient) {
-        m_pCompressClient = new CCompressClient;
+        m_pCompressClient = new CCompressClient(m_installation.Root());
         connect(m_pCompressClient, SIGNAL(SignalEnded(Update::CFailure)), this,
                 SLOT(OnCompressEnded(Update::CFailure)), Qt::QueuedConnection);
     }
@@ -495,8 +497,8 @@ void CUpdate::EndUpdate(const CFailure& failure, int exitCode)
 
 // Each worker is asked to stop once and released. A failure is reported
 // from inside the download client's own signal, so the client (and the check
-// hooked into it) go once control is back in the event loop. The client
-// stops first: the check then knows whether a partial package is kept to be
+// it feeds) go once control is back in the event loop. The client stops
+// first: the check then knows whether a partial package is kept to be
 // resumed. A running extraction stops at its next chunk and removes the file
 // it was writing; destroying a running thread aborts the process, so it is
 // waited for.

@@ -43,7 +43,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    Update::CDownloadClient client;
+    Update::CDownloadClient client(QDir::currentPath());
     Update::CPackageHashWorker hasher;
     if (hash) {
         QObject::connect(&client, &Update::CDownloadClient::SignalPackageWritten, &app,

@@ -9,6 +9,7 @@
 #include "Package.h"
 #include "TlsTrust.h"
 
+#include <QDir>
 #include <QCoreApplication>
 #include <QFile>
 #include <QTimer>
@@ -50,7 +51,7 @@ int main(int argc, char** argv)
     QTimer::singleShot(60000, &app, [] { QCoreApplication::exit(3); });
 
     const Update::CTlsTrust trust = Update::CTlsTrust::Load(args.at(3) + QStringLiteral("/UpdateCA.pem"));
-    Update::CDownloadClient client;
+    Update::CDownloadClient client{QDir::currentPath()};
     client.SetStallTimeout(stallMs);
     client.SetTlsTrust(trust);
     Update::CSignatureFetch fetch;

@@ -1,6 +1,7 @@
 #include "FileBytes.h"
 #include "CDownloadClient.h"
 #include "CPackageCheck.h"
+#include "CheckFeed.h"
 #include "CSignatureFetch.h"
 #include "DownloadRecorder.h"
 #include "DownloadResume.h"
@@ -115,10 +116,10 @@ bool TrustKey(const Signer& signer)
 
 // Runs a package check on the finished download of url (bounded); Stopped
 // when no verdict came.
-CFailure RunCheck(CPackageCheck& check, const QString& url)
+CFailure RunCheck(CPackageCheck& check, CDownloadClient& client)
 {
     QSignalSpy checked(&check, &CPackageCheck::SignalEnded);
-    check.Start(CPackage(url, QDir::currentPath()));
+    check.Start(SignatureSourceOf(client));
     if (checked.count() != 0 || !checked.wait(kWaitMs))
         return CFailure(EFailure::Stopped);
     return check.Verdict();
@@ -404,9 +405,10 @@ void TestDownloadClient::downloads()
         server.SetRoute(target + ".minisig", LocalHttpRoute::Ok(signature));
     }
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     client.SetTlsTrust(OwnTrust());
-    CPackageCheck firstCheck(&client, CSigningTrust::Load(QDir::currentPath()));
+    CPackageCheck firstCheck(CSigningTrust::Load(QDir::currentPath()));
+    FeedCheck(&client, &firstCheck);
     Recorder recorder;
     recorder.Attach(&client);
     QString url = server.Url(target);
@@ -419,12 +421,13 @@ void TestDownloadClient::downloads()
     // The hash made while streaming is the body's, and only the body's: a
     // second download by the same client starts it over with the file.
     if (m_bSigning)
-        QCOMPARE(RunCheck(firstCheck, url).kind, EFailure::None);
-    CPackageCheck secondCheck(&client, CSigningTrust::Load(QDir::currentPath()));
+        QCOMPARE(RunCheck(firstCheck, client).kind, EFailure::None);
+    CPackageCheck secondCheck(CSigningTrust::Load(QDir::currentPath()));
+    FeedCheck(&client, &secondCheck);
     client.StartDownload(url);
     QTRY_COMPARE_WITH_TIMEOUT(recorder.finishes, 2, kWaitMs);
     if (m_bSigning)
-        QCOMPARE(RunCheck(secondCheck, url).kind, EFailure::None);
+        QCOMPARE(RunCheck(secondCheck, client).kind, EFailure::None);
     QFile file(PackagePath(fileName));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY2(file.readAll() == body, "package differs from the served body");
@@ -543,7 +546,7 @@ void TestDownloadClient::failures()
     if (obstacle == "folder")
         QVERIFY(QDir().mkdir(packagePath));
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     if (obstacle != "untrusted")
         client.SetTlsTrust(OwnTrust());
     else
@@ -606,7 +609,7 @@ void TestDownloadClient::plantedAtPackagePath()
     const QByteArray body = Bytes(300 * 1024, 21);
     m_http.SetRoute("/planted/client_v2.zip", LocalHttpRoute::Ok(body));
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     Recorder recorder;
     recorder.Attach(&client);
     QString url = m_http.Url("/planted/client_v2.zip");
@@ -679,7 +682,7 @@ void TestDownloadClient::limits()
     server.SetRoute("/pkg/client_v2.zip", route);
     QVERIFY(server.Start());
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     client.SetStallTimeout(stallMs);
     client.SetLowSpeedLimit(1024, lowSpeedMs);
     Recorder recorder;
@@ -813,9 +816,10 @@ void TestDownloadClient::stopMidTransfer()
     }
 
     Recorder recorder;
-    auto* client = new CDownloadClient;
+    auto* client = new CDownloadClient(QDir::currentPath());
     UseInstallationRetries(*client);
-    CPackageCheck check(client, CSigningTrust::Load(QDir::currentPath()));
+    CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
+    FeedCheck(client, &check);
     recorder.Attach(client);
     client->StartDownload(url);
     if (when == "transfer")
@@ -886,7 +890,7 @@ void TestDownloadClient::cancelInAnyLanguage()
     QVERIFY(server.Start());
     QVERIFY(WriteRetries(setting));
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     client.SetStallTimeout(300);
     UseInstallationRetries(client);
     Recorder recorder;
@@ -921,7 +925,7 @@ void TestDownloadClient::secondStartSendsNoRequest()
     m_http.SetRoute("/twice/client_v2.zip", slow);
     const int before = m_http.RequestCount("/twice/client_v2.zip");
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     Recorder recorder;
     recorder.Attach(&client);
     QString url = m_http.Url("/twice/client_v2.zip");
@@ -943,7 +947,7 @@ void TestDownloadClient::secondStartSendsNoRequest()
 void TestDownloadClient::spentClientStartsNothing()
 {
     m_http.SetRoute("/gone/client_v2.zip", LocalHttpRoute::Status(404, "gone"));
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     Recorder recorder;
     recorder.Attach(&client);
     QString url = m_http.Url("/gone/client_v2.zip");
@@ -996,7 +1000,7 @@ void TestDownloadClient::twoEventsOneReport()
     if (folderAtPath)
         QVERIFY(QDir().mkdir(PackagePath("client_v2.zip")));
 
-    QPointer<CDownloadClient> client = new CDownloadClient;
+    QPointer<CDownloadClient> client = new CDownloadClient(QDir::currentPath());
     Recorder recorder;
     recorder.Attach(client);
     QList<CFailure> ended;
@@ -1090,7 +1094,7 @@ void TestDownloadClient::clientSize()
         url = m_https.Url(url.toLatin1());
     }
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     client.SetTlsTrust(OwnTrust());
     QSignalSpy spy(&client, &CDownloadClient::SignalClientSize);
     client.GetClientSize(url);
@@ -1234,10 +1238,11 @@ void TestDownloadClient::retries()
         url = local.Url("/pkg/client_v2.zip");
     }
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     client.SetStallTimeout(1000);
     UseInstallationRetries(client);
-    CPackageCheck check(&client, CSigningTrust::Load(QDir::currentPath()));
+    CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
+    FeedCheck(&client, &check);
     Recorder recorder;
     recorder.Attach(&client);
     QElapsedTimer clock;
@@ -1281,7 +1286,7 @@ void TestDownloadClient::retries()
     }
     // Checked last: the signature's request is not the package's.
     if (checkHash)
-        QCOMPARE(RunCheck(check, url).kind, EFailure::None);
+        QCOMPARE(RunCheck(check, client).kind, EFailure::None);
     if (!m_bSigning && !package.isEmpty())
         QSKIP("minisign is not installed: the hash made while writing was not checked");
 }
@@ -1330,7 +1335,7 @@ void TestDownloadClient::acrossRuns()
 
     QVERIFY(WriteRetries("1"));
     {
-        CDownloadClient first;
+        CDownloadClient first{QDir::currentPath()};
         UseInstallationRetries(first);
         Recorder recorder;
         recorder.Attach(&first);
@@ -1370,9 +1375,10 @@ void TestDownloadClient::acrossRuns()
     }
     const int before = server.Requests().size();
     const qint64 sentBefore = server.BodyBytesSent();
-    CDownloadClient second;
+    CDownloadClient second{QDir::currentPath()};
     UseInstallationRetries(second);
-    CPackageCheck check(&second, CSigningTrust::Load(QDir::currentPath()));
+    CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
+    FeedCheck(&second, &check);
     Recorder recorder;
     recorder.Attach(&second);
     RunDownload(second, nextUrl);
@@ -1401,7 +1407,7 @@ void TestDownloadClient::acrossRuns()
         QCOMPARE(server.BodyBytesSent() - sentBefore, qint64(body.size() - half));
     if (!m_bSigning)
         QSKIP("minisign is not installed: the hash made while writing was not checked");
-    QCOMPARE(RunCheck(check, nextUrl).kind, EFailure::None);
+    QCOMPARE(RunCheck(check, second).kind, EFailure::None);
 }
 
 void TestDownloadClient::signatureFetch_data()
@@ -1476,7 +1482,7 @@ void TestDownloadClient::signatureFetch()
     }
 
     // Through the download's own manager, as the package check fetches it.
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     CSignatureFetch fetch;
     fetch.SetStallTimeout(500);
     QSignalSpy finished(&fetch, &CSignatureFetch::SignalSignatureFetched);
@@ -1517,7 +1523,7 @@ void TestDownloadClient::signatureRefused()
         packageUrl = m_https.Url(packageUrl.toLatin1());
     }
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     CSignatureFetch fetch;
     fetch.SetStallTimeout(kWaitMs);
     QSignalSpy finished(&fetch, &CSignatureFetch::SignalSignatureFetched);
@@ -1657,8 +1663,9 @@ void TestDownloadClient::packageCheck()
         server.SetRoute(servedTarget + ".minisig", LocalHttpRoute::Ok(published));
     QVERIFY(server.Start());
 
-    CDownloadClient client;
-    CPackageCheck check(&client, CSigningTrust::Load(QDir::currentPath()));
+    CDownloadClient client{QDir::currentPath()};
+    CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
+    FeedCheck(&client, &check);
     QCOMPARE(check.IsRequired(), required);
     QString url = server.Url(target);
     RunDownload(client, url);
@@ -1667,10 +1674,10 @@ void TestDownloadClient::packageCheck()
     QVERIFY(QFile::exists(path));
 
     QSignalSpy checked(&check, &CPackageCheck::SignalEnded);
-    check.Start(CPackage(url, QDir::currentPath()));
+    check.Start(SignatureSourceOf(client));
     QCOMPARE(checked.count(), 0);
     QVERIFY(checked.wait(kWaitMs));
-    check.Start(CPackage(url, QDir::currentPath()));
+    check.Start(SignatureSourceOf(client));
     QTest::qWait(kSettleMs);
 
     QCOMPARE(checked.count(), 1);
@@ -1722,8 +1729,9 @@ void TestDownloadClient::checkTwoEventsOneReport()
     if (signedInstallation)
         QVERIFY(WriteAll(QDir::current().filePath("UpdateKey.pub"), "a key\n"));
 
-    CDownloadClient client;
-    CPackageCheck check(&client, CSigningTrust::Load(QDir::currentPath()));
+    CDownloadClient client{QDir::currentPath()};
+    CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
+    FeedCheck(&client, &check);
     QCOMPARE(check.IsRequired(), signedInstallation);
     RunDownload(client, url);
     QList<CFailure> ended;
@@ -1731,7 +1739,7 @@ void TestDownloadClient::checkTwoEventsOneReport()
         ended.append(verdict);
         check.Stop();
     });
-    check.Start(CPackage(url, QDir::currentPath()));
+    check.Start(SignatureSourceOf(client));
     if (outcome < 0) {
         // The signature is on its way, or the verdict of an unsigned one is queued.
         if (signedInstallation)
@@ -1764,11 +1772,12 @@ void TestDownloadClient::checkOutlivesClient()
     QString url = server.Url("/pkg/client_v2.zip");
     QVERIFY(WriteAll(QDir::current().filePath("UpdateKey.pub"), "a key\n"));
 
-    auto client = std::make_unique<CDownloadClient>();
-    CPackageCheck check(client.get(), CSigningTrust::Load(QDir::currentPath()));
+    auto client = std::make_unique<CDownloadClient>(QDir::currentPath());
+    CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
+    FeedCheck(client.get(), &check);
     RunDownload(*client, url);
     QSignalSpy checked(&check, &CPackageCheck::SignalEnded);
-    check.Start(CPackage(url, QDir::currentPath()));
+    check.Start(SignatureSourceOf(*client));
     QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/pkg/client_v2.zip.minisig"), 1, kWaitMs);
     client.reset();
     QVERIFY(checked.wait(kWaitMs));
@@ -1901,7 +1910,7 @@ void TestDownloadClient::storeStamp()
 // ends the attempt, and a shorter time would end slow but healthy downloads.
 void TestDownloadClient::stallLimitAsShipped()
 {
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     QCOMPARE(client.StallTimeout(), 60000);
 }
 

@@ -687,7 +687,7 @@ void TestDownloadRetry::hostileRecordReachesNoHeader()
     QVERIFY(dir.write("client_v2.zip.resume",
                       "url=" + url.toUtf8() + "\nvalidator=" + validator + "\nbytes=1000\n"));
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     Test::Recorder recorder;
     recorder.Attach(&client);
     client.StartDownload(url);

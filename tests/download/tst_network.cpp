@@ -46,7 +46,7 @@ struct Fetched
 
 Fetched Fetch(const QString& url, const CTlsTrust& trust, CProxyAuth* auth = nullptr, int retries = 0)
 {
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     client.SetTlsTrust(trust);
     client.SetProxyAuth(auth);
     client.SetRetries(retries);

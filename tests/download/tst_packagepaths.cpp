@@ -201,13 +201,14 @@ void TestPackagePaths::pathBuilders()
     QFETCH(QString, expected);
     expected.replace(QLatin1String("<dir>"), QDir::currentPath());
 
+    const QString dir = QDir::currentPath();
     QString actual;
     if (kind == "file")
-        actual = GetPackageFilePath(first, second);
+        actual = GetPackageFilePath(dir, first, second);
     else if (kind == "dir")
-        actual = GetPackageDir(first);
+        actual = GetPackageDir(dir, first);
     else
-        actual = GetInstallerPath(first, second, kind == "exeInstaller");
+        actual = GetInstallerPath(GetPackageDir(dir, first), second, false);
     QCOMPARE(actual, expected);
 }
 
@@ -232,7 +233,7 @@ void TestPackagePaths::findFirstExe()
     QFETCH(QStringList, entries);
     QFETCH(QString, expected);
 
-    const QString dir = GetPackageDir("client_v2");
+    const QString dir = GetPackageDir(QDir::currentPath(), "client_v2");
     if (!entries.contains("<missing>"))
         QVERIFY(QDir().mkpath(dir));
     for (const QString& entry : entries) {
@@ -356,7 +357,7 @@ void TestPackagePaths::removeLink()
     OutsideTarget outside;
     QVERIFY(outside.isValid());
     const QStringList picture = outside.Picture();
-    const QString path = GetPackageDir("client_v2");
+    const QString path = GetPackageDir(QDir::currentPath(), "client_v2");
     if (planted == "file link")
         QVERIFY(QFile::link(outside.File(), path));
     else if (planted == "folder link")

@@ -79,7 +79,7 @@ int ModeBits(const QString& path)
 // A worker with its end mark and a spy on each of its signals.
 struct WatchedWorker
 {
-    CCompressClient worker;
+    CCompressClient worker{QDir::currentPath()};
     ThreadEndMark mark {&worker};
     QSignalSpy endedSpy {&worker, SIGNAL(SignalEnded(Update::CFailure))};
     QSignalSpy finishSpy {&worker, SIGNAL(SignalFinishCompress())};
@@ -582,7 +582,7 @@ void TestCCompressClient::destroyWaitsForRunningWorker()
 {
     const QByteArray data(16 * 1024 * 1024, 'd');
     QVERIFY(WriteZip(Zip(), {File("payload.bin", data)}));
-    auto* worker = new CCompressClient;
+    auto* worker = new CCompressClient(QDir::currentPath());
     QSignalSpy finishSpy(worker, SIGNAL(SignalFinishCompress()));
     worker->SetPackageName(QStringLiteral("pkg"));
     worker->start();

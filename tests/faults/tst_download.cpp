@@ -129,7 +129,7 @@ void TestDownloadFaults::serverVanishes()
     server->SetRoute("/pkg/client_v2.zip", route);
     const QStringList before = AllButPackage();
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     client.SetStallTimeout(kWaitMs); // the server's end must be noticed on its own
     Recorder recorder;
     recorder.Attach(&client);
@@ -174,7 +174,7 @@ void TestDownloadFaults::shortBody()
         {
             // A plain event loop, not QTRY's polling: Qt's verdict depends on
             // the order in which it hears of the bytes and of the close.
-            CDownloadClient client;
+            CDownloadClient client{QDir::currentPath()};
             recorder.Attach(&client);
             QEventLoop loop;
             QTimer::singleShot(kWaitMs, &loop, &QEventLoop::quit);
@@ -215,7 +215,7 @@ void TestDownloadFaults::diskFills()
     {
         Faults::FileSizeLimit full{rlim_t(limit)};
         QVERIFY(full.IsSet());
-        CDownloadClient client;
+        CDownloadClient client{QDir::currentPath()};
         recorder.Attach(&client);
         QString url = m_http.Url("/full/client_v2.zip");
         client.StartDownload(url);
@@ -271,7 +271,7 @@ void TestDownloadFaults::stall()
     m_http.SetRoute("/stall/client_v2.zip", route);
     const QStringList before = AllButPackage();
 
-    auto client = std::make_unique<CDownloadClient>();
+    auto client = std::make_unique<CDownloadClient>(QDir::currentPath());
     client->SetStallTimeout(kStallMs);
     Recorder recorder;
     recorder.Attach(client.get());
@@ -317,7 +317,7 @@ void TestDownloadFaults::stallReceiverEndsClient()
     quiet.stallAfter = 1000;
     m_http.SetRoute("/reenter/client_v2.zip", quiet);
 
-    QPointer<CDownloadClient> client = new CDownloadClient;
+    QPointer<CDownloadClient> client = new CDownloadClient(QDir::currentPath());
     client->SetStallTimeout(kStallMs);
     QStringList errors;
     int finishes = 0;
@@ -361,7 +361,7 @@ void TestDownloadFaults::noStallReportAfterEnd()
     m_http.SetRoute("/end/404/client_v2.zip", LocalHttpRoute::Status(404, "gone"));
     const QByteArray path = end == "stop" ? "/end/stall/client_v2.zip" : "/end/" + end.toLatin1() + "/client_v2.zip";
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     client.SetStallTimeout(kStallMs);
     Recorder recorder;
     recorder.Attach(&client);

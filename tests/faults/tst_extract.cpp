@@ -80,7 +80,7 @@ QStringList TestExtractFaults::AllButTarget() const
 // One run of the worker thread, as the window starts it; why it failed.
 CFailure TestExtractFaults::RunWorker(int& finished, int& failed, std::shared_ptr<CHeldFile> archive) const
 {
-    CCompressClient worker;
+    CCompressClient worker{QDir::currentPath()};
     ThreadEndMark mark(&worker);
     QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
     QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
@@ -196,7 +196,7 @@ void TestExtractFaults::packageGoneBeforeExtraction()
     QVERIFY(server.Start());
     server.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Ok(package));
 
-    CDownloadClient client;
+    CDownloadClient client{QDir::currentPath()};
     QSignalSpy finishedDownload(&client, SIGNAL(SignalFinishDownload()));
     QString url = server.Url("/pkg/client_v2.zip");
     client.StartDownload(url);

@@ -7,6 +7,7 @@
 #include "TinyProxy.h"
 #include "TlsTrust.h"
 
+#include <QDir>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -196,7 +197,7 @@ void TestProxyLogin::askedThroughRealProxy()
     int failedWhileOpen = 0;
     CProxyAuth auth(&CProxyLoginDialog::Ask);
     for (int i = 0; i < downloads; ++i) {
-        CDownloadClient client;
+        CDownloadClient client{QDir::currentPath()};
         client.SetStallTimeout(stallMs);
         client.SetProxyAuth(&auth);
         QStringList errors;
