@@ -1,4 +1,5 @@
 #include "CInstallation.h"
+#include "InstallationItems.h"
 
 #include <QSettings>
 #include <QTextCodec>
@@ -7,7 +8,7 @@ namespace Update {
 
 CInstallation::CInstallation(const QString& root) : m_strRoot(root), m_settings(ReadLocalSettings(root))
 {
-    QSettings clientInfo(FilePath(QStringLiteral("ClientInfo.ini")), QSettings::IniFormat);
+    QSettings clientInfo(FilePath(QLatin1String(kClientInfoName)), QSettings::IniFormat);
     clientInfo.setIniCodec(QTextCodec::codecForName("GB18030"));
     m_strLogoName = clientInfo.value(QStringLiteral("CLIENTINFO/LogoName")).toString();
 }

@@ -1,4 +1,5 @@
 #include "LocalSettings.h"
+#include "InstallationItems.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -8,7 +9,7 @@ namespace Update {
 
 QString LocalSettingsPath(const QString& installDir)
 {
-    const QString path = installDir + QLatin1String("/Localcfg.ini");
+    const QString path = installDir + QLatin1Char('/') + QLatin1String(kLocalSettingsName);
     const QString lowerCase = installDir + QLatin1String("/localcfg.ini");
     return !QFileInfo::exists(path) && QFileInfo::exists(lowerCase) ? lowerCase : path;
 }

@@ -1,4 +1,5 @@
 #include "PackagePaths.h"
+#include "InstallationItems.h"
 #include "PlatformFind.h"
 
 #include <QFile>
@@ -133,14 +134,12 @@ QString GetPackageName(const QString& url)
 
 bool IsInstallationItem(const QString& name, const QString& ownExeName)
 {
-    static const char* const kItems[] = {"Corvel.exe", "ZoRezivirArerur.exe", "Localcfg.ini", "ClientInfo.ini",
-                                         "Skin", "Language", "plugins"};
     const QString key = WindowsName(name);
     if (key.isEmpty())
         return false;
     if (!ownExeName.isEmpty() && key.compare(WindowsName(ownExeName), Qt::CaseInsensitive) == 0)
         return true;
-    for (const char* item : kItems) {
+    for (const char* item : kInstallationItems) {
         if (key.compare(QLatin1String(item), Qt::CaseInsensitive) == 0)
             return true;
     }

@@ -9,8 +9,6 @@
 
 namespace Update {
 
-const char* const kClientExeName = "Corvel.exe";
-const char* const kNotifierExeName = "ZoRezivirArerur.exe";
 const char* const kClientStartArgument = "StopQueryVer";
 
 namespace {

@@ -1,13 +1,12 @@
 #pragma once
 
+#include "InstallationItems.h"
+
 #include <QString>
 
 namespace Update {
 
-// The client's and the notifier's executable names and the argument the
-// client is started with when the user leaves without updating.
-extern const char* const kClientExeName;      // "Corvel.exe"
-extern const char* const kNotifierExeName;    // "ZoRezivirArerur.exe"
+// The argument the client is started with when the user leaves without updating.
 extern const char* const kClientStartArgument; // "StopQueryVer"
 
 // Terminates the process with this id at once; ids of 0 or less terminate
