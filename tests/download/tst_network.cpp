@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
@@ -186,34 +187,27 @@ void TestNetwork::caFile()
     QCOMPARE(UpdateCaPath(m_pDir->path()), path);
     const QByteArray ca = TestCertificates::ReadFile(m_certificates.CaPath());
     const QByteArray self = TestCertificates::ReadFile(m_certificates.CertificatePath(TestCertificates::SelfSigned));
-    if (content == "ca")
-        QVERIFY(TestFiles::WriteAll(path, ca));
-    else if (content == "ca+self")
-        QVERIFY(TestFiles::WriteAll(path, ca + self));
-    else if (content == "crlf")
-        QVERIFY(TestFiles::WriteAll(path, QByteArray(ca).replace("\n", "\r\n")));
-    else if (content == "text first")
-        QVERIFY(TestFiles::WriteAll(path, "Certificate:\n    Data:\n        Version: 3 (0x2)\n" + ca));
-    else if (content == "ca+garbage")
-        QVERIFY(TestFiles::WriteAll(path, ca + "\x01\x02 not a certificate\n"));
+    const QMap<QString, QByteArray> files = {
+        {"ca", ca},
+        {"ca+self", ca + self},
+        {"crlf", QByteArray(ca).replace("\n", "\r\n")},
+        {"text first", "Certificate:\n    Data:\n        Version: 3 (0x2)\n" + ca},
+        {"ca+garbage", ca + "\x01\x02 not a certificate\n"},
+        {"empty", QByteArray()},
+        {"garbage", QByteArray(3000, '\x07')},
+        {"der", QSslCertificate(ca).toDer()},
+        {"key", TestCertificates::ReadFile(m_certificates.KeyPath())},
+        {"cut", ca.left(ca.size() / 2) + "\n-----END CERTIFICATE-----\n"},
+        {"oversized", ca + QByteArray(int(kMaxUpdateCaBytes), '#')},
+    };
+    if (files.contains(content))
+        QVERIFY(TestFiles::WriteAll(path, files.value(content)));
     else if (content == "lower case")
         QVERIFY(TestFiles::WriteAll(QDir::currentPath() + "/updateca.pem", ca));
-    else if (content == "empty")
-        QVERIFY(TestFiles::WriteAll(path, QByteArray()));
-    else if (content == "garbage")
-        QVERIFY(TestFiles::WriteAll(path, QByteArray(3000, '\x07')));
-    else if (content == "der")
-        QVERIFY(TestFiles::WriteAll(path, QSslCertificate(ca).toDer()));
-    else if (content == "key")
-        QVERIFY(TestFiles::WriteAll(path, TestCertificates::ReadFile(m_certificates.KeyPath())));
-    else if (content == "cut")
-        QVERIFY(TestFiles::WriteAll(path, ca.left(ca.size() / 2) + "\n-----END CERTIFICATE-----\n"));
     else if (content == "folder")
         QVERIFY(QDir().mkdir(path));
     else if (content == "dangling")
         QVERIFY(QFile::link(m_pDir->filePath("gone.pem"), path));
-    else if (content == "oversized")
-        QVERIFY(TestFiles::WriteAll(path, ca + QByteArray(int(kMaxUpdateCaBytes), '#')));
 
     const CTlsTrust trust = CTlsTrust::Load(UpdateCaPath(m_pDir->path()));
     QCOMPARE(trust.Failure().IsFailure(), certificates < 0);
@@ -269,14 +263,10 @@ void TestNetwork::tlsReasons()
         list.append(QSslError(error));
     const CFailure failure = TlsFailure(list, "updates.example.test");
     QCOMPARE(failure.kind, kind);
-    const QString text = FailureText(failure);
-    QVERIFY2(text.startsWith("Update failed, error Type:The certificate of updates.example.test ")
-                 || text.startsWith("Update failed, error Type:updates.example.test "),
-             qPrintable(text));
+    // Its box and exit status: failureTexts.
     QCOMPARE(TlsFailureReason(list, "updates.example.test"), FailureReason(failure));
     if (kind == EFailure::TlsRefused && !list.isEmpty())
-        QVERIFY(text.endsWith(list.first().errorString()));
-    QCOMPARE(FailureExitCode(kind), 0);
+        QVERIFY(FailureText(failure).endsWith(list.first().errorString()));
 }
 
 // Real nginx over https with certificates made by openssl: each bad one is

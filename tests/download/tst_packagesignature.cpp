@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -368,43 +369,33 @@ void TestPackageSignature::malformedKey()
     // The untouched key accepts, so each row fails by its edit alone.
     QCOMPARE(VerifyPackageSignature(good, sig, hash), ESignatureCheck::Ok);
 
-    QByteArray key = good;
     const QList<QByteArray> lines = Lines(good);
-    if (edit == "empty")
-        key.clear();
-    else if (edit == "no comment")
-        key = lines[1] + '\n';
-    else if (edit == "no key")
-        key = lines[0] + '\n';
-    else if (edit == "long")
-        key = EditBlob(good, 1, [](QByteArray& b) { b += "xyz"; });
-    else if (edit == "short")
-        key = EditBlob(good, 1, [](QByteArray& b) { b.chop(3); });
-    else if (edit == "ED" || edit == "Xx")
-        key = EditBlob(good, 1, [&](QByteArray& b) { b.replace(0, 2, edit); });
-    else if (edit == "not base64")
-        key = lines[0] + '\n' + lines[1].left(20) + '!' + lines[1].mid(21) + '\n';
-    else if (edit == "space")
-        key = lines[0] + '\n' + lines[1].left(20) + ' ' + lines[1].mid(20) + '\n';
-    else if (edit == "extra")
-        key += "anything\n";
-    else if (edit == "signature")
-        key = sig;
-    else if (edit == "oversized")
-        key = lines[0] + QByteArray(int(kMaxUpdateKeyBytes), 'c') + '\n' + lines[1] + '\n';
     const QByteArray damaged = EditBlob(good, 1, [](QByteArray& b) { b.chop(3); });
-    if (edit == "good, damaged")
-        key = good + damaged;
-    else if (edit == "damaged, good")
-        key = damaged + good;
-    else if (edit == "good, comment")
-        key = good + lines[0] + '\n';
     const QByteArray other = FileBytes(m_keys.filePath("B.pub"));
-    if (edit.contains("other"))
-        key = (edit.startsWith("good") ? good : other) + (edit.contains("blank") ? "\n" : "")
-            + (edit.endsWith("other") ? other : good);
-    if (edit.endsWith("crlf"))
-        key.replace("\n", "\r\n");
+    const QMap<QByteArray, QByteArray> keys = {
+        {"empty", QByteArray()},
+        {"no comment", lines[1] + '\n'},
+        {"no key", lines[0] + '\n'},
+        {"long", EditBlob(good, 1, [](QByteArray& b) { b += "xyz"; })},
+        {"short", damaged},
+        {"ED", EditBlob(good, 1, [](QByteArray& b) { b.replace(0, 2, "ED"); })},
+        {"Xx", EditBlob(good, 1, [](QByteArray& b) { b.replace(0, 2, "Xx"); })},
+        {"not base64", lines[0] + '\n' + lines[1].left(20) + '!' + lines[1].mid(21) + '\n'},
+        {"space", lines[0] + '\n' + lines[1].left(20) + ' ' + lines[1].mid(20) + '\n'},
+        {"extra", good + "anything\n"},
+        {"signature", sig},
+        {"oversized", lines[0] + QByteArray(int(kMaxUpdateKeyBytes), 'c') + '\n' + lines[1] + '\n'},
+        {"good, damaged", good + damaged},
+        {"damaged, good", damaged + good},
+        {"good, comment", good + lines[0] + '\n'},
+        {"good, other", good + other},
+        {"other, good", other + good},
+        {"other, blank, good", other + '\n' + good},
+        {"other, good, crlf", QByteArray(other + good).replace("\n", "\r\n")},
+        {"other, other", other + other},
+    };
+    QVERIFY(keys.contains(edit));
+    const QByteArray key = keys.value(edit);
     QVERIFY(key != good);
 
     QList<CUpdateKey> parsed;
@@ -419,11 +410,8 @@ void TestPackageSignature::hashInChunks_data()
     QTest::addColumn<bool>("resetFirst"); // junk fed, then Reset: a restarted download
     QTest::addColumn<bool>("peekMidway"); // Result() asked halfway must not disturb the rest
 
-    QTest::newRow("nothing") << 0 << 1 << false << false;
-    QTest::newRow("byte by byte") << 10007 << 1 << false << false;
     QTest::newRow("odd chunks") << 100003 << 7 << false << true;
     QTest::newRow("larger than a block, not aligned") << 1048589 << 65537 << true << true;
-    QTest::newRow("after a reset") << 4096 << 100 << true << false;
     QTest::newRow("more than the hashing thread queues") << 20 * 1024 * 1024 + 3 << 65536 << true << true;
 }
 
@@ -464,7 +452,6 @@ void TestPackageSignature::hashResumedFromFile_data()
     QTest::addColumn<int>("onDisk");   // bytes already on disk when the download resumes
     QTest::addColumn<bool>("resumes");
 
-    QTest::newRow("half on disk") << 150001 << true;
     QTest::newRow("all on disk") << 300000 << true;
     QTest::newRow("more asked than the file holds") << 300001 << false;
     QTest::newRow("negative size") << -1 << false;
@@ -555,20 +542,17 @@ void TestPackageSignature::readSmallFile_data()
 
     const QByteArray atBound(int(kMaxUpdateKeyBytes), 'k');
     QTest::newRow("a file at the bound") << "file at bound" << true << atBound;
-    QTest::newRow("one byte over the bound") << "file over bound" << false << QByteArray();
     QTest::newRow("an empty file") << "empty file" << true << QByteArray();
-    QTest::newRow("nothing there") << "missing" << false << QByteArray();
-    QTest::newRow("a folder") << "folder" << false << QByteArray();
     QTest::newRow("a link to a file is followed") << "link to file" << true << atBound;
-    QTest::newRow("a broken link") << "broken link" << false << QByteArray();
     QTest::newRow("a link to a device, which reads as empty") << "link to /dev/null" << false << QByteArray();
-    QTest::newRow("a pipe nobody writes to") << "pipe" << false << QByteArray();
     QTest::newRow("a pipe a writer holds open, never closing it") << "pipe with writer" << false << QByteArray();
 }
 
 // A small file of the installation is read whole, never past its bound, and
 // only when it is a regular file. Nothing in its place holds the caller: a
-// pipe would, read as a file, until a writer came and went.
+// pipe would, read as a file, until a writer came and went. (Over the bound,
+// a folder, a broken link: TestNetwork::caFile; a pipe nobody writes to: the
+// end-to-end rows.)
 void TestPackageSignature::readSmallFile()
 {
     QFETCH(QString, what);
@@ -580,41 +564,29 @@ void TestPackageSignature::readSmallFile()
     const QByteArray atBound(int(kMaxUpdateKeyBytes), 'k');
     if (what == "file at bound")
         QVERIFY(WriteBytes(path, atBound));
-    else if (what == "file over bound")
-        QVERIFY(WriteBytes(path, atBound + 'k'));
     else if (what == "empty file")
         QVERIFY(WriteBytes(path, QByteArray()));
-    else if (what == "folder")
-        QVERIFY(QDir().mkdir(path));
 #ifdef Q_OS_UNIX
     else if (what == "link to file")
         QVERIFY(WriteBytes(target, atBound) && QFile::link(target, path));
-    else if (what == "broken link")
-        QVERIFY(QFile::link(target, path));
     else if (what == "link to /dev/null")
         QVERIFY(QFile::link("/dev/null", path));
-    else if (what.startsWith("pipe"))
-        QVERIFY(mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
     int writer = -1;
     if (what == "pipe with writer") {
+        QVERIFY(mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
         writer = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NONBLOCK);
         QVERIFY(writer >= 0);
         QVERIFY(::write(writer, "untrusted comment:", 18) == 18);
     }
 #else
-    else if (what != "missing")
+    else
         QSKIP("links and pipes are tried on POSIX systems");
 #endif
 
     auto result = std::async(std::launch::async, [&path] { return ReadSmallFile(path, kMaxUpdateKeyBytes); });
     const bool returned = result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
 #ifdef Q_OS_UNIX
-    // A reader held by the pipe lets go once a writer has come and gone.
-    if (!returned && writer < 0) {
-        const int release = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
-        if (release >= 0)
-            ::close(release);
-    }
+    // The writer goes: a reader it held lets go.
     if (writer >= 0)
         ::close(writer);
 #endif
