@@ -7,11 +7,9 @@
 #include "DownloadResume.h"
 #include "InstallDir.h"
 #include "LocalHttpServer.h"
-#include "LocalSettings.h"
 #include "Minisign.h"
 #include "NginxServer.h"
 #include "OutsideTarget.h"
-#include "PackageRequest.h"
 #include "PackageSignature.h"
 #include "SigningTrust.h"
 #include "TlsTrust.h"
@@ -22,19 +20,13 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QProcess>
-#include <QRandomGenerator>
-#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QTranslator>
 #include <QtTest>
 
-#include <chrono>
-#include <future>
 #include <memory>
-#include <numeric>
 
 #ifdef Q_OS_UNIX
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -57,23 +49,6 @@ const int kSettleMs = 200;   // time given to a second, unwanted signal to show 
 QString PackagePath(const QString& fileName)
 {
     return QDir::currentPath() + '/' + fileName;
-}
-
-// "Update/Retries" in the installation's Localcfg.ini; "-" for no file.
-bool WriteRetries(const QByteArray& setting)
-{
-    QFile::remove(QStringLiteral("Localcfg.ini"));
-    if (setting == "-")
-        return true;
-    QFile ini(QStringLiteral("Localcfg.ini"));
-    const QByteArray text = "[Skin]\nPath=Corvel\n[Update]\nRetries=" + setting + '\n';
-    return ini.open(QIODevice::WriteOnly) && ini.write(text) == text.size();
-}
-
-// The retries of the installation (the current folder), as the window passes them.
-void UseInstallationRetries(CDownloadClient& client)
-{
-    client.SetRetries(ReadLocalSettings(QDir::currentPath()).retries);
 }
 
 // A key pair made by the real minisign for the whole test, and signatures
@@ -230,13 +205,10 @@ private slots:
     void stopMidTransfer();
     void cancelInAnyLanguage_data();
     void cancelInAnyLanguage();
-    void secondStartSendsNoRequest();
-    void spentClientStartsNothing();
+    void startAgain_data();
+    void startAgain();
     void twoEventsOneReport_data();
     void twoEventsOneReport();
-    void tlsSettings_data();
-    void tlsSettings();
-    void clientSize_data();
     void clientSize();
     void retries_data();
     void retries();
@@ -244,15 +216,10 @@ private slots:
     void acrossRuns();
     void signatureFetch_data();
     void signatureFetch();
-    void signatureRefused_data();
-    void signatureRefused();
     void packageCheck_data();
     void packageCheck();
     void checkTwoEventsOneReport_data();
     void checkTwoEventsOneReport();
-    void checkOutlivesClient();
-    void signingTrust_data();
-    void signingTrust();
     void storeStamp();
     void stallLimitAsShipped();
 
@@ -328,90 +295,59 @@ void TestDownloadClient::RequireMinisign() const
 
 void TestDownloadClient::downloads_data()
 {
-    QTest::addColumn<bool>("tls");
     QTest::addColumn<QByteArray>("target");
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("fileName");
 
     const QByteArray small = Bytes(100, 1);
     const QByteArray large = Bytes(3 * 1024 * 1024 + 17, 2);
 
     m_http.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Ok(small));
-    QTest::newRow("content-length") << false << QByteArray("/pkg/client_v2.zip") << small << "client_v2.zip";
-
+    QTest::newRow("content-length") << QByteArray("/pkg/client_v2.zip") << small;
     m_http.SetRoute("/large/client_v2.zip", LocalHttpRoute::Ok(large));
-    QTest::newRow("3 MiB")
-        << false << QByteArray("/large/client_v2.zip") << large << "client_v2.zip";
-
     LocalHttpRoute unsized = LocalHttpRoute::Ok(large);
     unsized.contentLength = false;
     m_http.SetRoute("/unsized/client_v2.zip", unsized);
-    QTest::newRow("no content-length: body ends with the connection")
-        << false << QByteArray("/unsized/client_v2.zip") << large << "client_v2.zip";
-
+    QTest::newRow("no content-length: body ends with the connection") << QByteArray("/unsized/client_v2.zip") << large;
     LocalHttpRoute chunked = LocalHttpRoute::Ok(large);
     chunked.chunked = true;
     m_http.SetRoute("/chunked/client_v2.zip", chunked);
-    QTest::newRow("chunked") << false << QByteArray("/chunked/client_v2.zip") << large << "client_v2.zip";
-
+    QTest::newRow("chunked") << QByteArray("/chunked/client_v2.zip") << large;
     m_http.SetRoute("/empty/client_v2.zip", LocalHttpRoute::Ok(QByteArray()));
-    QTest::newRow("empty body: empty file, still a finish")
-        << false << QByteArray("/empty/client_v2.zip") << QByteArray() << "client_v2.zip";
-
+    QTest::newRow("empty body: empty file, still a finish") << QByteArray("/empty/client_v2.zip") << QByteArray();
     m_http.SetRoute("/hop1/client_v2.zip", LocalHttpRoute::Redirect(301, "/hop2/client_v2.zip"));
     m_http.SetRoute("/hop2/client_v2.zip", LocalHttpRoute::Redirect(302, m_http.Url("/hop3/x.zip").toLatin1()));
     m_http.SetRoute("/hop3/x.zip", LocalHttpRoute::Redirect(307, "/hop4/x.zip"));
     m_http.SetRoute("/hop4/x.zip", LocalHttpRoute::Redirect(308, "/pkg/client_v2.zip"));
     QTest::newRow("redirect chain: no hop's body in the package, named after the first URL")
-        << false << QByteArray("/hop1/client_v2.zip") << small << "client_v2.zip";
-
-    m_http.SetRoute("/pkg/setup.exe", LocalHttpRoute::Ok(small));
-    QTest::newRow("exe package") << false << QByteArray("/pkg/setup.exe") << small << "setup.exe";
-    m_http.SetRoute("/pkg/SETUP.EXE", LocalHttpRoute::Ok(small));
-    QTest::newRow("upper-case EXE is an installer") << false << QByteArray("/pkg/SETUP.EXE") << small << "SETUP.exe";
-    m_http.SetRoute("/a.exe/client_v2.zip", LocalHttpRoute::Ok(small));
-    QTest::newRow(".exe anywhere in the URL") << false << QByteArray("/a.exe/client_v2.zip") << small
-                                              << "client_v2.exe";
-
-    m_https.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Ok(large));
-    QTest::newRow("https, self-signed certificate")
-        << true << QByteArray("/pkg/client_v2.zip") << large << "client_v2.zip";
-    m_https.SetRoute("/hop/client_v2.zip", LocalHttpRoute::Redirect(302, "/pkg/client_v2.zip"));
-    QTest::newRow("https redirect staying on https")
-        << true << QByteArray("/hop/client_v2.zip") << large << "client_v2.zip";
+        << QByteArray("/hop1/client_v2.zip") << small;
 }
 
 void TestDownloadClient::downloads()
 {
-    QFETCH(bool, tls);
     QFETCH(QByteArray, target);
     QFETCH(QByteArray, body);
-    QFETCH(QString, fileName);
-    if (tls)
-        RequireTls();
+    const QString path = PackagePath("client_v2.zip");
 
     // A longer package of the same name from an earlier run must not survive.
-    QFile stale(PackagePath(fileName));
+    QFile stale(path);
     QVERIFY(stale.open(QIODevice::WriteOnly));
     stale.write(Bytes(4 * 1024 * 1024, 9));
     stale.close();
 
     // A signed installation: the package checks hash what the client writes.
-    LocalHttpServer& server = tls ? m_https : m_http;
     if (m_bSigning) {
         QVERIFY(TrustKey(m_signer));
         const QByteArray signature = m_signer.Sign(body, false, {}, QFileInfo(QString(target)).fileName());
         QVERIFY(!signature.isEmpty());
-        server.SetRoute(target + ".minisig", LocalHttpRoute::Ok(signature));
+        m_http.SetRoute(target + ".minisig", LocalHttpRoute::Ok(signature));
     }
 
     CDownloadClient client{QDir::currentPath()};
-    client.SetTlsTrust(OwnTrust());
     CPackageCheck firstCheck(CSigningTrust::Load(QDir::currentPath()));
     FeedCheck(&client, &firstCheck);
     Recorder recorder;
     recorder.Attach(&client);
-    QString url = server.Url(target);
+    QString url = m_http.Url(target);
     client.StartDownload(url);
     QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
     QTest::qWait(kSettleMs);
@@ -428,19 +364,19 @@ void TestDownloadClient::downloads()
     QTRY_COMPARE_WITH_TIMEOUT(recorder.finishes, 2, kWaitMs);
     if (m_bSigning)
         QCOMPARE(RunCheck(secondCheck, client).kind, EFailure::None);
-    QFile file(PackagePath(fileName));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY2(file.readAll() == body, "package differs from the served body");
+    QVERIFY2(ReadAll(path) == body, "package differs from the served body");
     // Each progress value is one chunk (running totals would add up to more
     // than the body), and none is empty.
     QCOMPARE(recorder.Total(), 2 * qint64(body.size()));
     QVERIFY(!recorder.progress.contains(0));
-    // The handshake the server saw: a TLS version, whatever OpenSSL allows here.
-    const QList<QSsl::SslProtocol> tlsVersions = {QSsl::TlsV1_0, QSsl::TlsV1_1, QSsl::TlsV1_2, QSsl::TlsV1_3};
-    if (tls)
-        QVERIFY(tlsVersions.contains(m_https.LastTlsProtocol()));
     // Each download began where the file stood: at 0.
     QCOMPARE(recorder.restarts, (QList<qint64>{0, 0}));
+    // The size shown before: the length announced for the package, not for a hop.
+    QSignalSpy sized(&client, &CDownloadClient::SignalClientSize);
+    client.GetClientSize(url);
+    const bool announced = !target.startsWith("/unsized") && !target.startsWith("/chunked");
+    QCOMPARE(sized.size(), 1);
+    QCOMPARE(sized.first().first().toLongLong(), announced ? qint64(body.size()) : qint64(0));
     if (!m_bSigning)
         QSKIP("minisign is not installed: the hash made while writing was not checked");
 }
@@ -449,128 +385,78 @@ void TestDownloadClient::failures_data()
 {
     QTest::addColumn<bool>("tls");
     QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("obstacle"); // what lies at the package path beforehand; "untrusted": the
-                                           // https server's certificate is not trusted; "once": the
-                                           // server sees one request
-    QTest::addColumn<QString>("text");     // part of the reported error
-    QTest::addColumn<bool>("nothingWritten");
+    QTest::addColumn<bool>("once"); // the server sees one request
+    QTest::addColumn<QString>("text"); // part of the reported error
 
     const QByteArray small = Bytes(100, 3);
-    const QByteArray large = Bytes(3 * 1024 * 1024, 4);
-
     m_http.SetRoute("/e404/client_v2.zip", LocalHttpRoute::Status(404, "<html>not here</html>"));
     QTest::newRow("404 with a body: the error page is no package")
-        << false << m_http.Url("/e404/client_v2.zip") << "" << "Not Found" << true;
-    m_http.SetRoute("/e500/client_v2.zip", LocalHttpRoute::Status(500, "<html>broken</html>"));
-    QTest::newRow("500 with a body") << false << m_http.Url("/e500/client_v2.zip") << "" << "Internal Server Error"
-                                     << true;
-    QTest::newRow("connection refused") << false << RefusedUrl() << "" << "refused" << true;
-
-    LocalHttpRoute dropped = LocalHttpRoute::Ok(large);
-    // Off a multiple of the client's 1 MiB read buffer: Qt 5.15 never ends a
-    // chunked reply cut exactly where that buffer fills.
-    dropped.dropAfter = 1024 * 1024 + 100;
-    m_http.SetRoute("/drop/client_v2.zip", dropped);
-    QTest::newRow("dropped mid-body") << false << m_http.Url("/drop/client_v2.zip") << "" << "" << false;
-    dropped.chunked = true;
-    m_http.SetRoute("/dropchunked/client_v2.zip", dropped);
-    QTest::newRow("dropped mid-body, chunked") << false << m_http.Url("/dropchunked/client_v2.zip") << "" << ""
-                                               << false;
-
+        << false << m_http.Url("/e404/client_v2.zip") << true << "Not Found";
     m_http.SetRoute("/loop/client_v2.zip", LocalHttpRoute::Redirect(302, "/loop/client_v2.zip"));
-    QTest::newRow("endless redirects stop at Qt's bound")
-        << false << m_http.Url("/loop/client_v2.zip") << "" << "" << true;
+    QTest::newRow("endless redirects stop at Qt's bound") << false << m_http.Url("/loop/client_v2.zip") << false << "";
     m_http.SetRoute("/nowhere/client_v2.zip", LocalHttpRoute::Redirect(302, QByteArray()));
     QTest::newRow("redirect without a target is no package")
-        << false << m_http.Url("/nowhere/client_v2.zip") << "" << "" << true;
-    m_http.SetRoute("/choices/client_v2.zip", LocalHttpRoute::Status(300, "pick one"));
-    QTest::newRow("3xx that Qt does not follow is no package")
-        << false << m_http.Url("/choices/client_v2.zip") << "" << "300" << true;
-
+        << false << m_http.Url("/nowhere/client_v2.zip") << true << "";
     m_http.SetRoute("/plain/client_v2.zip", LocalHttpRoute::Ok(small));
     m_https.SetRoute("/down/client_v2.zip", LocalHttpRoute::Redirect(302, m_http.Url("/plain/client_v2.zip").toLatin1()));
-    QTest::newRow("https to http redirect refused") << true << "" << "" << "" << true;
-    m_https.SetRoute("/own/client_v2.zip", LocalHttpRoute::Ok(small));
-    QTest::newRow("https, self-signed and not trusted: refused naming the host, not retried")
-        << true << "/own/client_v2.zip" << "untrusted"
-        << "The certificate of 127.0.0.1 is self-signed and not trusted." << true;
-    m_https.SetRoute("/hop-own/client_v2.zip", LocalHttpRoute::Redirect(302, "/own/client_v2.zip"));
-    QTest::newRow("https redirect hop, not trusted: refused naming the host")
-        << true << "/hop-own/client_v2.zip" << "untrusted" << "127.0.0.1 is self-signed" << true;
+    QTest::newRow("https to http redirect refused") << true << "/down/client_v2.zip" << false << "";
 
     LocalHttpRoute coded = LocalHttpRoute::Ok(QByteArray::fromHex("1f8b0800000000000003"));
     coded.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
     m_http.SetRoute("/gzip/client_v2.zip", coded);
-    QTest::newRow("gzip-coded answer: refused, never decoded")
-        << false << m_http.Url("/gzip/client_v2.zip") << "once"
-        << "The server sent the file encoded as gzip, which the updater does not accept." << true;
+    QTest::newRow("gzip-coded answer: refused, never decoded") << false << m_http.Url("/gzip/client_v2.zip") << true
+        << "The server sent the file encoded as gzip, which the updater does not accept.";
     LocalHttpRoute notFromZero = LocalHttpRoute::Status(206, small);
     notFromZero.headers.append(qMakePair(QByteArray("Content-Range"), QByteArray("bytes 100-199/200")));
     m_http.SetRoute("/part/client_v2.zip", notFromZero);
     QTest::newRow("retries off: a 206 not from byte 0 fails, asked once")
-        << false << m_http.Url("/part/client_v2.zip") << "once" << "The server answered 206" << true;
+        << false << m_http.Url("/part/client_v2.zip") << true << "The server answered 206";
     LocalHttpRoute unsatisfiable = LocalHttpRoute::Status(416, QByteArray());
     unsatisfiable.headers.append(qMakePair(QByteArray("Content-Range"), QByteArray("bytes */200")));
     m_http.SetRoute("/e416/client_v2.zip", unsatisfiable);
     QTest::newRow("retries off: a 416 fails, asked once")
-        << false << m_http.Url("/e416/client_v2.zip") << "once" << "The server answered 416" << true;
+        << false << m_http.Url("/e416/client_v2.zip") << true << "The server answered 416";
     // A petabyte announced: refused when the head arrives, before a byte is written.
     LocalHttpRoute huge = LocalHttpRoute::Ok(small);
     huge.contentLength = false;
     huge.stallAfter = 0;
     huge.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("1125899906842624")));
     m_http.SetRoute("/huge/client_v2.zip", huge);
-    QTest::newRow("announced length beyond the free space") << false << m_http.Url("/huge/client_v2.zip") << "once"
-                                                            << "Not enough disk space: " << true;
-
-    QTest::newRow("no package name in the URL")
-        << false << m_http.Url("/pkg/") << "" << "Invalid package address" << true;
-
-    m_http.SetRoute("/ok/client_v2.zip", LocalHttpRoute::Ok(small));
-    QTest::newRow("a folder at the package path") << false << m_http.Url("/ok/client_v2.zip") << "folder" << ""
-                                                  << true;
+    QTest::newRow("announced length beyond the free space")
+        << false << m_http.Url("/huge/client_v2.zip") << true << "Not enough disk space: ";
 }
 
+// One report, not retried, and nothing of the answer in the package file.
 void TestDownloadClient::failures()
 {
     QFETCH(bool, tls);
     QFETCH(QString, url);
-    QFETCH(QString, obstacle);
+    QFETCH(bool, once);
     QFETCH(QString, text);
-    QFETCH(bool, nothingWritten);
     if (tls) {
         RequireTls();
-        url = m_https.Url(url.isEmpty() ? "/down/client_v2.zip" : url.toLatin1());
+        url = m_https.Url(url.toLatin1());
     }
-    const QString packagePath = PackagePath("client_v2.zip");
-    if (obstacle == "folder")
-        QVERIFY(QDir().mkdir(packagePath));
 
     CDownloadClient client{QDir::currentPath()};
-    if (obstacle != "untrusted")
-        client.SetTlsTrust(OwnTrust());
-    else
-        client.SetRetries(3); // a refused certificate is never tried again
+    client.SetTlsTrust(OwnTrust());
     Recorder recorder;
     recorder.Attach(&client);
     const QByteArray target = QUrl(url).path().toLatin1();
     const int asked = m_http.RequestCount(target);
-    client.StartDownload(url);
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
+    RunDownload(client, url);
     QTest::qWait(kSettleMs);
 
     QCOMPARE(recorder.retries, QList<int>());
-    if (obstacle == "once")
+    if (once)
         QCOMPARE(m_http.RequestCount(target), asked + 1);
     QCOMPARE(recorder.finishes, 0);
     QCOMPARE(recorder.errors.size(), 1);
     QVERIFY(!recorder.errors.first().isEmpty());
     QVERIFY2(recorder.errors.first() != "Operation canceled", "our own stop leaked out as a failure");
     QVERIFY2(recorder.errors.first().contains(text), qPrintable(recorder.errors.first()));
-    if (nothingWritten)
-        QCOMPARE(recorder.Total(), qint64(0));
-    if (nothingWritten && QFileInfo(packagePath).isFile())
-        QCOMPARE(QFileInfo(packagePath).size(), qint64(0));
+    QCOMPARE(recorder.Total(), qint64(0));
+    QCOMPARE(QFileInfo(PackagePath("client_v2.zip")).size(), qint64(0));
 }
 
 void TestDownloadClient::plantedAtPackagePath_data()
@@ -579,7 +465,6 @@ void TestDownloadClient::plantedAtPackagePath_data()
 
     QTest::newRow("a second name of a file elsewhere: replaced as a name, that file keeps its bytes")
         << "hard link";
-    QTest::newRow("a link to a file elsewhere: replaced, what it names untouched") << "link";
     QTest::newRow("a device: replaced, never written to") << "device";
     QTest::newRow("a file anyone may write: replaced by one only its owner writes") << "writable";
 }
@@ -595,8 +480,6 @@ void TestDownloadClient::plantedAtPackagePath()
     const QString path = PackagePath("client_v2.zip");
     if (planted == "hard link")
         QCOMPARE(::link(QFile::encodeName(outside.File()).constData(), QFile::encodeName(path).constData()), 0);
-    if (planted == "link")
-        QVERIFY(QFile::link(outside.File(), path));
     if (planted == "device" && QProcess::execute("mknod", {path, "c", "1", "7"}) != 0)
         QSKIP("cannot make a device here (mknod needs root)");
     if (planted == "writable") {
@@ -612,9 +495,7 @@ void TestDownloadClient::plantedAtPackagePath()
     CDownloadClient client{QDir::currentPath()};
     Recorder recorder;
     recorder.Attach(&client);
-    QString url = m_http.Url("/planted/client_v2.zip");
-    client.StartDownload(url);
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
+    RunDownload(client, m_http.Url("/planted/client_v2.zip"));
 
     QCOMPARE(recorder.errors, QStringList());
     QCOMPARE(recorder.finishes, 1);
@@ -640,11 +521,6 @@ void TestDownloadClient::limits_data()
     trickledHead.bytesPerSecond = 40; // the head alone takes two seconds
     QTest::newRow("a head trickled past the stall time")
         << trickledHead << 600 << 120000 << EFailure::Stalled << qint64(-1);
-    R hop = R::Redirect(302, "/pkg/client_v2.zip");
-    hop.endless = true;
-    hop.bytesPerSecond = 20 * 1024;
-    QTest::newRow("a redirect hop whose body never ends does not hold the attempt open")
-        << hop << 600 << 120000 << EFailure::Stalled << qint64(-1);
     R slow = R::Ok(Bytes(200 * 1024, 32));
     slow.bytesPerSecond = 300;
     QTest::newRow("a body below the low-speed limit is stalled, though never silent")
@@ -658,10 +534,6 @@ void TestDownloadClient::limits_data()
     error.endless = true;
     QTest::newRow("an endless 500 ends at its head, its body unread")
         << error << 5000 << 120000 << EFailure::HttpStatus << unread;
-    R choices = R::Status(300, QByteArray());
-    choices.endless = true;
-    QTest::newRow("an endless 300 that Qt does not follow ends at its head")
-        << choices << 5000 << 120000 << EFailure::HttpStatus << unread;
     R notFound = R::Status(404, QByteArray());
     notFound.endless = true;
     notFound.bytesPerSecond = 2048;
@@ -687,9 +559,7 @@ void TestDownloadClient::limits()
     client.SetLowSpeedLimit(1024, lowSpeedMs);
     Recorder recorder;
     recorder.Attach(&client);
-    QString url = server.Url("/pkg/client_v2.zip");
-    client.StartDownload(url);
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
+    RunDownload(client, server.Url("/pkg/client_v2.zip"));
 
     QCOMPARE(client.Failure().kind, failure);
     QCOMPARE(recorder.errors.size(), failure == EFailure::None ? 0 : 1);
@@ -729,8 +599,6 @@ void TestDownloadClient::memoryBound_data()
         << "package" << true << endless(407, "Proxy-Authenticate", 0) << EFailure::AnswerTooLarge;
     QTest::newRow("302 with an endless body") << "package" << false << endless(302, QByteArray(), line)
                                               << EFailure::Stalled;
-    QTest::newRow("500 with an endless body") << "package" << false << endless(500, QByteArray(), line)
-                                              << EFailure::HttpStatus;
     QTest::newRow("the signature: 407 with an endless body")
         << "signature" << false << auth407 << EFailure::AnswerTooLarge;
     QTest::newRow("the signature: 200 with an endless body")
@@ -776,8 +644,6 @@ void TestDownloadClient::memoryBound()
     // figure only means something without it; the ending above still counts.
     QVERIFY2(peak.captured(1).toLong() < 64 * 1024, qPrintable(output));
 #endif
-    // For the record: what the server handed out meanwhile.
-    qInfo("%s: %lld bytes sent, %s", QTest::currentDataTag(), server.BodyBytesSent(), qPrintable(output.simplified()));
 }
 
 void TestDownloadClient::stopMidTransfer_data()
@@ -807,7 +673,6 @@ void TestDownloadClient::stopMidTransfer()
                             {when == "retry wait" ? LocalHttpRoute::Unavailable("1") : slow, slow});
     QVERIFY(server.Start());
     QString url = server.Url("/pkg/client_v2.zip");
-    QVERIFY(WriteRetries(when == "transfer" ? "-" : "3"));
     if (when == "disk read") {
         // An earlier run's half, to be hashed before the rest is asked for.
         QVERIFY(WriteAll(PackagePath("client_v2.zip"), body.left(int(half))));
@@ -817,7 +682,7 @@ void TestDownloadClient::stopMidTransfer()
 
     Recorder recorder;
     auto* client = new CDownloadClient(QDir::currentPath());
-    UseInstallationRetries(*client);
+    client->SetRetries(when == "transfer" ? 0 : 3);
     CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
     FeedCheck(client, &check);
     recorder.Attach(client);
@@ -852,23 +717,16 @@ void TestDownloadClient::stopMidTransfer()
 
 void TestDownloadClient::cancelInAnyLanguage_data()
 {
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<QByteArray>("setting"); // "Update/Retries"
-    QTest::addColumn<bool>("completes");
-
-    QTest::newRow("a stop mid-transfer is not a failure") << "stop" << QByteArray("-") << false;
-    QTest::newRow("a stall with a retry left: the retry brings the package") << "stall" << QByteArray("2") << true;
-    QTest::newRow("a stall without retries: the silence is the failure told")
-        << "stall" << QByteArray("-") << false;
+    QTest::addColumn<bool>("stall"); // else a stop
+    QTest::newRow("a stop mid-transfer is not a failure") << false;
+    QTest::newRow("a stall with a retry left: the retry brings the package") << true;
 }
 
 // Closing a reply makes Qt report a cancel in the user's language; the
 // client knows its own closes by the error code, never by that text.
 void TestDownloadClient::cancelInAnyLanguage()
 {
-    QFETCH(QString, how);
-    QFETCH(QByteArray, setting);
-    QFETCH(bool, completes);
+    QFETCH(bool, stall);
     QtInGerman german;
     QVERIFY(QCoreApplication::installTranslator(&german));
     {
@@ -886,18 +744,17 @@ void TestDownloadClient::cancelInAnyLanguage()
     LocalHttpRoute slow = LocalHttpRoute::Resumable(body, "\"v1\"");
     slow.bytesPerSecond = 32 * 1024;
     LocalHttpServer server;
-    server.SetRouteSequence("/pkg/client_v2.zip", {how == "stall" ? quiet : slow, LocalHttpRoute::Resumable(body, "\"v1\"")});
+    server.SetRouteSequence("/pkg/client_v2.zip", {stall ? quiet : slow, LocalHttpRoute::Resumable(body, "\"v1\"")});
     QVERIFY(server.Start());
-    QVERIFY(WriteRetries(setting));
 
     CDownloadClient client{QDir::currentPath()};
     client.SetStallTimeout(300);
-    UseInstallationRetries(client);
+    client.SetRetries(stall ? 2 : 0);
     Recorder recorder;
     recorder.Attach(&client);
     QString url = server.Url("/pkg/client_v2.zip");
     client.StartDownload(url);
-    if (how == "stop") {
+    if (!stall) {
         QTRY_VERIFY_WITH_TIMEOUT(!recorder.progress.isEmpty(), kWaitMs);
         client.StopDownload();
     } else {
@@ -907,22 +764,28 @@ void TestDownloadClient::cancelInAnyLanguage()
     QCoreApplication::removeTranslator(&german);
 
     QVERIFY2(!recorder.errors.contains(QtInGerman::Canceled()), "our own cancel was told as a failure");
-    QCOMPARE(recorder.finishes, completes ? 1 : 0);
-    if (completes) {
-        QCOMPARE(recorder.retries, QList<int>{1});
+    QCOMPARE(recorder.errors, QStringList());
+    QCOMPARE(recorder.finishes, stall ? 1 : 0);
+    QCOMPARE(recorder.retries, stall ? QList<int>{1} : QList<int>());
+    if (stall)
         QVERIFY2(ReadAll(PackagePath("client_v2.zip")) == body, "the file is not the package");
-    }
-    const QStringList told = how == "stall" && !completes ? QStringList{"The server stopped sending data."} : QStringList();
-    QCOMPARE(recorder.errors, told);
-    QCOMPARE(client.Failure().kind, completes ? EFailure::None : how == "stop" ? EFailure::Stopped : EFailure::Stalled);
+    QCOMPARE(client.Failure().kind, stall ? EFailure::None : EFailure::Stopped);
 }
 
-void TestDownloadClient::secondStartSendsNoRequest()
+void TestDownloadClient::startAgain_data()
 {
-    const QByteArray body = Bytes(32 * 1024, 6);
-    LocalHttpRoute slow = LocalHttpRoute::Ok(body);
+    QTest::addColumn<bool>("spent");
+    QTest::newRow("a second start while it runs sends no request") << false;
+    QTest::newRow("after a failure a new start sends nothing and tells nothing") << true;
+}
+
+// The client is not used again after a failure.
+void TestDownloadClient::startAgain()
+{
+    QFETCH(bool, spent);
+    LocalHttpRoute slow = LocalHttpRoute::Ok(Bytes(32 * 1024, 6));
     slow.bytesPerSecond = 128 * 1024;
-    m_http.SetRoute("/twice/client_v2.zip", slow);
+    m_http.SetRoute("/twice/client_v2.zip", spent ? LocalHttpRoute::Status(404, "gone") : slow);
     const int before = m_http.RequestCount("/twice/client_v2.zip");
 
     CDownloadClient client{QDir::currentPath()};
@@ -930,36 +793,16 @@ void TestDownloadClient::secondStartSendsNoRequest()
     recorder.Attach(&client);
     QString url = m_http.Url("/twice/client_v2.zip");
     client.StartDownload(url);
-    QTRY_VERIFY_WITH_TIMEOUT(!recorder.progress.isEmpty(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(spent ? recorder.Ended() : !recorder.progress.isEmpty(), kWaitMs);
     client.StartDownload(url);
     QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
     QTest::qWait(kSettleMs);
 
     QCOMPARE(m_http.RequestCount("/twice/client_v2.zip") - before, 1);
-    QCOMPARE(recorder.finishes, 1);
-    QFile file(PackagePath("client_v2.zip"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(file.readAll() == body);
-}
-
-// After a failure the client is not used again: a new start sends nothing
-// and reports nothing more.
-void TestDownloadClient::spentClientStartsNothing()
-{
-    m_http.SetRoute("/gone/client_v2.zip", LocalHttpRoute::Status(404, "gone"));
-    CDownloadClient client{QDir::currentPath()};
-    Recorder recorder;
-    recorder.Attach(&client);
-    QString url = m_http.Url("/gone/client_v2.zip");
-    client.StartDownload(url);
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.Ended(), kWaitMs);
-    const int requests = m_http.Requests().size();
-
-    client.StartDownload(url);
-    QTest::qWait(kSettleMs);
-    QCOMPARE(m_http.Requests().size(), requests);
-    QCOMPARE(recorder.errors.size(), 1);
-    QCOMPARE(recorder.finishes, 0);
+    QCOMPARE(recorder.finishes, spent ? 0 : 1);
+    QCOMPARE(recorder.errors.size(), spent ? 1 : 0);
+    if (!spent)
+        QVERIFY(ReadAll(PackagePath("client_v2.zip")) == slow.body);
 }
 
 void TestDownloadClient::twoEventsOneReport_data()
@@ -1029,87 +872,24 @@ void TestDownloadClient::twoEventsOneReport()
     delete client;
 }
 
-void TestDownloadClient::tlsSettings_data()
-{
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<bool>("extraCa"); // trust holds the in-process server's certificate
-
-    QTest::newRow("https") << "https://example.invalid/pkg/client_v2.zip" << false;
-    QTest::newRow("https with an UpdateCA.pem") << "https://example.invalid/pkg/client_v2.zip" << true;
-    QTest::newRow("HTTPS in capitals") << "HTTPS://example.invalid/pkg/client_v2.zip" << true;
-    QTest::newRow("http: verified too once a redirect leads to https")
-        << "http://example.invalid/pkg/client_v2.zip" << true;
-    QTest::newRow("https only in the query") << "http://example.invalid/get?u=https://x/a.zip" << false;
-}
-
-// Every request verifies the peer against the trust it was given (its host
-// name included), asks for the bytes as stored, and never steps down from
-// https to http on a redirect.
-void TestDownloadClient::tlsSettings()
-{
-    QFETCH(QString, url);
-    QFETCH(bool, extraCa);
-    RequireTls();
-
-    const CTlsTrust trust = extraCa ? OwnTrust() : CTlsTrust();
-    QVERIFY(!trust.Failure().IsFailure());
-    const QNetworkRequest request = MakePackageRequest(url, trust);
-    const QSslConfiguration ssl = request.sslConfiguration();
-    QCOMPARE(request.attribute(QNetworkRequest::RedirectPolicyAttribute).toInt(),
-             int(QNetworkRequest::NoLessSafeRedirectPolicy));
-    QCOMPARE(request.rawHeader("Accept-Encoding"), QByteArray("identity"));
-    QCOMPARE(ssl.peerVerifyMode(), QSslSocket::VerifyPeer);
-    const QSslCertificate own = QSslCertificate::fromPath(m_tlsDir.filePath("cert.pem")).value(0);
-    QVERIFY(!own.isNull());
-    QCOMPARE(ssl.caCertificates().contains(own), extraCa);
-}
-
-void TestDownloadClient::clientSize_data()
-{
-    QTest::addColumn<bool>("tls");
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<qint64>("size");
-
-    m_http.SetRoute("/size/client_v2.zip", LocalHttpRoute::Ok(Bytes(123457, 8)));
-    QTest::newRow("content-length") << false << m_http.Url("/size/client_v2.zip") << qint64(123457);
-    LocalHttpRoute unsized = LocalHttpRoute::Ok(Bytes(1000, 8));
-    unsized.contentLength = false;
-    m_http.SetRoute("/size-unknown/client_v2.zip", unsized);
-    QTest::newRow("no content-length gives 0") << false << m_http.Url("/size-unknown/client_v2.zip") << qint64(0);
-    QTest::newRow("refused gives 0") << false << RefusedUrl() << qint64(0);
-    m_http.SetRoute("/size-hop/client_v2.zip", LocalHttpRoute::Redirect(302, "/size/client_v2.zip"));
-    QTest::newRow("size of the package, not of the redirect")
-        << false << m_http.Url("/size-hop/client_v2.zip") << qint64(123457);
-    m_https.SetRoute("/size/client_v2.zip", LocalHttpRoute::Ok(Bytes(4321, 8)));
-    QTest::newRow("https") << true << "/size/client_v2.zip" << qint64(4321);
-}
-
+// Where no server answers, the size is 0, told once.
 void TestDownloadClient::clientSize()
 {
-    QFETCH(bool, tls);
-    QFETCH(QString, url);
-    QFETCH(qint64, size);
-    if (tls) {
-        RequireTls();
-        url = m_https.Url(url.toLatin1());
-    }
-
     CDownloadClient client{QDir::currentPath()};
-    client.SetTlsTrust(OwnTrust());
     QSignalSpy spy(&client, &CDownloadClient::SignalClientSize);
-    client.GetClientSize(url);
+    client.GetClientSize(RefusedUrl());
     QCOMPARE(spy.size(), 1);
-    QCOMPARE(spy.first().first().toLongLong(), size);
+    QCOMPARE(spy.first().first().toLongLong(), qint64(0));
 }
 
 void TestDownloadClient::retries_data()
 {
     QTest::addColumn<QString>("server");              // "local", or "nginx" behind a proxy that cuts once
-    QTest::addColumn<QByteArray>("setting");          // "Update/Retries"; "-": no Localcfg.ini
+    QTest::addColumn<int>("retries");                  // attempts after the first; 0: off
     QTest::addColumn<QList<LocalHttpRoute>>("answers"); // the local server's, in turn
     QTest::addColumn<QByteArray>("package");          // what the download must end with; empty: a failure
     QTest::addColumn<int>("requests");                // -1: not counted
-    QTest::addColumn<QList<int>>("retries");          // attempts announced while waiting
+    QTest::addColumn<QList<int>>("announced");        // attempts announced while waiting
     QTest::addColumn<QList<qint64>>("restarts");      // where the file started over or went on
     QTest::addColumn<QByteArray>("lastRange");        // the Range of the last request
     QTest::addColumn<bool>("record");                 // a record of the partial package is left
@@ -1125,66 +905,60 @@ void TestDownloadClient::retries_data()
     const R whole = R::Resumable(body, "\"v1\"");
     const QList<qint64> none;
 
-    QTest::newRow("no Localcfg.ini: a drop is one failure, one request, no record")
-        << "local" << QByteArray("-") << Answers{dropped, whole} << QByteArray() << 1 << QList<int>{} << none
+    QTest::newRow("retries off: a drop is one failure, one request, no record")
+        << "local" << 0 << Answers{dropped, whole} << QByteArray() << 1 << QList<int>{} << none
         << QByteArray() << false << 0;
-    QTest::newRow("Retries=0: the same") << "local" << QByteArray("0") << Answers{dropped, whole} << QByteArray()
-                                         << 1 << QList<int>{} << none << QByteArray() << false << 0;
-    QTest::newRow("not a number: off, a 503 is one failure")
-        << "local" << QByteArray("soon") << Answers{R::Unavailable("0"), whole} << QByteArray() << 1 << QList<int>{}
-        << none << QByteArray() << false << 0;
     QTest::newRow("dropped halfway: the rest is asked for and appended")
-        << "local" << QByteArray("3") << Answers{dropped, whole} << body << 2 << QList<int>{1} << none << rest
+        << "local" << 3 << Answers{dropped, whole} << body << 2 << QList<int>{1} << none << rest
         << false << 900;
     QTest::newRow("the file changed between attempts: 200 to If-Range, starts over")
-        << "local" << QByteArray("3") << Answers{dropped, R::Resumable(changed, "\"v2\"")} << changed << 2
+        << "local" << 3 << Answers{dropped, R::Resumable(changed, "\"v2\"")} << changed << 2
         << QList<int>{1} << QList<qint64>{0} << rest << false << 0;
     QTest::newRow("a server without ranges: every attempt starts over")
-        << "local" << QByteArray("3") << Answers{CutAt(R::Ok(body), half), R::Ok(body)} << body << 2
+        << "local" << 3 << Answers{CutAt(R::Ok(body), half), R::Ok(body)} << body << 2
         << QList<int>{1} << QList<qint64>{0} << QByteArray() << false << 0;
-    R advertised = whole;
-    advertised.ranges = LocalHttpRoute::Ranges::AdvertiseOnly;
-    QTest::newRow("ranges advertised, a Range answered whole: starts over")
-        << "local" << QByteArray("3") << Answers{CutAt(advertised, half), advertised} << body << 2
-        << QList<int>{1} << QList<qint64>{0} << rest << false << 0;
-    QTest::newRow("429 is retried") << "local" << QByteArray("3") << Answers{R::Status(429, "slow down"), whole}
+    QTest::newRow("429 is retried") << "local" << 3 << Answers{R::Status(429, "slow down"), whole}
                                     << body << 2 << QList<int>{1} << none << QByteArray() << false << 0;
     QTest::newRow("503 with Retry-After 2 is waited out")
-        << "local" << QByteArray("3") << Answers{R::Unavailable("2"), whole} << body << 2 << QList<int>{1} << none
+        << "local" << 3 << Answers{R::Unavailable("2"), whole} << body << 2 << QList<int>{1} << none
         << QByteArray() << false << 1900;
     QTest::newRow("500, drop, 503: waits 1 s, 2 s, Retry-After 0, and resumes")
-        << "local" << QByteArray("3")
+        << "local" << 3
         << Answers{R::Status(500, "oops"), dropped, R::Unavailable("0"), whole}
         << body << 4 << QList<int>{1, 2, 3} << none << rest << false << 2900;
     QTest::newRow("the attempts run out: one failure, the partial package kept with its record")
-        << "local" << QByteArray("1") << Answers{dropped, R::Unavailable("0")} << QByteArray() << 2 << QList<int>{1}
+        << "local" << 1 << Answers{dropped, R::Unavailable("0")} << QByteArray() << 2 << QList<int>{1}
         << none << rest << true << 0;
-    QTest::newRow("503 every time: two retries, then one failure")
-        << "local" << QByteArray("2") << Answers{R::Unavailable("0")} << QByteArray() << 3 << QList<int>{1, 2}
-        << none << QByteArray() << false << 0;
-    QTest::newRow("404 is not retried") << "local" << QByteArray("3") << Answers{R::Status(404, "gone"), whole}
+    QTest::newRow("404 is not retried") << "local" << 3 << Answers{R::Status(404, "gone"), whole}
                                         << QByteArray() << 1 << QList<int>{} << none << QByteArray() << false << 0;
-    QTest::newRow("403 is not retried") << "local" << QByteArray("10") << Answers{R::Status(403, "no"), whole}
-                                        << QByteArray() << 1 << QList<int>{} << none << QByteArray() << false << 0;
-    R stalled = whole;
-    stalled.stallAfter = half;
-    QTest::newRow("the server goes quiet: the stall ends the attempt, the rest follows")
-        << "local" << QByteArray("3") << Answers{stalled, whole} << body << 2 << QList<int>{1} << none << rest
-        << false << 0;
-    R noValidator = CutAt(R::Ok(body), half);
-    noValidator.ranges = LocalHttpRoute::Ranges::Honour;
-    QTest::newRow("ranges without a validator: starts over")
-        << "local" << QByteArray("3") << Answers{noValidator, R::Ok(body)} << body << 2 << QList<int>{1}
+    // Each of these asks for the rest, and the answer does not continue the
+    // bytes on disk; Retry-After 0 keeps the test short.
+    R quickDrop = dropped;
+    quickDrop.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("0")));
+    R otherBuild = R::Status(206, changed.mid(half, body.size() - half));
+    const QByteArray span = QByteArray::number(half) + '-' + QByteArray::number(body.size() - 1);
+    otherBuild.headers = {{"Content-Range", "bytes " + span + '/' + QByteArray::number(body.size())},
+                          {"ETag", "\"v2\""}};
+    R unsatisfiable = R::Status(416, QByteArray());
+    unsatisfiable.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("0")));
+    QTest::newRow("a 206 of another build (If-Range ignored): never joined, asked again from 0 at once")
+        << "local" << 3 << Answers{quickDrop, otherBuild, whole} << body << 3 << QList<int>{1}
         << QList<qint64>{0} << QByteArray() << false << 0;
+    QTest::newRow("416 to the rest: asked again from 0 at once")
+        << "local" << 3 << Answers{quickDrop, unsatisfiable, whole} << body << 3 << QList<int>{1}
+        << QList<qint64>{0} << QByteArray() << false << 0;
+    QTest::newRow("a second start-over in one download is a failed attempt")
+        << "local" << 3 << Answers{quickDrop, unsatisfiable, quickDrop, unsatisfiable, whole} << body
+        << 5 << QList<int>{1, 2, 3} << QList<qint64>{0, 0} << QByteArray() << false << 0;
 
     const QByteArray large = Bytes(4 * 1024 * 1024, 13);
-    QTest::newRow("nginx, cut halfway: resumed") << "nginx" << QByteArray("3") << Answers{} << large << -1
+    QTest::newRow("nginx, cut halfway: resumed") << "nginx" << 3 << Answers{} << large << -1
                                                 << QList<int>{1} << none << QByteArray() << false << 0;
     QTest::newRow("nginx without ranges, cut halfway: starts over")
-        << "nginx max_ranges 0;" << QByteArray("3") << Answers{} << large << -1 << QList<int>{1} << QList<qint64>{0}
+        << "nginx max_ranges 0;" << 3 << Answers{} << large << -1 << QList<int>{1} << QList<qint64>{0}
         << QByteArray() << false << 0;
     QTest::newRow("nginx, cut halfway, retries off: one failure")
-        << "nginx" << QByteArray("-") << Answers{} << QByteArray() << -1 << QList<int>{} << none << QByteArray()
+        << "nginx" << 0 << Answers{} << QByteArray() << -1 << QList<int>{} << none << QByteArray()
         << false << 0;
 }
 
@@ -1193,16 +967,15 @@ void TestDownloadClient::retries_data()
 void TestDownloadClient::retries()
 {
     QFETCH(QString, server);
-    QFETCH(QByteArray, setting);
+    QFETCH(int, retries);
     QFETCH(QList<LocalHttpRoute>, answers);
     QFETCH(QByteArray, package);
     QFETCH(int, requests);
-    QFETCH(QList<int>, retries);
+    QFETCH(QList<int>, announced);
     QFETCH(QList<qint64>, restarts);
     QFETCH(QByteArray, lastRange);
     QFETCH(bool, record);
     QFETCH(int, minMs);
-    QVERIFY(WriteRetries(setting));
     // A signed installation: its check must find the hash of the file as
     // assembled, resumed or started over.
     const bool checkHash = m_bSigning && !package.isEmpty();
@@ -1240,7 +1013,7 @@ void TestDownloadClient::retries()
 
     CDownloadClient client{QDir::currentPath()};
     client.SetStallTimeout(1000);
-    UseInstallationRetries(client);
+    client.SetRetries(retries);
     CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
     FeedCheck(&client, &check);
     Recorder recorder;
@@ -1252,9 +1025,9 @@ void TestDownloadClient::retries()
     QTest::qWait(kSettleMs);
 
     QVERIFY(recorder.Ended());
-    QCOMPARE(recorder.retries, retries);
-    if (!retries.isEmpty())
-        QCOMPARE(recorder.retryTotal, setting.toInt());
+    QCOMPARE(recorder.retries, announced);
+    if (!announced.isEmpty())
+        QCOMPARE(recorder.retryTotal, retries);
     // The download began at 0; the row lists where it went from there.
     QCOMPARE(recorder.restarts.value(0, -1), qint64(0));
     QCOMPARE(recorder.restarts.mid(1), restarts);
@@ -1293,7 +1066,7 @@ void TestDownloadClient::retries()
 
 void TestDownloadClient::acrossRuns_data()
 {
-    QTest::addColumn<QByteArray>("setting");    // of the second run
+    QTest::addColumn<int>("retries");    // of the second run
     QTest::addColumn<QByteArray>("servedNext"); // "same", "changed": what the server holds then
     QTest::addColumn<QString>("nextPath");      // the second run's URL path
     QTest::addColumn<QByteArray>("partial");    // between the runs: "kept", "grown", "second name"
@@ -1301,24 +1074,24 @@ void TestDownloadClient::acrossRuns_data()
 
     const QString same("/pkg/client_v2.zip");
     QTest::newRow("same URL, same file: resumed with Range and If-Range")
-        << QByteArray("3") << QByteArray("same") << same << QByteArray("kept") << true;
+        << 3 << QByteArray("same") << same << QByteArray("kept") << true;
     QTest::newRow("the file changed on the server: 200, starts over")
-        << QByteArray("3") << QByteArray("changed") << same << QByteArray("kept") << false;
+        << 3 << QByteArray("changed") << same << QByteArray("kept") << false;
     QTest::newRow("another URL for the same file name: replaced")
-        << QByteArray("3") << QByteArray("same") << QString("/other/client_v2.zip") << QByteArray("kept") << false;
-    QTest::newRow("retries off in the next run: replaced") << QByteArray("0") << QByteArray("same") << same
+        << 3 << QByteArray("same") << QString("/other/client_v2.zip") << QByteArray("kept") << false;
+    QTest::newRow("retries off in the next run: replaced") << 0 << QByteArray("same") << same
                                                            << QByteArray("kept") << false;
     QTest::newRow("the partial package changed on disk: replaced")
-        << QByteArray("3") << QByteArray("same") << same << QByteArray("grown") << false;
+        << 3 << QByteArray("same") << same << QByteArray("grown") << false;
     QTest::newRow("the partial package got a second name: replaced as a name, never continued")
-        << QByteArray("3") << QByteArray("same") << same << QByteArray("second name") << false;
+        << 3 << QByteArray("same") << same << QByteArray("second name") << false;
 }
 
 // A run that fails keeps its partial package and record; the next run goes
 // on from there only for the same URL and the same bytes.
 void TestDownloadClient::acrossRuns()
 {
-    QFETCH(QByteArray, setting);
+    QFETCH(int, retries);
     QFETCH(QByteArray, servedNext);
     QFETCH(QString, nextPath);
     QFETCH(QByteArray, partial);
@@ -1333,10 +1106,9 @@ void TestDownloadClient::acrossRuns()
     QVERIFY(server.Start());
     const QString path = PackagePath("client_v2.zip");
 
-    QVERIFY(WriteRetries("1"));
     {
         CDownloadClient first{QDir::currentPath()};
-        UseInstallationRetries(first);
+        first.SetRetries(1);
         Recorder recorder;
         recorder.Attach(&first);
         RunDownload(first, server.Url("/pkg/client_v2.zip"));
@@ -1363,7 +1135,6 @@ void TestDownloadClient::acrossRuns()
     const QByteArray firstHalf = ReadAll(path);
     if (partial == "second name")
         QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(secondName).constData()), 0);
-    QVERIFY(WriteRetries(setting));
     // A signed installation: the bytes of the first run are hashed from the
     // disk once, before the rest is asked for, and the rest as it comes.
     const QString nextUrl = server.Url(nextPath.toLatin1());
@@ -1376,7 +1147,7 @@ void TestDownloadClient::acrossRuns()
     const int before = server.Requests().size();
     const qint64 sentBefore = server.BodyBytesSent();
     CDownloadClient second{QDir::currentPath()};
-    UseInstallationRetries(second);
+    second.SetRetries(retries);
     CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
     FeedCheck(&second, &check);
     Recorder recorder;
@@ -1424,7 +1195,6 @@ void TestDownloadClient::signatureFetch_data()
     const QByteArray atBound(int(kMaxSignatureBytes), 's');
 
     m_http.SetRoute("/sig/client_v2.zip.minisig", LocalHttpRoute::Ok(signature));
-    QTest::newRow("published beside the package") << false << m_http.Url("/sig/client_v2.zip") << ok << signature;
     m_http.SetRoute("/sig/get?file=setup.exe.minisig", LocalHttpRoute::Ok(signature));
     QTest::newRow("a query: .minisig goes at the very end")
         << false << m_http.Url("/sig/get?file=setup.exe") << ok << signature;
@@ -1440,10 +1210,7 @@ void TestDownloadClient::signatureFetch_data()
     m_http.SetRoute("/endless/client_v2.zip.minisig", endless);
     QTest::newRow("long answer without a length: cut off at the bound")
         << false << m_http.Url("/endless/client_v2.zip") << unreadable << QByteArray();
-    QTest::newRow("404") << false << m_http.Url("/nothing/client_v2.zip") << none << QByteArray();
     m_http.SetRoute("/e500/client_v2.zip.minisig", LocalHttpRoute::Status(500, signature));
-    QTest::newRow("500 with a signature-like body") << false << m_http.Url("/e500/client_v2.zip") << none
-                                                    << QByteArray();
     m_http.SetRoute("/moved/client_v2.zip.minisig", LocalHttpRoute::Redirect(302, "/sig/client_v2.zip.minisig"));
     QTest::newRow("redirect followed as for the package")
         << false << m_http.Url("/moved/client_v2.zip") << ok << signature;
@@ -1462,9 +1229,7 @@ void TestDownloadClient::signatureFetch_data()
     m_http.SetRoute("/endless500/client_v2.zip.minisig", errorPage);
     QTest::newRow("an error page without end ends at its head")
         << false << m_http.Url("/endless500/client_v2.zip") << none << QByteArray();
-    QTest::newRow("connection refused") << false << RefusedUrl() << none << QByteArray();
     m_https.SetRoute("/sig/client_v2.zip.minisig", LocalHttpRoute::Ok(signature));
-    QTest::newRow("https, self-signed certificate") << true << "/sig/client_v2.zip" << ok << signature;
     m_https.SetRoute("/down/client_v2.zip.minisig",
                      LocalHttpRoute::Redirect(302, m_http.Url("/sig/client_v2.zip.minisig").toLatin1()));
     QTest::newRow("https to http redirect refused") << true << "/down/client_v2.zip" << none << QByteArray();
@@ -1496,48 +1261,10 @@ void TestDownloadClient::signatureFetch()
     QCOMPARE(fetch.SignatureText(), text);
 }
 
-void TestDownloadClient::signatureRefused_data()
-{
-    QTest::addColumn<bool>("tls");
-    QTest::addColumn<QString>("packageUrl");
-    QTest::addColumn<EFailure>("failure");
-
-    QTest::newRow("https, the server's certificate not trusted")
-        << true << "/sig/client_v2.zip" << EFailure::TlsSelfSigned;
-    LocalHttpRoute coded = LocalHttpRoute::Ok(QByteArray::fromHex("1f8b0800000000000003"));
-    coded.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
-    m_http.SetRoute("/coded/client_v2.zip.minisig", coded);
-    QTest::newRow("gzip-coded signature: never decoded") << false << m_http.Url("/coded/client_v2.zip")
-                                                         << EFailure::CodedAnswer;
-}
-
-// The signature's request follows the package's rules: its certificate is
-// verified and a coded answer is refused, each with its own reason.
-void TestDownloadClient::signatureRefused()
-{
-    QFETCH(bool, tls);
-    QFETCH(QString, packageUrl);
-    QFETCH(EFailure, failure);
-    if (tls) {
-        RequireTls();
-        packageUrl = m_https.Url(packageUrl.toLatin1());
-    }
-
-    CDownloadClient client{QDir::currentPath()};
-    CSignatureFetch fetch;
-    fetch.SetStallTimeout(kWaitMs);
-    QSignalSpy finished(&fetch, &CSignatureFetch::SignalSignatureFetched);
-    fetch.Start(client.NetworkManager(), packageUrl + ".minisig", CTlsTrust());
-    QVERIFY(finished.wait(kWaitMs));
-    QCOMPARE(int(fetch.Failure().kind), int(failure));
-    QVERIFY(fetch.Result() != ESignatureCheck::Ok);
-    QVERIFY(fetch.SignatureText().isEmpty());
-}
-
 void TestDownloadClient::packageCheck_data()
 {
     QTest::addColumn<QString>("key");       // what lies at <installation>/UpdateKey.pub
-    QTest::addColumn<QByteArray>("stamp");  // <installation>/UpdateKey.stamp; empty: none
+    QTest::addColumn<QByteArray>("stamp");  // <installation>/UpdateKey.stamp; null: none
     QTest::addColumn<QString>("signature"); // what the server publishes beside the package
     QTest::addColumn<bool>("exePackage");
     QTest::addColumn<bool>("required");
@@ -1586,6 +1313,20 @@ void TestDownloadClient::packageCheck_data()
         << "signer" << QByteArray("200\n") << "no file field" << false << true << EFailure::NoTimestamp;
     QTest::newRow("a stamp that is no number") << "signer" << QByteArray("two hundred\n") << "good" << false << true
                                                << EFailure::StampUnreadable;
+    QTest::newRow("a stamp without its line break") << "signer" << QByteArray("200") << "signed at 100" << false
+                                                    << true << EFailure::OlderRelease;
+    QTest::newRow("an empty stamp") << "signer" << QByteArray("") << "good" << false << true
+                                    << EFailure::StampUnreadable;
+    QTest::newRow("a negative stamp") << "signer" << QByteArray("-5\n") << "good" << false << true
+                                      << EFailure::StampUnreadable;
+    QTest::newRow("a stamp too long") << "signer" << QByteArray(40, '9') << "good" << false << true
+                                      << EFailure::StampUnreadable;
+    QTest::newRow("a folder in the stamp's place") << "signer" << QByteArray("folder") << "good" << false << true
+                                                   << EFailure::StampUnreadable;
+    QTest::newRow("a stamp without a key means nothing") << "none" << QByteArray("garbage") << "good" << false
+                                                         << false << EFailure::None;
+    QTest::newRow("a gzip-coded signature: refused, never decoded")
+        << "signer" << none << "coded" << false << true << EFailure::CodedAnswer;
     QTest::newRow("empty key file") << "empty" << none << "good" << false << true << EFailure::KeyUnreadable;
     QTest::newRow("a folder in the key's place") << "folder" << none << "good" << false << true
                                                  << EFailure::KeyUnreadable;
@@ -1595,7 +1336,7 @@ void TestDownloadClient::packageCheck_data()
 
 // The check made with the client hashes the download as it is written and
 // gives one verdict, from the event loop. A refused package is gone from
-// disk, its reason is whole and the updater's exit status says so. The name
+// disk (its box and exit status: TestNetwork::failureTexts). The name
 // the signature must carry is the one the package URL asks for, whatever the
 // server's redirects and headers say.
 void TestDownloadClient::packageCheck()
@@ -1621,8 +1362,11 @@ void TestDownloadClient::packageCheck()
         QVERIFY(QDir().mkdir(keyPath));
     else if (key == "dangling")
         QVERIFY(QFile::link(QDir::current().filePath("gone.pub"), keyPath));
-    if (!stamp.isEmpty())
-        QVERIFY(WriteAll(QDir::current().filePath("UpdateKey.stamp"), stamp));
+    const QString stampPath = QDir::current().filePath("UpdateKey.stamp");
+    if (stamp == "folder")
+        QVERIFY(QDir().mkdir(stampPath));
+    else if (!stamp.isNull())
+        QVERIFY(WriteAll(stampPath, stamp));
 
     const QByteArray package = Bytes(300 * 1024 + 7, 31);
     LocalHttpRoute served = LocalHttpRoute::Ok(package);
@@ -1659,8 +1403,11 @@ void TestDownloadClient::packageCheck()
     server.SetRoute(servedTarget, served);
     if (servedTarget != target)
         server.SetRoute(target, LocalHttpRoute::Redirect(302, servedTarget));
+    LocalHttpRoute signatureRoute = LocalHttpRoute::Ok(published);
+    if (signature == "coded")
+        signatureRoute.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
     if (signature != "none")
-        server.SetRoute(servedTarget + ".minisig", LocalHttpRoute::Ok(published));
+        server.SetRoute(servedTarget + ".minisig", signatureRoute);
     QVERIFY(server.Start());
 
     CDownloadClient client{QDir::currentPath()};
@@ -1694,21 +1441,21 @@ void TestDownloadClient::packageCheck()
     }
     QVERIFY2(!QFile::exists(path), "the refused package was kept");
     QVERIFY(!check.SignedTimestamp());
-    QVERIFY(FailureText(check.Verdict()).startsWith("Update failed! "));
-    QVERIFY(!FailureReason(check.Verdict()).isEmpty());
-    QCOMPARE(FailureExitCode(check.Verdict().kind), -1);
 }
 
 void TestDownloadClient::checkTwoEventsOneReport_data()
 {
     QTest::addColumn<bool>("signedInstallation");
-    QTest::addColumn<QByteArray>("signature"); // "quiet": it never comes; "404"
+    QTest::addColumn<QByteArray>("signature"); // "quiet": it never comes; "404"; "client goes" while it comes
     QTest::addColumn<int>("outcome");          // EFailure of the one report; -1: none
 
     QTest::newRow("unsigned: verdict + stop") << false << QByteArray("quiet") << int(EFailure::None);
     QTest::newRow("unsigned: stop + stop before the verdict") << false << QByteArray("quiet") << -1;
     QTest::newRow("signed: stop + stop while the signature comes") << true << QByteArray("quiet") << -1;
     QTest::newRow("signed: refusal + stop") << true << QByteArray("404") << int(EFailure::NoSignature);
+    // The signature's request belongs to the client's manager and goes with it.
+    QTest::newRow("signed: the client goes while the signature comes, a refusal")
+        << true << QByteArray("client goes") << int(EFailure::NoSignature);
 }
 
 // One verdict at most, whatever follows it; a stopped check says nothing
@@ -1718,9 +1465,8 @@ void TestDownloadClient::checkTwoEventsOneReport()
     QFETCH(bool, signedInstallation);
     QFETCH(QByteArray, signature);
     QFETCH(int, outcome);
-    const QByteArray package = Bytes(10 * 1024, 33);
     LocalHttpServer server;
-    server.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Ok(package));
+    server.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Ok(Bytes(10 * 1024, 33)));
     LocalHttpRoute quiet = LocalHttpRoute::Ok(QByteArray(300, 's'));
     quiet.stallAfter = 10;
     server.SetRoute("/pkg/client_v2.zip.minisig", signature == "404" ? LocalHttpRoute::Status(404, "none") : quiet);
@@ -1729,21 +1475,23 @@ void TestDownloadClient::checkTwoEventsOneReport()
     if (signedInstallation)
         QVERIFY(WriteAll(QDir::current().filePath("UpdateKey.pub"), "a key\n"));
 
-    CDownloadClient client{QDir::currentPath()};
+    auto client = std::make_unique<CDownloadClient>(QDir::currentPath());
     CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
-    FeedCheck(&client, &check);
+    FeedCheck(client.get(), &check);
     QCOMPARE(check.IsRequired(), signedInstallation);
-    RunDownload(client, url);
+    RunDownload(*client, url);
     QList<CFailure> ended;
     QObject::connect(&check, &CPackageCheck::SignalEnded, [&](const CFailure& verdict) {
         ended.append(verdict);
         check.Stop();
     });
-    check.Start(SignatureSourceOf(client));
+    check.Start(SignatureSourceOf(*client));
+    // The signature is on its way, or the verdict of an unsigned one is queued.
+    if (signedInstallation && signature != "404")
+        QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/pkg/client_v2.zip.minisig"), 1, kWaitMs);
+    if (signature == "client goes")
+        client.reset();
     if (outcome < 0) {
-        // The signature is on its way, or the verdict of an unsigned one is queued.
-        if (signedInstallation)
-            QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/pkg/client_v2.zip.minisig"), 1, kWaitMs);
         check.Stop();
         check.Stop();
     } else {
@@ -1757,124 +1505,6 @@ void TestDownloadClient::checkTwoEventsOneReport()
     QCOMPARE(QFileInfo::exists(PackagePath("client_v2.zip")), !signedInstallation);
 }
 
-// The signature's request belongs to the client's manager: a client that
-// goes while it runs takes it along, and the check still gives its one
-// verdict, a refusal.
-void TestDownloadClient::checkOutlivesClient()
-{
-    const QByteArray package = Bytes(10 * 1024, 34);
-    LocalHttpServer server;
-    server.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Ok(package));
-    LocalHttpRoute quiet = LocalHttpRoute::Ok(QByteArray(300, 's'));
-    quiet.stallAfter = 10;
-    server.SetRoute("/pkg/client_v2.zip.minisig", quiet);
-    QVERIFY(server.Start());
-    QString url = server.Url("/pkg/client_v2.zip");
-    QVERIFY(WriteAll(QDir::current().filePath("UpdateKey.pub"), "a key\n"));
-
-    auto client = std::make_unique<CDownloadClient>(QDir::currentPath());
-    CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
-    FeedCheck(client.get(), &check);
-    RunDownload(*client, url);
-    QSignalSpy checked(&check, &CPackageCheck::SignalEnded);
-    check.Start(SignatureSourceOf(*client));
-    QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/pkg/client_v2.zip.minisig"), 1, kWaitMs);
-    client.reset();
-    QVERIFY(checked.wait(kWaitMs));
-    QTest::qWait(kSettleMs);
-
-    QCOMPARE(checked.count(), 1);
-    QCOMPARE(check.Verdict().kind, EFailure::NoSignature);
-    QVERIFY(!QFile::exists(PackagePath("client_v2.zip")));
-}
-
-void TestDownloadClient::signingTrust_data()
-{
-    QTest::addColumn<QString>("key");   // what lies at UpdateKey.pub
-    QTest::addColumn<QString>("stamp"); // what lies at UpdateKey.stamp
-    QTest::addColumn<bool>("required");
-    QTest::addColumn<EFailure>("failure");
-    QTest::addColumn<qint64>("installed"); // the stamp read; -1: none
-
-    const qint64 none = -1;
-    QTest::newRow("no key, no stamp: nothing checked") << "none" << "none" << false << EFailure::None << none;
-    QTest::newRow("a stamp without a key means nothing") << "none" << "garbage" << false << EFailure::None << none;
-    QTest::newRow("a key, no stamp yet") << "good" << "none" << true << EFailure::None << none;
-    QTest::newRow("two keys") << "two" << "none" << true << EFailure::None << none;
-    QTest::newRow("a damaged key after a good one") << "good, damaged" << "none" << true << EFailure::KeyUnreadable
-                                                    << none;
-    QTest::newRow("a folder in the key's place") << "folder" << "none" << true << EFailure::KeyUnreadable << none;
-    QTest::newRow("a pipe in the key's place") << "pipe" << "none" << true << EFailure::KeyUnreadable << none;
-    QTest::newRow("a stamp") << "good" << "1796722155\n" << true << EFailure::None << qint64(1796722155);
-    QTest::newRow("a stamp without its line break") << "good" << "200" << true << EFailure::None << qint64(200);
-    QTest::newRow("an empty stamp") << "good" << "" << true << EFailure::StampUnreadable << none;
-    QTest::newRow("a stamp of garbage") << "good" << "garbage" << true << EFailure::StampUnreadable << none;
-    QTest::newRow("a negative stamp") << "good" << "-5\n" << true << EFailure::StampUnreadable << none;
-    QTest::newRow("a stamp too long") << "good" << QString(40, QLatin1Char('9')) << true << EFailure::StampUnreadable
-                                      << none;
-    QTest::newRow("a folder in the stamp's place") << "good" << "folder" << true << EFailure::StampUnreadable << none;
-    QTest::newRow("a pipe in the stamp's place") << "good" << "pipe" << true << EFailure::StampUnreadable << none;
-}
-
-// What a signed installation holds, read once when Update is pressed: a
-// damaged key or stamp refuses, never waits on a pipe and never quietly
-// turns a check off.
-void TestDownloadClient::signingTrust()
-{
-    RequireMinisign();
-    QFETCH(QString, key);
-    QFETCH(QString, stamp);
-    QFETCH(bool, required);
-    QFETCH(EFailure, failure);
-    QFETCH(qint64, installed);
-
-    const QString keyPath = QDir::current().filePath("UpdateKey.pub");
-    const QString stampPath = QDir::current().filePath("UpdateKey.stamp");
-    QString pipe;
-    const auto lay = [&pipe](const QString& path, const QString& what, const QByteArray& bytes) {
-        if (what == "none")
-            return true;
-        if (what == "folder")
-            return QDir().mkdir(path);
-        if (what == "pipe") {
-#ifdef Q_OS_UNIX
-            pipe = path;
-            return mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
-#else
-            return false;
-#endif
-        }
-        return WriteAll(path, bytes);
-    };
-#ifndef Q_OS_UNIX
-    if (key == "pipe" || stamp == "pipe")
-        QSKIP("needs a named pipe");
-#endif
-    const QByteArray good = m_signer.PublicKey();
-    const QByteArray keyBytes = key == "two" ? good + m_signer.PublicKey(true)
-        : key == "good, damaged"             ? good + good.left(good.size() - 5) + '\n'
-                                             : good;
-    QVERIFY(lay(keyPath, key, keyBytes));
-    QVERIFY(lay(stampPath, stamp, stamp.toLatin1()));
-
-    auto loaded = std::async(std::launch::async, [] { return CSigningTrust::Load(QDir::currentPath()); });
-    const bool returned = loaded.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-#ifdef Q_OS_UNIX
-    // A reader held by the pipe lets go once a writer has come and gone.
-    if (!returned && !pipe.isEmpty()) {
-        const int release = ::open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK);
-        if (release >= 0)
-            ::close(release);
-    }
-#endif
-    const CSigningTrust trust = loaded.get();
-    QVERIFY2(returned, "reading the installation's key or stamp waited");
-    QCOMPARE(trust.IsRequired(), required);
-    QCOMPARE(trust.Failure().kind, failure);
-    QCOMPARE(trust.InstalledStamp().value_or(-1), installed);
-    if (failure == EFailure::None && required)
-        QCOMPARE(trust.KeyText(), keyBytes);
-}
 
 // The stamp is replaced whole and never written through a link: a link in
 // its place goes, what it pointed to stays as it was.

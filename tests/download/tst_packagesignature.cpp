@@ -2,16 +2,12 @@
 #include "PackageHashWorker.h"
 #include "PathEntry.h"
 #include "PackageSignature.h"
-#include "UpdateFailure.h"
 #include "ZipWriter.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QStandardPaths>
+#include <QMap>
 #include <QTemporaryDir>
-#include <QTranslator>
 #include <QUrl>
 #include <QtTest>
 
@@ -40,7 +36,6 @@ enum ETamper {
     CrLfLineBreaks,         // key and signature passed through a Windows editor
     NoFinalLineBreak,
     FlipPackageByte,
-    TruncatePackage,        // a download cut short
     SignedByOtherKey,
     SignatureOfOtherFile,
     EditTrustedComment,     // an old signature passed off as a newer one
@@ -49,7 +44,6 @@ enum ETamper {
     FlipKeyId,
     Legacy,                 // minisign -l
     UnknownAlgorithm,
-    Garbage,
     EmptyAnswer,
     OversizedValid,         // a valid signature beyond the bound
     OversizedPage,          // an error page served with 200
@@ -139,7 +133,6 @@ private slots:
     void verify();
     void malformedKey_data();
     void malformedKey();
-    void hashInChunks_data();
     void hashInChunks();
     void hashResumedFromFile_data();
     void hashResumedFromFile();
@@ -152,13 +145,8 @@ private slots:
     void signatureUrl();
     void boundToAskedName_data();
     void boundToAskedName();
-    void notOlder_data();
-    void notOlder();
-    void severalKeys_data();
-    void severalKeys();
     void readSmallFile_data();
     void readSmallFile();
-    void reasons();
 
 private:
     bool Run(const QStringList& args) { return m_minisign.Run(args); }
@@ -214,15 +202,9 @@ void TestPackageSignature::verify_data()
     const int unreadable = int(ESignatureCheck::SignatureUnreadable);
     const int mismatch = int(ESignatureCheck::PackageMismatch);
     QTest::newRow("good zip") << false << int(None) << ok << true;
-    QTest::newRow("good executable") << true << int(None) << ok << true;
-    QTest::newRow("good, own trusted comment") << false << int(CustomTrustedComment) << ok << true;
     QTest::newRow("good, CRLF line breaks") << false << int(CrLfLineBreaks) << ok << true;
     QTest::newRow("good, no final line break") << false << int(NoFinalLineBreak) << ok << true;
     QTest::newRow("one flipped byte in the zip") << false << int(FlipPackageByte) << mismatch << false;
-    QTest::newRow("one flipped byte in the executable") << true << int(FlipPackageByte) << mismatch << false;
-    QTest::newRow("truncated package") << true << int(TruncatePackage) << mismatch << false;
-    QTest::newRow("signed by another key") << false << int(SignedByOtherKey) << int(ESignatureCheck::OtherKey)
-                                           << false;
     QTest::newRow("key id changed") << false << int(FlipKeyId) << int(ESignatureCheck::OtherKey) << false;
     QTest::newRow("signature of another file") << false << int(SignatureOfOtherFile) << mismatch << false;
     QTest::newRow("signature bytes changed") << false << int(FlipSignatureByte) << mismatch << false;
@@ -232,7 +214,6 @@ void TestPackageSignature::verify_data()
                                               << int(ESignatureCheck::CommentMismatch) << false;
     QTest::newRow("legacy signature") << false << int(Legacy) << int(ESignatureCheck::LegacyFormat) << true;
     QTest::newRow("unknown algorithm") << false << int(UnknownAlgorithm) << unreadable << false;
-    QTest::newRow("garbage") << false << int(Garbage) << unreadable << false;
     QTest::newRow("empty answer") << false << int(EmptyAnswer) << unreadable << false;
     QTest::newRow("valid but oversized") << false << int(OversizedValid) << unreadable << true;
     QTest::newRow("oversized error page") << false << int(OversizedPage) << unreadable << false;
@@ -292,13 +273,11 @@ void TestPackageSignature::verify()
     }
     case NoFinalLineBreak: sig.chop(1); break;
     case FlipPackageByte: data[data.size() / 2] = char(data[data.size() / 2] ^ 0x01); break;
-    case TruncatePackage: data.truncate(data.size() / 2); break;
     case EditTrustedComment: sig.replace("version 2.1.0", "version 2.2.0"); break;
     case FlipSignatureByte: sig = EditBlob(sig, 1, [](QByteArray& b) { b[40] = char(b[40] ^ 0x20); }); break;
     case FlipGlobalSignatureByte: sig = EditBlob(sig, 3, [](QByteArray& b) { b[5] = char(b[5] ^ 0x20); }); break;
     case FlipKeyId: sig = EditBlob(sig, 1, [](QByteArray& b) { b[3] = char(b[3] ^ 0x01); }); break;
     case UnknownAlgorithm: sig = EditBlob(sig, 1, [](QByteArray& b) { b[1] = 'X'; }); break;
-    case Garbage: sig = RandomBytes(300); break;
     case EmptyAnswer: sig.clear(); break;
     case OversizedPage: sig = "<html><body>" + QByteArray(5000, 'x') + "</body></html>\n"; break;
     case MissingLine: sig = JoinLines(Lines(sig).mid(0, 3)); break;
@@ -333,26 +312,37 @@ void TestPackageSignature::verify()
     QCOMPARE(Run({"-V", "-q", "-p", keyPath, "-x", sigPath, "-m", package}), toolAccepts);
 }
 
+// What lies in UpdateKey.pub: one damage anywhere refuses it whole; a
+// publisher rotating its key ships the old and the new one, and a package
+// signed by either passes, chosen by key id.
 void TestPackageSignature::malformedKey_data()
 {
     QTest::addColumn<QByteArray>("edit");
+    QTest::addColumn<int>("expected");
 
-    // Each row names how the real public key file is broken.
-    QTest::newRow("empty file") << QByteArray("empty");
-    QTest::newRow("comment line missing") << QByteArray("no comment");
-    QTest::newRow("key line missing") << QByteArray("no key");
-    QTest::newRow("key too long") << QByteArray("long");
-    QTest::newRow("key too short") << QByteArray("short");
-    QTest::newRow("prehashed algorithm in a key") << QByteArray("ED");
-    QTest::newRow("unknown algorithm") << QByteArray("Xx");
-    QTest::newRow("key line not base64") << QByteArray("not base64");
-    QTest::newRow("base64 without padding rules") << QByteArray("space");
-    QTest::newRow("trailing garbage line") << QByteArray("extra");
-    QTest::newRow("a signature file instead") << QByteArray("signature");
-    QTest::newRow("oversized comment") << QByteArray("oversized");
-    QTest::newRow("a good key, then a damaged one") << QByteArray("good, damaged");
-    QTest::newRow("a damaged key, then a good one") << QByteArray("damaged, good");
-    QTest::newRow("a good key, then a comment without its key") << QByteArray("good, comment");
+    const auto row = [](const char* name, const char* edit, ESignatureCheck expected = ESignatureCheck::KeyUnreadable) {
+        QTest::newRow(name) << QByteArray(edit) << int(expected);
+    };
+    row("empty file", "empty");
+    row("comment line missing", "no comment");
+    row("key line missing", "no key");
+    row("key too long", "long");
+    row("key too short", "short");
+    row("prehashed algorithm in a key", "ED");
+    row("unknown algorithm", "Xx");
+    row("key line not base64", "not base64");
+    row("base64 without padding rules", "space");
+    row("trailing garbage line", "extra");
+    row("a signature file instead", "signature");
+    row("oversized comment", "oversized");
+    row("a good key, then a damaged one", "good, damaged");
+    row("a damaged key, then a good one", "damaged, good");
+    row("a good key, then a comment without its key", "good, comment");
+    row("the first of two keys signs", "good, other", ESignatureCheck::Ok);
+    row("the second of two keys signs", "other, good", ESignatureCheck::Ok);
+    row("a blank line between them", "other, blank, good", ESignatureCheck::Ok);
+    row("two keys with Windows line breaks", "other, good, crlf", ESignatureCheck::Ok);
+    row("neither of two keys signs", "other, other", ESignatureCheck::OtherKey);
 }
 
 void TestPackageSignature::malformedKey()
@@ -360,6 +350,7 @@ void TestPackageSignature::malformedKey()
     if (!m_minisign.Available())
         QSKIP("minisign is not installed");
     QFETCH(QByteArray, edit);
+    QFETCH(int, expected);
 
     const QString package = m_pDir->filePath("client_update.zip");
     QVERIFY(WriteBytes(package, TestZip::MakeZip({TestZip::File("setup.exe", "MZ" + RandomBytes(4096))})));
@@ -370,83 +361,59 @@ void TestPackageSignature::malformedKey()
     // The untouched key accepts, so each row fails by its edit alone.
     QCOMPARE(VerifyPackageSignature(good, sig, hash), ESignatureCheck::Ok);
 
-    QByteArray key = good;
     const QList<QByteArray> lines = Lines(good);
-    if (edit == "empty")
-        key.clear();
-    else if (edit == "no comment")
-        key = lines[1] + '\n';
-    else if (edit == "no key")
-        key = lines[0] + '\n';
-    else if (edit == "long")
-        key = EditBlob(good, 1, [](QByteArray& b) { b += "xyz"; });
-    else if (edit == "short")
-        key = EditBlob(good, 1, [](QByteArray& b) { b.chop(3); });
-    else if (edit == "ED" || edit == "Xx")
-        key = EditBlob(good, 1, [&](QByteArray& b) { b.replace(0, 2, edit); });
-    else if (edit == "not base64")
-        key = lines[0] + '\n' + lines[1].left(20) + '!' + lines[1].mid(21) + '\n';
-    else if (edit == "space")
-        key = lines[0] + '\n' + lines[1].left(20) + ' ' + lines[1].mid(20) + '\n';
-    else if (edit == "extra")
-        key += "anything\n";
-    else if (edit == "signature")
-        key = sig;
-    else if (edit == "oversized")
-        key = lines[0] + QByteArray(int(kMaxUpdateKeyBytes), 'c') + '\n' + lines[1] + '\n';
     const QByteArray damaged = EditBlob(good, 1, [](QByteArray& b) { b.chop(3); });
-    if (edit == "good, damaged")
-        key = good + damaged;
-    else if (edit == "damaged, good")
-        key = damaged + good;
-    else if (edit == "good, comment")
-        key = good + lines[0] + '\n';
+    const QByteArray other = FileBytes(m_keys.filePath("B.pub"));
+    const QMap<QByteArray, QByteArray> keys = {
+        {"empty", QByteArray()},
+        {"no comment", lines[1] + '\n'},
+        {"no key", lines[0] + '\n'},
+        {"long", EditBlob(good, 1, [](QByteArray& b) { b += "xyz"; })},
+        {"short", damaged},
+        {"ED", EditBlob(good, 1, [](QByteArray& b) { b.replace(0, 2, "ED"); })},
+        {"Xx", EditBlob(good, 1, [](QByteArray& b) { b.replace(0, 2, "Xx"); })},
+        {"not base64", lines[0] + '\n' + lines[1].left(20) + '!' + lines[1].mid(21) + '\n'},
+        {"space", lines[0] + '\n' + lines[1].left(20) + ' ' + lines[1].mid(20) + '\n'},
+        {"extra", good + "anything\n"},
+        {"signature", sig},
+        {"oversized", lines[0] + QByteArray(int(kMaxUpdateKeyBytes), 'c') + '\n' + lines[1] + '\n'},
+        {"good, damaged", good + damaged},
+        {"damaged, good", damaged + good},
+        {"good, comment", good + lines[0] + '\n'},
+        {"good, other", good + other},
+        {"other, good", other + good},
+        {"other, blank, good", other + '\n' + good},
+        {"other, good, crlf", QByteArray(other + good).replace("\n", "\r\n")},
+        {"other, other", other + other},
+    };
+    QVERIFY(keys.contains(edit));
+    const QByteArray key = keys.value(edit);
     QVERIFY(key != good);
 
     QList<CUpdateKey> parsed;
-    QVERIFY(!ParseUpdateKeys(key, &parsed));
-    QCOMPARE(VerifyPackageSignature(key, sig, hash), ESignatureCheck::KeyUnreadable);
+    QCOMPARE(ParseUpdateKeys(key, &parsed), expected != int(ESignatureCheck::KeyUnreadable));
+    QCOMPARE(int(VerifyPackageSignature(key, sig, hash)), expected);
 }
 
-void TestPackageSignature::hashInChunks_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::addColumn<int>("chunk");
-    QTest::addColumn<bool>("resetFirst"); // junk fed, then Reset: a restarted download
-    QTest::addColumn<bool>("peekMidway"); // Result() asked halfway must not disturb the rest
-
-    QTest::newRow("nothing") << 0 << 1 << false << false;
-    QTest::newRow("byte by byte") << 10007 << 1 << false << false;
-    QTest::newRow("odd chunks") << 100003 << 7 << false << true;
-    QTest::newRow("network-sized chunks") << 1048589 << 16384 << false << false;
-    QTest::newRow("larger than a block, not aligned") << 1048589 << 65537 << true << true;
-    QTest::newRow("all at once") << 1048589 << 1048589 << false << false;
-    QTest::newRow("after a reset") << 4096 << 100 << true << false;
-    QTest::newRow("more than the hashing thread queues") << 20 * 1024 * 1024 + 3 << 65536 << true << true;
-}
-
+// The same feed straight and through the hashing thread of downloads: more
+// than that thread queues, in chunks off its block size, after a restart, and
+// a look at the hash halfway that does not disturb the rest.
 void TestPackageSignature::hashInChunks()
 {
-    QFETCH(int, size);
-    QFETCH(int, chunk);
-    QFETCH(bool, resetFirst);
-    QFETCH(bool, peekMidway);
-
-    // The same feed straight and through the hashing thread of downloads.
+    const int size = 20 * 1024 * 1024 + 3;
+    const int chunk = 65537;
     const QByteArray data = RandomBytes(size);
     CPackageHasher hasher;
     CPackageHashWorker worker;
-    if (resetFirst) {
-        const QByteArray junk = RandomBytes(5000);
-        hasher.AddData(junk);
-        worker.AddData(junk);
-        hasher.Reset();
-        worker.Reset();
-    }
+    const QByteArray junk = RandomBytes(5000);
+    hasher.AddData(junk);
+    worker.AddData(junk);
+    hasher.Reset();
+    worker.Reset();
     for (int at = 0; at < size; at += chunk) {
         hasher.AddData(data.mid(at, chunk));
         worker.AddData(data.mid(at, chunk));
-        if (peekMidway && at <= size / 2 && at + chunk > size / 2) {
+        if (at <= size / 2 && at + chunk > size / 2) {
             QCOMPARE(hasher.Result(), OneShotHash(data.left(at + chunk)));
             QCOMPARE(worker.Hasher().Result(), OneShotHash(data.left(at + chunk)));
         }
@@ -462,8 +429,6 @@ void TestPackageSignature::hashResumedFromFile_data()
     QTest::addColumn<int>("onDisk");   // bytes already on disk when the download resumes
     QTest::addColumn<bool>("resumes");
 
-    QTest::newRow("nothing on disk") << 0 << true;
-    QTest::newRow("half on disk") << 150001 << true;
     QTest::newRow("all on disk") << 300000 << true;
     QTest::newRow("more asked than the file holds") << 300001 << false;
     QTest::newRow("negative size") << -1 << false;
@@ -554,20 +519,17 @@ void TestPackageSignature::readSmallFile_data()
 
     const QByteArray atBound(int(kMaxUpdateKeyBytes), 'k');
     QTest::newRow("a file at the bound") << "file at bound" << true << atBound;
-    QTest::newRow("one byte over the bound") << "file over bound" << false << QByteArray();
     QTest::newRow("an empty file") << "empty file" << true << QByteArray();
-    QTest::newRow("nothing there") << "missing" << false << QByteArray();
-    QTest::newRow("a folder") << "folder" << false << QByteArray();
     QTest::newRow("a link to a file is followed") << "link to file" << true << atBound;
-    QTest::newRow("a broken link") << "broken link" << false << QByteArray();
     QTest::newRow("a link to a device, which reads as empty") << "link to /dev/null" << false << QByteArray();
-    QTest::newRow("a pipe nobody writes to") << "pipe" << false << QByteArray();
     QTest::newRow("a pipe a writer holds open, never closing it") << "pipe with writer" << false << QByteArray();
 }
 
 // A small file of the installation is read whole, never past its bound, and
 // only when it is a regular file. Nothing in its place holds the caller: a
-// pipe would, read as a file, until a writer came and went.
+// pipe would, read as a file, until a writer came and went. (Over the bound,
+// a folder, a broken link: TestNetwork::caFile; a pipe nobody writes to: the
+// end-to-end rows.)
 void TestPackageSignature::readSmallFile()
 {
     QFETCH(QString, what);
@@ -579,41 +541,29 @@ void TestPackageSignature::readSmallFile()
     const QByteArray atBound(int(kMaxUpdateKeyBytes), 'k');
     if (what == "file at bound")
         QVERIFY(WriteBytes(path, atBound));
-    else if (what == "file over bound")
-        QVERIFY(WriteBytes(path, atBound + 'k'));
     else if (what == "empty file")
         QVERIFY(WriteBytes(path, QByteArray()));
-    else if (what == "folder")
-        QVERIFY(QDir().mkdir(path));
 #ifdef Q_OS_UNIX
     else if (what == "link to file")
         QVERIFY(WriteBytes(target, atBound) && QFile::link(target, path));
-    else if (what == "broken link")
-        QVERIFY(QFile::link(target, path));
     else if (what == "link to /dev/null")
         QVERIFY(QFile::link("/dev/null", path));
-    else if (what.startsWith("pipe"))
-        QVERIFY(mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
     int writer = -1;
     if (what == "pipe with writer") {
+        QVERIFY(mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
         writer = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NONBLOCK);
         QVERIFY(writer >= 0);
         QVERIFY(::write(writer, "untrusted comment:", 18) == 18);
     }
 #else
-    else if (what != "missing")
+    else
         QSKIP("links and pipes are tried on POSIX systems");
 #endif
 
     auto result = std::async(std::launch::async, [&path] { return ReadSmallFile(path, kMaxUpdateKeyBytes); });
     const bool returned = result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
 #ifdef Q_OS_UNIX
-    // A reader held by the pipe lets go once a writer has come and gone.
-    if (!returned && writer < 0) {
-        const int release = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
-        if (release >= 0)
-            ::close(release);
-    }
+    // The writer goes: a reader it held lets go.
     if (writer >= 0)
         ::close(writer);
 #endif
@@ -630,8 +580,6 @@ void TestPackageSignature::signedFileName_data()
     QTest::addColumn<bool>("bound");
     QTest::addColumn<QString>("name");
 
-    QTest::newRow("minisign's default") << QByteArray("timestamp:1796722155\tfile:client_2.1.zip\thashed") << true
-                                        << "client_2.1.zip";
     QTest::newRow("older default, without hashed") << QByteArray("timestamp:1\tfile:client_2.1.zip") << true
                                                    << "client_2.1.zip";
     QTest::newRow("blanks in the name") << QByteArray("timestamp:1\tfile:client v2.1.zip\thashed") << true
@@ -639,9 +587,6 @@ void TestPackageSignature::signedFileName_data()
     QTest::newRow("UTF-8 name") << QByteArray("timestamp:1\tfile:\xe5\xae\xa2\xe6\x88\xb7.zip\thashed") << true
                                 << QString::fromUtf8("\xe5\xae\xa2\xe6\x88\xb7.zip");
     QTest::newRow("file: first") << QByteArray("file:setup.exe") << true << "setup.exe";
-    QTest::newRow("an empty name binds to nothing that can be served") << QByteArray("timestamp:1\tfile:\thashed")
-                                                                       << true << "";
-    QTest::newRow("own comment: no binding") << QByteArray("version 2.1.0 for everyone") << false << "";
     QTest::newRow("file: inside a field is no field") << QByteArray("see file:client_2.1.zip") << false << "";
     QTest::newRow("another field ending in file:") << QByteArray("timestamp:1\tmyfile:client_2.1.zip") << false << "";
     QTest::newRow("empty comment") << QByteArray() << false << "";
@@ -663,12 +608,8 @@ void TestPackageSignature::expectedFileName_data()
     QTest::addColumn<QString>("url"); // the package URL given at launch
     QTest::addColumn<QString>("name");
 
-    QTest::newRow("last path segment") << "https://updates.example.test/pkg/client_2.1.zip" << "client_2.1.zip";
-    QTest::newRow("query is not the name") << "https://updates.example.test/pkg/client_2.1.zip?token=a/b.zip"
-                                           << "client_2.1.zip";
     QTest::newRow("fragment is not the name") << "https://updates.example.test/pkg/client_2.1.zip#old/client_2.0.zip"
                                               << "client_2.1.zip";
-    QTest::newRow("a download script: its own name") << "https://updates.example.test/get.php?id=7" << "get.php";
     QTest::newRow("a script whose query names a file") << "https://updates.example.test/get?f=a/b.zip" << "get";
     QTest::newRow("percent-decoded") << "https://updates.example.test/pkg/client%20v2.1.zip" << "client v2.1.zip";
     QTest::newRow("UTF-8, percent-encoded") << "https://updates.example.test/pkg/%E5%AE%A2%E6%88%B7.zip"
@@ -679,7 +620,6 @@ void TestPackageSignature::expectedFileName_data()
     QTest::newRow("encoded backslash is no folder") << "https://updates.example.test/pkg/old%5Cclient_2.1.zip"
                                                     << "client_2.1.zip";
     QTest::newRow("folder URL: no name") << "https://updates.example.test/pkg/" << "";
-    QTest::newRow("no path: no name") << "https://updates.example.test" << "";
 }
 
 void TestPackageSignature::expectedFileName()
@@ -696,15 +636,6 @@ void TestPackageSignature::signatureUrl_data()
     QTest::addColumn<QString>("signatureUrl");
 
     const QString package("https://updates.example.test/pkg/client_2.1.zip");
-    QTest::newRow("no redirect") << package << package << package + ".minisig";
-    QTest::newRow("nothing known of the answer") << package << "" << package + ".minisig";
-    QTest::newRow("no redirect, with a query: appended as ever")
-        << "https://updates.example.test/get?file=client_2.1.zip"
-        << "https://updates.example.test/get?file=client_2.1.zip"
-        << "https://updates.example.test/get?file=client_2.1.zip.minisig";
-    QTest::newRow("a download script redirected to the file")
-        << "https://updates.example.test/download.php?id=7" << "https://updates.example.test/files/client_2.1.zip"
-        << "https://updates.example.test/files/client_2.1.zip.minisig";
     QTest::newRow("redirected to a mirror, query kept")
         << package << "https://mirror.example.test/c/client_2.1.zip?token=a%2Fb"
         << "https://mirror.example.test/c/client_2.1.zip.minisig?token=a%2Fb";
@@ -724,36 +655,47 @@ void TestPackageSignature::signatureUrl()
 }
 
 // Real signatures by minisign, checked against the name the package URL
-// asks for: a genuine signature of another file is refused on purpose, where
-// minisign itself would accept it.
+// asks for and the installation's stamp: a genuine signature of another file
+// is refused on purpose, where minisign itself would accept it; the
+// timestamp counts only once the global signature verified.
 void TestPackageSignature::boundToAskedName_data()
 {
     QTest::addColumn<QString>("signedAs");  // the file name minisign signed
     QTest::addColumn<QString>("comment");   // -t, or "" for minisign's default
     QTest::addColumn<QString>("packageUrl");
-    QTest::addColumn<bool>("tampered");
+    QTest::addColumn<qint64>("stamp");      // kept by the installation; -1: none yet
+    QTest::addColumn<QString>("edit");      // "package": a byte changed; "timestamp": raised after signing
     QTest::addColumn<int>("expected");
 
     const int ok = int(ESignatureCheck::Ok);
     const int other = int(ESignatureCheck::OtherFile);
     const QString files("https://updates.example.test/files/");
-    QTest::newRow("the name asked for") << "client_2.1.zip" << "" << files + "client_2.1.zip" << false << ok;
-    QTest::newRow("an older signed package for the new URL") << "client_2.0.zip" << "" << files + "client_2.1.zip"
-                                                              << false << other;
-    QTest::newRow("the name with a query after it") << "client_2.1.zip" << "" << files + "client_2.1.zip?mirror=3"
-                                                    << false << ok;
+    const QString t200("timestamp:200\tfile:client_2.1.zip\thashed");
+    const qint64 none = -1;
+    QTest::newRow("an older signed package for the new URL")
+        << "client_2.0.zip" << "" << files + "client_2.1.zip" << none << "" << other;
+    QTest::newRow("the name with a query after it")
+        << "client_2.1.zip" << "" << files + "client_2.1.zip?mirror=3" << none << "" << ok;
     QTest::newRow("a download script, signed as its name")
-        << "get.php" << "" << "https://updates.example.test/get.php?id=7" << false << ok;
+        << "get.php" << "" << "https://updates.example.test/get.php?id=7" << none << "" << ok;
     QTest::newRow("a download script, signed as the file it sends")
-        << "client_2.1.zip" << "" << "https://updates.example.test/get.php?id=7" << false << other;
-    QTest::newRow("the name in another letter case") << "client_2.1.zip" << "" << files + "Client_2.1.zip" << false
-                                                     << other;
+        << "client_2.1.zip" << "" << "https://updates.example.test/get.php?id=7" << none << "" << other;
+    QTest::newRow("the name in another letter case")
+        << "client_2.1.zip" << "" << files + "Client_2.1.zip" << none << "" << other;
     QTest::newRow("a URL without a file name matches no name, not even an empty one")
-        << "client_2.1.zip" << "timestamp:1\tfile:\thashed" << "https://updates.example.test" << false << other;
-    QTest::newRow("own comment without file: accepted as before")
-        << "client_2.0.zip" << "version 2.1" << files + "client_2.1.zip" << false << ok;
+        << "client_2.1.zip" << "timestamp:1\tfile:\thashed" << "https://updates.example.test" << none << "" << other;
     QTest::newRow("changed bytes fail before the name")
-        << "client_2.0.zip" << "" << files + "client_2.1.zip" << true << int(ESignatureCheck::PackageMismatch);
+        << "client_2.0.zip" << "" << files + "client_2.1.zip" << none << "package" << int(ESignatureCheck::PackageMismatch);
+    QTest::newRow("newer than the installed one") << "x.zip" << t200 << files + "client_2.1.zip" << qint64(199) << ""
+                                                  << ok;
+    QTest::newRow("older, its timestamp raised after signing")
+        << "x.zip" << t200 << files + "client_2.1.zip" << qint64(201) << "timestamp"
+        << int(ESignatureCheck::CommentMismatch);
+    QTest::newRow("a timestamp that is no number") << "x.zip" << "timestamp:2xx\tfile:client_2.1.zip"
+                                                   << files + "client_2.1.zip" << qint64(1) << ""
+                                                   << int(ESignatureCheck::NoTimestamp);
+    QTest::newRow("a signed name is checked before the age") << "x.zip" << "timestamp:100\tfile:client_2.0.zip"
+                                                             << files + "client_2.1.zip" << qint64(200) << "" << other;
 }
 
 void TestPackageSignature::boundToAskedName()
@@ -763,7 +705,8 @@ void TestPackageSignature::boundToAskedName()
     QFETCH(QString, signedAs);
     QFETCH(QString, comment);
     QFETCH(QString, packageUrl);
-    QFETCH(bool, tampered);
+    QFETCH(qint64, stamp);
+    QFETCH(QString, edit);
     QFETCH(int, expected);
 
     const QString package = m_pDir->filePath(signedAs);
@@ -771,156 +714,22 @@ void TestPackageSignature::boundToAskedName()
     QVERIFY(WriteBytes(package, bytes));
     const QStringList extra = comment.isEmpty() ? QStringList() : QStringList{"-t", comment};
     QVERIFY(!Sign("A", package, package + ".minisig", extra).isEmpty());
-    const QByteArray signature = FileBytes(package + ".minisig");
-    if (tampered)
+    QByteArray signature = FileBytes(package + ".minisig");
+    if (edit == "package")
         bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x01);
+    if (edit == "timestamp")
+        signature.replace("timestamp:200", "timestamp:300");
     CPackageHasher hasher;
     hasher.AddData(bytes);
 
     const QByteArray key = FileBytes(m_keys.filePath("A.pub"));
-    QCOMPARE(int(VerifyPackageSignature(key, signature, hasher, ExpectedFileName(packageUrl), std::nullopt)),
+    const std::optional<qint64> installed = stamp < 0 ? std::nullopt : std::optional<qint64>(stamp);
+    QCOMPARE(int(VerifyPackageSignature(key, signature, hasher, ExpectedFileName(packageUrl), installed)),
              expected);
     if (expected == int(ESignatureCheck::OtherFile)) {
         QCOMPARE(int(VerifyPackageSignature(key, signature, hasher)), int(ESignatureCheck::Ok));
         QVERIFY(Run({"-V", "-q", "-p", m_keys.filePath("A.pub"), "-x", package + ".minisig", "-m", package}));
     }
-}
-
-void TestPackageSignature::notOlder_data()
-{
-    QTest::addColumn<QString>("comment");   // the trusted comment signed with -t
-    QTest::addColumn<qint64>("stamp");      // kept by the installation; -1: none yet
-    QTest::addColumn<bool>("editComment");  // the timestamp raised after signing
-    QTest::addColumn<int>("expected");
-
-    const int ok = int(ESignatureCheck::Ok);
-    const QString t200("timestamp:200\tfile:client_2.1.zip\thashed");
-    QTest::newRow("nothing installed yet") << t200 << qint64(-1) << false << ok;
-    QTest::newRow("newer than the installed one") << t200 << qint64(199) << false << ok;
-    QTest::newRow("the same release again") << t200 << qint64(200) << false << ok;
-    QTest::newRow("older than the installed one") << t200 << qint64(201) << false << int(ESignatureCheck::Older);
-    QTest::newRow("far older") << t200 << qint64(1796722155) << false << int(ESignatureCheck::Older);
-    QTest::newRow("older, its timestamp raised after signing")
-        << t200 << qint64(201) << true << int(ESignatureCheck::CommentMismatch);
-    QTest::newRow("no timestamp, nothing installed yet") << "file:client_2.1.zip" << qint64(-1) << false << ok;
-    QTest::newRow("no timestamp, a stamp kept") << "file:client_2.1.zip" << qint64(1) << false
-                                                << int(ESignatureCheck::NoTimestamp);
-    QTest::newRow("a timestamp that is no number") << "timestamp:2xx\tfile:client_2.1.zip" << qint64(1) << false
-                                                   << int(ESignatureCheck::NoTimestamp);
-    QTest::newRow("a signed name is checked before the age")
-        << "timestamp:100\tfile:client_2.0.zip" << qint64(200) << false << int(ESignatureCheck::OtherFile);
-}
-
-// The age of a real minisign signature (its trusted comment set with -t)
-// against the installation's stamp; the timestamp counts only once the
-// global signature verified.
-void TestPackageSignature::notOlder()
-{
-    if (!m_minisign.Available())
-        QSKIP("minisign is not installed");
-    QFETCH(QString, comment);
-    QFETCH(qint64, stamp);
-    QFETCH(bool, editComment);
-    QFETCH(int, expected);
-
-    const QString package = m_pDir->filePath("client_2.1.zip");
-    const QByteArray bytes = TestZip::MakeZip({TestZip::File("setup.exe", "MZ" + RandomBytes(4096))});
-    QVERIFY(WriteBytes(package, bytes));
-    QVERIFY(!Sign("A", package, package + ".minisig", {"-t", comment}).isEmpty());
-    QByteArray signature = FileBytes(package + ".minisig");
-    if (editComment)
-        signature.replace("timestamp:200", "timestamp:300");
-    CPackageHasher hasher;
-    hasher.AddData(bytes);
-    const std::optional<qint64> installed = stamp < 0 ? std::nullopt : std::optional<qint64>(stamp);
-    QCOMPARE(int(VerifyPackageSignature(FileBytes(m_keys.filePath("A.pub")), signature, hasher,
-                                        QStringLiteral("client_2.1.zip"), installed)),
-             expected);
-}
-
-void TestPackageSignature::severalKeys_data()
-{
-    QTest::addColumn<QString>("keys"); // the key files, in order, of A and B; "!" a damaged copy of A
-    QTest::addColumn<QString>("signer");
-    QTest::addColumn<QString>("between"); // what lies between two keys
-    QTest::addColumn<int>("expected");
-
-    const int ok = int(ESignatureCheck::Ok);
-    QTest::newRow("the first of two keys signs") << "AB" << "A" << "" << ok;
-    QTest::newRow("the second of two keys signs") << "AB" << "B" << "" << ok;
-    QTest::newRow("a blank line between them") << "AB" << "B" << "\n" << ok;
-    QTest::newRow("Windows line breaks") << "AB" << "B" << "crlf" << ok;
-    QTest::newRow("neither signs") << "AA" << "B" << "" << int(ESignatureCheck::OtherKey);
-    QTest::newRow("a damaged key among good ones") << "A!B" << "B" << "" << int(ESignatureCheck::KeyUnreadable);
-}
-
-// A publisher rotating its key ships the old and the new one in one
-// UpdateKey.pub; a package signed by either passes, chosen by key id.
-void TestPackageSignature::severalKeys()
-{
-    if (!m_minisign.Available())
-        QSKIP("minisign is not installed");
-    QFETCH(QString, keys);
-    QFETCH(QString, signer);
-    QFETCH(QString, between);
-    QFETCH(int, expected);
-
-    QByteArray keyFile;
-    for (const QChar which : keys) {
-        if (!keyFile.isEmpty() && between != "crlf")
-            keyFile += between.toLatin1();
-        const QByteArray key = FileBytes(m_keys.filePath(which == '!' ? "A.pub" : QString(which) + ".pub"));
-        keyFile += which == '!' ? EditBlob(key, 1, [](QByteArray& b) { b.chop(1); }) : key;
-    }
-    if (between == "crlf")
-        keyFile.replace("\n", "\r\n");
-    const QString package = m_pDir->filePath("client_2.1.zip");
-    const QByteArray bytes = TestZip::MakeZip({TestZip::File("setup.exe", "MZ" + RandomBytes(4096))});
-    QVERIFY(WriteBytes(package, bytes));
-    QVERIFY(!Sign(signer, package, package + ".minisig").isEmpty());
-    CPackageHasher hasher;
-    hasher.AddData(bytes);
-    QCOMPARE(int(VerifyPackageSignature(keyFile, FileBytes(package + ".minisig"), hasher)), expected);
-}
-
-// What the user reads when a signed package is refused.
-void TestPackageSignature::reasons()
-{
-    const QList<EFailure> refusals = {
-        EFailure::NoSignature, EFailure::SignatureUnreadable, EFailure::LegacySignature,
-        EFailure::OtherKey,    EFailure::SignatureMismatch,   EFailure::KeyUnreadable,
-        EFailure::SignatureOtherFile, EFailure::OlderRelease, EFailure::NoTimestamp,
-        EFailure::StampUnreadable,
-    };
-    QSet<QString> english;
-    for (EFailure refusal : refusals) {
-        const QString text = FailureText(CFailure(refusal));
-        QCOMPARE(text, "Update failed! " + FailureReason(CFailure(refusal)));
-        QCOMPARE(FailureExitCode(refusal), -1);
-        english.insert(FailureReason(CFailure(refusal)));
-    }
-    QCOMPARE(english.size(), refusals.size());
-    QVERIFY(!english.contains(QString()));
-    QCOMPARE(FailureReason(CFailure(EFailure::NoSignature)), QStringLiteral("The update has no signature."));
-    QCOMPARE(FailureReason(CFailure(EFailure::SignatureOtherFile)),
-             QStringLiteral("The signature belongs to another file."));
-    QCOMPARE(FailureReason(CFailure(EFailure::OlderRelease)),
-             QStringLiteral("This update is older than the one installed."));
-
-    // Every reason has its Chinese text in the translation the build makes.
-    const QString binDir = qEnvironmentVariable("UPDATE_BIN_DIR");
-    if (binDir.isEmpty())
-        QSKIP("UPDATE_BIN_DIR is not set (run through ctest)");
-    QTranslator translator;
-    QVERIFY(translator.load(binDir + "/Language/Language_zh_CN/update_zh_CN.qm"));
-    QVERIFY(QCoreApplication::installTranslator(&translator));
-    for (EFailure refusal : refusals) {
-        const QString translated = FailureReason(CFailure(refusal));
-        QVERIFY2(!english.contains(translated), qPrintable(translated));
-        QVERIFY(!translated.isEmpty());
-    }
-    QVERIFY(QCoreApplication::translate("Update::CUpdate", "Verifying...") != QLatin1String("Verifying..."));
-    QCoreApplication::removeTranslator(&translator);
 }
 
 QTEST_GUILESS_MAIN(TestPackageSignature)
