@@ -5,9 +5,12 @@ from 127.0.0.1, and an X server of its own (Xvfb) driven with xdotool.
 Shared by the end-to-end tests and the demo. Standard library only; every
 wait is bounded."""
 
+import contextlib
 import ctypes
 import http.server
+import io
 import os
+import re
 import select
 import shutil
 import signal
@@ -23,6 +26,7 @@ import zipfile
 CLIENT = "Corvel.exe"
 NOTIFIER = "ZoRezivirArerur.exe"
 INSTALLER = "setup.exe"
+UPDATE_BUTTON = (613, 445)  # logical pixels inside the update window
 
 
 def wait_until(predicate, timeout, step=0.05):
@@ -33,6 +37,17 @@ def wait_until(predicate, timeout, step=0.05):
             return value
         time.sleep(step)
     return predicate()
+
+
+def end_process(proc, wait=5):
+    """Ends a child process this script started: politely, then for sure."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(wait)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(5)
 
 
 def pid_alive(pid):
@@ -46,16 +61,32 @@ def pid_alive(pid):
 
 # --- X server ---------------------------------------------------------------
 
+@contextlib.contextmanager
+def x_connection(display_name):
+    """libX11 (through ctypes: nothing to install) and a connection to the display."""
+    x11 = ctypes.CDLL("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+    for name in ("XFlush", "XCloseDisplay", "XFree"):
+        getattr(x11, name).argtypes = [ctypes.c_void_p]
+    dpy = x11.XOpenDisplay(display_name.encode())
+    if not dpy:
+        raise RuntimeError(f"cannot open display {display_name}")
+    try:
+        yield x11, dpy
+    finally:
+        x11.XCloseDisplay(dpy)
+
+
 class Display:
-    """An Xvfb of our own, or the caller's display when use_existing is set;
-    with window_manager, an openbox on it. With lifetime (seconds), our Xvfb
-    ends by itself by then even if the script that started it is killed.
-    screen is WIDTHxHEIGHT in device pixels. The X server reports dpi and the
-    desktop's Xft.dpi resource says the same, as a desktop set to
-    dpi / 96 (100 % by default) does: Qt 5.15 on X11 scales by Xft.dpi when
-    it is set, else by the screen's physical resolution, which Xvfb makes
-    100 dpi unless told (104 %) and rounds to whole millimetres (144 dpi
-    would come out as 150.1 %)."""
+    """An Xvfb of our own (ended by itself after lifetime seconds, if given),
+    or the caller's display with use_existing; with window_manager, an
+    openbox on it. screen is WIDTHxHEIGHT in device pixels. Xft.dpi says dpi
+    too, as on a desktop set to dpi / 96: Qt scales by it, else by Xvfb's
+    physical resolution, which rounds to whole millimetres."""
 
     def __init__(self, use_existing=False, window_manager=False, lifetime=None,
                  screen="1024x768", dpi=96):
@@ -181,16 +212,6 @@ class Display:
         taskbar's Close: a WM_DELETE_WINDOW client message, sent with Xlib.
         (xdotool's windowclose destroys the window under the program's feet
         instead.) The message has reached the server when this returns."""
-        x11 = ctypes.CDLL("libX11.so.6")
-        x11.XOpenDisplay.restype = ctypes.c_void_p
-        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x11.XInternAtom.restype = ctypes.c_ulong
-        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                                   ctypes.c_void_p]
-        x11.XFlush.argtypes = [ctypes.c_void_p]
-        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
         class ClientMessage(ctypes.Structure):
             _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
                         ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
@@ -200,10 +221,7 @@ class Display:
         class XEvent(ctypes.Union):
             _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
 
-        dpy = x11.XOpenDisplay(self.name.encode())
-        if not dpy:
-            raise RuntimeError(f"cannot open display {self.name}")
-        try:
+        with x_connection(self.name) as (x11, dpy):
             event = XEvent()
             event.xclient.type = 33  # ClientMessage
             event.xclient.window = int(window)
@@ -213,30 +231,19 @@ class Display:
             event.xclient.data[1] = 0  # CurrentTime
             x11.XSendEvent(dpy, int(window), 0, 0, ctypes.byref(event))
             x11.XFlush(dpy)
-        finally:
-            x11.XCloseDisplay(dpy)
 
     def screenshot(self, path):
         subprocess.run(["import", "-window", "root", path], env=self.env(),
                        capture_output=True, timeout=20)
         return os.path.exists(path)
 
-    @staticmethod
-    def _end(proc):
-        proc.terminate()
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(5)
-
     def close(self):
         if self.window_manager:
-            self._end(self.window_manager)
+            end_process(self.window_manager)
             self.window_manager = None
             shutil.rmtree(self.wm_home, ignore_errors=True)
         if self.proc:
-            self._end(self.proc)
+            end_process(self.proc)
             self.proc = None
 
 
@@ -253,27 +260,18 @@ class Pause:
         self.limit = limit
         self.reached = threading.Event()
         self.released = threading.Event()
-
-    def wait_reached(self, timeout=45):
-        return self.reached.wait(timeout)
-
-    def release(self):
-        self.released.set()
+        self.wait_reached, self.release = self.reached.wait, self.released.set
 
 
 class PackageServer:
-    """HTTP on 127.0.0.1. routes: path -> dict(status, body, rate, drop_after,
-    unsized, ranges, retry_after, pause, location, headers), or path -> list of
-    such dicts served in turn (the last one repeats); headers is a list of
-    (name, value) sent as they are. An unsized answer has no Content-Length and
-    ends when the connection closes, so one cut by drop_after looks complete.
-    With ranges, the answer offers "Accept-Ranges: bytes" and an ETag (etag,
-    default "v1") and answers a Range whose If-Range names it with 206.
-    ranges_asked holds the Range header of every GET (None without); answered
-    the path of every GET whose answer has ended (sent, cut or dropped);
-    request_headers the headers of every GET, as (name, value) pairs. A
-    route's headers (a list of (name, value)) go with its answer. With tls
-    (certificate and key files), it speaks https."""
+    """HTTP on 127.0.0.1, https with tls (certificate and key files). routes:
+    path -> dict(status, body, rate, drop_after, unsized, ranges, etag,
+    retry_after, pause, location, headers: [(name, value)]), or a list of
+    such served in turn (the last repeats). An unsized answer has no
+    Content-Length, so one cut by drop_after looks complete. With ranges it
+    offers "Accept-Ranges: bytes" and an ETag and answers a Range whose
+    If-Range names it with 206. Of every GET: requests (path), ranges_asked,
+    request_headers, answered (path, once its answer ended)."""
 
     def __init__(self, tls=None):
         self.routes = {}
@@ -552,13 +550,7 @@ class TinyProxy:
         return f"http://127.0.0.1:{self.port}"
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
+        end_process(self.proc, 10)
         self.relay.close()
 
 
@@ -587,17 +579,14 @@ class Signer:
         with open(self.public_path, "rb") as f:
             return f.read()
 
-    def sign_file(self, path, extra=()):
-        """Writes path + ".minisig" and returns its bytes."""
-        self._run(["-S", "-s", self.secret_path, "-m", path, "-x", path + ".minisig", *extra])
-        with open(path + ".minisig", "rb") as f:
-            return f.read()
-
     def sign(self, data, name="package", extra=()):
+        """Writes data as name and its signature beside it; returns the signature's bytes."""
         path = os.path.join(self.folder, name)
         with open(path, "wb") as f:
             f.write(data)
-        return self.sign_file(path, extra)
+        self._run(["-S", "-s", self.secret_path, "-m", path, "-x", path + ".minisig", *extra])
+        with open(path + ".minisig", "rb") as f:
+            return f.read()
 
 
 # --- Installation and packages ----------------------------------------------
@@ -605,20 +594,15 @@ class Signer:
 def make_zip(entries, store_over=1 << 20):
     """entries: list of (name, bytes, mode or None). Returns the zip's bytes.
     Entries larger than store_over bytes are stored, not deflated."""
-    path = tempfile.mktemp(suffix=".zip")
-    try:
-        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
-            for name, data, mode in entries:
-                info = zipfile.ZipInfo(name, date_time=(2026, 1, 1, 0, 0, 0))
-                info.compress_type = zipfile.ZIP_STORED if len(data) > store_over else zipfile.ZIP_DEFLATED
-                info.create_system = 3
-                info.external_attr = ((mode or 0o644) | 0o100000) << 16
-                zf.writestr(info, data)
-        with open(path, "rb") as f:
-            return f.read()
-    finally:
-        if os.path.exists(path):
-            os.remove(path)
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as zf:
+        for name, data, mode in entries:
+            info = zipfile.ZipInfo(name, date_time=(2026, 1, 1, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_STORED if len(data) > store_over else zipfile.ZIP_DEFLATED
+            info.create_system = 3
+            info.external_attr = ((mode or 0o644) | 0o100000) << 16
+            zf.writestr(info, data)
+    return buffer.getvalue()
 
 
 class Installation:
@@ -643,47 +627,25 @@ class Installation:
         for name in (CLIENT, NOTIFIER):
             shutil.copy2(self.standin(name), os.path.join(root, name))
         if language is not None:
-            self.set_language(language)
+            self.set_options("Type", Language=language)
         self.children = []
         self.log = os.path.join(root, "standins.log")
 
     def standin(self, name):
         return os.path.join(self.build_dir, "standins", name)
 
-    def set_language(self, language):
-        path = os.path.join(self.root, "Localcfg.ini")
+    def set_options(self, section, **values):
+        """Sets keys of "[section]" in the installation's Localcfg.ini, in
+        place of any it already has, e.g. set_options("Update", Log="true")."""
+        path = self.path("Localcfg.ini")
         with open(path, encoding="latin-1") as f:
             lines = f.read().splitlines()
-        out, in_type = [], False
-        for line in lines:
-            if line.strip().startswith("["):
-                in_type = line.strip() == "[Type]"
-            if in_type and line.startswith("Language="):
-                line = f"Language={language}"
-            out.append(line)
-        with open(path, "w", encoding="latin-1") as f:
-            f.write("\n".join(out) + "\n")
-
-    def set_retries(self, value):
-        """Sets "Update/Retries" in the installation's Localcfg.ini."""
-        path = os.path.join(self.root, "Localcfg.ini")
-        with open(path, encoding="latin-1") as f:
-            text = f.read()
-        with open(path, "w", encoding="latin-1") as f:
-            f.write(text.rstrip("\n") + f"\n[Update]\nRetries={value}\n")
-
-    def set_update_options(self, **values):
-        """Sets keys of "[Update]" in the installation's Localcfg.ini, e.g.
-        RestartClient="true"."""
-        path = os.path.join(self.root, "Localcfg.ini")
-        with open(path, encoding="latin-1") as f:
-            lines = f.read().splitlines()
-        added = [f"{key}={value}" for key, value in values.items()]
-        if "[Update]" in lines:
-            at = lines.index("[Update]") + 1
-            lines[at:at] = added
-        else:
-            lines += ["[Update]", *added]
+        if f"[{section}]" not in lines:
+            lines.append(f"[{section}]")
+        at = lines.index(f"[{section}]") + 1
+        end = next((i for i in range(at, len(lines)) if lines[i].startswith("[")), len(lines))
+        kept = [line for line in lines[at:end] if line.split("=", 1)[0].strip() not in values]
+        lines[at:end] = [f"{key}={value}" for key, value in values.items()] + kept
         with open(path, "w", encoding="latin-1") as f:
             f.write("\n".join(lines) + "\n")
 
@@ -788,3 +750,78 @@ class Updater:
             self.proc.send_signal(signal.SIGKILL)
             self.proc.wait(5)
         self.log.close()
+
+
+class Case:
+    """One installation with its running client and notifier, one server, and
+    the updater runs of one end-to-end case."""
+
+    def __init__(self, display, build, source, language=None, root=None):
+        self.display = display
+        self.inst = Installation(build, source, language=language, root=root)
+        self.server = PackageServer()
+        self.client = self.inst.start_standin(CLIENT)
+        self.notifier = self.inst.start_standin(NOTIFIER)
+        self.updater = None
+
+    def launch(self, url, size, title="CUpdate", **kwargs):
+        kwargs.setdefault("client_pid", self.client.pid)
+        kwargs.setdefault("notes", "Fixes and improvements.")
+        self.updater = Updater(self.inst, self.display, url, size, **kwargs)
+        # Generous: a sanitizer build on a busy machine starts slowly.
+        self.window = self.display.wait_window(title, 45, pid=self.updater.proc.pid)
+        if not self.window:
+            windows = self.display.xdotool("search", "--onlyvisible", "--name", ".")
+            names = [self.display.xdotool("getwindowname", w) for w in windows.split()]
+            check(False, f"the update window appeared (updater exit status {self.updater.proc.poll()}, "
+                         f"visible windows {names}, output: {self.updater.output()[-1500:]!r})")
+        time.sleep(0.3)
+
+    def press_update(self):
+        self.display.click(self.window, *UPDATE_BUTTON)
+
+    def notices(self):
+        return re.findall(r"notice\[(.*?)\]", self.updater.output(), re.S)
+
+    def progress(self):
+        return re.findall(r"progress\[(.*?)\]", self.updater.output())
+
+    def wait_notice(self, timeout=20, title="Notice"):
+        box = self.display.wait_window(title, timeout)
+        check(box, "a notice box appeared")
+        time.sleep(0.2)
+        return box
+
+    def answer(self, key, timeout=20):
+        box = self.wait_notice(timeout)
+        self.display.key(box, key)
+        wait_until(lambda: not self.display.find_windows("Notice"), 5)
+
+    def leave(self, box, key="Return", timeout=20):
+        """Answers the box with key; the updater's exit status once it ended."""
+        self.display.key(box, key)
+        return self.exit_code(timeout)
+
+    def exit_code(self, timeout=20):
+        code = self.updater.wait(timeout)
+        check(code is not None, "the updater ended")
+        return code
+
+    def installer_ran(self, *folder):
+        return os.path.exists(self.inst.path(*folder, "installer-ran.txt"))
+
+    def confirm_install(self, *folder, what):
+        """Confirms the install question: the updater ends with 0 and the
+        installer (in folder) runs."""
+        self.answer("Return")
+        check(self.exit_code() == 0, "exit status 0")
+        check(wait_until(lambda: self.installer_ran(*folder), 10), what)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.updater:
+            self.updater.close()
+        self.server.close()
+        self.inst.close()

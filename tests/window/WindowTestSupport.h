@@ -98,7 +98,6 @@ public:
     // The most boxes that were ever open at once.
     int mostOpen() const { return m_nMostOpen; }
     bool unanswered() const { return m_unanswered; }
-    QStringList titles() const { return m_titles; }
 
     // Waits until `count` boxes have appeared and every one of them has
     // closed on its key (or the time is up).

@@ -1,5 +1,6 @@
-// The update window as start-up hands it over: form, properties, title bar,
-// mask, update notes, mandatory-update look and the background pictures.
+// The update window as start-up hands it over: title bar, update notes,
+// mandatory-update look and the background pictures. Its size and rounded
+// mask are the end-to-end screen rows' (tests/e2e/tst_accessibility.py).
 
 #include "CUpdate.h"
 #include "TitleBar.h"
@@ -7,34 +8,20 @@
 #include "WindowTestSupport.h"
 
 #include <QImage>
-#include <QLabel>
-#include <QLayout>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QTextBlock>
 #include <QTextCodec>
 #include <QTextDocument>
 #include <QtTest>
-
 
 using Update::CUpdate;
 using WindowTest::InstallDir;
 
 namespace {
 
-
 QWidget* Child(CUpdate& window, const char* name)
 {
     return window.findChild<QWidget*>(QLatin1String(name));
-}
-
-QLabel* ContentCaption(CUpdate& window)
-{
-    for (QLabel* label : Child(window, "stackedWidget")->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (label->text() == QLatin1String("Update content"))
-            return label;
-    }
-    return nullptr;
 }
 
 } // namespace
@@ -44,14 +31,10 @@ class TestCUpdate : public QObject
     Q_OBJECT
 
 private slots:
-    void initialState();
-    void titleBarPlacement();
     void titleIconAndLogo_data();
     void titleIconAndLogo();
     void updateContentLineDistance_data();
     void updateContentLineDistance();
-    void cornerMask_data();
-    void cornerMask();
     void majorUpdateLook_data();
     void majorUpdateLook();
     void sheetChangedLaterIsPickedUp_data();
@@ -59,46 +42,6 @@ private slots:
     void propertySelectorFollowsEveryTick();
     void backgroundCycleByTimer();
 };
-
-void TestCUpdate::initialState()
-{
-    InstallDir dir;
-    CUpdate window(dir.installation());
-    QCOMPARE(window.objectName(), QStringLiteral("UpdateWidget"));
-    QCOMPARE(window.windowTitle(), QStringLiteral("CUpdate"));
-    QVERIFY(window.windowFlags() & Qt::FramelessWindowHint);
-    QCOMPARE(window.size(), QSize(680, 480));
-    QCOMPARE(window.property("backgourndImg"), QVariant(QStringLiteral("0")));
-    QCOMPARE(Child(window, "m_pBtnUpdate")->property("isMajor"), QVariant(false));
-    QCOMPARE(static_cast<QStackedWidget*>(Child(window, "stackedWidget"))->currentIndex(), 0);
-    QVERIFY(WindowTest::BackgroundTimer(window));
-    QVERIFY(!WindowTest::BackgroundTimer(window)->isActive());
-
-    QLabel* caption = ContentCaption(window);
-    QVERIFY(caption);
-    QCOMPARE(caption->pos(), QPoint(14, 230));
-    QCOMPARE(caption->minimumWidth(), 117);
-    auto* browser = window.findChild<DAROZ::VxTextBrowser*>(QStringLiteral("m_pVxTextBrowser"));
-    QVERIFY(browser);
-    QCOMPARE(browser->parentWidget(), Child(window, "stackedWidget"));
-    QCOMPARE(browser->geometry(), QRect(14, 260, 650, 120));
-}
-
-void TestCUpdate::titleBarPlacement()
-{
-    InstallDir dir;
-    CUpdate window(dir.installation());
-    TitleBar* bar = window.findChild<TitleBar*>();
-    QVERIFY(bar);
-    QCOMPARE(bar->parentWidget(), &window);
-    auto* titleLayout = window.findChild<QLayout*>(QStringLiteral("titleLayout"));
-    QCOMPARE(titleLayout->count(), 1);
-    QCOMPARE(titleLayout->itemAt(0)->widget(), bar);
-    // Button type 2: no maximise button.
-    QVERIFY(!bar->findChild<QWidget*>(QStringLiteral("minimizeButton"))->isHidden());
-    QVERIFY(bar->findChild<QWidget*>(QStringLiteral("maximizeButton"))->isHidden());
-    QVERIFY(!bar->findChild<QWidget*>(QStringLiteral("closeButton"))->isHidden());
-}
 
 void TestCUpdate::titleIconAndLogo_data()
 {
@@ -177,30 +120,6 @@ void TestCUpdate::updateContentLineDistance()
         QCOMPARE(block.blockFormat().lineHeightType(), int(QTextBlockFormat::LineDistanceHeight));
         QCOMPARE(block.blockFormat().lineHeight(), 10.0);
     }
-}
-
-void TestCUpdate::cornerMask_data()
-{
-    QTest::addColumn<QPoint>("point");
-    QTest::addColumn<bool>("inside");
-
-    QTest::newRow("top-left corner cut") << QPoint(0, 0) << false;
-    QTest::newRow("bottom-right corner cut") << QPoint(679, 479) << false;
-    QTest::newRow("inside the top-left rounding") << QPoint(1, 1) << false;
-    QTest::newRow("centre") << QPoint(340, 240) << true;
-    QTest::newRow("middle of the top edge") << QPoint(340, 0) << true;
-    QTest::newRow("just past the rounding") << QPoint(6, 6) << true;
-}
-
-void TestCUpdate::cornerMask()
-{
-    QFETCH(QPoint, point);
-    QFETCH(bool, inside);
-
-    InstallDir dir;
-    CUpdate window(dir.installation());
-    QVERIFY(!window.mask().isEmpty());
-    QCOMPARE(window.mask().contains(point), inside);
 }
 
 void TestCUpdate::majorUpdateLook_data()

@@ -6,63 +6,29 @@
 #include "TestCertificates.h"
 #include "TinyProxy.h"
 #include "TlsTrust.h"
+#include "WindowTestSupport.h"
 
 #include <QDir>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QNetworkReply>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QTranslator>
 #include <QtTest>
 
-#include <functional>
 
 using namespace Update;
 
-namespace {
+using WindowTest::ModalAnswerer;
 
-const int kShowWaitMs = 10000; // the dialog shows up at once; this bounds the wait for it
-
-// While it lives, runs act on the proxy dialog once it is the modal window,
-// and closes the dialog if act left it open, so no test hangs in exec().
-class DialogDriver
+// The dialog open now, for a ModalAnswerer's hook; the answerer presses
+// Escape on it if the hook left it open, so no test hangs in exec().
+CProxyLoginDialog* OpenDialog()
 {
-public:
-    explicit DialogDriver(std::function<void(CProxyLoginDialog*)> act) : m_act(std::move(act))
-    {
-        m_waited.start();
-        m_timer.setInterval(20);
-        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { OnTick(); });
-        m_timer.start();
-    }
-
-private:
-    void OnTick()
-    {
-        auto* dialog = qobject_cast<CProxyLoginDialog*>(QApplication::activeModalWidget());
-        if (dialog && dialog->isVisible()) {
-            m_timer.stop();
-            m_act(dialog);
-            if (dialog->isVisible())
-                dialog->reject();
-        } else if (m_waited.elapsed() > kShowWaitMs) {
-            m_timer.stop();
-        }
-    }
-
-    std::function<void(CProxyLoginDialog*)> m_act;
-    QTimer m_timer;
-    QElapsedTimer m_waited;
-};
-
-
-} // namespace
+    return qobject_cast<CProxyLoginDialog*>(QApplication::activeModalWidget());
+}
 
 class TestProxyLogin : public QObject
 {
@@ -102,7 +68,9 @@ void TestProxyLogin::answer()
     QString text;
     bool okBeforeTyping = true;
     QLineEdit::EchoMode echo = QLineEdit::Normal;
-    DialogDriver driver([&](CProxyLoginDialog* dialog) {
+    ModalAnswerer driver({Qt::Key_Escape});
+    driver.setOnBox([&]() {
+        CProxyLoginDialog* dialog = OpenDialog();
         text = dialog->findChild<QLabel*>("ProxyLoginText")->text();
         auto* ok = dialog->findChild<QPushButton*>("ProxyLoginOkButton");
         auto* edit = dialog->findChild<QLineEdit*>("ProxyLoginPassword");
@@ -204,7 +172,9 @@ void TestProxyLogin::askedThroughRealProxy()
         int finishes = 0;
         connect(&client, &CDownloadClient::SgnDownloadError, &client, [&errors](QString& text) { errors << text; });
         connect(&client, &CDownloadClient::SignalFinishDownload, &client, [&finishes] { ++finishes; });
-        DialogDriver driver([&](CProxyLoginDialog* dialog) {
+        ModalAnswerer driver({Qt::Key_Escape});
+        driver.setOnBox([&]() {
+            CProxyLoginDialog* dialog = OpenDialog();
             ++shown;
             QTest::qWait(heldMs);
             failedWhileOpen += errors.size();

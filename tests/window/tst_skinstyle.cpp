@@ -35,12 +35,7 @@ void TestSkinStyle::loadsSheet_data()
 
     const QByteArray sheet = "QWidget { color: rgb(1, 2, 3); }";
     const QString text = QString::fromLatin1(sheet);
-    QTest::newRow("no settings file: skin Corvel")
-        << QByteArray() << "UpdateWidget" << "Skin/Corvel/UpdateWidget.qss" << sheet << text;
-    QTest::newRow("settings without the key: skin Corvel")
-        << QByteArray("[Type]\nLanguage=zh_CN\n") << "UpdateWidget" << "Skin/Corvel/UpdateWidget.qss" << sheet << text;
-    QTest::newRow("configured skin")
-        << QByteArray("[Skin]\nPath=Night\n") << "UpdateWidget" << "Skin/Night/UpdateWidget.qss" << sheet << text;
+    // Which skin the settings name is the window's table (tst_cupdate.cpp).
     QTest::newRow("configured skin without a sheet keeps the old one")
         << QByteArray("[Skin]\nPath=Night\n") << "UpdateWidget" << "Skin/Corvel/UpdateWidget.qss" << sheet
         << QString::fromLatin1(kPreviousSheet);
