@@ -81,10 +81,18 @@ struct WatchedWorker
     QSignalSpy finishSpy {&worker, SIGNAL(SignalFinishCompress())};
     QSignalSpy failSpy {&worker, SIGNAL(SignalCompressFailed())};
 
-    // One run of the package "pkg" of the installation folder inst.
-    bool Run(const QString& inst)
+    // One run of the package "pkg" of the installation folder inst, set by
+    // package or, when a name is given, by name. The worker thread reads no
+    // current folder: it may have changed by the time the thread runs.
+    bool Run(const QString& inst, const QString* name = nullptr)
     {
-        worker.SetPackage(CPackage(QStringLiteral("http://127.0.0.1/pkg/pkg.zip"), inst));
+        const QString elsewhere = QFileInfo(inst).path() + QStringLiteral("/outside");
+        if (name)
+            worker.SetPackageName(*name);
+        if (!QDir::setCurrent(elsewhere))
+            return false;
+        if (!name)
+            worker.SetPackage(CPackage(QStringLiteral("http://127.0.0.1/pkg/pkg.zip"), inst));
         worker.start(QThread::InheritPriority);
         return mark.Wait(kWaitMs);
     }
@@ -116,8 +124,6 @@ private slots:
     void cleanup();
     void unCompress_data();
     void unCompress();
-    void unreadableArchive_data();
-    void unreadableArchive();
     void plantedNames_data();
     void plantedNames();
     void folderSwappedWhileUnpacking_data();
@@ -126,8 +132,6 @@ private slots:
     void permissions();
     void run_data();
     void run();
-    void pathsSettledBeforeStart_data();
-    void pathsSettledBeforeStart();
     void reuseRunsOncePerStart();
     void destroyWaitsForRunningWorker();
     void stopRequest_data();
@@ -257,36 +261,6 @@ void TestCCompressClient::unCompress()
     QVERIFY(QFileInfo::exists(Zip()));
 }
 
-void TestCCompressClient::unreadableArchive_data()
-{
-    QTest::addColumn<bool>("present");
-    QTest::addColumn<QByteArray>("bytes");
-
-    const QByteArray valid = MakeZip({File("a.txt", QByteArray(2000, 'a')), File("b.txt", QByteArray(2000, 'b'))});
-    QTest::newRow("missing archive") << false << QByteArray();
-    QTest::newRow("zero bytes") << true << QByteArray();
-    QTest::newRow("not a zip") << true << QByteArray("just some text, no archive\n").repeated(50);
-    QTest::newRow("truncated: end cut") << true << valid.left(valid.size() - 10);
-    QTest::newRow("truncated: first half only") << true << valid.left(valid.size() / 2);
-    QTest::newRow("bytes missing before the directory") << true << QByteArray(valid).remove(40, 30);
-}
-
-void TestCCompressClient::unreadableArchive()
-{
-    QFETCH(bool, present);
-    QFETCH(QByteArray, bytes);
-    if (present)
-        QVERIFY(WriteFile(Zip(), bytes));
-
-    QVERIFY(!CCompressClient::UnCompress(Zip(), Target()));
-    QCOMPARE(Tree(Target()), QStringList());
-    WatchedWorker w;
-    QVERIFY(w.Run(Inst()));
-    CheckOutcome(w, 1, EFailure::ArchiveDamaged);
-    QCOMPARE(Tree(Target()), QStringList());
-    QCOMPARE(Escapes(), QStringList());
-}
-
 void TestCCompressClient::plantedNames_data()
 {
     QTest::addColumn<QString>("planted"); // "link:name", "dangling:name", "hard:name", "folder link:path"
@@ -408,8 +382,7 @@ void TestCCompressClient::permissions()
 void TestCCompressClient::run_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("archive");
-    QTest::addColumn<Entries>("entries");
+    QTest::addColumn<QByteArray>("zip"); // null: no archive
     QTest::addColumn<QStringList>("before");
     QTest::addColumn<QStringList>("after");
     QTest::addColumn<bool>("targetExists");
@@ -417,85 +390,62 @@ void TestCCompressClient::run_data()
 
     const QStringList old{"old.txt=O", "sub/", "sub/keep.txt=K"};
     const QStringList subOnly{"sub/", "sub/keep.txt=K"};
+    const EFailure damaged = EFailure::ArchiveDamaged;
     QTest::newRow("empty name: nothing removed, no signal")
-        << QString() << true << Entries{kOk} << old << old << true << EFailure::Stopped;
+        << QString() << MakeZip({kOk}) << old << old << true << EFailure::Stopped;
     QTest::newRow("success: one finish signal")
-        << "pkg" << true << Entries{Folder("bin/"), File("bin/setup.exe", "X")} << QStringList{}
+        << "pkg" << MakeZip({Folder("bin/"), File("bin/setup.exe", "X")}) << QStringList{}
         << QStringList{"bin/", "setup.exe=X"} << true << EFailure::None;
     QTest::newRow("existing folder: top files go, subfolder stays")
-        << "pkg" << true << Entries{File("new.txt", "N")} << old << (subOnly + QStringList{"new.txt=N"}) << true
+        << "pkg" << MakeZip({File("new.txt", "N")}) << old << (subOnly + QStringList{"new.txt=N"}) << true
         << EFailure::None;
     // Only plain, visible files are emptied: a dot file stays, as a subfolder does.
     QTest::newRow("hidden file: stays, the visible ones go")
-        << "pkg" << true << Entries{File("new.txt", "N")} << QStringList{".hidden=H", "old.txt=O"}
+        << "pkg" << MakeZip({File("new.txt", "N")}) << QStringList{".hidden=H", "old.txt=O"}
         << QStringList{".hidden=H", "new.txt=N"} << true << EFailure::None;
     QTest::newRow("missing archive, a hidden file left: folder kept with it, failed")
-        << "pkg" << false << Entries{} << QStringList{".hidden=H", "old.txt=O"} << QStringList{".hidden=H"} << true
-        << EFailure::ArchiveDamaged;
+        << "pkg" << QByteArray() << QStringList{".hidden=H", "old.txt=O"} << QStringList{".hidden=H"} << true
+        << damaged;
     QTest::newRow("empty archive: folder recreated")
-        << "pkg" << true << Entries{} << QStringList{"old.txt=O"} << QStringList{} << true << EFailure::None;
-    QTest::newRow("missing archive: folder emptied, failed")
-        << "pkg" << false << Entries{} << old << subOnly << true << EFailure::ArchiveDamaged;
+        << "pkg" << MakeZip({}) << QStringList{"old.txt=O"} << QStringList{} << true << EFailure::None;
+    QTest::newRow("missing archive: folder emptied, failed") << "pkg" << QByteArray() << old << subOnly << true << damaged;
     QTest::newRow("missing archive, files only: folder removed, failed")
-        << "pkg" << false << Entries{} << QStringList{"old.txt=O"} << QStringList{} << false
-        << EFailure::ArchiveDamaged;
+        << "pkg" << QByteArray() << QStringList{"old.txt=O"} << QStringList{} << false << damaged;
+
+    // Nothing is unpacked from an archive that cannot be read whole.
+    const QByteArray valid = MakeZip({File("a.txt", QByteArray(2000, 'a')), File("b.txt", QByteArray(2000, 'b'))});
+    const QList<QPair<const char*, QByteArray>> unreadable{
+        {"zero bytes", QByteArray("")},
+        {"not a zip", QByteArray("just some text, no archive\n").repeated(50)},
+        {"truncated: end cut", valid.left(valid.size() - 10)},
+        {"truncated: first half only", valid.left(valid.size() / 2)},
+        {"bytes missing before the directory", QByteArray(valid).remove(40, 30)},
+    };
+    for (const auto& row : unreadable)
+        QTest::newRow(row.first) << "pkg" << row.second << subOnly << subOnly << true << damaged;
 }
 
 void TestCCompressClient::run()
 {
     QFETCH(QString, name);
-    QFETCH(bool, archive);
-    QFETCH(Entries, entries);
+    QFETCH(QByteArray, zip);
     QFETCH(QStringList, before);
     QFETCH(QStringList, after);
     QFETCH(bool, targetExists);
     QFETCH(EFailure, failure);
-    if (archive)
-        QVERIFY(WriteZip(Zip(), entries));
+    if (!zip.isNull())
+        QVERIFY(WriteFile(Zip(), zip));
     if (!before.isEmpty())
         MakeTree(Target(), before);
 
     WatchedWorker w;
-    w.worker.SetPackageName(name);
-    w.worker.start(QThread::InheritPriority);
-    QVERIFY(w.mark.Wait(kWaitMs));
+    QVERIFY(w.Run(Inst(), &name));
 
     CheckOutcome(w, name.isEmpty() ? 0 : 1, failure);
     after.sort();
     QCOMPARE(Tree(Target()), after);
     QCOMPARE(QFileInfo(Target()).isDir(), targetExists);
-    QCOMPARE(QFileInfo::exists(Zip()), archive); // never deleted by the worker
-}
-
-void TestCCompressClient::pathsSettledBeforeStart_data()
-{
-    QTest::addColumn<bool>("byPackage");
-
-    QTest::newRow("SetPackage: the package's folders, whatever the current folder") << true;
-    QTest::newRow("SetPackageName: the installation folder when the name was set") << false;
-}
-
-// The worker thread reads no current folder: it may have changed by the
-// time the thread runs.
-void TestCCompressClient::pathsSettledBeforeStart()
-{
-    QFETCH(bool, byPackage);
-    QVERIFY(WriteZip(Zip(), {kOk}));
-    const QString elsewhere = m_tmp->root() + QStringLiteral("/outside");
-
-    WatchedWorker w;
-    if (byPackage) {
-        QVERIFY(QDir::setCurrent(elsewhere));
-        w.worker.SetPackage(CPackage(QStringLiteral("http://127.0.0.1/pkg.zip"), Inst()));
-    } else {
-        w.worker.SetPackageName(QStringLiteral("pkg"));
-        QVERIFY(QDir::setCurrent(elsewhere));
-    }
-    w.worker.start();
-    QVERIFY(w.mark.Wait(kWaitMs));
-
-    CheckOutcome(w, 1, EFailure::None);
-    QCOMPARE(Tree(Target()), QStringList{"ok.txt=OK"});
+    QCOMPARE(QFileInfo::exists(Zip()), !zip.isNull()); // never deleted by the worker
     QCOMPARE(Escapes(), QStringList());
 }
 

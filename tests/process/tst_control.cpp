@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QtTest>
 
+#include <csignal>
+
 using namespace Update;
 using StandinTest::CStandinGroup;
 using StandinTest::StandinPath;
@@ -262,7 +264,7 @@ void TestProcessControl::killById()
 
     QCOMPARE(clientOnly ? KillClientProcess(pid) : KillProcessById(pid), expectKilled);
     if (expectKilled)
-        QVERIFY(CStandinGroup::EndedByKill(client));
+        QVERIFY(CStandinGroup::EndedByKill(client) && client->exitCode() == SIGKILL);
     else
         QVERIFY(CStandinGroup::StillRunning(client));
     QVERIFY2(CStandinGroup::StillRunning(sibling), "a stand-in in our process group survives");

@@ -89,11 +89,7 @@ struct Window
 
     explicit Window(const Update::CInstallation& installation) : window(installation)
     {
-        window.SetUpdateContent(QStringLiteral(
-            "<p><b>Version 3.2</b> brings a faster start and a clearer layout.</p>"
-            "<p>1. Opening large projects takes half the time.</p>"
-            "<p>2. Settings are kept when you move to a new computer.</p>"
-            "<p>3. Many small fixes to printing and export.</p>"));
+        window.SetUpdateContent(QStringLiteral("<p><b>Version 3.2</b> brings a faster start.</p><p>1. Many small fixes.</p>"));
     }
 
     template <typename T = QWidget>

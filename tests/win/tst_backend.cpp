@@ -213,8 +213,6 @@ const std::vector<ArgRow>& ArgRows()
         {"a Latin letter arrives in the code page's bytes", L"caf\u00e9",
          {"caf\xE9"}, {"caf\xA8\xA6"}},
         {"letters outside the code page become the default char", L"\u0e44\u0e17\u0e22", {"???"}, {}},
-        {"the upgrade word arrives as the code page has it", L"\u5347\u7ea7",
-         {"??"}, {"\xC9\xFD\xBC\xB6"}},
         {"the client's seven launch arguments, two of them empty",
          L"http://127.0.0.1:8080/pkg/client_v2.zip 1048576 true \"\" \"\u5347\u7ea7 notes\" 4242 \"\"",
          {"http://127.0.0.1:8080/pkg/client_v2.zip", "1048576", "true", "", "?? notes", "4242", ""},
@@ -284,39 +282,26 @@ void TestArguments()
 
 // --- Directory search ----------------------------------------------------
 
-struct FindRow
-{
-    const char* risk;
-    const wchar_t* folder;              // under the scratch folder
-    std::vector<const wchar_t*> files;
-    bool create;                        // false: the folder does not exist
-    bool slashes;                       // folder given with "/" as the Qt side builds it
-    const wchar_t* expected;            // nullptr: no match; L"" the system's own first match
-};
-
-const std::vector<FindRow>& FindRows()
-{
-    static const std::vector<FindRow> rows = {
-        {"an installer among other files is found", L"mixed", {L"readme.txt", L"setup.exe", L"data.bin"},
-         true, false, L"setup.exe"},
-        {"an upper-case extension still matches", L"upper", {L"SETUP.EXE"}, true, false, L"SETUP.EXE"},
+// Under the scratch folder; "missing" is never made and "slashes" is given
+// with "/" as the Qt side builds it. A file name ending in "\\" is made as a
+// folder, in the order given. Expected nullptr: no match; L"": the system's
+// own first match.
+const struct { const char* risk; const wchar_t* folder; std::vector<const wchar_t*> files; const wchar_t* expected; }
+    kFindRows[] = {
+        {"an installer among other files is found", L"mixed", {L"readme.txt", L"setup.exe", L"data.bin"}, L"setup.exe"},
+        {"an upper-case extension still matches", L"upper", {L"SETUP.EXE"}, L"SETUP.EXE"},
         {"names that merely contain exe are no match", L"lookalike", {L"setup.exe.txt", L"notes.exe.bak", L"exe"},
-         true, false, nullptr},
-        {"an empty folder gives no match", L"empty", {}, true, false, nullptr},
-        {"a missing folder gives no match", L"missing", {}, false, false, nullptr},
-        {"of two installers the one the system's search yields first", L"two", {L"b_setup.exe", L"a_setup.exe"},
-         true, false, L""},
-        {"a folder given with forward slashes", L"slashes", {L"setup.exe"}, true, true, L"setup.exe"},
-        {"a folder name outside ASCII but in the code page", L"paquet_\u00e9", {L"setup.exe"},
-         true, false, L"setup.exe"},
+         nullptr},
+        {"an empty folder gives no match", L"empty", {}, nullptr},
+        {"a missing folder gives no match", L"missing", {}, nullptr},
+        {"of two installers the one the system's search yields first", L"two", {L"b_setup.exe", L"a_setup.exe"}, L""},
+        {"a folder given with forward slashes", L"slashes", {L"setup.exe"}, L"setup.exe"},
+        {"a folder name outside ASCII but in the code page", L"paquet_\u00e9", {L"setup.exe"}, L"setup.exe"},
         {"an installer name outside ASCII comes back in the code page", L"latin", {L"instal\u00e9.exe"},
-         true, false, L"instal\u00e9.exe"},
-        // A name ending in "\\" is made as a folder, in the order given.
-        {"folders named like installers are skipped for the file", L"folders",
-         {L"a.exe\\", L"x.exe\\", L"setup.exe"}, true, false, L"setup.exe"},
-    };
-    return rows;
-}
+         L"instal\u00e9.exe"},
+        {"folders named like installers are skipped for the file", L"folders", {L"a.exe\\", L"x.exe\\", L"setup.exe"},
+         L"setup.exe"},
+};
 
 std::wstring SystemFirstMatch(const std::wstring& folder)
 {
@@ -332,22 +317,18 @@ void TestFind()
 {
     const std::wstring root = g_scratch + L"\\find";
     MakeFolder(root);
-    for (const FindRow& row : FindRows()) {
+    for (const auto& row : kFindRows) {
         const std::wstring folder = root + L"\\" + row.folder;
-        bool made = true;
-        if (row.create) {
-            made = MakeFolder(folder);
-            for (std::wstring file : row.files) {
-                const bool isFolder = file.back() == L'\\';
-                if (isFolder)
-                    file.pop_back();
-                made = made && (isFolder ? MakeFolder(folder + L"\\" + file) : MakeFile(folder + L"\\" + file));
-            }
+        bool made = std::wstring(row.folder) == L"missing" || MakeFolder(folder);
+        for (std::wstring file : row.files) {
+            const bool isFolder = file.back() == L'\\';
+            file.resize(file.size() - (isFolder ? 1 : 0));
+            made = made && (isFolder ? MakeFolder(folder + L"\\" + file) : MakeFile(folder + L"\\" + file));
         }
         if (!Check(made, std::string(row.risk) + " (folder laid out)"))
             continue;
 
-        const std::wstring given = row.slashes ? Slashed(folder) : folder;
+        const std::wstring given = std::wstring(row.folder) == L"slashes" ? Slashed(folder) : folder;
         std::string name = "(untouched)";
         const bool found = FindFirstExeFile(ToAnsi(given), name);
         if (!row.expected) {
