@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -122,26 +123,6 @@ std::wstring LayOutVictim(const std::wstring& folder)
 {
     const std::wstring victim = folder + L"\\victim.txt";
     return MakeFolder(folder) && WriteBytes(victim, kVictimBytes) ? victim : std::wstring();
-}
-
-void RemoveTree(const std::wstring& dir)
-{
-    WIN32_FIND_DATAW data;
-    const HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &data);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring path = dir + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(path);
-            else
-                DeleteFileW(path.c_str());
-        } while (FindNextFileW(search, &data));
-        FindClose(search);
-    }
-    RemoveDirectoryW(dir.c_str());
 }
 
 // A child process that is always ended and released with the test that made it.
@@ -992,6 +973,7 @@ int main()
     TestHeldFolder();
     TestHeldByAnother();
 
-    RemoveTree(g_scratch);
+    std::error_code ignored;
+    std::filesystem::remove_all(g_scratch, ignored);
     return WinCheck::Finish();
 }
