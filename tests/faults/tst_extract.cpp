@@ -197,8 +197,7 @@ void TestExtractFaults::packageGoneBeforeExtraction()
 
     CDownloadClient client;
     QSignalSpy finishedDownload(&client, SIGNAL(SignalFinishDownload()));
-    QString url = server.Url("/pkg/client_v2.zip");
-    client.StartDownload(url);
+    client.StartDownload(server.Url("/pkg/client_v2.zip"));
     QVERIFY(finishedDownload.wait(int(kWaitMs)));
     QCOMPARE(QFileInfo(Zip()).size(), qint64(package.size()));
 

@@ -410,9 +410,8 @@ void TestProcesses()
     Check(first.ExitCode() == STILL_ACTIVE, "the notifier ends with the code it reported while running",
           "exit code " + std::to_string(first.ExitCode()));
     Check(!second.EndsWithin(500) && variantChild.IsRunning(), "the second notifier and the case variant keep running");
-    const DWORD firstPid = first.Pid();
     first.Release();
-    Check(WaitListed(firstPid, false), "an ended process leaves the list");
+    Check(WaitListed(first.Pid(), false), "an ended process leaves the list");
 
     const long long variantPid = variantChild.Pid();
     const struct { const char* risk; long long pid; } refused[] = {
