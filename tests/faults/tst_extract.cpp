@@ -197,7 +197,8 @@ void TestExtractFaults::packageGoneBeforeExtraction()
 
     CDownloadClient client;
     QSignalSpy finishedDownload(&client, SIGNAL(SignalFinishDownload()));
-    client.StartDownload(server.Url("/pkg/client_v2.zip"));
+    QString url = server.Url("/pkg/client_v2.zip");
+    client.StartDownload(url);
     QVERIFY(finishedDownload.wait(int(kWaitMs)));
     QCOMPARE(QFileInfo(Zip()).size(), qint64(package.size()));
 
