@@ -25,16 +25,10 @@
 
 #include "ServerProcess.h"
 
-#include <QByteArray>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QHostAddress>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QString>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 
 class NginxServer
@@ -64,10 +58,7 @@ public:
     static QString Program()
     {
         const QString onPath = QStandardPaths::findExecutable(QStringLiteral("nginx"));
-        if (!onPath.isEmpty())
-            return onPath;
-        return QStandardPaths::findExecutable(QStringLiteral("nginx"),
-                                              {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+        return !onPath.isEmpty() ? onPath : QStandardPaths::findExecutable(QStringLiteral("nginx"), {"/usr/sbin", "/usr/local/sbin"});
     }
 
     // The folder served at "/".
@@ -77,10 +68,9 @@ public:
     bool AddFile(const QString& name, const QByteArray& bytes) const
     {
         QFile file(Root() + '/' + name);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return false;
+        const bool written = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
         file.close();
-        return file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+        return written && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
                                    | QFileDevice::ReadOther);
     }
 
@@ -109,10 +99,8 @@ public:
 
     void Stop()
     {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
         m_process.terminate(); // timeout passes it on; nginx stops at once
-        if (!m_process.waitForFinished(5000)) {
+        if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(5000)) {
             m_process.kill();
             m_process.waitForFinished(5000);
         }
@@ -149,8 +137,8 @@ private:
             return false;
         Stop();
         QFile log(m_dir.filePath(QStringLiteral("error.log")));
-        log.open(QIODevice::ReadOnly);
-        m_error = QStringLiteral("nginx did not start: ") + QString::fromLocal8Bit(m_process.readAll() + log.readAll());
+        m_error = QStringLiteral("nginx did not start: ")
+            + QString::fromLocal8Bit(m_process.readAll() + (log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray()));
         return false;
     }
 

@@ -84,7 +84,15 @@ public:
         m_env.insert(QStringLiteral("STANDIN_LOG"), logPath);
         m_env.insert(QStringLiteral("STANDIN_SECONDS"), QString::number(secondsToLive));
     }
-    ~CStandinGroup() { KillAll(); }
+    ~CStandinGroup()
+    {
+        for (const auto& process : m_children) {
+            if (process->state() != QProcess::NotRunning) {
+                process->kill();
+                process->waitForFinished(5000);
+            }
+        }
+    }
 
     // Starts the program and returns once it has logged its start (at most
     // 10 s), so it runs its own code, not a half-made fork of ours.
@@ -100,17 +108,6 @@ public:
         m_children.push_back(std::move(process));
         const LogLine line = WaitForLogLine(m_strLogPath, [pid](const LogLine& l) { return l.pid == pid; });
         return line.pid == pid ? m_children.back().get() : nullptr;
-    }
-
-    void KillAll()
-    {
-        for (const auto& process : m_children) {
-            if (process->state() != QProcess::NotRunning) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        }
-        m_children.clear();
     }
 
     // Whether the child is still running after waiting briefly for an end

@@ -14,12 +14,9 @@
 //
 // Every server certificate holds the same key, KeyPath().
 
-#include <QByteArray>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
 class TestCertificates
@@ -83,16 +80,9 @@ public:
 
     QString CertificatePath(Kind kind) const
     {
-        switch (kind) {
-        case Good: return Path("good.pem");
-        case Expired: return Path("expired.pem");
-        case OtherHost: return Path("other-host.pem");
-        case SelfSigned: return Path("self-signed.pem");
-        case CommonNameOnly: return Path("cn-only.pem");
-        case SelfSignedCommonNameOnly: return Path("self-signed-cn-only.pem");
-        case AddressAsDnsName: return Path("ip-as-dns.pem");
-        }
-        return QString();
+        static const char* const names[] = {"good.pem", "expired.pem", "other-host.pem", "self-signed.pem",
+                                            "cn-only.pem", "self-signed-cn-only.pem", "ip-as-dns.pem"};
+        return Path(names[kind]);
     }
 
     static QByteArray ReadFile(const QString& path)
@@ -115,34 +105,16 @@ private:
     // Independent of the system's openssl.cnf.
     static QByteArray Config()
     {
-        return "[req]\n"
-               "distinguished_name = dn\n"
-               "prompt = no\n"
-               "[dn]\n"
-               "CN = unused\n"
-               "[ca_ext]\n"
-               "basicConstraints = critical, CA:TRUE\n"
-               "keyUsage = critical, keyCertSign, cRLSign\n"
+        const QByteArray server = "basicConstraints = CA:FALSE\n"
+                                  "keyUsage = critical, digitalSignature, keyEncipherment\n"
+                                  "extendedKeyUsage = serverAuth\n";
+        return "[req]\ndistinguished_name = dn\nprompt = no\n[dn]\nCN = unused\n"
+               "[ca_ext]\nbasicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, cRLSign\n"
                "subjectKeyIdentifier = hash\n"
-               "[server_ext]\n"
-               "basicConstraints = CA:FALSE\n"
-               "keyUsage = critical, digitalSignature, keyEncipherment\n"
-               "extendedKeyUsage = serverAuth\n"
-               "subjectAltName = IP:127.0.0.1, DNS:localhost, DNS:updates.test\n"
-               "[other_ext]\n"
-               "basicConstraints = CA:FALSE\n"
-               "keyUsage = critical, digitalSignature, keyEncipherment\n"
-               "extendedKeyUsage = serverAuth\n"
-               "subjectAltName = DNS:other.invalid\n"
-               "[cn_only_ext]\n"
-               "basicConstraints = CA:FALSE\n"
-               "keyUsage = critical, digitalSignature, keyEncipherment\n"
-               "extendedKeyUsage = serverAuth\n"
-               "[ip_as_dns_ext]\n"
-               "basicConstraints = CA:FALSE\n"
-               "keyUsage = critical, digitalSignature, keyEncipherment\n"
-               "extendedKeyUsage = serverAuth\n"
-               "subjectAltName = DNS:127.0.0.1\n";
+               "[server_ext]\n" + server + "subjectAltName = IP:127.0.0.1, DNS:localhost, DNS:updates.test\n"
+               "[other_ext]\n" + server + "subjectAltName = DNS:other.invalid\n"
+               "[cn_only_ext]\n" + server +
+               "[ip_as_dns_ext]\n" + server + "subjectAltName = DNS:127.0.0.1\n";
     }
 
     bool Run(const QStringList& args)

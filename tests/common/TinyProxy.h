@@ -26,17 +26,9 @@
 
 #include "ServerProcess.h"
 
-#include <QByteArray>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QHostAddress>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QString>
-#include <QStringList>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtEndian>
@@ -164,10 +156,7 @@ public:
     static QString Program()
     {
         const QString onPath = QStandardPaths::findExecutable(QStringLiteral("tinyproxy"));
-        if (!onPath.isEmpty())
-            return onPath;
-        return QStandardPaths::findExecutable(QStringLiteral("tinyproxy"),
-                                              {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
+        return !onPath.isEmpty() ? onPath : QStandardPaths::findExecutable(QStringLiteral("tinyproxy"), {"/usr/sbin"});
     }
 
     bool Start()
@@ -185,10 +174,8 @@ public:
 
     void Stop()
     {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
         m_process.terminate(); // timeout passes it on
-        if (!m_process.waitForFinished(5000)) {
+        if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(5000)) {
             m_process.kill();
             m_process.waitForFinished(5000);
         }
@@ -200,10 +187,7 @@ public:
     // (percent-encoded).
     QString Url(const QString& user = QString(), const QString& password = QString()) const
     {
-        QUrl url;
-        url.setScheme(QStringLiteral("http"));
-        url.setHost(QStringLiteral("127.0.0.1"));
-        url.setPort(m_nPort);
+        QUrl url(QStringLiteral("http://127.0.0.1:%1").arg(m_nPort));
         if (!user.isEmpty()) {
             url.setUserName(user);
             url.setPassword(password);
@@ -233,9 +217,8 @@ private:
             return false;
         Stop();
         QFile log(m_dir.filePath(QStringLiteral("tinyproxy.log")));
-        log.open(QIODevice::ReadOnly);
         m_error = QStringLiteral("tinyproxy did not start: ")
-            + QString::fromLocal8Bit(m_process.readAll() + log.readAll());
+            + QString::fromLocal8Bit(m_process.readAll() + (log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray()));
         return false;
     }
 

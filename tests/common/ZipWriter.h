@@ -21,6 +21,7 @@ struct Entry
     QByteArray name;            // as stored; a folder entry ends in "/"
     QByteArray data;
     bool deflate = true;        // false: stored
+    bool utf8Name = false;      // flag bit 11: the name is UTF-8
     quint32 unixMode = 0;       // full st_mode, e.g. 0100755; 0: made on a host without modes
     // Damage, for failure cases.
     bool badCrc = false;        // recorded CRC differs from the data's
@@ -85,7 +86,7 @@ inline void PutCommon(QByteArray& out, const Entry& e, quint32 crc, const QByteA
 {
     const quint16 method = e.recordedMethod ? e.recordedMethod : (e.deflate ? 8 : 0);
     Put16(out, 20);                           // version needed
-    Put16(out, e.encrypted ? 1 : 0);          // flags
+    Put16(out, (e.encrypted ? 1 : 0) | (e.utf8Name ? 0x800 : 0)); // flags
     Put16(out, method);
     Put16(out, 0);                            // time
     Put16(out, 0x21);                         // date: 1980-01-01

@@ -19,6 +19,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 
@@ -42,10 +43,7 @@ inline QStringList Outside(const QStringList& snapshot, const QStringList& prefi
 {
     QStringList rest;
     for (const QString& item : snapshot) {
-        bool inside = false;
-        for (const QString& prefix : prefixes)
-            inside = inside || item.startsWith(prefix);
-        if (!inside)
+        if (std::none_of(prefixes.begin(), prefixes.end(), [&item](const QString& prefix) { return item.startsWith(prefix); }))
             rest << item;
     }
     return rest;

@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,10 +16,6 @@
 
 using Update::CUpdateLog;
 using TestSupport::OutsideTarget;
-
-namespace {
-
-} // namespace
 
 class TestUpdateLog : public QObject
 {
@@ -73,12 +68,9 @@ void TestUpdateLog::lineHoldsNoCredential()
     QVERIFY(CUpdateLog::Open(m_pDir->path()));
     CUpdateLog::Write(event);
     const QString text = QString::fromUtf8(TestFiles::ReadAll(LogPath()));
-    // A local time stamp with milliseconds and the offset, then the event.
-    static const QRegularExpression line(
-        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d) (.*)\n$"));
-    const QRegularExpressionMatch match = line.match(text);
-    QVERIFY2(match.hasMatch(), qPrintable(text));
-    QCOMPARE(match.captured(2), logged);
+    // One line: a time stamp, then the event.
+    QVERIFY2(text.count(QLatin1Char('\n')) == 1 && text.endsWith(QLatin1Char(' ') + logged + QLatin1Char('\n')),
+             qPrintable(text));
     if (!secret.isEmpty())
         QVERIFY(!text.contains(secret));
     QCOMPARE(CUpdateLog::Url(QUrl(QStringLiteral("http://u:pw@h/p?q=1"))), QStringLiteral("http://h/p?q=1"));

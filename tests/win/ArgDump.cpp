@@ -1,5 +1,5 @@
 // Writes the arguments it receives through the process-entry backend to the
-// file named by ARGDUMP_OUT: the count, then each argument's bytes in hex.
+// file named by ARGDUMP_OUT: each argument's bytes, ended by a NUL.
 
 #include "PlatformArgs.h"
 
@@ -19,11 +19,7 @@ int main(int argc, char** argv)
     FILE* out = _wfopen(path, L"wb");
     if (!out)
         return 3;
-    std::fprintf(out, "%u\n", static_cast<unsigned>(args.size()));
-    for (const std::string& arg : args) {
-        for (unsigned char c : arg)
-            std::fprintf(out, "%02X", c);
-        std::fprintf(out, "\n");
-    }
+    for (const std::string& arg : args)
+        std::fwrite(arg.c_str(), 1, arg.size() + 1, out);
     return std::fclose(out) == 0 ? 0 : 3;
 }

@@ -8,17 +8,8 @@
 
 namespace WinCheck {
 
-struct Tally
-{
-    int passed = 0;
-    int failed = 0;
-};
-
-inline Tally& Counts()
-{
-    static Tally tally;
-    return tally;
-}
+inline int g_passed = 0;
+inline int g_failed = 0;
 
 // Bytes as text a reader can compare: printable ASCII as is, the rest as \xNN.
 inline std::string Escaped(const std::string& bytes)
@@ -38,13 +29,11 @@ inline std::string Escaped(const std::string& bytes)
 
 inline bool Check(bool ok, const std::string& risk, const std::string& detail = std::string())
 {
-    if (ok) {
-        ++Counts().passed;
+    ++(ok ? g_passed : g_failed);
+    if (ok)
         std::printf("PASS %s\n", risk.c_str());
-    } else {
-        ++Counts().failed;
+    else
         std::printf("FAIL %s%s%s\n", risk.c_str(), detail.empty() ? "" : ": ", detail.c_str());
-    }
     std::fflush(stdout);
     return ok;
 }
@@ -57,9 +46,9 @@ inline bool CheckBytes(const std::string& actual, const std::string& expected, c
 
 inline int Finish()
 {
-    std::printf("%d passed, %d failed\n", Counts().passed, Counts().failed);
+    std::printf("%d passed, %d failed\n", g_passed, g_failed);
     std::fflush(stdout);
-    return Counts().failed == 0 ? 0 : 1;
+    return g_failed == 0 ? 0 : 1;
 }
 
 } // namespace WinCheck

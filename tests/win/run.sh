@@ -22,16 +22,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 mkdir -p "$build"
-icon=$src/sample/Skin/Corvel/update.ico
-if [ ! -f "$icon" ]; then
-    icon=$build/placeholder/update.ico
-    mkdir -p "$(dirname "$icon")"
-    python3 "$here/placeholder_icon.py" "$icon"
-    echo "win_backend: the sample skin has no update.ico yet; embedding a placeholder"
-fi
-
 cmake -S "$here/cross" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/mingw-w64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DUPDATE_SOURCE_DIR="$src" -DUPDATE_ICON="$icon" > "$build/configure.log" 2>&1 \
+    -DCMAKE_BUILD_TYPE=Release -DUPDATE_SOURCE_DIR="$src" > "$build/configure.log" 2>&1 \
     || { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j2
 

@@ -18,10 +18,13 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -69,34 +72,49 @@ bool MakeFolder(const std::wstring& path)
     return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-bool MakeFile(const std::wstring& path)
+std::string ReadFileBytes(const std::wstring& path)
 {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(file);
-    return true;
+    std::string bytes;
+    FILE* in = _wfopen(path.c_str(), L"rb");
+    if (!in)
+        return bytes;
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), in)) > 0)
+        bytes.append(buffer, got);
+    std::fclose(in);
+    return bytes;
 }
 
-void RemoveTree(const std::wstring& dir)
+bool WriteBytes(const std::wstring& path, const std::string& bytes)
 {
-    WIN32_FIND_DATAW data;
-    const HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &data);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring path = dir + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(path);
-            else
-                DeleteFileW(path.c_str());
-        } while (FindNextFileW(search, &data));
-        FindClose(search);
-    }
-    RemoveDirectoryW(dir.c_str());
+    FILE* out = _wfopen(path.c_str(), L"wb");
+    if (!out)
+        return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    return std::fclose(out) == 0 && written;
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring Slashed(std::wstring path)
+{
+    for (wchar_t& c : path)
+        c = c == L'\\' ? L'/' : c;
+    return path;
+}
+
+const char* const kVictimBytes = "not the updater's";
+
+// A folder under the scratch folder with a file of someone else's in it, for
+// links to point at; the file's path.
+std::wstring LayOutVictim(const std::wstring& folder)
+{
+    const std::wstring victim = folder + L"\\victim.txt";
+    return MakeFolder(folder) && WriteBytes(victim, kVictimBytes) ? victim : std::wstring();
 }
 
 // A child process that is always ended and released with the test that made it.
@@ -168,8 +186,6 @@ const std::vector<ArgRow>& ArgRows()
         {"a Latin letter arrives in the code page's bytes", L"caf\u00e9",
          {"caf\xE9"}, {"caf\xA8\xA6"}},
         {"letters outside the code page become the default char", L"\u0e44\u0e17\u0e22", {"???"}, {}},
-        {"the upgrade word arrives as the code page has it", L"\u5347\u7ea7",
-         {"??"}, {"\xC9\xFD\xBC\xB6"}},
         {"the client's seven launch arguments, two of them empty",
          L"http://127.0.0.1:8080/pkg/client_v2.zip 1048576 true \"\" \"\u5347\u7ea7 notes\" 4242 \"\"",
          {"http://127.0.0.1:8080/pkg/client_v2.zip", "1048576", "true", "", "?? notes", "4242", ""},
@@ -178,45 +194,8 @@ const std::vector<ArgRow>& ArgRows()
     return rows;
 }
 
-bool IsAscii(const wchar_t* text)
-{
-    for (; *text; ++text) {
-        if (*text > 0x7f)
-            return false;
-    }
-    return true;
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-bool ReadHexLines(const std::wstring& path, std::vector<std::string>& lines)
-{
-    FILE* in = _wfopen(path.c_str(), L"rb");
-    if (!in)
-        return false;
-    char buffer[4096];
-    bool ok = std::fgets(buffer, sizeof(buffer), in) != nullptr; // the count
-    const unsigned count = ok ? static_cast<unsigned>(std::strtoul(buffer, nullptr, 10)) : 0;
-    for (unsigned i = 0; ok && i < count; ++i) {
-        ok = std::fgets(buffer, sizeof(buffer), in) != nullptr;
-        std::string bytes;
-        for (const char* p = buffer; ok && HexValue(p[0]) >= 0 && HexValue(p[1]) >= 0; p += 2)
-            bytes += static_cast<char>(HexValue(p[0]) * 16 + HexValue(p[1]));
-        lines.push_back(bytes);
-    }
-    std::fclose(in);
-    return ok;
-}
-
 // Starts the helper with the given command line and reads back what its
-// process entry produced.
+// process entry produced: each argument ended by a NUL.
 bool RunArgDump(const std::wstring& tail, std::vector<std::string>& args)
 {
     const std::wstring out = g_scratch + L"\\args.txt";
@@ -225,7 +204,10 @@ bool RunArgDump(const std::wstring& tail, std::vector<std::string>& args)
     Child child(g_exeDir + L"\\arg_dump.exe", tail);
     if (!child.EndsWithin(30000) || child.ExitCode() != 0)
         return false;
-    return ReadHexLines(out, args);
+    const std::string bytes = ReadFileBytes(out);
+    for (size_t from = 0, end; (end = bytes.find('\0', from)) != std::string::npos; from = end + 1)
+        args.push_back(bytes.substr(from, end - from));
+    return !args.empty();
 }
 
 std::string Joined(const std::vector<std::string>& args, size_t from)
@@ -244,7 +226,7 @@ void TestArguments()
           "code page " + std::to_string(codePage) + ": rows outside ASCII are left out");
 
     for (const ArgRow& row : ArgRows()) {
-        if (!known && !IsAscii(row.tail))
+        if (!known && std::any_of(row.tail, row.tail + std::wcslen(row.tail), [](wchar_t c) { return c > 0x7f; }))
             continue;
         const std::vector<std::string>& expected =
             codePage == 936 && !row.expected936.empty() ? row.expected936 : row.expected1252;
@@ -264,42 +246,26 @@ void TestArguments()
 
 // --- Directory search ----------------------------------------------------
 
-struct FindRow
-{
-    const char* risk;
-    const wchar_t* folder;              // under the scratch folder
-    std::vector<const wchar_t*> files;
-    bool create;                        // false: the folder does not exist
-    bool slashes;                       // folder given with "/" as the Qt side builds it
-    const wchar_t* expected;            // nullptr: no match; L"" the system's own first match
-};
-
-const std::vector<FindRow>& FindRows()
-{
-    static const std::vector<FindRow> rows = {
-        {"an installer among other files is found", L"mixed", {L"readme.txt", L"setup.exe", L"data.bin"},
-         true, false, L"setup.exe"},
-        {"an upper-case extension still matches", L"upper", {L"SETUP.EXE"}, true, false, L"SETUP.EXE"},
+// Under the scratch folder; "missing" is never made and "slashes" is given
+// with "/" as the Qt side builds it. A file name ending in "\\" is made as a
+// folder, in the order given. Expected nullptr: no match; L"": the system's
+// own first match.
+const struct { const char* risk; const wchar_t* folder; std::vector<const wchar_t*> files; const wchar_t* expected; }
+    kFindRows[] = {
+        {"an installer among other files is found", L"mixed", {L"readme.txt", L"setup.exe", L"data.bin"}, L"setup.exe"},
+        {"an upper-case extension still matches", L"upper", {L"SETUP.EXE"}, L"SETUP.EXE"},
         {"names that merely contain exe are no match", L"lookalike", {L"setup.exe.txt", L"notes.exe.bak", L"exe"},
-         true, false, nullptr},
-        {"an empty folder gives no match", L"empty", {}, true, false, nullptr},
-        {"a missing folder gives no match", L"missing", {}, false, false, nullptr},
-        {"of two installers the one the system's search yields first", L"two", {L"b_setup.exe", L"a_setup.exe"},
-         true, false, L""},
-        {"a folder given with forward slashes", L"slashes", {L"setup.exe"}, true, true, L"setup.exe"},
-        {"a folder name with spaces", L"with spaces", {L"setup.exe"}, true, false, L"setup.exe"},
-        {"a folder name outside ASCII but in the code page", L"paquet_\u00e9", {L"setup.exe"},
-         true, false, L"setup.exe"},
-        {"an installer name outside ASCII comes back in the code page", L"latin", {L"instal\u00e9.exe"},
-         true, false, L"instal\u00e9.exe"},
-        // A name ending in "\\" is made as a folder, in the order given.
-        {"folders named like installers are skipped for the file", L"folders",
-         {L"a.exe\\", L"x.exe\\", L"setup.exe"}, true, false, L"setup.exe"},
-        {"a folder named like an installer alone gives no match", L"folder only", {L"x.exe\\"}, true, false,
          nullptr},
-    };
-    return rows;
-}
+        {"an empty folder gives no match", L"empty", {}, nullptr},
+        {"a missing folder gives no match", L"missing", {}, nullptr},
+        {"of two installers the one the system's search yields first", L"two", {L"b_setup.exe", L"a_setup.exe"}, L""},
+        {"a folder given with forward slashes", L"slashes", {L"setup.exe"}, L"setup.exe"},
+        {"a folder name outside ASCII but in the code page", L"paquet_\u00e9", {L"setup.exe"}, L"setup.exe"},
+        {"an installer name outside ASCII comes back in the code page", L"latin", {L"instal\u00e9.exe"},
+         L"instal\u00e9.exe"},
+        {"folders named like installers are skipped for the file", L"folders", {L"a.exe\\", L"x.exe\\", L"setup.exe"},
+         L"setup.exe"},
+};
 
 std::wstring SystemFirstMatch(const std::wstring& folder)
 {
@@ -315,26 +281,18 @@ void TestFind()
 {
     const std::wstring root = g_scratch + L"\\find";
     MakeFolder(root);
-    for (const FindRow& row : FindRows()) {
+    for (const auto& row : kFindRows) {
         const std::wstring folder = root + L"\\" + row.folder;
-        bool made = true;
-        if (row.create) {
-            made = MakeFolder(folder);
-            for (std::wstring file : row.files) {
-                const bool isFolder = file.back() == L'\\';
-                if (isFolder)
-                    file.pop_back();
-                made = made && (isFolder ? MakeFolder(folder + L"\\" + file) : MakeFile(folder + L"\\" + file));
-            }
+        bool made = std::wstring(row.folder) == L"missing" || MakeFolder(folder);
+        for (std::wstring file : row.files) {
+            const bool isFolder = file.back() == L'\\';
+            file.resize(file.size() - (isFolder ? 1 : 0));
+            made = made && (isFolder ? MakeFolder(folder + L"\\" + file) : WriteBytes(folder + L"\\" + file, ""));
         }
         if (!Check(made, std::string(row.risk) + " (folder laid out)"))
             continue;
 
-        std::wstring given = folder;
-        if (row.slashes) {
-            for (wchar_t& c : given)
-                c = c == L'\\' ? L'/' : c;
-        }
+        const std::wstring given = std::wstring(row.folder) == L"slashes" ? Slashed(folder) : folder;
         std::string name = "(untouched)";
         const bool found = FindFirstExeFile(ToAnsi(given), name);
         if (!row.expected) {
@@ -349,22 +307,13 @@ void TestFind()
 
 // --- Process list and termination -----------------------------------------
 
-std::string NameOf(const std::vector<ProcessEntry>& list, DWORD pid)
+ProcessEntry EntryOf(const std::vector<ProcessEntry>& list, DWORD pid)
 {
     for (const ProcessEntry& entry : list) {
         if (entry.pid == pid)
-            return entry.exeName;
+            return entry;
     }
-    return std::string();
-}
-
-std::string PathOf(const std::vector<ProcessEntry>& list, DWORD pid)
-{
-    for (const ProcessEntry& entry : list) {
-        if (entry.pid == pid)
-            return entry.exePath;
-    }
-    return std::string();
+    return {};
 }
 
 // The same file for Windows: long form of the name, letter case ignored.
@@ -415,60 +364,54 @@ std::wstring StandIn(const std::wstring& folder, const std::wstring& name)
     return path;
 }
 
-void TestOwnEntry()
+// Two notifiers and, started first so that a lookup ignoring case would pick
+// it, a variant of the name in another folder: the first listed notifier
+// alone ends, by its id.
+void TestProcesses()
 {
-    const std::vector<ProcessEntry> list = ListProcesses();
-    Check(list.size() > 1, "the walk lists more than one process");
-    CheckBytes(NameOf(list, GetCurrentProcessId()), "win_backend_test.exe",
-               "the walk lists this very process by its bare file name");
-    const std::string ownPath = PathOf(list, GetCurrentProcessId());
-    Check(IsSameFile(ownPath, g_exeDir + L"\\win_backend_test.exe"),
-          "the walk lists this very process with the full path of its executable",
-          "got \"" + WinCheck::Escaped(ownPath) + "\"");
-    const std::string ownExe = ExecutablePathOf(GetCurrentProcessId());
-    Check(IsSameFile(ownExe, g_exeDir + L"\\win_backend_test.exe"),
-          "the executable of this very process by its id", "got \"" + WinCheck::Escaped(ownExe) + "\"");
+    const std::wstring ownExe = g_exeDir + L"\\win_backend_test.exe";
+    const ProcessEntry own = EntryOf(ListProcesses(), GetCurrentProcessId());
+    CheckBytes(own.exeName, "win_backend_test.exe", "the walk lists this very process by its bare file name");
+    Check(IsSameFile(own.exePath, ownExe), "the walk lists this very process with the full path of its executable",
+          "got \"" + WinCheck::Escaped(own.exePath) + "\"");
+    Check(IsSameFile(ExecutablePathOf(GetCurrentProcessId()), ownExe), "the executable of this very process by its id");
     Check(ExecutablePathOf(0).empty() && ExecutablePathOf(-1).empty(), "ids 0 and -1 name no executable");
-}
 
-void TestNotifierAndCaseVariant(const std::wstring& notifier)
-{
+    const std::wstring notifier = StandIn(L"notifier", L"ZoRezivirArerur.exe");
     const std::wstring variant = StandIn(L"variant", L"ZOREZIVIRARERUR.exe");
-    if (!Check(!variant.empty(), "the case variant stand-in is laid out"))
+    if (!Check(!notifier.empty() && !variant.empty(), "the stand-ins are laid out"))
         return;
-    // The variant starts first, so a lookup that ignored case would pick it.
     Child variantChild(variant, kStandInSeconds);
-    Child notifierChild(notifier, kStandInSeconds);
-    if (!Check(variantChild.Started() && notifierChild.Started()
-                   && WaitListed(variantChild.Pid(), true) && WaitListed(notifierChild.Pid(), true),
-               "both stand-ins start and show up in the list"))
+    Child one(notifier, kStandInSeconds);
+    Child two(notifier, kStandInSeconds);
+    if (!Check(variantChild.Started() && one.Started() && two.Started() && WaitListed(variantChild.Pid(), true)
+                   && WaitListed(one.Pid(), true) && WaitListed(two.Pid(), true),
+               "the stand-ins start and show up in the list"))
         return;
 
     const std::vector<ProcessEntry> list = ListProcesses();
-    CheckBytes(NameOf(list, notifierChild.Pid()), kNotifier, "the notifier is listed by its exact name");
-    CheckBytes(NameOf(list, variantChild.Pid()), "ZOREZIVIRARERUR.exe", "a listed name keeps its letter case");
-    Check(IsSameFile(PathOf(list, notifierChild.Pid()), notifier),
+    const bool oneFirst = IndexOf(list, one.Pid()) < IndexOf(list, two.Pid());
+    Child& first = oneFirst ? one : two;
+    const Child& second = oneFirst ? two : one;
+    CheckBytes(EntryOf(list, first.Pid()).exeName, kNotifier, "the notifier is listed by its exact name");
+    CheckBytes(EntryOf(list, variantChild.Pid()).exeName, "ZOREZIVIRARERUR.exe", "a listed name keeps its letter case");
+    Check(IsSameFile(EntryOf(list, first.Pid()).exePath, notifier),
           "the notifier is listed with the path it was started from",
-          "got \"" + WinCheck::Escaped(PathOf(list, notifierChild.Pid())) + "\"");
-    Check(IsSameFile(PathOf(list, variantChild.Pid()), variant),
+          "got \"" + WinCheck::Escaped(EntryOf(list, first.Pid()).exePath) + "\"");
+    Check(IsSameFile(EntryOf(list, variantChild.Pid()).exePath, variant),
           "two executables of one name are told apart by their folders");
+    Check(IsSameFile(ExecutablePathOf(first.Pid()), notifier) && IsSameFile(ExecutablePathOf(variantChild.Pid()), variant),
+          "the executable of a child by its id is the file it was started from");
     const long long target = FirstPidNamed(list, kNotifier);
-    Check(target == notifierChild.Pid(), "the lookup by name skips a process whose name differs only in case");
+    Check(target == first.Pid(), "the lookup by name takes the first listed notifier, never the case variant");
 
     Check(TerminateProcessById(target), "terminating the notifier by id reports success");
-    Check(notifierChild.EndsWithin(kEndWaitMs), "the notifier ends once terminated by id");
-    Check(notifierChild.ExitCode() == STILL_ACTIVE, "the notifier ends with the code it reported while running",
-          "exit code " + std::to_string(notifierChild.ExitCode()));
-    Check(variantChild.IsRunning(), "the case variant keeps running");
-
-    Check(IsSameFile(ExecutablePathOf(notifierChild.Pid()), notifier),
-          "the executable of a child by its id is the file it was started from");
-    Check(IsSameFile(ExecutablePathOf(variantChild.Pid()), variant),
-          "of two executables of one name, each process's own");
-    const DWORD notifierPid = notifierChild.Pid();
-    notifierChild.Release();
-    Check(WaitListed(notifierPid, false), "an ended process leaves the list");
-    Check(FirstPidNamed(ListProcesses(), kNotifier) == 0, "with only the case variant running the name finds nothing");
+    Check(first.EndsWithin(kEndWaitMs), "the notifier ends once terminated by id");
+    Check(first.ExitCode() == STILL_ACTIVE, "the notifier ends with the code it reported while running",
+          "exit code " + std::to_string(first.ExitCode()));
+    Check(!second.EndsWithin(500) && variantChild.IsRunning(), "the second notifier and the case variant keep running");
+    first.Release();
+    Check(WaitListed(first.Pid(), false), "an ended process leaves the list");
 
     const long long variantPid = variantChild.Pid();
     const struct { const char* risk; long long pid; } refused[] = {
@@ -482,55 +425,18 @@ void TestNotifierAndCaseVariant(const std::wstring& notifier)
     Check(!variantChild.EndsWithin(500), "refused ids end nothing");
 }
 
-void TestTwoNotifiers(const std::wstring& notifier)
-{
-    Child first(notifier, kStandInSeconds);
-    Child second(notifier, kStandInSeconds);
-    if (!Check(first.Started() && second.Started() && WaitListed(first.Pid(), true) && WaitListed(second.Pid(), true),
-               "two notifiers start and show up in the list"))
-        return;
+// --- Window move and executable resources ----------------------------------
 
-    const std::vector<ProcessEntry> list = ListProcesses();
-    const bool firstListedFirst = IndexOf(list, first.Pid()) < IndexOf(list, second.Pid());
-    const Child& listedFirst = firstListedFirst ? first : second;
-    const Child& listedSecond = firstListedFirst ? second : first;
-
-    Check(TerminateProcessById(FirstPidNamed(list, kNotifier)), "terminating the first match reports success");
-    Check(listedFirst.EndsWithin(kEndWaitMs), "of two notifiers the one listed first ends");
-    Check(!listedSecond.EndsWithin(500), "of two notifiers the one listed second keeps running");
-}
-
-void TestProcesses()
-{
-    TestOwnEntry();
-    const std::wstring notifier = StandIn(L"notifier", L"ZoRezivirArerur.exe");
-    if (!Check(!notifier.empty(), "the notifier stand-in is laid out"))
-        return;
-    TestNotifierAndCaseVariant(notifier);
-    TestTwoNotifiers(notifier);
-}
-
-// --- Window move -----------------------------------------------------------
-
-struct SysCommand
-{
-    int count = 0;
-    WPARAM wParam = 0;
-    LPARAM lParam = 0;
-};
-SysCommand g_sysCommand;
+int g_moveRequests = 0;
 
 // Records the request instead of entering the system's modal move loop,
 // which would wait for a mouse button no one releases.
 LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_SYSCOMMAND) {
-        ++g_sysCommand.count;
-        g_sysCommand.wParam = wParam;
-        g_sysCommand.lParam = lParam;
-        return 0;
-    }
-    return DefWindowProcW(window, message, wParam, lParam);
+    if (message != WM_SYSCOMMAND)
+        return DefWindowProcW(window, message, wParam, lParam);
+    g_moveRequests += wParam == SC_MOVE + HTCAPTION && lParam == 0 ? 1 : 100;
+    return 0;
 }
 
 void TestWindowMove()
@@ -543,113 +449,26 @@ void TestWindowMove()
     // A message-only window needs no display, so the check runs headless too.
     const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"probe", 0, 0, 0, 0, 0, HWND_MESSAGE,
                                         nullptr, windowClass.hInstance, nullptr);
-    if (!Check(window != nullptr, "a window to move can be made")) {
-        UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
-        return;
+    if (Check(window != nullptr, "a window to move can be made")) {
+        Check(StartWindowMove(reinterpret_cast<std::uintptr_t>(window)) && g_moveRequests == 1,
+              "a press on the bar asks the window once to move by its caption",
+              "requests " + std::to_string(g_moveRequests));
+        Check(StartWindowMove(0) && g_moveRequests == 1, "a press without a window is handled and reaches no window");
+        DestroyWindow(window);
     }
-
-    const unsigned long long id = reinterpret_cast<std::uintptr_t>(window);
-    Check(StartWindowMove(id), "a press on the bar is handled by the system's move");
-    Check(g_sysCommand.count == 1 && g_sysCommand.wParam == SC_MOVE + HTCAPTION && g_sysCommand.lParam == 0,
-          "the window is asked once to move by its caption",
-          "count " + std::to_string(g_sysCommand.count) + ", wParam " + std::to_string(g_sysCommand.wParam));
-
-    g_sysCommand = SysCommand();
-    Check(StartWindowMove(0), "a press without a window is still handled");
-    Check(g_sysCommand.count == 0, "a press without a window reaches no window");
-
-    DestroyWindow(window);
     UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
-}
-
-// --- Executable resources ----------------------------------------------------
-
-#pragma pack(push, 2)
-struct IconDirHeader
-{
-    WORD reserved;
-    WORD type;
-    WORD count;
-};
-struct IconFileEntry
-{
-    BYTE width, height, colors, reserved;
-    WORD planes, bitCount;
-    DWORD bytes;
-    DWORD offset;
-};
-struct IconGroupEntry
-{
-    BYTE width, height, colors, reserved;
-    WORD planes, bitCount;
-    DWORD bytes;
-    WORD id;
-};
-#pragma pack(pop)
-
-std::string ReadFileBytes(const std::wstring& path)
-{
-    std::string bytes;
-    FILE* in = _wfopen(path.c_str(), L"rb");
-    if (!in)
-        return bytes;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), in)) > 0)
-        bytes.append(buffer, got);
-    std::fclose(in);
-    return bytes;
-}
-
-std::string Resource(const wchar_t* name, const wchar_t* type)
-{
-    const HRSRC found = FindResourceW(nullptr, name, type);
-    const HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
-    const void* data = loaded ? LockResource(loaded) : nullptr;
-    if (!data)
-        return std::string();
-    return std::string(static_cast<const char*>(data), SizeofResource(nullptr, found));
 }
 
 void TestManifest()
 {
-    const std::string manifest = Resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    const HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    const HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
+    const char* data = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    const std::string manifest = data ? std::string(data, SizeofResource(nullptr, found)) : std::string();
     Check(manifest.find("level=\"asInvoker\"") != std::string::npos
               && manifest.find("uiAccess=\"false\"") != std::string::npos,
           "the embedded manifest runs with the invoker's rights and no UI access");
 }
-
-void TestIcon()
-{
-    const std::string file = ReadFileBytes(g_exeDir + L"\\update.ico");
-    const std::string group = Resource(L"IDI_ICON1", MAKEINTRESOURCEW(14)); // RT_GROUP_ICON
-    if (!Check(file.size() >= sizeof(IconDirHeader) && group.size() >= sizeof(IconDirHeader),
-               "the icon file and the icon group resource are there"))
-        return;
-    IconDirHeader fileHeader;
-    IconDirHeader groupHeader;
-    std::memcpy(&fileHeader, file.data(), sizeof(fileHeader));
-    std::memcpy(&groupHeader, group.data(), sizeof(groupHeader));
-    if (!Check(fileHeader.count > 0 && groupHeader.count == fileHeader.count
-                   && group.size() >= sizeof(IconDirHeader) + groupHeader.count * sizeof(IconGroupEntry)
-                   && file.size() >= sizeof(IconDirHeader) + fileHeader.count * sizeof(IconFileEntry),
-               "the icon group holds as many images as update.ico",
-               std::to_string(groupHeader.count) + " of " + std::to_string(fileHeader.count)))
-        return;
-
-    bool same = true;
-    for (WORD i = 0; i < groupHeader.count; ++i) {
-        IconFileEntry fileEntry;
-        IconGroupEntry groupEntry;
-        std::memcpy(&fileEntry, file.data() + sizeof(IconDirHeader) + i * sizeof(IconFileEntry), sizeof(fileEntry));
-        std::memcpy(&groupEntry, group.data() + sizeof(IconDirHeader) + i * sizeof(IconGroupEntry), sizeof(groupEntry));
-        const std::string image = Resource(MAKEINTRESOURCEW(groupEntry.id), MAKEINTRESOURCEW(3)); // RT_ICON
-        same = same && groupEntry.bytes == fileEntry.bytes && image.size() == fileEntry.bytes
-               && image == file.substr(fileEntry.offset, fileEntry.bytes);
-    }
-    Check(same, "every image of update.ico is embedded unchanged");
-}
-
 
 // --- Links in the installation folder ------------------------------------
 
@@ -692,74 +511,55 @@ NativePath Native(const std::wstring& path)
     return {ToAnsi(path), std::u16string(path.begin(), path.end())};
 }
 
-bool Exists(const std::wstring& path)
+// Lays out at path what a row plants there: "junction", "folder symlink",
+// "file symlink" (to victim), "folder" (with a file in it), "file" or "nothing".
+bool Plant(const std::string& planted, const std::wstring& path, const std::wstring& victim)
 {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const std::wstring outside = victim.substr(0, victim.find_last_of(L'\\'));
+    const DWORD unprivileged = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+    if (planted == "junction")
+        return MakeJunction(path, outside);
+    if (planted == "folder symlink")
+        return CreateSymbolicLinkW(path.c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | unprivileged);
+    if (planted == "file symlink")
+        return CreateSymbolicLinkW(path.c_str(), victim.c_str(), unprivileged);
+    if (planted == "folder")
+        return MakeFolder(path) && WriteBytes(path + L"\\kept.txt", "");
+    return planted != "file" || WriteBytes(path, "earlier run\n");
 }
 
-struct LinkRow
+// Wine 8 refuses to make a junction and reports a symbolic link as made
+// without making one. Said, not failed: the backend's handling of that link
+// goes untested there.
+bool WineDidNotPlant(bool made, const std::string& planted, const std::wstring& path, const char* risk)
 {
-    const char* risk;
-    const wchar_t* name;  // made in the scratch folder
-    const char* planted;  // "junction", "folder symlink", "file symlink", "folder", "file", "nothing"
-    EntryKind before;
-};
-
-std::vector<LinkRow> LinkRows()
-{
-    return {
-        {"a junction to a folder elsewhere is removed, its folder untouched", L"client_v2", "junction",
-         EntryKind::Link},
-        {"a junction whose name lies outside the ANSI code page", L"\x5347\x7EA7", "junction", EntryKind::Link},
-        {"a symbolic link to a folder is removed, its folder untouched", L"linked_dir", "folder symlink",
-         EntryKind::Link},
-        {"a symbolic link to a file is removed, its file untouched", L"client_v2.zip", "file symlink",
-         EntryKind::Link},
-        {"a real folder stays", L"real_dir", "folder", EntryKind::Folder},
-        {"a real file stays", L"real.zip", "file", EntryKind::File},
-        {"nothing there is nothing to do", L"missing", "nothing", EntryKind::Missing},
-    };
+    if (!IsWine() || (made && (planted == "nothing" || Exists(path))))
+        return false;
+    std::printf("NOTE %s: Wine did not make the %s (%s): not tested\n", risk, planted.c_str(),
+                made ? "reported as made" : "refused");
+    return true;
 }
 
 void TestLinks()
 {
     const std::wstring root = g_scratch + L"\\links";
-    const std::wstring outside = root + L"\\outside";
-    const std::wstring victim = outside + L"\\victim.txt";
-    const std::string victimBytes = "not the updater's";
-    MakeFolder(root);
-    MakeFolder(outside);
-    FILE* out = _wfopen(victim.c_str(), L"wb");
-    if (!Check(out != nullptr, "the link target is laid out"))
+    const std::wstring victim = MakeFolder(root) ? LayOutVictim(root + L"\\outside") : std::wstring();
+    if (!Check(!victim.empty(), "the link target is laid out"))
         return;
-    std::fwrite(victimBytes.data(), 1, victimBytes.size(), out);
-    std::fclose(out);
-
-    for (const LinkRow& row : LinkRows()) {
+    const struct { const char* risk; const wchar_t* name; const char* planted; EntryKind before; } rows[] = {
+        {"a junction to a folder elsewhere is removed, its folder untouched", L"client_v2", "junction", EntryKind::Link},
+        {"a junction whose name lies outside the ANSI code page", L"\x5347\x7EA7", "junction", EntryKind::Link},
+        {"a symbolic link to a folder is removed, its folder untouched", L"linked_dir", "folder symlink",
+         EntryKind::Link},
+        {"a symbolic link to a file is removed, its file untouched", L"client_v2.zip", "file symlink", EntryKind::Link},
+        {"a real folder stays", L"real_dir", "folder", EntryKind::Folder},
+        {"a real file stays", L"real.zip", "file", EntryKind::File},
+        {"nothing there is nothing to do", L"missing", "nothing", EntryKind::Missing},
+    };
+    for (const auto& row : rows) {
         const std::wstring path = root + L"\\" + row.name;
-        const std::string planted = row.planted;
-        bool made = true;
-        if (planted == "junction")
-            made = MakeJunction(path, outside);
-        else if (planted == "folder symlink")
-            made = CreateSymbolicLinkW(path.c_str(), outside.c_str(),
-                                       SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-        else if (planted == "file symlink")
-            made = CreateSymbolicLinkW(path.c_str(), victim.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-        else if (planted == "folder")
-            made = MakeFolder(path) && MakeFile(path + L"\\kept.txt");
-        else if (planted == "file")
-            made = MakeFile(path);
-        const DWORD error = GetLastError();
-        // Wine 8 refuses to make a junction and reports a symbolic link as
-        // made without making one. Said, not failed: the backend's handling
-        // of that link goes untested there.
-        if (IsWine() && (!made || (row.before != EntryKind::Missing && !Exists(path)))) {
-            std::printf("NOTE %s: Wine did not make the %s (%s, error %lu): not tested\n", row.risk, row.planted,
-                        made ? "reported as made" : "refused", error);
-            continue;
-        }
-        if (!Check(made, std::string(row.risk) + " (laid out)"))
+        const bool made = Plant(row.planted, path, victim);
+        if (WineDidNotPlant(made, row.planted, path, row.risk) || !Check(made, std::string(row.risk) + " (laid out)"))
             continue;
         const NativePath native = Native(path);
         Check(EntryKindAt(native) == row.before, std::string(row.risk) + " (seen as what it is)",
@@ -767,8 +567,7 @@ void TestLinks()
         Check(RemoveLink(native), std::string(row.risk) + " (nothing left to remove)");
         const bool link = row.before == EntryKind::Link;
         Check(Exists(path) == (row.before != EntryKind::Missing && !link), std::string(row.risk) + " (gone or kept)");
-        Check(ReadFileBytes(victim) == victimBytes && Exists(outside + L"\\victim.txt"),
-              std::string(row.risk) + " (what it pointed to is untouched)");
+        Check(ReadFileBytes(victim) == kVictimBytes, std::string(row.risk) + " (what it pointed to is untouched)");
     }
 }
 
@@ -777,57 +576,30 @@ void TestLinks()
 void TestLogFile()
 {
     const std::wstring root = g_scratch + L"\\log";
-    const std::wstring victim = root + L"\\victim.txt";
-    MakeFolder(root);
-    FILE* out = _wfopen(victim.c_str(), L"wb");
-    if (!Check(out != nullptr, "log: the link target is laid out"))
+    const std::wstring victim = LayOutVictim(root);
+    if (!Check(!victim.empty(), "log: the link target is laid out"))
         return;
-    std::fputs("not the updater's", out);
-    std::fclose(out);
-    struct Row
-    {
-        const char* risk;
-        const wchar_t* name;
-        const char* planted; // "file symlink", "folder", "file", "nothing"
-        bool opens;
-    };
-    const Row rows[] = {
+    const struct { const char* risk; const wchar_t* name; const char* planted; bool opens; } rows[] = {
         {"log: a link in its place is replaced by a file of its own", L"update.log", "file symlink", true},
         {"log: a folder in its place is left alone", L"folder.log", "folder", false},
         {"log: an earlier run's file is appended to", L"earlier.log", "file", true},
         {"log: a missing log is made", L"new.log", "nothing", true},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         const std::wstring path = root + L"\\" + row.name;
-        const std::string planted = row.planted;
-        bool made = true;
-        if (planted == "file symlink")
-            made = CreateSymbolicLinkW(path.c_str(), victim.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-        else if (planted == "folder")
-            made = MakeFolder(path);
-        else if (planted == "file") {
-            FILE* earlier = _wfopen(path.c_str(), L"wb");
-            made = earlier && std::fputs("earlier run\n", earlier) >= 0;
-            if (earlier)
-                std::fclose(earlier);
-        }
-        if (IsWine() && (!made || (planted != "nothing" && !Exists(path)))) {
-            std::printf("NOTE %s: Wine did not make the %s: not tested\n", row.risk, row.planted);
+        const bool made = Plant(row.planted, path, victim);
+        if (WineDidNotPlant(made, row.planted, path, row.risk) || !Check(made, std::string(row.risk) + " (laid out)"))
             continue;
-        }
-        if (!Check(made, std::string(row.risk) + " (laid out)"))
-            continue;
-        const std::string before = ReadFileBytes(path);
+        const std::string before = std::string(row.planted) == "file" ? ReadFileBytes(path) : std::string();
         const int fd = OpenAppendNoFollow(std::string(), std::u16string(reinterpret_cast<const char16_t*>(path.c_str())));
         Check((fd >= 0) == row.opens, std::string(row.risk) + " (opened or refused)");
         if (fd >= 0) {
             Check(_write(fd, "line\n", 5) == 5, std::string(row.risk) + " (written)");
             _close(fd);
             const std::string after = ReadFileBytes(path);
-            const std::string kept = planted == "file" ? before : std::string();
-            Check(after == kept + "line\n", std::string(row.risk) + " (holds what was there and the line)", after);
+            Check(after == before + "line\n", std::string(row.risk) + " (holds what was there and the line)", after);
         }
-        Check(ReadFileBytes(victim) == "not the updater's", std::string(row.risk) + " (the link's target is untouched)");
+        Check(ReadFileBytes(victim) == kVictimBytes, std::string(row.risk) + " (the link's target is untouched)");
     }
 }
 
@@ -854,11 +626,8 @@ void TestSmallFileRead()
     MakeFolder(root);
     MakeFolder(root + L"\\folder");
     const std::wstring file = root + L"\\UpdateKey.pub";
-    FILE* out = _wfopen(file.c_str(), L"wb");
-    if (!Check(out != nullptr, "a key file is laid out"))
+    if (!Check(WriteBytes(file, "0123456789"), "a key file is laid out"))
         return;
-    std::fwrite("0123456789", 1, 10, out);
-    std::fclose(out);
 
     std::string bytes;
     Check(ReadSmallFile(Native(file), 10, bytes) == FileRead::Read, "a file at the bound is read");
@@ -896,14 +665,11 @@ void TestShortNames()
 {
     const std::wstring folder = g_scratch + L"\\short";
     const std::wstring item = folder + L"\\ZoRezivirArerur.exe";
-    if (!Check(MakeFolder(folder) && MakeFile(item), "the notifier's name is laid out"))
+    if (!Check(MakeFolder(folder) && WriteBytes(item, ""), "the notifier's name is laid out"))
         return;
     const std::u16string longName = u"ZoRezivirArerur.exe";
-    std::wstring slashed = item;
-    for (wchar_t& c : slashed)
-        c = c == L'\\' ? L'/' : c;
     Check(LongNameAt(Native(item)) == longName, "a long name stands for itself");
-    Check(LongNameAt(Native(slashed)) == longName, "a path with forward slashes, as the Qt side builds it");
+    Check(LongNameAt(Native(Slashed(item))) == longName, "a path with forward slashes, as the Qt side builds it");
     Check(LongNameAt(Native(folder + L"\\missing.exe")).empty(), "nothing there gives no name");
 
     wchar_t shortPath[MAX_PATH] {};
@@ -921,15 +687,6 @@ void TestShortNames()
 }
 
 // --- Files and folders held open ----------------------------------------------
-
-bool WriteBytes(const std::wstring& path, const std::string& bytes)
-{
-    FILE* out = _wfopen(path.c_str(), L"wb");
-    if (!out)
-        return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-    return std::fclose(out) == 0 && written;
-}
 
 bool WriteHeld(FileDescriptor file, const std::string& bytes)
 {
@@ -957,15 +714,17 @@ bool OthersCanRead(const std::wstring& path)
     return true;
 }
 
+// The package and then the installer in it: written through the hold, held
+// read-only for the start, started from under that hold.
 void TestHeldPackage()
 {
     const std::wstring root = g_scratch + L"\\held";
     MakeFolder(root);
-    const std::wstring path = root + L"\\client_v2.zip";
-    const std::string bytes = "PK the package as written";
+    const std::wstring path = root + L"\\setup.exe";
+    const std::string bytes = ReadFileBytes(g_exeDir + L"\\ZoRezivirArerur.exe");
 
     FileDescriptor file = OpenPackageFile(Native(path), false);
-    if (!Check(file >= 0, "the package file is made and held"))
+    if (!Check(file >= 0 && !bytes.empty(), "the package file is made and held"))
         return;
     Check(WriteHeld(file, bytes), "the package is written through its hold");
     const FileIdentity written = IdentityOf(file);
@@ -975,6 +734,11 @@ void TestHeldPackage()
           "error " + std::to_string(GetLastError()));
     Check(!DeleteFileW(path.c_str()), "while held, the package cannot be deleted");
     Check(!MoveFileW(path.c_str(), (root + L"\\moved.zip").c_str()), "while held, the package cannot be renamed");
+    {
+        Child whileWriting(path, L"1");
+        if (whileWriting.Started())
+            std::printf("NOTE Wine starts a program that is open for writing; Windows refuses it\n");
+    }
     Check(WriteHeld(file, "+") && !SameFile(written, IdentityOf(file)), "a write of ours changes its identity");
 
     // The bytes of an earlier run are kept only when they are this file's alone.
@@ -995,8 +759,12 @@ void TestHeldPackage()
     // What the start needs: no write access left, still no other writer.
     Check(HoldForStart(file, Native(path)) && file >= 0, "the hold turns read-only for the start");
     Check(SameFile(IdentityOf(file), IdentityAt(Native(path))), "after that, the path still names the held file");
-    Check(!OthersCanWrite(path), "held for the start, another handle still cannot write it");
     Check(!DeleteFileW(path.c_str()), "held for the start, it still cannot be deleted");
+    Child started(path, L"30");
+    Check(started.Started(), "the installer starts from under the read-only hold",
+          "error " + std::to_string(GetLastError()));
+    Check(!OthersCanWrite(path), "while it starts, nobody else can write the installer");
+    started.Release();
     CloseFile(file);
 
     file = OpenPackageFile(Native(path), false);
@@ -1004,36 +772,12 @@ void TestHeldPackage()
           "a held package is removed through its hold");
 }
 
-// The stand-in program written through a hold, then started from it.
-void TestStartFromHold()
-{
-    const std::wstring path = g_scratch + L"\\held\\setup.exe";
-    const std::string program = ReadFileBytes(g_exeDir + L"\\ZoRezivirArerur.exe");
-    FileDescriptor file = OpenPackageFile(Native(path), false);
-    if (!Check(file >= 0 && !program.empty() && WriteHeld(file, program), "an installer is written through its hold"))
-        return;
-    {
-        Child whileWriting(path, L"1");
-        if (whileWriting.Started())
-            std::printf("NOTE Wine starts a program that is open for writing; Windows refuses it\n");
-    }
-    Check(HoldForStart(file, Native(path)), "the installer's hold turns read-only");
-    Child started(path, L"30");
-    Check(started.Started(), "the installer starts from under the read-only hold",
-          "error " + std::to_string(GetLastError()));
-    Check(!OthersCanWrite(path), "while it starts, nobody else can write the installer");
-    started.Release();
-    CloseFile(file);
-}
-
 void TestHeldFolder()
 {
     const std::wstring root = g_scratch + L"\\unpack";
     const std::wstring outside = g_scratch + L"\\elsewhere";
+    const std::wstring victim = LayOutVictim(outside);
     MakeFolder(root);
-    MakeFolder(outside);
-    const std::wstring victim = outside + L"\\victim.txt";
-    WriteBytes(victim, "not the updater's");
 
     const FolderHandle folder = OpenFolder(Native(root));
     if (!Check(folder != kNoFolder, "the unpack folder is held"))
@@ -1063,7 +807,7 @@ void TestHeldFolder()
     file = CreateFileAt(folder, Native(L"b.txt"));
     Check(file >= 0 && WriteHeld(file, "B"), "the entry is written in place of the second name");
     CloseFile(file);
-    Check(ReadFileBytes(victim) == "not the updater's" && ReadFileBytes(root + L"\\b.txt") == "B",
+    Check(ReadFileBytes(victim) == kVictimBytes && ReadFileBytes(root + L"\\b.txt") == "B",
           "the second name is replaced as a name, the file elsewhere keeps its bytes");
 
     file = CreateFileAt(folder, Native(L"sub\\c.txt"));
@@ -1089,7 +833,7 @@ void TestHeldFolder()
         file = CreateFileAt(folder, Native(L"link.txt"));
         Check(file >= 0 && WriteHeld(file, "L"), "a file is written in place of a file link");
         CloseFile(file);
-        Check(ReadFileBytes(victim) == "not the updater's", "what the file link named is untouched");
+        Check(ReadFileBytes(victim) == kVictimBytes, "what the file link named is untouched");
     } else {
         std::printf("NOTE Wine did not make a file symbolic link: its replacement not tested\n");
     }
@@ -1204,15 +948,14 @@ int main()
     TestProcesses();
     TestWindowMove();
     TestManifest();
-    TestIcon();
     TestLinks();
     TestLogFile();
     TestSmallFileRead();
     TestHeldPackage();
-    TestStartFromHold();
     TestHeldFolder();
     TestHeldByAnother();
 
-    RemoveTree(g_scratch);
+    std::error_code ignored;
+    std::filesystem::remove_all(g_scratch, ignored);
     return WinCheck::Finish();
 }
