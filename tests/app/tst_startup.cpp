@@ -305,7 +305,7 @@ private slots:
         QVERIFY(outside.isValid());
         std::unique_ptr<QLockFile> pOther;
         if (!held.isEmpty()) {
-            QVERIFY(QDir().mkpath(held));
+            QVERIFY(QDir().mkpath(Path(held)));
             pOther = std::make_unique<QLockFile>(Path(held + "/update.lock"));
             QVERIFY(pOther->tryLock(0));
             // Past the moment in which any lock holds.

@@ -1,9 +1,10 @@
 #pragma once
 
-// A fresh installation folder for one test, made the current folder as
-// start-up makes it; the previous current folder comes back when it goes.
-// With a subfolder name, the installation folder is that subfolder of the
-// temporary folder, so a test can watch its neighbours for stray writes.
+// A fresh installation folder for one test, handed to what the test drives
+// as start-up hands the real one; the process's current folder is left
+// alone, so a piece that still reads it writes elsewhere and fails. With a
+// subfolder name, the installation folder is that subfolder of the temporary
+// folder, so a test can watch its neighbours for stray writes.
 
 #include "CInstallation.h"
 
@@ -19,19 +20,21 @@ namespace TestSupport {
 class InstallDir
 {
 public:
-    explicit InstallDir(const QString& subfolder = QString())
-        : m_strPrevious(QDir::currentPath())
+    explicit InstallDir(const QString& subfolder = QString()) : m_pOuter(Innermost())
     {
         m_strPath = subfolder.isEmpty() ? m_root.path() : m_root.filePath(subfolder);
-        m_bValid = m_root.isValid() && QDir().mkpath(m_strPath) && QDir::setCurrent(m_strPath);
+        m_bValid = m_root.isValid() && QDir().mkpath(m_strPath);
+        Innermost() = this;
     }
-    ~InstallDir() { QDir::setCurrent(m_strPrevious); }
+    ~InstallDir() { Innermost() = m_pOuter; }
     InstallDir(const InstallDir&) = delete;
     InstallDir& operator=(const InstallDir&) = delete;
 
     bool isValid() const { return m_bValid; }
-    // The installation folder, which is the current folder.
     QString path() const { return m_strPath; }
+    // The folder of the test's newest InstallDir still alive, for the test's
+    // own helpers; empty when there is none.
+    static QString Current() { return Innermost() ? Innermost()->m_strPath : QString(); }
     // The temporary folder that holds it (the same unless a subfolder was asked for).
     QString root() const { return m_root.path(); }
     QString filePath(const QString& relative) const { return QDir(m_strPath).filePath(relative); }
@@ -49,7 +52,13 @@ public:
     }
 
 private:
-    QString m_strPrevious;
+    static InstallDir*& Innermost()
+    {
+        static InstallDir* innermost = nullptr;
+        return innermost;
+    }
+
+    InstallDir* m_pOuter;
     QTemporaryDir m_root;
     QString m_strPath;
     bool m_bValid = false;

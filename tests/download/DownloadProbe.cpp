@@ -51,7 +51,7 @@ int main(int argc, char** argv)
     QTimer::singleShot(60000, &app, [] { QCoreApplication::exit(3); });
 
     const Update::CTlsTrust trust = Update::CTlsTrust::Load(args.at(3) + QStringLiteral("/UpdateCA.pem"));
-    Update::CDownloadClient client{QDir::currentPath()};
+    Update::CDownloadClient client{args.at(3)};
     client.SetStallTimeout(stallMs);
     client.SetTlsTrust(trust);
     Update::CSignatureFetch fetch;

@@ -48,7 +48,7 @@ const int kSettleMs = 200;   // time given to a second, unwanted signal to show 
 
 QString PackagePath(const QString& fileName)
 {
-    return QDir::currentPath() + '/' + fileName;
+    return TestSupport::InstallDir::Current() + '/' + fileName;
 }
 
 // A key pair made by the real minisign for the whole test, and signatures
@@ -86,7 +86,7 @@ private:
 // verifies what it hashed while the client wrote.
 bool TrustKey(const Signer& signer)
 {
-    return WriteAll(QDir::current().filePath("UpdateKey.pub"), signer.PublicKey());
+    return WriteAll(QDir(TestSupport::InstallDir::Current()).filePath("UpdateKey.pub"), signer.PublicKey());
 }
 
 // Runs a package check on the finished download of url (bounded); Stopped
@@ -342,8 +342,8 @@ void TestDownloadClient::downloads()
         m_http.SetRoute(target + ".minisig", LocalHttpRoute::Ok(signature));
     }
 
-    CDownloadClient client{QDir::currentPath()};
-    CPackageCheck firstCheck(CSigningTrust::Load(QDir::currentPath()));
+    CDownloadClient client{TestSupport::InstallDir::Current()};
+    CPackageCheck firstCheck(CSigningTrust::Load(TestSupport::InstallDir::Current()));
     FeedCheck(&client, &firstCheck);
     Recorder recorder;
     recorder.Attach(&client);
@@ -358,7 +358,7 @@ void TestDownloadClient::downloads()
     // second download by the same client starts it over with the file.
     if (m_bSigning)
         QCOMPARE(RunCheck(firstCheck, client).kind, EFailure::None);
-    CPackageCheck secondCheck(CSigningTrust::Load(QDir::currentPath()));
+    CPackageCheck secondCheck(CSigningTrust::Load(TestSupport::InstallDir::Current()));
     FeedCheck(&client, &secondCheck);
     client.StartDownload(url);
     QTRY_COMPARE_WITH_TIMEOUT(recorder.finishes, 2, kWaitMs);
@@ -438,7 +438,7 @@ void TestDownloadClient::failures()
         url = m_https.Url(url.toLatin1());
     }
 
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{TestSupport::InstallDir::Current()};
     client.SetTlsTrust(OwnTrust());
     Recorder recorder;
     recorder.Attach(&client);
@@ -492,7 +492,7 @@ void TestDownloadClient::plantedAtPackagePath()
     const QByteArray body = Bytes(300 * 1024, 21);
     m_http.SetRoute("/planted/client_v2.zip", LocalHttpRoute::Ok(body));
 
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{TestSupport::InstallDir::Current()};
     Recorder recorder;
     recorder.Attach(&client);
     RunDownload(client, m_http.Url("/planted/client_v2.zip"));
@@ -554,7 +554,7 @@ void TestDownloadClient::limits()
     server.SetRoute("/pkg/client_v2.zip", route);
     QVERIFY(server.Start());
 
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{TestSupport::InstallDir::Current()};
     client.SetStallTimeout(stallMs);
     client.SetLowSpeedLimit(1024, lowSpeedMs);
     Recorder recorder;
@@ -626,10 +626,10 @@ void TestDownloadClient::memoryBound()
     server.SetRoute(target, route);
     QVERIFY(server.Start());
     if (tls)
-        QVERIFY(QFile::copy(m_tlsDir.filePath("cert.pem"), "UpdateCA.pem"));
+        QVERIFY(QFile::copy(m_tlsDir.filePath("cert.pem"), m_pDir->filePath("UpdateCA.pem")));
 
     QProcess probe;
-    probe.start(DOWNLOAD_PROBE, {what, server.Url(target), QDir::currentPath(), "3000"});
+    probe.start(DOWNLOAD_PROBE, {what, server.Url(target), TestSupport::InstallDir::Current(), "3000"});
     QVERIFY(probe.waitForStarted(5000));
     // The server lives on this thread's event loop.
     QTRY_VERIFY_WITH_TIMEOUT(probe.state() == QProcess::NotRunning, 30000);
@@ -676,14 +676,14 @@ void TestDownloadClient::stopMidTransfer()
     if (when == "disk read") {
         // An earlier run's half, to be hashed before the rest is asked for.
         QVERIFY(WriteAll(PackagePath("client_v2.zip"), body.left(int(half))));
-        QVERIFY(SavePartialRecord(CPackage(url, QDir::currentPath()), CPartialRecord{url, "\"v1\"", half}));
-        QVERIFY(WriteAll(QDir::current().filePath("UpdateKey.pub"), "any key: the check hashes all the same\n"));
+        QVERIFY(SavePartialRecord(CPackage(url, TestSupport::InstallDir::Current()), CPartialRecord{url, "\"v1\"", half}));
+        QVERIFY(WriteAll(QDir(TestSupport::InstallDir::Current()).filePath("UpdateKey.pub"), "any key: the check hashes all the same\n"));
     }
 
     Recorder recorder;
-    auto* client = new CDownloadClient(QDir::currentPath());
+    auto* client = new CDownloadClient(TestSupport::InstallDir::Current());
     client->SetRetries(when == "transfer" ? 0 : 3);
-    CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
+    CPackageCheck check(CSigningTrust::Load(TestSupport::InstallDir::Current()));
     FeedCheck(client, &check);
     recorder.Attach(client);
     client->StartDownload(url);
@@ -747,7 +747,7 @@ void TestDownloadClient::cancelInAnyLanguage()
     server.SetRouteSequence("/pkg/client_v2.zip", {stall ? quiet : slow, LocalHttpRoute::Resumable(body, "\"v1\"")});
     QVERIFY(server.Start());
 
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{TestSupport::InstallDir::Current()};
     client.SetStallTimeout(300);
     client.SetRetries(stall ? 2 : 0);
     Recorder recorder;
@@ -788,7 +788,7 @@ void TestDownloadClient::startAgain()
     m_http.SetRoute("/twice/client_v2.zip", spent ? LocalHttpRoute::Status(404, "gone") : slow);
     const int before = m_http.RequestCount("/twice/client_v2.zip");
 
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{TestSupport::InstallDir::Current()};
     Recorder recorder;
     recorder.Attach(&client);
     QString url = m_http.Url("/twice/client_v2.zip");
@@ -843,7 +843,7 @@ void TestDownloadClient::twoEventsOneReport()
     if (folderAtPath)
         QVERIFY(QDir().mkdir(PackagePath("client_v2.zip")));
 
-    QPointer<CDownloadClient> client = new CDownloadClient(QDir::currentPath());
+    QPointer<CDownloadClient> client = new CDownloadClient(TestSupport::InstallDir::Current());
     Recorder recorder;
     recorder.Attach(client);
     QList<CFailure> ended;
@@ -875,7 +875,7 @@ void TestDownloadClient::twoEventsOneReport()
 // Where no server answers, the size is 0, told once.
 void TestDownloadClient::clientSize()
 {
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{TestSupport::InstallDir::Current()};
     QSignalSpy spy(&client, &CDownloadClient::SignalClientSize);
     client.GetClientSize(RefusedUrl());
     QCOMPARE(spy.size(), 1);
@@ -1011,10 +1011,10 @@ void TestDownloadClient::retries()
         url = local.Url("/pkg/client_v2.zip");
     }
 
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{TestSupport::InstallDir::Current()};
     client.SetStallTimeout(1000);
     client.SetRetries(retries);
-    CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
+    CPackageCheck check(CSigningTrust::Load(TestSupport::InstallDir::Current()));
     FeedCheck(&client, &check);
     Recorder recorder;
     recorder.Attach(&client);
@@ -1033,7 +1033,7 @@ void TestDownloadClient::retries()
     QCOMPARE(recorder.restarts.mid(1), restarts);
     QVERIFY2(elapsed >= minMs, qPrintable(QString::number(elapsed)));
     const QString path = PackagePath("client_v2.zip");
-    QCOMPARE(QFile::exists(CPackage(url, QDir::currentPath()).ResumeRecordPath()), record);
+    QCOMPARE(QFile::exists(CPackage(url, TestSupport::InstallDir::Current()).ResumeRecordPath()), record);
     if (package.isEmpty()) {
         QCOMPARE(recorder.finishes, 0);
         QCOMPARE(recorder.errors.size(), 1);
@@ -1107,7 +1107,7 @@ void TestDownloadClient::acrossRuns()
     const QString path = PackagePath("client_v2.zip");
 
     {
-        CDownloadClient first{QDir::currentPath()};
+        CDownloadClient first{TestSupport::InstallDir::Current()};
         first.SetRetries(1);
         Recorder recorder;
         recorder.Attach(&first);
@@ -1116,7 +1116,7 @@ void TestDownloadClient::acrossRuns()
     }
     QCOMPARE(QFileInfo(path).size(), qint64(half));
     const std::optional<CPartialRecord> saved =
-        LoadPartialRecord(CPackage(server.Url("/pkg/client_v2.zip"), QDir::currentPath()));
+        LoadPartialRecord(CPackage(server.Url("/pkg/client_v2.zip"), TestSupport::InstallDir::Current()));
     QVERIFY(saved.has_value());
     QCOMPARE(saved->bytes, qint64(half));
     QCOMPARE(saved->validator, QByteArray("\"v1\""));
@@ -1131,7 +1131,7 @@ void TestDownloadClient::acrossRuns()
         grown.write("x");
     }
     // Whoever holds the second name could change the bytes at will.
-    const QString secondName = QDir::currentPath() + QStringLiteral("/second-name.bin");
+    const QString secondName = TestSupport::InstallDir::Current() + QStringLiteral("/second-name.bin");
     const QByteArray firstHalf = ReadAll(path);
     if (partial == "second name")
         QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(secondName).constData()), 0);
@@ -1146,9 +1146,9 @@ void TestDownloadClient::acrossRuns()
     }
     const int before = server.Requests().size();
     const qint64 sentBefore = server.BodyBytesSent();
-    CDownloadClient second{QDir::currentPath()};
+    CDownloadClient second{TestSupport::InstallDir::Current()};
     second.SetRetries(retries);
-    CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
+    CPackageCheck check(CSigningTrust::Load(TestSupport::InstallDir::Current()));
     FeedCheck(&second, &check);
     Recorder recorder;
     recorder.Attach(&second);
@@ -1158,7 +1158,7 @@ void TestDownloadClient::acrossRuns()
     QCOMPARE(recorder.errors, QStringList());
     QCOMPARE(recorder.finishes, 1);
     QVERIFY2(ReadAll(path) == next, "the file is not the package");
-    QVERIFY(!QFile::exists(CPackage(nextUrl, QDir::currentPath()).ResumeRecordPath()));
+    QVERIFY(!QFile::exists(CPackage(nextUrl, TestSupport::InstallDir::Current()).ResumeRecordPath()));
     if (partial == "second name") {
         QVERIFY2(ReadAll(secondName) == firstHalf, "the second name keeps its bytes");
         QVERIFY(QFile::remove(secondName));
@@ -1247,11 +1247,11 @@ void TestDownloadClient::signatureFetch()
     }
 
     // Through the download's own manager, as the package check fetches it.
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{TestSupport::InstallDir::Current()};
     CSignatureFetch fetch;
     fetch.SetStallTimeout(500);
     QSignalSpy finished(&fetch, &CSignatureFetch::SignalSignatureFetched);
-    fetch.Start(client.NetworkManager(), CPackage(packageUrl, QDir::currentPath()).SignatureUrl(), OwnTrust());
+    fetch.Start(client.NetworkManager(), CPackage(packageUrl, TestSupport::InstallDir::Current()).SignatureUrl(), OwnTrust());
     QCOMPARE(finished.count(), 0);
     QVERIFY(finished.wait(5000));
     QTest::qWait(kSettleMs);
@@ -1349,20 +1349,20 @@ void TestDownloadClient::packageCheck()
     QFETCH(bool, required);
     QFETCH(EFailure, verdict);
 
-    const QString keyPath = QDir::current().filePath("UpdateKey.pub");
+    const QString keyPath = QDir(TestSupport::InstallDir::Current()).filePath("UpdateKey.pub");
     if (key == "signer")
         QVERIFY(TrustKey(m_signer));
     else if (key == "rotated")
         QVERIFY(WriteAll(keyPath, m_signer.PublicKey() + m_signer.PublicKey(true)));
     else if (key == "lower case")
-        QVERIFY(WriteAll(QDir::current().filePath("updatekey.pub"), m_signer.PublicKey()));
+        QVERIFY(WriteAll(QDir(TestSupport::InstallDir::Current()).filePath("updatekey.pub"), m_signer.PublicKey()));
     else if (key == "empty")
         QVERIFY(WriteAll(keyPath, QByteArray()));
     else if (key == "folder")
         QVERIFY(QDir().mkdir(keyPath));
     else if (key == "dangling")
-        QVERIFY(QFile::link(QDir::current().filePath("gone.pub"), keyPath));
-    const QString stampPath = QDir::current().filePath("UpdateKey.stamp");
+        QVERIFY(QFile::link(QDir(TestSupport::InstallDir::Current()).filePath("gone.pub"), keyPath));
+    const QString stampPath = QDir(TestSupport::InstallDir::Current()).filePath("UpdateKey.stamp");
     if (stamp == "folder")
         QVERIFY(QDir().mkdir(stampPath));
     else if (!stamp.isNull())
@@ -1410,8 +1410,8 @@ void TestDownloadClient::packageCheck()
         server.SetRoute(servedTarget + ".minisig", signatureRoute);
     QVERIFY(server.Start());
 
-    CDownloadClient client{QDir::currentPath()};
-    CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
+    CDownloadClient client{TestSupport::InstallDir::Current()};
+    CPackageCheck check(CSigningTrust::Load(TestSupport::InstallDir::Current()));
     FeedCheck(&client, &check);
     QCOMPARE(check.IsRequired(), required);
     QString url = server.Url(target);
@@ -1473,10 +1473,10 @@ void TestDownloadClient::checkTwoEventsOneReport()
     QVERIFY(server.Start());
     QString url = server.Url("/pkg/client_v2.zip");
     if (signedInstallation)
-        QVERIFY(WriteAll(QDir::current().filePath("UpdateKey.pub"), "a key\n"));
+        QVERIFY(WriteAll(QDir(TestSupport::InstallDir::Current()).filePath("UpdateKey.pub"), "a key\n"));
 
-    auto client = std::make_unique<CDownloadClient>(QDir::currentPath());
-    CPackageCheck check(CSigningTrust::Load(QDir::currentPath()));
+    auto client = std::make_unique<CDownloadClient>(TestSupport::InstallDir::Current());
+    CPackageCheck check(CSigningTrust::Load(TestSupport::InstallDir::Current()));
     FeedCheck(client.get(), &check);
     QCOMPARE(check.IsRequired(), signedInstallation);
     RunDownload(*client, url);
@@ -1510,10 +1510,10 @@ void TestDownloadClient::checkTwoEventsOneReport()
 // its place goes, what it pointed to stays as it was.
 void TestDownloadClient::storeStamp()
 {
-    const QString stampPath = QDir::current().filePath("UpdateKey.stamp");
-    QVERIFY(StoreInstalledStamp(QDir::currentPath(), 1796722155));
+    const QString stampPath = QDir(TestSupport::InstallDir::Current()).filePath("UpdateKey.stamp");
+    QVERIFY(StoreInstalledStamp(TestSupport::InstallDir::Current(), 1796722155));
     QCOMPARE(ReadAll(stampPath), QByteArray("1796722155\n"));
-    QVERIFY(StoreInstalledStamp(QDir::currentPath(), 1796722156));
+    QVERIFY(StoreInstalledStamp(TestSupport::InstallDir::Current(), 1796722156));
     QCOMPARE(ReadAll(stampPath), QByteArray("1796722156\n"));
 
 #ifdef Q_OS_UNIX
@@ -1523,7 +1523,7 @@ void TestDownloadClient::storeStamp()
     QVERIFY(WriteAll(victim, "not the updater's\n"));
     QVERIFY(QFile::remove(stampPath));
     QVERIFY(QFile::link(victim, stampPath));
-    QVERIFY(StoreInstalledStamp(QDir::currentPath(), 1796722157));
+    QVERIFY(StoreInstalledStamp(TestSupport::InstallDir::Current(), 1796722157));
     QCOMPARE(ReadAll(victim), QByteArray("not the updater's\n"));
     QVERIFY(!QFileInfo(stampPath).isSymLink());
     QCOMPARE(ReadAll(stampPath), QByteArray("1796722157\n"));
@@ -1532,7 +1532,7 @@ void TestDownloadClient::storeStamp()
     // A folder in its place is left alone, and said.
     QVERIFY(QFile::remove(stampPath));
     QVERIFY(QDir().mkdir(stampPath));
-    QVERIFY(!StoreInstalledStamp(QDir::currentPath(), 1796722158));
+    QVERIFY(!StoreInstalledStamp(TestSupport::InstallDir::Current(), 1796722158));
     QVERIFY(QFileInfo(stampPath).isDir());
 }
 
@@ -1540,7 +1540,7 @@ void TestDownloadClient::storeStamp()
 // ends the attempt, and a shorter time would end slow but healthy downloads.
 void TestDownloadClient::stallLimitAsShipped()
 {
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{TestSupport::InstallDir::Current()};
     QCOMPARE(client.StallTimeout(), 60000);
 }
 

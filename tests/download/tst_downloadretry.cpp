@@ -459,7 +459,7 @@ void TestDownloadRetry::hostileRecordReachesNoHeader()
     QVERIFY(dir.write("client_v2.zip.resume",
                       "url=" + url.toUtf8() + "\nvalidator=" + validator + "\nbytes=1000\n"));
 
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{dir.path()};
     client.SetRetries(1); // a record is read only with retries on
     Test::Recorder recorder;
     recorder.Attach(&client);

@@ -12,6 +12,8 @@
 #include "TlsTrust.h"
 #include "UpdateFailure.h"
 
+#include "InstallDir.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -46,13 +48,13 @@ struct Fetched
 
 Fetched Fetch(const QString& url, const CTlsTrust& trust, CProxyAuth* auth = nullptr, int retries = 0)
 {
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{TestSupport::InstallDir::Current()};
     client.SetTlsTrust(trust);
     client.SetProxyAuth(auth);
     client.SetRetries(retries);
     Update::Test::Recorder recorder;
     recorder.Attach(&client);
-    const CPackage package(url, QDir::currentPath());
+    const CPackage package(url, TestSupport::InstallDir::Current());
     client.StartDownload(package);
     QElapsedTimer waited;
     waited.start();
@@ -103,8 +105,7 @@ private:
 
     TestCertificates m_certificates;
     bool m_bCertificates = false;
-    QScopedPointer<QTemporaryDir> m_pDir; // the installation folder, made current
-    QString m_strPreviousDir;
+    std::unique_ptr<TestSupport::InstallDir> m_pDir;
 };
 
 void TestNetwork::initTestCase()
@@ -117,15 +118,12 @@ void TestNetwork::initTestCase()
 
 void TestNetwork::init()
 {
-    m_pDir.reset(new QTemporaryDir);
+    m_pDir = std::make_unique<TestSupport::InstallDir>();
     QVERIFY(m_pDir->isValid());
-    m_strPreviousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_pDir->path()));
 }
 
 void TestNetwork::cleanup()
 {
-    QDir::setCurrent(m_strPreviousDir);
     m_pDir.reset();
 }
 
@@ -173,7 +171,7 @@ void TestNetwork::caFile()
     QFETCH(QString, content);
     QFETCH(int, certificates);
 
-    const QString path = QDir::currentPath() + "/UpdateCA.pem";
+    const QString path = TestSupport::InstallDir::Current() + "/UpdateCA.pem";
     QCOMPARE(UpdateCaPath(m_pDir->path()), path);
     const QByteArray ca = TestCertificates::ReadFile(m_certificates.CaPath());
     const QByteArray self = TestCertificates::ReadFile(m_certificates.CertificatePath(TestCertificates::SelfSigned));
@@ -193,7 +191,7 @@ void TestNetwork::caFile()
     if (files.contains(content))
         QVERIFY(TestFiles::WriteAll(path, files.value(content)));
     else if (content == "lower case")
-        QVERIFY(TestFiles::WriteAll(QDir::currentPath() + "/updateca.pem", ca));
+        QVERIFY(TestFiles::WriteAll(TestSupport::InstallDir::Current() + "/updateca.pem", ca));
     else if (content == "folder")
         QVERIFY(QDir().mkdir(path));
     else if (content == "dangling")

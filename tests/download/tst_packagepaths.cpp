@@ -184,9 +184,9 @@ void TestPackagePaths::pathBuilders()
     QFETCH(QString, first);
     QFETCH(QString, second);
     QFETCH(QString, expected);
-    expected.replace(QLatin1String("<dir>"), QDir::currentPath());
+    expected.replace(QLatin1String("<dir>"), TestSupport::InstallDir::Current());
 
-    const QString dir = QDir::currentPath();
+    const QString dir = TestSupport::InstallDir::Current();
     QString actual;
     if (kind == "file")
         actual = GetPackageFilePath(dir, first, second);
@@ -218,7 +218,7 @@ void TestPackagePaths::findFirstExe()
     QFETCH(QStringList, entries);
     QFETCH(QString, expected);
 
-    const QString dir = GetPackageDir(QDir::currentPath(), "client_v2");
+    const QString dir = GetPackageDir(TestSupport::InstallDir::Current(), "client_v2");
     if (!entries.contains("<missing>"))
         QVERIFY(QDir().mkpath(dir));
     for (const QString& entry : entries) {
@@ -293,7 +293,7 @@ void TestPackagePaths::packageKeepsClearOfTheInstallation()
     QFETCH(QString, file);
 
     path.replace("<own>", QFileInfo(QCoreApplication::applicationFilePath()).fileName());
-    const QString inst = QDir::currentPath();
+    const QString inst = TestSupport::InstallDir::Current();
     const CPackage package("https://example.invalid" + path, inst);
     QCOMPARE(package.IsValid(), !file.isEmpty());
     QCOMPARE(package.FilePath(), file.isEmpty() ? QString() : inst + '/' + file);
@@ -333,7 +333,7 @@ void TestPackagePaths::removeLink()
     OutsideTarget outside;
     QVERIFY(outside.isValid());
     const QStringList picture = outside.Picture();
-    const QString path = GetPackageDir(QDir::currentPath(), "client_v2");
+    const QString path = GetPackageDir(TestSupport::InstallDir::Current(), "client_v2");
     if (planted == "file link")
         QVERIFY(QFile::link(outside.File(), path));
     else if (planted == "folder link")

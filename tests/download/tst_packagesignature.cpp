@@ -4,6 +4,8 @@
 #include "PackageSignature.h"
 #include "ZipWriter.h"
 
+#include "InstallDir.h"
+
 #include <QDir>
 #include <QFile>
 #include <QMap>
@@ -155,8 +157,7 @@ private:
 
     Minisign m_minisign;
     QTemporaryDir m_keys;                   // key pairs A and B, made once
-    QScopedPointer<QTemporaryDir> m_pDir;   // this case's files
-    QString m_strPreviousDir;
+    std::unique_ptr<TestSupport::InstallDir> m_pDir; // this case's files
 };
 
 QString TestPackageSignature::Sign(const QString& keyName, const QString& file, const QString& sigPath,
@@ -177,15 +178,12 @@ void TestPackageSignature::initTestCase()
 
 void TestPackageSignature::init()
 {
-    m_pDir.reset(new QTemporaryDir);
+    m_pDir = std::make_unique<TestSupport::InstallDir>();
     QVERIFY(m_pDir->isValid());
-    m_strPreviousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_pDir->path()));
 }
 
 void TestPackageSignature::cleanup()
 {
-    QDir::setCurrent(m_strPreviousDir);
     m_pDir.reset();
 }
 

@@ -75,7 +75,7 @@ int ModeBits(const QString& path)
 // A worker with its end mark and a spy on each of its signals.
 struct WatchedWorker
 {
-    CCompressClient worker{QDir::currentPath()};
+    CCompressClient worker{TestSupport::InstallDir::Current()};
     ThreadEndMark mark {&worker};
     QSignalSpy endedSpy {&worker, SIGNAL(SignalEnded(Update::CFailure))};
     QSignalSpy finishSpy {&worker, SIGNAL(SignalFinishCompress())};
@@ -87,6 +87,7 @@ struct WatchedWorker
     bool Run(const QString& inst, const QString* name = nullptr)
     {
         const QString elsewhere = QFileInfo(inst).path() + QStringLiteral("/outside");
+        const QString previous = QDir::currentPath();
         if (name)
             worker.SetPackageName(*name);
         if (!QDir::setCurrent(elsewhere))
@@ -95,7 +96,7 @@ struct WatchedWorker
             worker.SetPackage(CPackage(QStringLiteral("http://127.0.0.1/pkg/pkg.zip"), inst));
         worker.start(QThread::InheritPriority);
         const bool ended = mark.Wait(kWaitMs);
-        QDir::setCurrent(inst);
+        QDir::setCurrent(previous);
         return ended;
     }
 };
@@ -456,7 +457,7 @@ void TestCCompressClient::destroyWaitsForRunningWorker()
 {
     const QByteArray data(16 * 1024 * 1024, 'd');
     QVERIFY(WriteZip(Zip(), {File("payload.bin", data)}));
-    auto* worker = new CCompressClient(QDir::currentPath());
+    auto* worker = new CCompressClient(TestSupport::InstallDir::Current());
     QSignalSpy finishSpy(worker, SIGNAL(SignalFinishCompress()));
     worker->SetPackageName(QStringLiteral("pkg"));
     worker->start();

@@ -121,7 +121,7 @@ void TestDownloadFaults::serverVanishes()
     server->SetRoute("/pkg/client_v2.zip", route);
     const QStringList before = AllButPackage();
 
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{TestSupport::InstallDir::Current()};
     client.SetStallTimeout(kWaitMs); // the server's end must be noticed on its own
     Recorder recorder;
     recorder.Attach(&client);
@@ -166,7 +166,7 @@ void TestDownloadFaults::shortBody()
         {
             // A plain event loop, not QTRY's polling: Qt's verdict depends on
             // the order in which it hears of the bytes and of the close.
-            CDownloadClient client{QDir::currentPath()};
+            CDownloadClient client{TestSupport::InstallDir::Current()};
             recorder.Attach(&client);
             QEventLoop loop;
             QTimer::singleShot(kWaitMs, &loop, &QEventLoop::quit);
@@ -207,7 +207,7 @@ void TestDownloadFaults::diskFills()
     {
         Faults::FileSizeLimit full{rlim_t(limit)};
         QVERIFY(full.IsSet());
-        CDownloadClient client{QDir::currentPath()};
+        CDownloadClient client{TestSupport::InstallDir::Current()};
         recorder.Attach(&client);
         QString url = m_http.Url("/full/client_v2.zip");
         client.StartDownload(url);
@@ -263,7 +263,7 @@ void TestDownloadFaults::stall()
     m_http.SetRoute("/stall/client_v2.zip", route);
     const QStringList before = AllButPackage();
 
-    auto client = std::make_unique<CDownloadClient>(QDir::currentPath());
+    auto client = std::make_unique<CDownloadClient>(TestSupport::InstallDir::Current());
     client->SetStallTimeout(kStallMs);
     Recorder recorder;
     recorder.Attach(client.get());
@@ -316,7 +316,7 @@ void TestDownloadFaults::watchdogAfterEnd()
     m_http.SetRoute("/end/404/client_v2.zip", LocalHttpRoute::Status(404, "gone"));
     const QByteArray path = end == "stop" ? "/end/stall/client_v2.zip" : "/end/" + end.toLatin1() + "/client_v2.zip";
 
-    QPointer<CDownloadClient> client = new CDownloadClient(QDir::currentPath());
+    QPointer<CDownloadClient> client = new CDownloadClient(TestSupport::InstallDir::Current());
     client->SetStallTimeout(kStallMs);
     Recorder recorder;
     recorder.Attach(client);

@@ -80,7 +80,7 @@ QStringList TestExtractFaults::AllButTarget() const
 // One run of the worker thread, as the window starts it; why it failed.
 CFailure TestExtractFaults::RunWorker(int& finished, int& failed, std::shared_ptr<CHeldFile> archive) const
 {
-    CCompressClient worker{QDir::currentPath()};
+    CCompressClient worker{TestSupport::InstallDir::Current()};
     ThreadEndMark mark(&worker);
     QSignalSpy finishSpy(&worker, SIGNAL(SignalFinishCompress()));
     QSignalSpy failSpy(&worker, SIGNAL(SignalCompressFailed()));
@@ -195,7 +195,7 @@ void TestExtractFaults::packageGoneBeforeExtraction()
     QVERIFY(server.Start());
     server.SetRoute("/pkg/client_v2.zip", LocalHttpRoute::Ok(package));
 
-    CDownloadClient client{QDir::currentPath()};
+    CDownloadClient client{TestSupport::InstallDir::Current()};
     QSignalSpy finishedDownload(&client, SIGNAL(SignalFinishDownload()));
     QString url = server.Url("/pkg/client_v2.zip");
     client.StartDownload(url);

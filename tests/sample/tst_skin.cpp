@@ -42,9 +42,10 @@ void CollectParseWarnings(QtMsgType type, const QString& msg)
 
 QString AllSheets()
 {
-    QString all = QString::fromLatin1(TestFiles::ReadAll(kSkinSheet));
-    for (const QString& name : QDir(kAppSheetDir).entryList({"*.CSS"}, QDir::Files, QDir::Name))
-        all += QString::fromUtf8(TestFiles::ReadAll(QString(kAppSheetDir) + name));
+    const QDir inst(TestSupport::InstallDir::Current());
+    QString all = QString::fromLatin1(TestFiles::ReadAll(inst.filePath(kSkinSheet)));
+    for (const QString& name : QDir(inst.filePath(kAppSheetDir)).entryList({"*.CSS"}, QDir::Files, QDir::Name))
+        all += QString::fromUtf8(TestFiles::ReadAll(inst.filePath(QString(kAppSheetDir) + name)));
     return all;
 }
 
@@ -143,6 +144,7 @@ private:
     void SavePreview(const QString& name, const QImage& image);
 
     std::unique_ptr<TestSupport::InstallDir> m_pDir;
+    QString m_strPrevious;
     std::unique_ptr<LogCapture> m_pLog;
 };
 
@@ -152,12 +154,16 @@ void TestSampleSkin::initTestCase()
     QVERIFY(m_pDir->isValid());
     const QString source = qEnvironmentVariable("UPDATE_SOURCE_DIR") + "/sample";
     QVERIFY2(QFileInfo(source).isDir(), qPrintable(source));
-    // Work on a copy, with the copy as the current folder as the updater has it.
+    // Work on a copy.
     QDirIterator it(source, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString from = it.next();
         QVERIFY(m_pDir->write(QDir(source).relativeFilePath(from), TestFiles::ReadAll(from)));
     }
+    // The sheets name their pictures from the current folder ("./Skin/..."),
+    // which start-up makes the installation folder.
+    m_strPrevious = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_pDir->path()));
     m_pLog = std::make_unique<LogCapture>(CollectParseWarnings);
     Update::LoadAppStyleSheet(m_pDir->installation());
     QVERIFY(!qApp->styleSheet().isEmpty());
@@ -167,6 +173,7 @@ void TestSampleSkin::cleanupTestCase()
 {
     m_pLog.reset();
     qApp->setStyleSheet(QString());
+    QDir::setCurrent(m_strPrevious);
     m_pDir.reset();
 }
 
@@ -198,7 +205,7 @@ void TestSampleSkin::sheetFiles()
 {
     QFETCH(QString, path);
     QFETCH(bool, asciiOnly);
-    const QByteArray bytes = TestFiles::ReadAll(path);
+    const QByteArray bytes = TestFiles::ReadAll(m_pDir->filePath(path));
     QVERIFY2(!bytes.isEmpty(), qPrintable(path));
     QVERIFY2(!bytes.contains('\0'), "a zero byte cuts the sheet short");
     if (asciiOnly) {
@@ -291,7 +298,7 @@ void TestSampleSkin::backgroundFollowsProperty()
     QCOMPARE(window.window.property("backgourndImg").toString(), QString::number(picture));
     const QImage shot = window.Grab();
     SavePreview(picture == 0 ? "start" : "progress" + QString::number(picture), shot);
-    const QImage expected(QString(kPictures) + QStringLiteral("bg%1.png").arg(picture));
+    const QImage expected(m_pDir->filePath(QString(kPictures) + QStringLiteral("bg%1.png").arg(picture)));
     QVERIFY(!expected.isNull());
     // Points no child widget covers: the open hero area and the bottom left.
     for (const QPoint& p : {QPoint(340, 120), QPoint(120, 90), QPoint(600, 220), QPoint(20, 470)})
@@ -304,7 +311,7 @@ void TestSampleSkin::progressPicturesDiffer()
 {
     QList<QImage> pictures;
     for (int n = 0; n <= 3; ++n)
-        pictures << QImage(QString(kPictures) + QString("bg%1.png").arg(n));
+        pictures << QImage(m_pDir->filePath(QString(kPictures) + QString("bg%1.png").arg(n)));
     // The cycle must show a visible change every tick, not the same picture.
     for (int a = 0; a < pictures.size(); ++a) {
         for (int b = a + 1; b < pictures.size(); ++b) {

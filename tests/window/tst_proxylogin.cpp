@@ -165,7 +165,7 @@ void TestProxyLogin::askedThroughRealProxy()
     int failedWhileOpen = 0;
     CProxyAuth auth(&CProxyLoginDialog::Ask);
     for (int i = 0; i < downloads; ++i) {
-        CDownloadClient client{QDir::currentPath()};
+        CDownloadClient client{TestSupport::InstallDir::Current()};
         client.SetStallTimeout(stallMs);
         client.SetProxyAuth(&auth);
         QStringList errors;
