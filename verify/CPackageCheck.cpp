@@ -67,19 +67,22 @@ CPackageCheck::~CPackageCheck() = default;
 // does not touch until the answer is in.
 void CPackageCheck::TakeFile(const CPackage& package, std::shared_ptr<CHeldFile> file, qint64 bytesOnDisk)
 {
-    if (m_eStage != Stage::Hashing || !IsRunning())
+    auto done = [this](bool ok) {
+        QMetaObject::invokeMethod(this, "SignalBytesOnDiskTaken", Qt::QueuedConnection, Q_ARG(bool, ok));
+    };
+    // Past hashing, nothing is taken in; a download waiting for the answer
+    // is told so and starts its file over rather than wait for ever.
+    if (m_eStage != Stage::Hashing || !IsRunning() || !IsRequired()) {
+        if (bytesOnDisk > 0)
+            done(false);
         return;
+    }
     m_package = package;
     m_pFile = std::move(file);
-    if (!IsRequired())
-        return;
     if (bytesOnDisk == 0) {
         m_pHasher->Reset();
         return;
     }
-    auto done = [this](bool ok) {
-        QMetaObject::invokeMethod(this, "SignalBytesOnDiskTaken", Qt::QueuedConnection, Q_ARG(bool, ok));
-    };
     if (m_pFile)
         m_pHasher->ResetFromFile(std::shared_ptr<const CHeldFile>(m_pFile), bytesOnDisk, done);
     else

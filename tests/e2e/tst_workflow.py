@@ -87,9 +87,13 @@ def test_zip_package_full_update(d):
 def test_resumed_across_runs(d):
     with Case(d) as c:
         # Dropped halfway, served with ranges; the one retry finds the server busy.
+        # Signed: the second run's check takes in the bytes the first left.
         c.inst.set_options("Update", Retries=1)
         body = c.inst.installer_zip(padding=600_000)
         half = len(body) // 2
+        signer = harness.Signer(c.inst.tmp)
+        c.inst.install_key(signer.public_key())
+        c.server.routes[PACKAGE + ".minisig"] = {"body": signer.sign(body, "client_v2.zip")}
         c.server.routes[PACKAGE] = [{"body": body, "ranges": True, "drop_after": half, "rate": 2_000_000},
                                     {"status": 503, "body": b"busy", "retry_after": 0}]
         c.launch(c.server.url(PACKAGE), len(body))
