@@ -5,10 +5,12 @@
 #include "PackageRequest.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QStorageInfo>
+#include <QUrl>
 #include <QVariant>
 
 namespace Update {
@@ -164,18 +166,40 @@ void CDownloadClient::StopDownload()
     Stop();
 }
 
+// The hops are followed here, one head each: after a redirect Qt may keep a
+// hop's Content-Length as the answer's. A failed request gives 0.
 void CDownloadClient::GetClientSize(const QString& url)
 {
+    const int kMaxHops = 20;
     QNetworkAccessManager manager;
-    QEventLoop loop;
-    QNetworkReply* reply = manager.head(MakePackageRequest(url, m_tlsTrust));
-    connect(reply, SIGNAL(finished()), &loop, SLOT(quit()), Qt::DirectConnection);
-    // A head has no body: one that has not come within the stall time will not.
-    QTimer::singleShot(StallTimeout(), &loop, &QEventLoop::quit);
-    loop.exec();
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    delete reply;
-    emit SignalClientSize(length.toLongLong());
+    // A head has no body: one that has not come within the stall time will
+    // not, however many hops lead to it.
+    const QDeadlineTimer deadline(StallTimeout());
+    QString target = url;
+    qint64 size = 0;
+    for (int hop = 0; hop <= kMaxHops && !deadline.hasExpired(); ++hop) {
+        QNetworkRequest request = MakePackageRequest(target, m_tlsTrust);
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        QEventLoop loop;
+        QNetworkReply* reply = manager.head(request);
+        connect(reply, SIGNAL(finished()), &loop, SLOT(quit()), Qt::DirectConnection);
+        QTimer::singleShot(int(deadline.remainingTime()), &loop, &QEventLoop::quit);
+        loop.exec();
+        const bool answered = reply->isFinished() && reply->error() == QNetworkReply::NoError;
+        const QUrl next = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+        const QUrl here = reply->url();
+        if (answered && next.isEmpty())
+            size = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        delete reply;
+        if (!answered || next.isEmpty())
+            break;
+        // As for the download: never from https down to plain http.
+        const QUrl resolved = here.resolved(next);
+        if (here.scheme() == QLatin1String("https") && resolved.scheme() != QLatin1String("https"))
+            break;
+        target = resolved.toString();
+    }
+    emit SignalClientSize(size);
 }
 
 // Dropped when a stop came first. Bytes that could not be taken in cannot be

@@ -339,7 +339,9 @@ void TestDownloadClient::downloads()
         QVERIFY(TrustKey(m_signer));
         const QByteArray signature = m_signer.Sign(body, false, {}, QFileInfo(QString(target)).fileName());
         QVERIFY(!signature.isEmpty());
-        m_http.SetRoute(target + ".minisig", LocalHttpRoute::Ok(signature));
+        // Beside the package as finally served: the redirect chain ends in /pkg/.
+        const QByteArray served = target.startsWith("/hop") ? QByteArray("/pkg/client_v2.zip") : target;
+        m_http.SetRoute(served + ".minisig", LocalHttpRoute::Ok(signature));
     }
 
     CDownloadClient client{TestSupport::InstallDir::Current()};
