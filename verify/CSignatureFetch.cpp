@@ -89,15 +89,14 @@ void CSignatureFetch::End(ESignatureCheck result)
     if (!IsRunning())
         return;
     m_eResult = result;
-    if (result != ESignatureCheck::Ok)
-        m_text.clear();
     Finish(m_failure);
 }
 
 CFailure CSignatureFetch::Settle(const CFailure& outcome)
 {
     m_attempt.Release();
-    if (outcome.kind == EFailure::Stopped)
+    // Only a signature that came whole is kept; a stopped fetch has none.
+    if (m_eResult != ESignatureCheck::Ok)
         m_text.clear();
     return outcome;
 }
